@@ -1,0 +1,1 @@
+"""Database access: the facade (``DB``), the connectors and the SQL generators."""

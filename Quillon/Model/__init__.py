@@ -1,0 +1,1 @@
+"""Models: column properties, filters, foreign keys, model classes and executors."""

@@ -1,0 +1,167 @@
+// Building blocks for native types and modules: entry-point wrappers for the
+// CPython calling conventions, garbage-collection support driven by a list of
+// object fields, heap-type creation and the capsules through which modules
+// bind each other's native types.
+#pragma once
+
+#include "args.hpp"
+
+#include <cstddef>
+#include <initializer_list>
+
+namespace quillon {
+
+// ---------------------------------------------------------------------------
+// Entry-point wrappers: business code returns a Ref (or throws); the wrapper
+// is the boundary that CPython calls.
+// ---------------------------------------------------------------------------
+
+using FastFn = Ref (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+using NoArgsFn = Ref (*)(PyObject* self);
+using OneArgFn = Ref (*)(PyObject* self, PyObject* arg);
+
+template <FastFn F>
+PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return entry([&] { return F(self, args, nargs, kwnames); });
+}
+template <NoArgsFn F>
+PyObject* noargs(PyObject* self, PyObject*) noexcept {
+    return entry([&] { return F(self); });
+}
+template <OneArgFn F>
+PyObject* onearg(PyObject* self, PyObject* arg) noexcept {
+    return entry([&] { return F(self, arg); });
+}
+template <NoArgsFn F>
+PyObject* getter(PyObject* self, void*) noexcept {
+    return entry([&] { return F(self); });
+}
+template <void (*F)(PyObject* self, PyObject* value)>
+int setter(PyObject* self, PyObject* value, void*) noexcept {
+    return boundary(-1, [&] {
+        F(self, value);
+        return 0;
+    });
+}
+
+#define Q_FAST(name, fn, doc) \
+    { name, (PyCFunction)(void (*)(void))::quillon::fastcall<fn>, METH_FASTCALL | METH_KEYWORDS, doc }
+#define Q_FAST_CLASS(name, fn, doc) \
+    { name, (PyCFunction)(void (*)(void))::quillon::fastcall<fn>, METH_FASTCALL | METH_KEYWORDS | METH_CLASS, doc }
+#define Q_FAST_STATIC(name, fn, doc) \
+    { name, (PyCFunction)(void (*)(void))::quillon::fastcall<fn>, METH_FASTCALL | METH_KEYWORDS | METH_STATIC, doc }
+#define Q_NOARGS(name, fn, doc) { name, (PyCFunction)::quillon::noargs<fn>, METH_NOARGS, doc }
+#define Q_ONEARG(name, fn, doc) { name, (PyCFunction)::quillon::onearg<fn>, METH_O, doc }
+#define Q_GETTER(name, fn, doc) { name, ::quillon::getter<fn>, nullptr, doc, nullptr }
+#define Q_GETSET(name, get, set, doc) { name, ::quillon::getter<get>, ::quillon::setter<set>, doc, nullptr }
+
+// ---------------------------------------------------------------------------
+// Object fields and garbage collection.
+//
+// Each native type lists the offsets of its object fields once; traverse,
+// clear and dealloc are generated from that list.  Heap types visit their
+// type in traverse and release it in dealloc.
+// ---------------------------------------------------------------------------
+
+template <class T>
+inline PyObject*& field(PyObject* self, size_t offset) {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + offset);
+}
+
+struct FieldList {
+    const size_t* offsets;
+    size_t count;
+};
+
+inline int visitFields(PyObject* self, const FieldList& f, visitproc visit, void* arg) {
+    for (size_t i = 0; i < f.count; ++i) Py_VISIT(field<PyObject>(self, f.offsets[i]));
+    return 0;
+}
+inline void clearFields(PyObject* self, const FieldList& f) {
+    for (size_t i = 0; i < f.count; ++i) Py_CLEAR(field<PyObject>(self, f.offsets[i]));
+}
+
+// Generated GC support for a plain object type whose fields are `Fields`.
+template <const FieldList& Fields>
+int traverseObject(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
+    return visitFields(self, Fields, visit, arg);
+}
+template <const FieldList& Fields>
+int clearObject(PyObject* self) noexcept {
+    clearFields(self, Fields);
+    return 0;
+}
+template <const FieldList& Fields>
+void deallocObject(PyObject* self) noexcept {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    clearFields(self, Fields);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// Sets every object field of a freshly allocated object to None, as a new
+// native object starts out.
+inline void initFieldsNone(PyObject* self, const FieldList& f) {
+    for (size_t i = 0; i < f.count; ++i) field<PyObject>(self, f.offsets[i]) = Py_NewRef(Py_None);
+}
+
+// ---------------------------------------------------------------------------
+// Types and modules.
+// ---------------------------------------------------------------------------
+
+// Creates a heap type from `spec` with the given bases and sets it as a module
+// attribute.  Returns a borrowed pointer kept alive by the module.
+inline PyTypeObject* addType(PyObject* module, PyType_Spec* spec, PyObject* bases = nullptr) {
+    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, spec, bases));
+    const char* dot = strrchr(spec->name, '.');
+    const char* shortName = dot ? dot + 1 : spec->name;
+    check(PyModule_AddObjectRef(module, shortName, type.get()));
+    return type.as<PyTypeObject>();
+}
+inline PyTypeObject* addType(PyObject* module, PyType_Spec* spec, PyTypeObject* base) {
+    Ref bases = tupleOf({(PyObject*)base});
+    return addType(module, spec, bases.get());
+}
+inline void addObject(PyObject* module, const char* name, PyObject* value) {
+    check(PyModule_AddObjectRef(module, name, value));
+}
+
+// Module execution wrapper: the exec slot is the boundary of module loading.
+template <void (*Exec)(PyObject* module)>
+int execModule(PyObject* module) noexcept {
+    return boundary(-1, [&] {
+        Exec(module);
+        return 0;
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Capsules: each module publishes one struct of type pointers and native
+// tables (append-only, versioned) as its attribute `_C_API` before it imports
+// anything that may import it back, so import cycles resolve whatever module
+// is imported first.
+// ---------------------------------------------------------------------------
+
+constexpr unsigned kApiVersion = 1;
+
+template <class Api>
+void publish(PyObject* module, Api* api, const char* capsuleName) {
+    api->version = kApiVersion;
+    Ref capsule = Ref::steal(PyCapsule_New(api, capsuleName, nullptr));
+    check(PyModule_AddObjectRef(module, "_C_API", capsule.get()));
+}
+
+template <class Api>
+Api* bindApi(const char* moduleName, const char* capsuleName) {
+    Ref module = importModule(moduleName);
+    Ref capsule = getattr(module.get(), "_C_API");
+    auto* api = static_cast<Api*>(PyCapsule_GetPointer(capsule.get(), capsuleName));
+    if (!api) throwPending();
+    if (api->version != kApiVersion)
+        raise(PyExc_ImportError, "%s has native API version %u, expected %u", moduleName, api->version, kApiVersion);
+    return api;
+}
+
+}  // namespace quillon
