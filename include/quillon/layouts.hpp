@@ -154,6 +154,14 @@ struct FilterListCellObject {
     int relationship;
     PyObject* next;  // FilterListCell or None
     PyObject* col;   // BaseProperty or None
+    // Grouping written in Python, kept so that rendering preserves the
+    // meaning of `a & (b | c)`: a cell that starts an operand needing
+    // parentheses counts the groups it opens, the operand's last cell the
+    // groups it closes; a chain's head records the connective that joined it
+    // last (-1 for a single comparison).
+    int openGroups;
+    int closeGroups;
+    int topConnective;
 };
 
 struct ColumnsApi {
