@@ -1002,8 +1002,12 @@ void buildCol(std::string& out, PyObject* col) {
         appendNullability(out, col);
         Ref hasDefault = getattr(col, "hasDefault");
         if (truthy(hasDefault.get())) {
+            // A default marker without a value (NullDefault) gives no text:
+            // the keyword alone would make the declaration invalid.
+            size_t mark = out.size();
             out.append("DEFAULT ");
             buildDefault(out, col);
+            if (out.size() == mark + 8) out.resize(mark);
         }
     }
     appendUnicode(out, prop->define);
