@@ -180,6 +180,7 @@ PyObject* joinTypeMap = nullptr;      // JoinType -> text
 PyObject* sqlTypeEnum = nullptr;
 PyObject* sqlFaultModule = nullptr;
 PyObject* initialLimit = nullptr;     // " "
+PyObject* tableNameKey = nullptr;     // interned "tableName", read once per column cell
 
 Ref textOf(const std::string& s) {
     return Ref::steal(PyUnicode_DecodeUTF8(s.data(), (Py_ssize_t)s.size(), nullptr));
@@ -245,7 +246,7 @@ void renderCell(std::string& out, PyObject* cellObj, PyObject* args, int* depth)
     if (col && col != Py_None && truthy(col)) {
         Ref model = isProperty(col) ? Ref::borrow(reinterpret_cast<BasePropertyObject*>(col)->model)
                                     : getattr(col, "model");
-        Ref tableName = getattr(model.get(), "tableName");
+        Ref tableName = getattr(model.get(), tableNameKey);
         appendConcat(out, tableName.get());
         out.push_back('.');
         appendConcat(out, cell->value);
@@ -371,7 +372,7 @@ Ref keyEntry(PyObject* fk, const char* name) {
 }
 
 void appendTableName(std::string& out, PyObject* model) {
-    Ref tableName = getattr(model, "tableName");
+    Ref tableName = getattr(model, tableNameKey);
     appendConcat(out, tableName.get());
 }
 
@@ -450,7 +451,7 @@ Ref renderSelect(PyObject* self) {
         if (!truthy(col)) continue;
         if (!first) out.push_back(',');
         first = false;
-        Ref tableName = getattr(reinterpret_cast<BasePropertyObject*>(col)->model, "tableName");
+        Ref tableName = getattr(reinterpret_cast<BasePropertyObject*>(col)->model, tableNameKey);
         Ref tableText = Ref::steal(PyObject_Str(tableName.get()));
         out.append(utf8(tableText.get()));
         out.push_back('.');
@@ -1170,6 +1171,7 @@ void exec(PyObject* module) {
     JoinCellType = addType(module, &joinCellSpec);
     TableGeneratorType = addType(module, &tableSpec, BaseSqlGeneratorType);
     initialLimit = interned(" ").release();
+    tableNameKey = interned("tableName").release();
 
     api.BaseSqlGenerator = BaseSqlGeneratorType;
     api.CustomColAnnounce = CustomColAnnounceType;
