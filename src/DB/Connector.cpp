@@ -80,6 +80,14 @@ void internNames() {
              in("typeArgs"),    in("targetType")};
 }
 
+// A constant object made on first use and kept for the life of the process
+// (a static Ref would be released after the interpreter has finalized).
+struct Constant {
+    PyObject* object;
+    Constant(Ref r) : object(r.release()) {}
+    PyObject* get() const { return object; }
+};
+
 BaseConnectorObject* asBase(PyObject* o) { return reinterpret_cast<BaseConnectorObject*>(o); }
 Sqlite3ConnectorObject* asSqlite(PyObject* o) { return reinterpret_cast<Sqlite3ConnectorObject*>(o); }
 AioSqliteConnectorObject* asAioSqlite(PyObject* o) { return reinterpret_cast<AioSqliteConnectorObject*>(o); }
@@ -469,7 +477,7 @@ const FieldList sqliteFields{sqliteOffsets, 5};
 OverrideSet<2> sqliteOverrides{{"autoFiledAnnounce", "getTableNameList"}};
 
 Ref sqliteInitNative(PyObject* self, PyObject* path, bool showLog) {
-    static Ref keywords = [] {
+    static const Constant keywords = [] {
         Ref k = Ref::steal(PyDict_New());
         Ref timeout = integer(99999);
         check(PyDict_SetItemString(k.get(), "timeout", timeout.get()));
@@ -503,7 +511,7 @@ Ref firstColumns(PyObject* rows) {
 }
 
 Ref sqliteTableNamesNative(PyObject* self) {
-    static Ref query = str("select tbl_name from sqlite_master where type = \"table\";");
+    static const Constant query = str("select tbl_name from sqlite_master where type = \"table\";");
     Ref cursor = callMethod(asSqlite(self)->con, names.execute, query.get());
     Ref rows = callMethod(cursor.get(), names.fetchall);
     return firstColumns(rows.get());
@@ -571,7 +579,7 @@ Ref Sqlite3Connector_execute(PyObject* self, PyObject* const* args, Py_ssize_t n
 
     Ref cursor = callMethod(asSqlite(self)->con, names.cursor);
     Ref text = toQmark(sql);
-    static Ref empty = Ref::steal(PyTuple_New(0));
+    static const Constant empty = Ref::steal(PyTuple_New(0));
     if (params == Py_None || PyTuple_GET_SIZE(params) == 0) params = empty.get();
     callMethod(cursor.get(), names.execute, text.get(), params);
     if (dictCur) return newDictRowIterator(cursor.get());
@@ -705,7 +713,7 @@ int AioSqliteConnector_init(PyObject* self, PyObject* args, PyObject* kwargs) no
         assignField(asAioSqlite(self)->loop, a[0]);
         asBase(self)->isAsync = 1;
         Ref init = getattr(self, names.init_sqlite);
-        static Ref noArgs = Ref::steal(PyTuple_New(0));
+        static const Constant noArgs = Ref::steal(PyTuple_New(0));
         callWith(init.get(), noArgs.get(), a.extra.get());
         asAioSqlite(self)->isUsing = 0;
         assignField(asAioSqlite(self)->conMap, Ref::steal(PyDict_New()));
@@ -781,7 +789,7 @@ Ref AioSqliteConnector_releaseCon(PyObject* self, PyObject* task) {
         return Ref::none();  // the task holds no connection: nothing to end
     }
     Ref con = Ref::borrow(held);
-    static Ref message = str("task finished, ending its connection: %r");
+    static const Constant message = str("task finished, ending its connection: %r");
     callMethod(getattr(state.module, "_logger").get(), "debug", message.get(), task);
     bool rollback = taskFailed(task);
     startEndTask(state.createTask, toPython(endAioSqliteConnection(Ref::borrow(self), Ref::borrow(task),
@@ -809,7 +817,7 @@ Ref AioSqliteConnector_execute(PyObject* self, PyObject* const* args, Py_ssize_t
     requireStrOrNone("sql", a[0]);
     requireTupleOrNone("args", params);
     bool dictCur = a[2] ? truthy(a[2]) : false;
-    static Ref empty = Ref::steal(PyTuple_New(0));
+    static const Constant empty = Ref::steal(PyTuple_New(0));
     if (params == Py_None) params = empty.get();
     return toPython(aioSqliteExecute(Ref::borrow(self), Ref::borrow(a[0]), Ref::borrow(params), dictCur),
                     "AioSqliteConnector.execute");
@@ -851,14 +859,14 @@ Ref AioSqliteConnector_asyncProcess(PyObject* self, PyObject* const* args, Py_ss
 }
 
 Coro aioSqliteTableNames(Ref self) {
-    static Ref query = str("select tbl_name as name from sqlite_master where type = \"table\";");
+    static const Constant query = str("select tbl_name as name from sqlite_master where type = \"table\";");
     Ref con = co_await awaitPy(callMethod(self.get(), names.getCon));
     Ref cursor = co_await awaitPy(callMethod(con.get(), names.execute, query.get()));
     Ref rows = co_await awaitPy(callMethod(cursor.get(), names.fetchall));
     Ref dicts = RowShaper(cursor.get()).shapeAll(rows.get());
     Py_ssize_t n = PyList_GET_SIZE(dicts.get());
     Ref out = Ref::steal(PyList_New(n));
-    static Ref key = str("name");
+    static const Constant key = str("name");
     for (Py_ssize_t i = 0; i < n; ++i)
         PyList_SET_ITEM(out.get(), i, Ref::steal(PyObject_GetItem(PyList_GET_ITEM(dicts.get(), i), key.get())).release());
     co_return out;
@@ -1074,7 +1082,7 @@ Ref AioMysqlConnector_execute(PyObject* self, PyObject* const* args, Py_ssize_t 
     static const Signature<4> sig{"execute", {"sql", "con", "dictCur", "args"}, 1};
     auto a = bind(sig, args, nargs, kwnames);
     PyObject* params = a.get(3, nullptr);
-    static Ref empty = Ref::steal(PyTuple_New(0));
+    static const Constant empty = Ref::steal(PyTuple_New(0));
     if (!params) params = empty.get();
     requireStrOrNone("sql", a[0]);
     requireTupleOrNone("args", params);
@@ -1139,11 +1147,11 @@ Ref AioMysqlConnector_asyncProcess(PyObject* self, PyObject* const* args, Py_ssi
 
 Coro aioMysqlTableNames(Ref self) {
     // The schema name travels as a statement argument, never inside the text.
-    static Ref query = str("SELECT TABLE_NAME FROM information_schema.`TABLES` WHERE TABLE_SCHEMA = %s;");
+    static const Constant query = str("SELECT TABLE_NAME FROM information_schema.`TABLES` WHERE TABLE_SCHEMA = %s;");
     PyObject* config = asBase(self.get())->_config;
     PyObject* db = Py_None;
     if (config && PyDict_Check(config)) {
-        static Ref dbKey = interned("db");
+        static const Constant dbKey = interned("db");
         db = PyDict_GetItemWithError(config, dbKey.get());
         if (!db) {
             checkError();
@@ -1166,9 +1174,9 @@ Ref AioMysqlConnector_getTableNameList(PyObject* self, PyObject* const*, Py_ssiz
 Ref AioMysqlConnector_autoFiledAnnounce(PyObject*, PyObject* col) {
     Ref typeArgs = getattr(col, names.typeArgs);
     Ref text = Ref::steal(PyObject_Str(typeArgs.get()));
-    static Ref trailing = str(",)");
-    static Ref comma = str(",");
-    static Ref nothing = str("");
+    static const Constant trailing = str(",)");
+    static const Constant comma = str(",");
+    static const Constant nothing = str("");
     Ref argPart;
     if (check((int)PyUnicode_Tailmatch(text.get(), trailing.get(), 0, PY_SSIZE_T_MAX, 1)) == 1)
         argPart = Ref::steal(PyUnicode_Replace(text.get(), comma.get(), nothing.get(), -1));
@@ -1178,7 +1186,7 @@ Ref AioMysqlConnector_autoFiledAnnounce(PyObject*, PyObject* col) {
         argPart = std::move(text);
     Ref targetType = getattr(col, names.targetType);
     Ref head = Ref::steal(PyNumber_Add(targetType.get(), argPart.get()));
-    static Ref tail = str(" AUTO_INCREMENT");
+    static const Constant tail = str(" AUTO_INCREMENT");
     return Ref::steal(PyNumber_Add(head.get(), tail.get()));
 }
 
