@@ -235,6 +235,12 @@ struct BaseModelExecutorObject {
     PyObject* model;       // the model class
     PyObject* sqlBuilder;  // SqlGenerator
     PyObject* work;        // a connection of the active connector, or None
+    int resultMode;        // how handleResult shapes a select (ExecutorResultMode)
+};
+
+enum ExecutorResultMode : int {
+    RESULT_ROWS = 0,  // a select gives an InstanceList of model rows
+    RESULT_RAW = 1,   // the driver's result unchanged
 };
 
 struct ExecutorsApi {
