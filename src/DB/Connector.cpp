@@ -626,7 +626,8 @@ Ref Sqlite3Connector_process(PyObject* self, PyObject* const* args, Py_ssize_t n
             callMethod(cursor.get(), names.execute, text.get(), params.get());
         else
             callMethod(cursor.get(), names.executemany, text.get(), params.get());
-        callMethod(con, names.commit);
+        // Inside a transaction block the block's end commits.
+        if (asSqlite(self)->transactionDepth == 0) callMethod(con, names.commit);
     }
     Ref raw;
     switch (statementKind(builder)) {
@@ -642,6 +643,44 @@ Ref Sqlite3Connector_process(PyObject* self, PyObject* const* args, Py_ssize_t n
         raw = callMethod(cursor.get(), names.fetchall);
     }
     return handleResult(executor, raw.get());
+}
+
+// Transaction blocks (SqliteContextManager): the outermost block is one
+// transaction on the shared connection, inner blocks are savepoints, and
+// `process` leaves committing to the outermost block's end.
+Ref savepointStatement(const char* verb, int depth) {
+    return Ref::steal(PyUnicode_FromFormat("%s quillon_block_%d", verb, depth));
+}
+
+Ref Sqlite3Connector__beginTransaction(PyObject* self) {
+    auto* c = asSqlite(self);
+    LockGuard held;
+    if (c->transactionDepth == 0) {
+        if (!truthy(getattr(c->con, "in_transaction").get())) {
+            static const Constant begin = str("BEGIN");
+            callMethod(c->con, names.execute, begin.get());
+        }
+    } else {
+        callMethod(c->con, names.execute, savepointStatement("SAVEPOINT", c->transactionDepth).get());
+    }
+    c->transactionDepth += 1;
+    return Ref::none();
+}
+
+Ref Sqlite3Connector__endTransaction(PyObject* self, PyObject* succeeded) {
+    auto* c = asSqlite(self);
+    if (c->transactionDepth <= 0) raise(PyExc_RuntimeError, "no transaction block is open on this connector");
+    bool ok = truthy(succeeded);
+    LockGuard held;
+    c->transactionDepth -= 1;
+    int depth = c->transactionDepth;
+    if (depth == 0) {
+        callMethod(c->con, ok ? names.commit : names.rollback);
+    } else {
+        if (!ok) callMethod(c->con, names.execute, savepointStatement("ROLLBACK TO SAVEPOINT", depth).get());
+        callMethod(c->con, names.execute, savepointStatement("RELEASE SAVEPOINT", depth).get());
+    }
+    return Ref::none();
 }
 
 Ref Sqlite3Connector_getTableNameList(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
@@ -671,6 +710,10 @@ PyMethodDef sqliteMethods[] = {
     Q_ONEARG("autoFiledAnnounce", Connector_autoFiledAnnounce,
              "autoFiledAnnounce(col) -> the column type of an auto-increment key"),
     Q_NOARGS("GenerateTable", Sqlite3Connector_GenerateTable, "GenerateTable() -> None; creates the models' tables"),
+    Q_NOARGS("_beginTransaction", Sqlite3Connector__beginTransaction,
+             "_beginTransaction() -> None; opens a transaction block (a savepoint when nested)"),
+    Q_ONEARG("_endTransaction", Sqlite3Connector__endTransaction,
+             "_endTransaction(succeeded) -> None; commits or rolls back the innermost transaction block"),
     {nullptr, nullptr, 0, nullptr},
 };
 
