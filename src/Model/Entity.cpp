@@ -28,6 +28,19 @@ void exec(PyObject* module) {
     bindApi<ConnectorApi>("Quillon.DB.Connector", kConnectorCapsule);
     bindApi<DBApi>("Quillon.DB.DB", kDBCapsule);
     bindApi<ExecutorsApi>("Quillon.Model.Executors", kExecutorsCapsule);
+
+    // Interim model base until the metaclass lands: a plain class over
+    // _Entity whose subclasses name their own table.
+    Ref ns = Ref::steal(PyDict_New());
+    check(PyDict_SetItemString(ns.get(), "pkName", Py_None));
+    check(PyDict_SetItemString(ns.get(), "pkCol", Py_None));
+    check(PyDict_SetItemString(ns.get(), "tableName", str("entity").get()));
+    check(PyDict_SetItemString(ns.get(), "__module__", str("Quillon.Model.Entity").get()));
+    Ref name = str("Entity");
+    Ref bases = tupleOf({(PyObject*)_Entity});
+    Ref entity = call((PyObject*)&PyType_Type, name.get(), bases.get(), ns.get());
+    addObject(module, "Entity", entity.get());
+    api.Entity = entity.release();
 }
 
 PyModuleDef_Slot moduleSlots[] = {
