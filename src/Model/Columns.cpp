@@ -243,6 +243,9 @@ int cellInit(PyObject* self, PyObject* args, PyObject* kwargs) {
         c->relationship = relationship;
         assignField(c->next, Py_None);
         assignField(c->col, col);
+        c->openGroups = 0;
+        c->closeGroups = 0;
+        c->topConnective = -1;
         return 0;
     });
 }
@@ -454,20 +457,22 @@ int verifierNative(PyObject* self, PyObject* value) noexcept {
         return r;
     } catch (PyError& e) {
         e.restore();
-    } catch (std::bad_alloc&) {
+    } catch (...) {
         PyErr_NoMemory();
     }
     reportUnraisable();
     return 0;
 }
 
-int verifierEntry(PyObject* self, PyObject* value) {
-    if (!propertyOverrides.overridden(self, OP_VERIFIER)) return verifierNative(self, value);
+int verifierEntry(PyObject* self, PyObject* value) noexcept {
     try {
+        if (!propertyOverrides.overridden(self, OP_VERIFIER)) return verifierNative(self, value);
         Ref r = callMethod(self, propertyOverrides.name(OP_VERIFIER), value);
         return truthy(r.get()) ? 1 : 0;
     } catch (PyError& e) {
         e.restore();
+    } catch (...) {
+        PyErr_NoMemory();
     }
     reportUnraisable();
     return 0;
