@@ -1,33 +1,1226 @@
 // Quillon.Model.Columns: column properties, filter cells and foreign keys.
-// Placeholder: the types exist so the package loads; their behaviour comes later.
+//
+// A model class body is written with the objects of this module.  Column
+// properties (`BaseProperty` and its typed subclasses) describe a column and
+// convert its values; comparisons on them build chains of `FilterListCell`s
+// that the where renderer walks; `ForeignKey` records a relation.
+//
+// The hot paths are native: a comparison builds its two cells and converts
+// its operand in C++, `&`/`|` link chains in C++, and a fetched row's values
+// are converted in C++.  Every operation a Python subclass may replace
+// (`setFilter`, `toDBValue`, `toObjValue`, `sizeChecker`, `verifier`, `like`,
+// and the cells' `append`/`_add`) is reached through a native table entry that
+// asks once per class whether it is overridden, and only then calls Python.
 #include <quillon/layouts.hpp>
 #include <quillon/native.hpp>
+#include <quillon/override.hpp>
+
+#include <structmember.h>
+
+#include <cmath>
 
 using namespace quillon;
 
 namespace {
 
-PyType_Slot NullDefaultSlots[] = {{0, nullptr}};
-PyType_Spec NullDefaultSpec = {"Quillon.Model.Columns.NullDefault", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE, NullDefaultSlots};
-PyType_Slot AutoIncrementSlots[] = {{0, nullptr}};
-PyType_Spec AutoIncrementSpec = {"Quillon.Model.Columns.AutoIncrement", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE, AutoIncrementSlots};
-PyType_Slot BasePropertySlots[] = {{0, nullptr}};
-PyType_Spec BasePropertySpec = {"Quillon.Model.Columns.BaseProperty", sizeof(BasePropertyObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE, BasePropertySlots};
-PyType_Slot FilterListCellSlots[] = {{0, nullptr}};
-PyType_Spec FilterListCellSpec = {"Quillon.Model.Columns.FilterListCell", sizeof(FilterListCellObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE, FilterListCellSlots};
+// ===========================================================================
+// Module state
+// ===========================================================================
+
+PyTypeObject* NullDefaultType = nullptr;
+PyTypeObject* AutoIncrementType = nullptr;
+PyTypeObject* BasePropertyType = nullptr;
+PyTypeObject* FilterListCellType = nullptr;
+PyTypeObject* ForeignKeyType = nullptr;
+GeneratorApi* gen = nullptr;
 ColumnsApi api;
 
+// Objects the module holds for the life of the process.
+struct Held {
+    PyObject* noDefault = nullptr;  // the no-default sentinel, not a module attribute
+    PyObject* jsonDumps = nullptr;
+    PyObject* jsonLoads = nullptr;
+    PyObject* round = nullptr;
+    PyObject* PropertyVerifyError = nullptr;
+    PyObject* PrimaryKeyOverLimitError = nullptr;
+    PyObject* PropertyUsageError = nullptr;
+    PyObject* EmptyFilterValueError = nullptr;
+    PyObject* boolTinyInt = nullptr;
+    PyObject* boolBit = nullptr;
+    PyObject* boolVarchar = nullptr;
+    PyObject* manyToMany = nullptr;
+    PyObject* oneToOne = nullptr;
+    PyObject* defaultTarget[6] = {};  // default targetType of each typed class, in class order
+    PyObject* empty = nullptr;        // ""
+    PyObject* emptyTuple = nullptr;
+    PyObject* null = nullptr;         // "null"
+    PyObject* percent = nullptr;      // "%"
+    PyObject* textTrue = nullptr;     // "true"
+    PyObject* textFalse = nullptr;    // "false"
+    PyObject* textTrueCap = nullptr;  // "True"
+    PyObject* textOne = nullptr;      // "1"
+    PyObject* bitOne = nullptr;       // b"\x01"
+    PyObject* bitZero = nullptr;      // b"\x00"
+    PyObject* verifierContext = nullptr;
+    PyObject* keyTarget = nullptr;
+    PyObject* keyBindCol = nullptr;
+    PyObject* keyType = nullptr;
+    PyObject* keyTargetBindCol = nullptr;
+    PyObject* keyMiddleModel = nullptr;
+    PyObject* keyOwner = nullptr;
+};
+Held held;
+
+PyObject* keep(Ref r) { return r.release(); }
+
+inline BasePropertyObject* prop(PyObject* o) { return reinterpret_cast<BasePropertyObject*>(o); }
+inline FilterListCellObject* cellOf(PyObject* o) { return reinterpret_cast<FilterListCellObject*>(o); }
+inline const BasePropertyOps* opsOf(PyObject* self) { return prop(self)->ops; }
+
+// Raises an instance of one of the package's exception classes.
+template <class... A>
+[[noreturn]] void raiseNew(PyObject* excClass, A... args) {
+    Ref exc = call(excClass, args...);
+    PyErr_SetObject((PyObject*)Py_TYPE(exc.get()), exc.get());
+    throwPending();
+}
+
+// ===========================================================================
+// Filter cells
+//
+// A chain is a flat, singly linked list of cells.  Every walk relies on the
+// chains being acyclic, so every way of linking cells (`append`, `_add`,
+// assigning `next`) refuses a link that would close a loop.
+// ===========================================================================
+
+enum CellOp : size_t { CELL_APPEND = 0, CELL_ADD = 1 };
+OverrideSet<2> cellOverrides{{"append", "_add"}};
+
+const size_t cellOffsets[] = {offsetof(FilterListCellObject, value), offsetof(FilterListCellObject, next),
+                              offsetof(FilterListCellObject, col)};
+const FieldList cellFields{cellOffsets, 3};
+
+FilterListCellObject* lastOf(PyObject* cell) {
+    FilterListCellObject* c = cellOf(cell);
+    while (c->next != Py_None) c = cellOf(c->next);
+    return c;
+}
+
+// The payload test of the constructor: the empty string, or anything that
+// compares equal to it.  Builtin scalars and containers never do, so they
+// skip the comparison.
+bool isEmptyPayload(PyObject* v) {
+    if (PyUnicode_CheckExact(v)) return PyUnicode_GET_LENGTH(v) == 0;
+    if (v == Py_None || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v) || PyBytes_CheckExact(v) ||
+        PyTuple_CheckExact(v) || PyList_CheckExact(v) || PyDict_CheckExact(v))
+        return false;
+    Ref eq = Ref::steal(PyObject_RichCompare(v, held.empty, Py_EQ));
+    return truthy(eq.get());
+}
+
+void refuseEmpty(PyObject* v) {
+    if (isEmptyPayload(v)) raiseNew(held.EmptyFilterValueError);
+}
+
+[[noreturn]] void raiseCycle() {
+    raise(PyExc_ValueError, "cannot link a filter chain to a chain that already contains it or that it contains");
+}
+
+Ref allocCell(PyTypeObject* type);
+
+// A new native cell; the payload is refused before anything is allocated.
+Ref newCell(PyObject* value, int relationship, PyObject* col) {
+    refuseEmpty(value);
+    Ref cell = allocCell(FilterListCellType);
+    FilterListCellObject* c = cell.as<FilterListCellObject>();
+    assignField(c->value, value);
+    c->relationship = relationship;
+    assignField(c->col, col);
+    return cell;
+}
+
+Ref appendNative(PyObject* self, PyObject* cell, int relationship) {
+    FilterListCellObject* last = lastOf(self);
+    if (cell != Py_None && lastOf(cell) == last) raiseCycle();
+    assignField(last->next, cell);
+    last->relationship = relationship;
+    return Ref::borrow((PyObject*)last);
+}
+
+// `_add`: the right operand becomes a cell (or is a chain), is linked behind
+// this chain, and the grouping written in Python is recorded so that
+// `a & (b | c)` keeps its meaning when rendered.
+Ref addNative(PyObject* self, PyObject* other, int relationship) {
+    Ref tail;
+    bool chain = false;
+    if (PyObject_TypeCheck(other, BasePropertyType)) {
+        tail = newCell(prop(other)->name, REL_NONE, other);
+    } else if (PyObject_TypeCheck(other, FilterListCellType)) {
+        tail = Ref::borrow(other);
+        chain = true;
+    } else {
+        tail = newCell(other, REL_NONE, Py_None);
+    }
+    FilterListCellObject* head = cellOf(self);
+    FilterListCellObject* lastA = lastOf(self);
+    FilterListCellObject* lastB = chain ? lastOf(tail.get()) : tail.as<FilterListCellObject>();
+    if (lastA == lastB) raiseCycle();
+
+    if (cellOverrides.overridden(self, CELL_APPEND)) {
+        Ref code = integer(relationship);
+        callMethod(self, cellOverrides.name(CELL_APPEND), tail.get(), code.get());
+    } else {
+        assignField(lastA->next, tail.get());
+        lastA->relationship = relationship;
+    }
+
+    if (chain && relationship == REL_AND) {
+        if (head->topConnective == REL_OR) {
+            head->openGroups++;
+            lastA->closeGroups++;
+        }
+        FilterListCellObject* right = tail.as<FilterListCellObject>();
+        if (right->topConnective == REL_OR) {
+            right->openGroups++;
+            lastB->closeGroups++;
+        }
+    }
+    head->topConnective = relationship;
+    return Ref::borrow(self);
+}
+
+PyObject* appendEntry(PyObject* self, PyObject* cell, int relationship) {
+    return entry([&] {
+        if (cellOverrides.overridden(self, CELL_APPEND)) {
+            Ref code = integer(relationship);
+            return callMethod(self, cellOverrides.name(CELL_APPEND), cell, code.get());
+        }
+        requireType("cell", cell, FilterListCellType, true);
+        return appendNative(self, cell, relationship);
+    });
+}
+
+PyObject* addEntry(PyObject* self, PyObject* other, int relationship) {
+    return entry([&] {
+        if (cellOverrides.overridden(self, CELL_ADD)) {
+            Ref code = integer(relationship);
+            return callMethod(self, cellOverrides.name(CELL_ADD), other, code.get());
+        }
+        return addNative(self, other, relationship);
+    });
+}
+
+const FilterListCellOps cellOps{appendEntry, addEntry};
+
+Ref allocCell(PyTypeObject* type) {
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    FilterListCellObject* c = self.as<FilterListCellObject>();
+    c->ops = &cellOps;
+    initFieldsNone(self.get(), cellFields);
+    c->relationship = REL_NONE;
+    c->openGroups = 0;
+    c->closeGroups = 0;
+    c->topConnective = -1;
+    return self;
+}
+
+PyObject* cellNew(PyTypeObject* type, PyObject*, PyObject*) {
+    return entry([&] { return allocCell(type); });
+}
+
+const Signature<3> cellSig{"FilterListCell", {"cell", "relationship", "col"}, 0};
+
+int cellInit(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return boundary(-1, [&] {
+        auto b = bind(cellSig, args, kwargs);
+        PyObject* value = b.get(0, held.empty);
+        int relationship = b[1] ? asInt32(b[1]) : REL_NONE;
+        PyObject* col = b.get(2, Py_None);
+        requireType("col", col, BasePropertyType, true);
+        refuseEmpty(value);
+        FilterListCellObject* c = cellOf(self);
+        assignField(c->value, value);
+        c->relationship = relationship;
+        assignField(c->next, Py_None);
+        assignField(c->col, col);
+        return 0;
+    });
+}
+
+// Long chains are released without deep C recursion.
+void cellDealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, cellDealloc)
+    clearFields(self, cellFields);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+    Py_TRASHCAN_END
+}
+
+// `cell & other` and `cell | other` call `_add` of the left operand.
+PyObject* combine(PyObject* left, PyObject* right, int relationship) {
+    return entry([&] {
+        if (Py_TYPE(left) == FilterListCellType) return addNative(left, right, relationship);
+        Ref code = integer(relationship);
+        return callMethod(left, cellOverrides.name(CELL_ADD), right, code.get());
+    });
+}
+PyObject* cellAnd(PyObject* left, PyObject* right) { return combine(left, right, REL_AND); }
+PyObject* cellOr(PyObject* left, PyObject* right) { return combine(left, right, REL_OR); }
+
+const Signature<2> appendSig{"append", {"cell", "relationship"}, 2};
+const Signature<2> addSig{"_add", {"other", "relationship"}, 2};
+
+Ref cellAppendMethod(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto b = bind(appendSig, args, nargs, kwnames);
+    requireType("cell", b[0], FilterListCellType, true);
+    return appendNative(self, b[0], asInt32(b[1]));
+}
+
+Ref cellAddMethod(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto b = bind(addSig, args, nargs, kwnames);
+    return addNative(self, b[0], asInt32(b[1]));
+}
+
+Ref cellCheck(PyObject* self) {
+    lastOf(self);
+    return Ref::none();
+}
+
+Ref cellGetValue(PyObject* self) { return Ref::borrow(cellOf(self)->value); }
+void cellSetValue(PyObject* self, PyObject* v) { assignField(cellOf(self)->value, v ? v : Py_None); }
+Ref cellGetRelationship(PyObject* self) { return integer(cellOf(self)->relationship); }
+void cellSetRelationship(PyObject* self, PyObject* v) {
+    if (!v) raise(PyExc_AttributeError, "cannot delete attribute 'relationship'");
+    cellOf(self)->relationship = asInt32(v);
+}
+Ref cellGetNext(PyObject* self) { return Ref::borrow(cellOf(self)->next); }
+void cellSetNext(PyObject* self, PyObject* v) {
+    if (!v) v = Py_None;
+    requireConvertible(v, FilterListCellType);
+    // Linking to a chain that reaches this cell would close a loop.
+    if (v != Py_None) {
+        for (PyObject* c = v; c != Py_None; c = cellOf(c)->next)
+            if (c == self) raiseCycle();
+    }
+    assignField(cellOf(self)->next, v);
+}
+Ref cellGetCol(PyObject* self) { return Ref::borrow(cellOf(self)->col); }
+void cellSetCol(PyObject* self, PyObject* v) {
+    if (!v) v = Py_None;
+    requireConvertible(v, BasePropertyType);
+    assignField(cellOf(self)->col, v);
+}
+Ref cellGetOpenGroups(PyObject* self) { return integer(cellOf(self)->openGroups); }
+Ref cellGetCloseGroups(PyObject* self) { return integer(cellOf(self)->closeGroups); }
+Ref cellGetTopConnective(PyObject* self) { return integer(cellOf(self)->topConnective); }
+
+PyMethodDef cellMethods[] = {
+    Q_FAST("append", cellAppendMethod,
+           "append(cell, relationship) -> the last cell of this chain, which now links to `cell`"),
+    Q_FAST("_add", cellAddMethod, "_add(other, relationship) -> this cell, with `other` linked at the end"),
+    Q_NOARGS("check", cellCheck, "check() -> None; walks to the end of the chain"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef cellGetSet[] = {
+    Q_GETSET("value", cellGetValue, cellSetValue, "payload: a column name or a value"),
+    Q_GETSET("relationship", cellGetRelationship, cellSetRelationship, "code of the link to the next cell"),
+    Q_GETSET("next", cellGetNext, cellSetNext, "the following cell or None"),
+    Q_GETSET("col", cellGetCol, cellSetCol, "the property of a column cell, else None"),
+    Q_GETTER("openGroups", cellGetOpenGroups, "groups that open before this cell when rendered"),
+    Q_GETTER("closeGroups", cellGetCloseGroups, "groups that close after this cell when rendered"),
+    Q_GETTER("topConnective", cellGetTopConnective, "the connective that last joined this chain (-1: none)"),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot cellSlots[] = {
+    {Py_tp_doc, (void*)"FilterListCell(cell='', relationship=8, col=None)\n\nOne link of a filter chain."},
+    {Py_tp_new, (void*)cellNew},
+    {Py_tp_init, (void*)cellInit},
+    {Py_tp_traverse, (void*)traverseObject<cellFields>},
+    {Py_tp_clear, (void*)clearObject<cellFields>},
+    {Py_tp_dealloc, (void*)cellDealloc},
+    {Py_tp_methods, cellMethods},
+    {Py_tp_getset, cellGetSet},
+    {Py_nb_and, (void*)cellAnd},
+    {Py_nb_or, (void*)cellOr},
+    {0, nullptr},
+};
+
+constexpr unsigned long kTypeFlags =
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC;
+
+PyType_Spec cellSpec = {"Quillon.Model.Columns.FilterListCell", sizeof(FilterListCellObject), 0, kTypeFlags,
+                        cellSlots};
+
+PyObject* apiNewFilterCell(PyObject* value, int relationship, PyObject* col) {
+    return entry([&] {
+        requireType("col", col, BasePropertyType, true);
+        return newCell(value, relationship, col);
+    });
+}
+
+// ===========================================================================
+// Markers: NullDefault and AutoIncrement
+// ===========================================================================
+
+void markerDealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyType_Slot nullDefaultSlots[] = {
+    {Py_tp_doc, (void*)"NullDefault()\n\nMarker of a property declared without a default."},
+    {Py_tp_dealloc, (void*)markerDealloc},
+    {0, nullptr},
+};
+PyType_Spec nullDefaultSpec = {"Quillon.Model.Columns.NullDefault", sizeof(PyObject), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE, nullDefaultSlots};
+
+PyType_Slot autoIncrementSlots[] = {
+    {Py_tp_doc, (void*)"AutoIncrement()\n\nMarker of an auto-increment column (pass the class as `default`)."},
+    {Py_tp_dealloc, (void*)markerDealloc},
+    {0, nullptr},
+};
+PyType_Spec autoIncrementSpec = {"Quillon.Model.Columns.AutoIncrement", sizeof(PyObject), 0,
+                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
+                                 autoIncrementSlots};
+
+// ===========================================================================
+// BaseProperty: operation table
+// ===========================================================================
+
+enum PropertyOp : size_t { OP_SIZE_CHECKER = 0, OP_VERIFIER, OP_SET_FILTER, OP_TO_DB, OP_TO_OBJ, OP_LIKE };
+OverrideSet<6> propertyOverrides{{"sizeChecker", "verifier", "setFilter", "toDBValue", "toObjValue", "like"}};
+
+// A property of one of our typed classes also carries an attribute dictionary.
+struct TypedPropertyObject {
+    BasePropertyObject base;
+    PyObject* dict;
+};
+
+const size_t propertyOffsets[] = {
+    offsetof(BasePropertyObject, name),     offsetof(BasePropertyObject, _Type),
+    offsetof(BasePropertyObject, _default), offsetof(BasePropertyObject, _targetType),
+    offsetof(BasePropertyObject, model),    offsetof(BasePropertyObject, define),
+    offsetof(BasePropertyObject, typeArgs)};
+const FieldList propertyFields{propertyOffsets, 7};
+const size_t typedOffsets[] = {
+    offsetof(BasePropertyObject, name),     offsetof(BasePropertyObject, _Type),
+    offsetof(BasePropertyObject, _default), offsetof(BasePropertyObject, _targetType),
+    offsetof(BasePropertyObject, model),    offsetof(BasePropertyObject, define),
+    offsetof(BasePropertyObject, typeArgs), offsetof(TypedPropertyObject, dict)};
+const FieldList typedFields{typedOffsets, 8};
+
+using Conversion = Ref (*)(PyObject* self, PyObject* value);
+
+// Errors in `verifier` never reach its caller: they go to the interpreter's
+// unraisable hook and the check answers False.
+void reportUnraisable() { PyErr_WriteUnraisable(held.verifierContext); }
+
+int sizeCheckerEntry(PyObject* self, PyObject* value) {
+    return boundary(-1, [&] {
+        if (!propertyOverrides.overridden(self, OP_SIZE_CHECKER)) return 1;
+        Ref r = callMethod(self, propertyOverrides.name(OP_SIZE_CHECKER), value);
+        return truthy(r.get()) ? 1 : 0;
+    });
+}
+
+int verifierNative(PyObject* self, PyObject* value) noexcept {
+    try {
+        PyObject* valueType = prop(self)->_Type;
+        if (!isInstance(value, valueType)) {
+            PyObject* converted = PyObject_CallOneArg(valueType, value);
+            if (!converted) {
+                PyObject *t, *v, *tb;
+                PyErr_Fetch(&t, &v, &tb);
+                PyErr_NormalizeException(&t, &v, &tb);
+                if (tb && v) PyException_SetTraceback(v, tb);
+                Ref cause = Ref::stealOrNull(v);
+                Py_XDECREF(t);
+                Py_XDECREF(tb);
+                Ref exc = call(held.PropertyVerifyError, value, valueType);
+                if (cause) PyException_SetContext(exc.get(), cause.release());
+                PyErr_SetObject((PyObject*)Py_TYPE(exc.get()), exc.get());
+                throwPending();
+            }
+            Py_DECREF(converted);
+        }
+        int r = opsOf(self)->sizeChecker(self, value);
+        if (r < 0) throwPending();
+        return r;
+    } catch (PyError& e) {
+        e.restore();
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    reportUnraisable();
+    return 0;
+}
+
+int verifierEntry(PyObject* self, PyObject* value) {
+    if (!propertyOverrides.overridden(self, OP_VERIFIER)) return verifierNative(self, value);
+    try {
+        Ref r = callMethod(self, propertyOverrides.name(OP_VERIFIER), value);
+        return truthy(r.get()) ? 1 : 0;
+    } catch (PyError& e) {
+        e.restore();
+    }
+    reportUnraisable();
+    return 0;
+}
+
+// "<table>.<column> ASC|DESC", the ordering text of the order renderer.
+Ref orderText(PyObject* self, const char* direction) {
+    Ref table = getattr(prop(self)->model, "tableName");
+    return Ref::steal(PyUnicode_FromFormat("%S.%S %s", table.get(), prop(self)->name, direction));
+}
+PyObject* descEntry(PyObject* self) {
+    return entry([&] { return orderText(self, "DESC"); });
+}
+PyObject* ascEntry(PyObject* self) {
+    return entry([&] { return orderText(self, "ASC"); });
+}
+
+Ref toDBValue(PyObject* self, PyObject* value) { return Ref::steal(opsOf(self)->toDBValue(self, value)); }
+
+// The two-cell chain of a comparison: column cell, then the operand as a
+// column cell (a property) or as a converted value cell.
+Ref setFilterNative(PyObject* self, PyObject* other, int relationship) {
+    Ref head = newCell(prop(self)->name, REL_NONE, self);
+    Ref operand;
+    if (PyObject_TypeCheck(other, BasePropertyType)) {
+        operand = newCell(prop(other)->name, REL_NONE, other);
+    } else {
+        Ref converted = toDBValue(self, other);
+        operand = newCell(converted.get(), REL_NONE, Py_None);
+    }
+    FilterListCellObject* h = head.as<FilterListCellObject>();
+    assignField(h->next, operand.get());
+    h->relationship = relationship;
+    return head;
+}
+
+PyObject* setFilterEntry(PyObject* self, PyObject* other, int relationship) {
+    return entry([&] {
+        if (propertyOverrides.overridden(self, OP_SET_FILTER)) {
+            Ref code = integer(relationship);
+            Ref r = callMethod(self, propertyOverrides.name(OP_SET_FILTER), other, code.get());
+            requireConvertible(r.get(), FilterListCellType);
+            return r;
+        }
+        return setFilterNative(self, other, relationship);
+    });
+}
+
+template <Conversion Native>
+PyObject* toDBEntry(PyObject* self, PyObject* value) {
+    return entry([&] {
+        if (propertyOverrides.overridden(self, OP_TO_DB))
+            return callMethod(self, propertyOverrides.name(OP_TO_DB), value);
+        return Native(self, value);
+    });
+}
+
+template <Conversion Native>
+PyObject* toObjEntry(PyObject* self, PyObject* value) {
+    return entry([&] {
+        if (propertyOverrides.overridden(self, OP_TO_OBJ))
+            return callMethod(self, propertyOverrides.name(OP_TO_OBJ), value);
+        return Native(self, value);
+    });
+}
+
+template <Conversion ToDB, Conversion ToObj>
+constexpr BasePropertyOps makeOps() {
+    return {sizeCheckerEntry, verifierEntry, descEntry, ascEntry, setFilterEntry, toDBEntry<ToDB>, toObjEntry<ToObj>};
+}
+
+Ref identity(PyObject*, PyObject* value) { return Ref::borrow(value); }
+
+const BasePropertyOps basePropertyOps = makeOps<identity, identity>();
+
+// The table published to other modules dispatches through the object's own
+// table, so a typed property converts with its own conversions.
+int apiSizeChecker(PyObject* self, PyObject* value) { return opsOf(self)->sizeChecker(self, value); }
+int apiVerifier(PyObject* self, PyObject* value) { return opsOf(self)->verifier(self, value); }
+PyObject* apiDesc(PyObject* self) { return opsOf(self)->desc(self); }
+PyObject* apiAsc(PyObject* self) { return opsOf(self)->asc(self); }
+PyObject* apiSetFilter(PyObject* self, PyObject* other, int relationship) {
+    return opsOf(self)->setFilter(self, other, relationship);
+}
+PyObject* apiToDBValue(PyObject* self, PyObject* value) { return opsOf(self)->toDBValue(self, value); }
+PyObject* apiToObjValue(PyObject* self, PyObject* value) { return opsOf(self)->toObjValue(self, value); }
+const BasePropertyOps apiPropertyOps{apiSizeChecker, apiVerifier, apiDesc, apiAsc,
+                                     apiSetFilter,   apiToDBValue, apiToObjValue};
+
+// ===========================================================================
+// BaseProperty: construction and binding
+// ===========================================================================
+
+template <const BasePropertyOps* Ops>
+PyObject* propertyNew(PyTypeObject* type, PyObject*, PyObject*) {
+    return entry([&] {
+        Ref self = Ref::steal(type->tp_alloc(type, 0));
+        BasePropertyObject* p = self.as<BasePropertyObject>();
+        p->ops = Ops;
+        initFieldsNone(self.get(), propertyFields);
+        p->isPk = 0;
+        p->Null = 0;
+        return self;
+    });
+}
+
+const Signature<6> propertySig{"__init__", {"name", "pk", "default", "Null", "define", "typeArgs"}, 0, true, true};
+
+int propertyInit(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return boundary(-1, [&] {
+        auto b = bind(propertySig, args, kwargs);
+        PyObject* name = b.get(0, Py_None);
+        PyObject* defaultValue = b.get(2, held.noDefault);
+        PyObject* define = b.get(4, held.empty);
+        PyObject* typeArgs = b.get(5, held.emptyTuple);
+        requireStrOrNone("name", name);
+        requireStrOrNone("define", define);
+        requireTupleOrNone("typeArgs", typeArgs);
+        bool pk = b[1] ? truthy(b[1]) : false;
+        bool nullable = b[3] ? truthy(b[3]) : true;
+
+        BasePropertyObject* p = prop(self);
+        if (name != Py_None && PyUnicode_GET_LENGTH(name) > 0) assignField(p->name, name);
+        Ref valueType = getattr(self, "Type");
+        if (valueType.get() != Py_None && !PyType_Check(valueType.get())) raiseConvert(valueType.get(), "type");
+        assignField(p->_Type, valueType.get());
+        assignField(p->define, define);
+        p->Null = nullable;
+        p->isPk = pk;
+        assignField(p->typeArgs, typeArgs);
+        Ref hook = getattr(self, "_init");
+        Ref ignored = Ref::steal(PyObject_Call(hook.get(), b.rest.get(), b.extra.get()));
+        assignField(p->_default, defaultValue);
+        return 0;
+    });
+}
+
+Ref propertyInitHook(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { return Ref::none(); }
+
+const Signature<2> setNameSig{"__set_name__", {"owner", "name"}, 2};
+
+// Binding: the property learns its model and attribute name; a key property
+// becomes the model's pkCol/pkName.
+Ref propertySetName(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto b = bind(setNameSig, args, nargs, kwnames);
+    PyObject* owner = b[0];
+    PyObject* name = b[1];
+    requireStrOrNone("name", name);
+    Ref entity = importFrom("Quillon.Model.Entity", "Entity");
+    if (!isSubclass(owner, entity.get())) raiseNew(held.PropertyUsageError, owner);
+    BasePropertyObject* p = prop(self);
+    assignField(p->name, name);
+    assignField(p->model, owner);
+    if (!p->isPk) return Ref::none();
+    Ref pkName = getattr(owner, "pkName");
+    if (truthy(pkName.get())) {
+        Ref pkCol = getattr(owner, "pkCol");
+        if (truthy(pkCol.get())) raiseNew(held.PrimaryKeyOverLimitError);
+    }
+    setattr(owner, "pkCol", self);
+    setattr(owner, "pkName", p->name);
+    return Ref::none();
+}
+
+// The column default behind `Default`: markers give None, a value is
+// converted the way the column stores it.
+Ref buildDefault(PyObject* self) {
+    PyObject* value = prop(self)->_default;
+    if (isInstance(value, (PyObject*)gen->CustomColAnnounce)) return Ref::none();
+    Ref isAuto = Ref::steal(PyObject_RichCompare(value, (PyObject*)AutoIncrementType, Py_EQ));
+    if (truthy(isAuto.get())) return Ref::none();
+    if (value == (PyObject*)NullDefaultType || PyObject_TypeCheck(value, NullDefaultType)) return Ref::none();
+    return toDBValue(self, value);
+}
+
+// ===========================================================================
+// BaseProperty: Python-visible methods and attributes
+// ===========================================================================
+
+const Signature<1> sizeCheckerSig{"sizeChecker", {"value"}, 1};
+const Signature<1> verifierSig{"verifier", {"value"}, 1};
+const Signature<1> insertCellSig{"insertCell", {"value"}, 1};
+const Signature<1> updateCellSig{"updateCell", {"value"}, 1};
+const Signature<1> toDBValueSig{"toDBValue", {"value"}, 1};
+const Signature<1> toObjValueSig{"toObjValue", {"value"}, 1};
+const Signature<2> setFilterSig{"setFilter", {"other", "relationship"}, 2};
+
+// A one-argument Python method running the native code of `F`.
+template <const Signature<1>* Sig, Conversion F>
+Ref oneArgMethod(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs == 1 && !kwnames) return F(self, args[0]);
+    auto b = bind(*Sig, args, nargs, kwnames);
+    return F(self, b[0]);
+}
+
+Ref sizeCheckerNative(PyObject*, PyObject*) { return boolean(true); }
+Ref verifierMethod(PyObject* self, PyObject* value) {
+    int ok = verifierNative(self, value);
+    return boolean(ok == 1);
+}
+Ref insertCell(PyObject* self, PyObject* value) {
+    Ref d = Ref::steal(PyDict_New());
+    check(PyDict_SetItemString(d.get(), "col", self));
+    check(PyDict_SetItemString(d.get(), "value", value));
+    return d;
+}
+Ref updateCell(PyObject* self, PyObject* value) {
+    Ref d = Ref::steal(PyDict_New());
+    check(PyDict_SetItemString(d.get(), "name", prop(self)->name));
+    check(PyDict_SetItemString(d.get(), "value", value));
+    return d;
+}
+Ref setFilterMethod(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto b = bind(setFilterSig, args, nargs, kwnames);
+    return setFilterNative(self, b[0], asInt32(b[1]));
+}
+
+PyObject* propertyCompare(PyObject* self, PyObject* other, int op) {
+    static const int codes[] = {REL_LT, REL_LE, REL_EQ, REL_NE, REL_GT, REL_GE};
+    return opsOf(self)->setFilter(self, other, codes[op]);
+}
+
+Ref getName(PyObject* self) { return Ref::borrow(prop(self)->name); }
+void setName(PyObject* self, PyObject* v) {
+    if (!v) v = Py_None;
+    if (v != Py_None && !PyUnicode_CheckExact(v)) raise(PyExc_TypeError, "Expected str, got %.200s", typeName(v));
+    assignField(prop(self)->name, v);
+}
+Ref getIsPk(PyObject* self) { return boolean(prop(self)->isPk); }
+void setIsPk(PyObject* self, PyObject* v) {
+    if (!v) raise(PyExc_AttributeError, "cannot delete attribute 'isPk'");
+    prop(self)->isPk = truthy(v);
+}
+Ref getNull(PyObject* self) { return boolean(prop(self)->Null); }
+void setNull(PyObject* self, PyObject* v) {
+    if (!v) raise(PyExc_AttributeError, "cannot delete attribute 'Null'");
+    prop(self)->Null = truthy(v);
+}
+Ref getDefaultField(PyObject* self) { return Ref::borrow(prop(self)->_default); }
+void setDefaultField(PyObject* self, PyObject* v) { assignField(prop(self)->_default, v ? v : Py_None); }
+Ref getTargetTypeField(PyObject* self) { return Ref::borrow(prop(self)->_targetType); }
+void setTargetTypeField(PyObject* self, PyObject* v) { assignField(prop(self)->_targetType, v ? v : Py_None); }
+Ref getTypeArgs(PyObject* self) { return Ref::borrow(prop(self)->typeArgs); }
+void setTypeArgs(PyObject* self, PyObject* v) {
+    if (!v) v = Py_None;
+    if (v != Py_None && !PyTuple_CheckExact(v)) raise(PyExc_TypeError, "Expected tuple, got %.200s", typeName(v));
+    assignField(prop(self)->typeArgs, v);
+}
+Ref getHasDefault(PyObject* self) {
+    PyObject* value = prop(self)->_default;
+    if (value == held.noDefault) return boolean(false);
+    Ref eq = Ref::steal(PyObject_RichCompare(value, held.noDefault, Py_EQ));
+    return boolean(!truthy(eq.get()));
+}
+Ref getDefault(PyObject* self) { return buildDefault(self); }
+Ref getTargetType(PyObject* self) { return getattr(prop(self)->_targetType, "value"); }
+
+PyMethodDef propertyMethods[] = {
+    Q_FAST("_init", propertyInitHook, "_init(*args, **kwargs) -> None; the initialisation hook of subclasses"),
+    Q_FAST("__set_name__", propertySetName, "__set_name__(owner, name) -> None; binds the property to its model"),
+    Q_FAST("sizeChecker", (oneArgMethod<&sizeCheckerSig, sizeCheckerNative>), "sizeChecker(value) -> True"),
+    Q_FAST("verifier", (oneArgMethod<&verifierSig, verifierMethod>),
+           "verifier(value) -> whether the value fits the column; errors are reported, never raised"),
+    Q_FAST("insertCell", (oneArgMethod<&insertCellSig, insertCell>), "insertCell(value) -> {'col': self, 'value': value}"),
+    Q_FAST("updateCell", (oneArgMethod<&updateCellSig, updateCell>),
+           "updateCell(value) -> {'name': self.name, 'value': value}"),
+    Q_FAST("toDBValue", (oneArgMethod<&toDBValueSig, identity>), "toDBValue(value) -> the value as stored"),
+    Q_FAST("toObjValue", (oneArgMethod<&toObjValueSig, identity>), "toObjValue(value) -> the value as read"),
+    Q_FAST("setFilter", setFilterMethod, "setFilter(other, relationship) -> the first cell of a new filter chain"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef propertyGetSet[] = {
+    Q_GETSET("name", getName, setName, "column name; the attribute name once bound"),
+    Q_GETSET("isPk", getIsPk, setIsPk, "primary-key flag"),
+    Q_GETSET("Null", getNull, setNull, "whether the column accepts NULL"),
+    Q_GETSET("_default", getDefaultField, setDefaultField, "the declared default"),
+    Q_GETSET("_targetType", getTargetTypeField, setTargetTypeField, "the chosen SQL type member"),
+    Q_GETSET("typeArgs", getTypeArgs, setTypeArgs, "arguments of the SQL type"),
+    Q_GETTER("hasDefault", getHasDefault, "whether a default was declared"),
+    Q_GETTER("Default", getDefault, "the default as stored, or None for markers"),
+    Q_GETTER("dbName", getName, "the column name"),
+    Q_GETTER("objName", getName, "the attribute name"),
+    Q_GETTER("targetType", getTargetType, "the SQL type text"),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot propertySlots[] = {
+    {Py_tp_doc, (void*)"BaseProperty(name=None, pk=False, default=<none>, Null=True, define='', typeArgs=(), "
+                       "*args, **kwargs)\n\nBase of every column property."},
+    {Py_tp_new, (void*)propertyNew<&basePropertyOps>},
+    {Py_tp_init, (void*)propertyInit},
+    {Py_tp_traverse, (void*)traverseObject<propertyFields>},
+    {Py_tp_clear, (void*)clearObject<propertyFields>},
+    {Py_tp_dealloc, (void*)deallocObject<propertyFields>},
+    {Py_tp_richcompare, (void*)propertyCompare},
+    {Py_tp_hash, (void*)PyObject_HashNotImplemented},
+    {Py_tp_methods, propertyMethods},
+    {Py_tp_getset, propertyGetSet},
+    {0, nullptr},
+};
+
+PyType_Spec propertySpec = {"Quillon.Model.Columns.BaseProperty", sizeof(BasePropertyObject), 0, kTypeFlags,
+                            propertySlots};
+
+// ===========================================================================
+// Typed properties: conversions
+// ===========================================================================
+
+// round(number, digits) as the interpreter computes it: correctly rounded
+// through the shortest decimal text with that many digits.
+Ref roundFloat(PyObject* number, PyObject* digits) {
+    if (PyLong_CheckExact(digits)) {
+        int overflow = 0;
+        long n = PyLong_AsLongAndOverflow(digits, &overflow);
+        double x = PyFloat_AS_DOUBLE(number);
+        if (!overflow && n >= 0 && n <= 17) {
+            if (!std::isfinite(x)) return Ref::borrow(number);
+            char* text = PyOS_double_to_string(x, 'f', (int)n, 0, nullptr);
+            if (!text) throwPending();
+            double r = PyOS_string_to_double(text, nullptr, nullptr);
+            PyMem_Free(text);
+            if (r == -1.0 && PyErr_Occurred()) throwPending();
+            return Ref::steal(PyFloat_FromDouble(r));
+        }
+    }
+    return call(held.round, number, digits);
+}
+
+bool equalsText(PyObject* value, PyObject* text) {
+    if (PyUnicode_CheckExact(value)) return PyUnicode_Compare(value, text) == 0;
+    Ref eq = Ref::steal(PyObject_RichCompare(value, text, Py_EQ));
+    return truthy(eq.get());
+}
+
+// Values read from a decimal/float column, rounded to the column's scale
+// (the second type argument) when the column declares one.
+Ref floatToObj(PyObject* self, PyObject* value) {
+    if (value == Py_None) return Ref::none();
+    Ref number;
+    if (PyFloat_CheckExact(value)) {
+        number = Ref::borrow(value);
+    } else {
+        if (!PyLong_CheckExact(value) && equalsText(value, held.null)) return Ref::none();
+        number = Ref::steal(PyNumber_Float(value));
+    }
+    PyObject* typeArgs = prop(self)->typeArgs;
+    if (!PyTuple_Check(typeArgs) || PyTuple_GET_SIZE(typeArgs) < 2) return number;
+    return roundFloat(number.get(), PyTuple_GET_ITEM(typeArgs, 1));
+}
+
+enum class BoolKind { TinyInt, Varchar, Bit, Other };
+
+BoolKind boolKind(PyObject* self) {
+    PyObject* t = prop(self)->_targetType;
+    if (t == held.boolTinyInt) return BoolKind::TinyInt;
+    if (t == held.boolVarchar) return BoolKind::Varchar;
+    if (t == held.boolBit) return BoolKind::Bit;
+    // Another object may still compare equal to a member.
+    PyObject* members[] = {held.boolTinyInt, held.boolVarchar, held.boolBit};
+    const BoolKind kinds[] = {BoolKind::TinyInt, BoolKind::Varchar, BoolKind::Bit};
+    for (int i = 0; i < 3; ++i) {
+        Ref eq = Ref::steal(PyObject_RichCompare(t, members[i], Py_EQ));
+        if (truthy(eq.get())) return kinds[i];
+    }
+    return BoolKind::Other;
+}
+
+Ref boolToDB(PyObject* self, PyObject* value) {
+    switch (boolKind(self)) {
+        case BoolKind::TinyInt: return integer(truthy(value) ? 1 : 0);
+        case BoolKind::Varchar: return Ref::borrow(truthy(value) ? held.textTrue : held.textFalse);
+        case BoolKind::Bit: return Ref::borrow(truthy(value) ? held.bitOne : held.bitZero);
+        case BoolKind::Other: break;
+    }
+    return Ref::none();
+}
+
+Ref boolToObj(PyObject* self, PyObject* value) {
+    if (PyBool_Check(value)) return Ref::borrow(value);
+    switch (boolKind(self)) {
+        case BoolKind::TinyInt: return boolean(truthy(value));
+        case BoolKind::Varchar:
+            return boolean(equalsText(value, held.textTrueCap) || equalsText(value, held.textTrue) ||
+                           equalsText(value, held.textOne));
+        case BoolKind::Bit: {
+            if (PyBytes_CheckExact(value))
+                return boolean(PyBytes_GET_SIZE(value) == 1 && PyBytes_AS_STRING(value)[0] == 1);
+            Ref eq = Ref::steal(PyObject_RichCompare(value, held.bitOne, Py_EQ));
+            return boolean(truthy(eq.get()));
+        }
+        case BoolKind::Other: break;
+    }
+    return Ref::none();
+}
+
+Ref jsonToDB(PyObject*, PyObject* value) {
+    if (PyUnicode_Check(value) || PyBytes_Check(value)) {
+        if (!PyUnicode_CheckExact(value)) raise(PyExc_TypeError, "Expected %.16s, got %.200s", "unicode", typeName(value));
+        return Ref::borrow(value);
+    }
+    return call(held.jsonDumps, value);
+}
+
+Ref jsonToObj(PyObject*, PyObject* value) {
+    if (PyList_Check(value) || PyDict_Check(value)) return Ref::borrow(value);
+    return call(held.jsonLoads, value);
+}
+
+const BasePropertyOps identityOps = makeOps<identity, identity>();
+const BasePropertyOps floatOps = makeOps<identity, floatToObj>();
+const BasePropertyOps boolOps = makeOps<boolToDB, boolToObj>();
+const BasePropertyOps jsonOps = makeOps<jsonToDB, jsonToObj>();
+
+// ===========================================================================
+// Typed properties: `_init` hooks and pattern filters
+// ===========================================================================
+
+enum TypedClass : int { INT_PROP = 0, STR_PROP, FLOAT_PROP, BOOL_PROP, TIMESTAMP_PROP, JSON_PROP };
+
+const Signature<1> initSig{"_init", {"targetType"}, 0, true, true};
+const Signature<2> floatInitSig{"_init", {"targetType", "size"}, 0, true, true};
+
+template <int Class>
+Ref typedInit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    BasePropertyObject* p = prop(self);
+    if constexpr (Class == FLOAT_PROP) {
+        auto b = bind(floatInitSig, args, nargs, kwnames);
+        PyObject* size = b.get(1, Py_None);
+        requireTupleOrNone("size", size);
+        assignField(p->_targetType, b.get(0, held.defaultTarget[Class]));
+        setattr(self, "size", size);
+    } else {
+        auto b = bind(initSig, args, nargs, kwnames);
+        assignField(p->_targetType, b.get(0, held.defaultTarget[Class]));
+        if constexpr (Class == STR_PROP) {
+            if (!truthy(p->typeArgs)) {
+                Ref length = integer(255);
+                assignField(p->typeArgs, tupleOf({length.get()}));
+            }
+        }
+    }
+    return Ref::none();
+}
+
+// `like` is reached the way a Python attribute lookup would find it.
+Ref setFilterDispatch(PyObject* self, PyObject* value, int relationship) {
+    return Ref::steal(opsOf(self)->setFilter(self, value, relationship));
+}
+Ref strLike(PyObject* self, PyObject* value) { return setFilterDispatch(self, value, REL_LIKE); }
+Ref likeDispatch(PyObject* self, Ref pattern) {
+    if (propertyOverrides.overridden(self, OP_LIKE))
+        return callMethod(self, propertyOverrides.name(OP_LIKE), pattern.get());
+    return strLike(self, pattern.get());
+}
+Ref strStartsWith(PyObject* self, PyObject* value) {
+    return likeDispatch(self, Ref::steal(PyNumber_Add(value, held.percent)));
+}
+Ref strEndsWith(PyObject* self, PyObject* value) {
+    return likeDispatch(self, Ref::steal(PyNumber_Add(held.percent, value)));
+}
+Ref strHas(PyObject* self, PyObject* value) {
+    Ref front = Ref::steal(PyNumber_Add(held.percent, value));
+    return likeDispatch(self, Ref::steal(PyNumber_Add(front.get(), held.percent)));
+}
+
+const Signature<1> likeSig{"like", {"value"}, 1};
+const Signature<1> startsWithSig{"startsWith", {"value"}, 1};
+const Signature<1> endsWithSig{"endsWith", {"value"}, 1};
+const Signature<1> hasSig{"has", {"value"}, 1};
+
+#define Q_INIT(cls) Q_FAST("_init", typedInit<cls>, "_init(targetType=<default>, *args, **kwargs) -> None")
+#define Q_SENTINEL {nullptr, nullptr, 0, nullptr}
+
+PyMethodDef intMethods[] = {Q_INIT(INT_PROP), Q_SENTINEL};
+PyMethodDef timestampMethods[] = {Q_INIT(TIMESTAMP_PROP), Q_SENTINEL};
+PyMethodDef strMethods[] = {
+    Q_INIT(STR_PROP),
+    Q_FAST("like", (oneArgMethod<&likeSig, strLike>), "like(value) -> a LIKE filter chain"),
+    Q_FAST("startsWith", (oneArgMethod<&startsWithSig, strStartsWith>), "startsWith(value) -> like(value + '%')"),
+    Q_FAST("endsWith", (oneArgMethod<&endsWithSig, strEndsWith>), "endsWith(value) -> like('%' + value)"),
+    Q_FAST("has", (oneArgMethod<&hasSig, strHas>), "has(value) -> like('%' + value + '%')"),
+    Q_SENTINEL,
+};
+PyMethodDef floatMethods[] = {
+    Q_FAST("_init", typedInit<FLOAT_PROP>, "_init(targetType=<default>, size=None, *args, **kwargs) -> None"),
+    Q_FAST("toObjValue", (oneArgMethod<&toObjValueSig, floatToObj>),
+           "toObjValue(value) -> float rounded to the column's scale, or None"),
+    Q_SENTINEL,
+};
+PyMethodDef boolMethods[] = {
+    Q_INIT(BOOL_PROP),
+    Q_FAST("toDBValue", (oneArgMethod<&toDBValueSig, boolToDB>), "toDBValue(value) -> the stored form of a flag"),
+    Q_FAST("toObjValue", (oneArgMethod<&toObjValueSig, boolToObj>), "toObjValue(value) -> bool"),
+    Q_SENTINEL,
+};
+PyMethodDef jsonMethods[] = {
+    Q_INIT(JSON_PROP),
+    Q_FAST("toDBValue", (oneArgMethod<&toDBValueSig, jsonToDB>), "toDBValue(value) -> JSON text"),
+    Q_FAST("toObjValue", (oneArgMethod<&toObjValueSig, jsonToObj>), "toObjValue(value) -> the decoded value"),
+    Q_SENTINEL,
+};
+
+PyMemberDef typedMembers[] = {
+    {"__dictoffset__", T_PYSSIZET, offsetof(TypedPropertyObject, dict), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef typedGetSet[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+#define TYPED_SLOTS(ops, methods, doc)                                  \
+    {                                                                   \
+        {Py_tp_doc, (void*)doc}, {Py_tp_new, (void*)propertyNew<&ops>}, \
+            {Py_tp_traverse, (void*)traverseObject<typedFields>},       \
+            {Py_tp_clear, (void*)clearObject<typedFields>},             \
+            {Py_tp_dealloc, (void*)deallocObject<typedFields>},         \
+            {Py_tp_methods, methods}, {Py_tp_members, typedMembers}, {Py_tp_getset, typedGetSet}, {0, nullptr}, \
+    }
+
+PyType_Slot intSlots[] = TYPED_SLOTS(identityOps, intMethods, "IntProperty(..., targetType=intSupportType.Int)");
+PyType_Slot strSlots[] = TYPED_SLOTS(identityOps, strMethods, "StrProperty(..., targetType=strSupportType.varchar)");
+PyType_Slot floatSlots[] =
+    TYPED_SLOTS(floatOps, floatMethods, "FloatProperty(..., targetType=floatSupportType.float, size=None)");
+PyType_Slot boolSlots[] = TYPED_SLOTS(boolOps, boolMethods, "BoolProperty(..., targetType=boolSupportType.tinyInt)");
+PyType_Slot timestampSlots[] =
+    TYPED_SLOTS(identityOps, timestampMethods, "TimestampProperty(..., targetType=timestampSupportType.timestamp)");
+PyType_Slot jsonSlots[] = TYPED_SLOTS(jsonOps, jsonMethods, "JsonProperty(..., targetType=jsonSupportType.json)");
+
+PyType_Spec typedSpecs[] = {
+    {"Quillon.Model.Columns.IntProperty", sizeof(TypedPropertyObject), 0, kTypeFlags, intSlots},
+    {"Quillon.Model.Columns.StrProperty", sizeof(TypedPropertyObject), 0, kTypeFlags, strSlots},
+    {"Quillon.Model.Columns.FloatProperty", sizeof(TypedPropertyObject), 0, kTypeFlags, floatSlots},
+    {"Quillon.Model.Columns.BoolProperty", sizeof(TypedPropertyObject), 0, kTypeFlags, boolSlots},
+    {"Quillon.Model.Columns.TimestampProperty", sizeof(TypedPropertyObject), 0, kTypeFlags, timestampSlots},
+    {"Quillon.Model.Columns.JsonProperty", sizeof(TypedPropertyObject), 0, kTypeFlags, jsonSlots},
+};
+
+// ===========================================================================
+// ForeignKey: a dict of relation entries read as attributes
+// ===========================================================================
+
+// Attribute reads fall back to the entries, then to None.
+PyObject* foreignKeyGetAttr(PyObject* self, PyObject* name) {
+    PyObject* found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+    if (found || PyErr_Occurred()) return found;
+    PyObject* value = PyDict_GetItemWithError(self, name);
+    if (value) return Py_NewRef(value);
+    if (PyErr_Occurred()) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* entryOrNone(PyObject* self, PyObject* key) {
+    PyObject* value = PyDict_GetItemWithError(self, key);
+    if (!value) {
+        checkError();
+        return Py_None;
+    }
+    return value;
+}
+
+const Signature<5> foreignKeySig{"__init__", {"target", "Type", "bindCol", "targetBindCol", "middleModel"}, 0};
+
+int foreignKeyInit(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return boundary(-1, [&] {
+        auto b = bind(foreignKeySig, args, kwargs);
+        check(PyObject_SetItem(self, held.keyTarget, b.get(0, Py_None)));
+        check(PyObject_SetItem(self, held.keyBindCol, b.get(2, Py_None)));
+        check(PyObject_SetItem(self, held.keyType, b.get(1, held.oneToOne)));
+        check(PyObject_SetItem(self, held.keyTargetBindCol, b.get(3, Py_None)));
+        check(PyObject_SetItem(self, held.keyMiddleModel, b.get(4, Py_None)));
+        return 0;
+    });
+}
+
+// The model at the far end: a bound many-to-many key targets its middle
+// model, which names the model on the other side.
+Ref foreignKeyDirectTarget(PyObject* self) {
+    PyObject* target = entryOrNone(self, held.keyTarget);
+    Ref eq = Ref::steal(PyObject_RichCompare(entryOrNone(self, held.keyType), held.manyToMany, Py_EQ));
+    if (truthy(eq.get())) return callMethod(target, "getOtherModelBy", entryOrNone(self, held.keyOwner));
+    return Ref::borrow(target);
+}
+
+int foreignKeyTraverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    return PyDict_Type.tp_traverse(self, visit, arg);
+}
+
+void foreignKeyDealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyDict_Type.tp_dealloc(self);
+    Py_DECREF(tp);
+}
+
+PyGetSetDef foreignKeyGetSet[] = {
+    Q_GETTER("directTarget", foreignKeyDirectTarget, "the model at the far end of the relation"),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot foreignKeySlots[] = {
+    {Py_tp_doc, (void*)"ForeignKey(target=None, Type=ForeignType.ONE_TO_ONE, bindCol=None, targetBindCol=None, "
+                       "middleModel=None)\n\nA relation to another model, kept as dict entries."},
+    {Py_tp_init, (void*)foreignKeyInit},
+    {Py_tp_getattro, (void*)foreignKeyGetAttr},
+    {Py_tp_traverse, (void*)foreignKeyTraverse},
+    {Py_tp_dealloc, (void*)foreignKeyDealloc},
+    {Py_tp_getset, foreignKeyGetSet},
+    {0, nullptr},
+};
+
+PyType_Spec foreignKeySpec = {"Quillon.Model.Columns.ForeignKey", sizeof(PyDictObject), 0, kTypeFlags,
+                              foreignKeySlots};
+
+// ===========================================================================
+// Module loading
+// ===========================================================================
+
+// An enumeration of the interpreter's `enum` module, defined in this module.
+Ref makeEnum(PyObject* module, PyObject* base, const char* name,
+             std::initializer_list<std::pair<const char*, Ref>> members) {
+    Ref items = Ref::steal(PyList_New(0));
+    for (auto& [member, value] : members) {
+        Ref key = str(member);
+        Ref pair = tupleOf({key.get(), value.get()});
+        check(PyList_Append(items.get(), pair.get()));
+    }
+    Ref enumName = str(name);
+    Ref args = tupleOf({enumName.get(), items.get()});
+    Ref kwargs = Ref::steal(PyDict_New());
+    Ref moduleName = getattr(module, "__name__");
+    check(PyDict_SetItemString(kwargs.get(), "module", moduleName.get()));
+    check(PyDict_SetItemString(kwargs.get(), "qualname", enumName.get()));
+    Ref cls = Ref::steal(PyObject_Call(base, args.get(), kwargs.get()));
+    addObject(module, name, cls.get());
+    return cls;
+}
+
+// Class attributes of an immutable native type are set once, while loading.
+void setClassAttr(PyTypeObject* type, const char* name, PyObject* value) {
+    check(PyDict_SetItemString(type->tp_dict, name, value));
+    PyType_Modified(type);
+}
+
 void exec(PyObject* module) {
-    PyTypeObject* NullDefault = addType(module, &NullDefaultSpec);
-    PyTypeObject* AutoIncrement = addType(module, &AutoIncrementSpec);
-    PyTypeObject* BaseProperty = addType(module, &BasePropertySpec);
-    PyTypeObject* FilterListCell = addType(module, &FilterListCellSpec);
-    api.NullDefault = NullDefault;
-    api.AutoIncrement = AutoIncrement;
-    api.BaseProperty = BaseProperty;
-    api.FilterListCell = FilterListCell;
+    NullDefaultType = addType(module, &nullDefaultSpec);
+    AutoIncrementType = addType(module, &autoIncrementSpec);
+    BasePropertyType = addType(module, &propertySpec);
+    FilterListCellType = addType(module, &cellSpec);
+    api.NullDefault = NullDefaultType;
+    api.AutoIncrement = AutoIncrementType;
+    api.BaseProperty = BasePropertyType;
+    api.FilterListCell = FilterListCellType;
+    api.propertyOps = &apiPropertyOps;
+    api.filterCellOps = &cellOps;
+    api.newFilterCell = apiNewFilterCell;
     publish(module, &api, kColumnsCapsule);
-    bindApi<GeneratorApi>("Quillon.DB.Generator", kGeneratorCapsule);
+
+    // Imports come only now that the capsule is in place.
+    gen = bindApi<GeneratorApi>("Quillon.DB.Generator", kGeneratorCapsule);
+    Ref json = importModule("json");
+    held.jsonDumps = keep(getattr(json.get(), "dumps"));
+    held.jsonLoads = keep(getattr(json.get(), "loads"));
+    importFrom("typing", "Optional");
+    Ref enumClass = importFrom("enum", "Enum");
+    Ref intEnumClass = importFrom("enum", "IntEnum");
+    Ref faults = importModule("Quillon.Error.ColumnFault");
+    held.PropertyVerifyError = keep(getattr(faults.get(), "PropertyVerifyError"));
+    held.PrimaryKeyOverLimitError = keep(getattr(faults.get(), "PrimaryKeyOverLimitError"));
+    held.PropertyUsageError = keep(getattr(faults.get(), "PropertyUsageError"));
+    getattr(faults.get(), "ForeignKeyDependError");
+    held.EmptyFilterValueError = keep(getattr(faults.get(), "EmptyFilterValueError"));
+    held.round = keep(importFrom("builtins", "round"));
+
+    held.empty = keep(str(""));
+    held.emptyTuple = keep(Ref::steal(PyTuple_New(0)));
+    held.null = keep(str("null"));
+    held.percent = keep(str("%"));
+    held.textTrue = keep(str("true"));
+    held.textFalse = keep(str("false"));
+    held.textTrueCap = keep(str("True"));
+    held.textOne = keep(str("1"));
+    held.bitOne = keep(Ref::steal(PyBytes_FromStringAndSize("\x01", 1)));
+    held.bitZero = keep(Ref::steal(PyBytes_FromStringAndSize("\x00", 1)));
+    held.verifierContext = keep(str("Quillon.Model.Columns.BaseProperty.verifier"));
+    held.keyTarget = keep(interned("target"));
+    held.keyBindCol = keep(interned("bindCol"));
+    held.keyType = keep(interned("Type"));
+    held.keyTargetBindCol = keep(interned("targetBindCol"));
+    held.keyMiddleModel = keep(interned("middleModel"));
+    held.keyOwner = keep(interned("owner"));
+
+    held.noDefault = keep(call((PyObject*)NullDefaultType));
+    addObject(module, "auto_increment", (PyObject*)AutoIncrementType);
+    Ref timestampText = str("current_timestamp");
+    Ref dateText = str("current_date");
+    addObject(module, "current_timestamp", Ref::steal(gen->newCustomColAnnounce(timestampText.get())).get());
+    addObject(module, "current_date", Ref::steal(gen->newCustomColAnnounce(dateText.get())).get());
+
+    makeEnum(module, intEnumClass.get(), "Relationship",
+             {{"AND", integer(REL_AND)}, {"OR", integer(REL_OR)}, {"EQ", integer(REL_EQ)}, {"GT", integer(REL_GT)},
+              {"GE", integer(REL_GE)}, {"LT", integer(REL_LT)}, {"LE", integer(REL_LE)}, {"NE", integer(REL_NE)},
+              {"NONE", integer(REL_NONE)}, {"LIKE", integer(REL_LIKE)}});
+    PyObject* enumBase = enumClass.get();
+    Ref intTypes = makeEnum(module, enumBase, "intSupportType", {{"Int", str("int")}, {"bigint", str("int")}});
+    Ref strTypes = makeEnum(module, enumBase, "strSupportType",
+                            {{"varchar", str("varchar")}, {"text", str("text")}, {"longText", str("longtext")},
+                             {"tinyText", str("tinytext")}});
+    Ref floatTypes = makeEnum(module, enumBase, "floatSupportType", {{"float", str("float")}, {"decimal", str("decimal")}});
+    Ref boolTypes = makeEnum(module, enumBase, "boolSupportType",
+                             {{"tinyInt", str("tinyint")}, {"bit", str("bit")}, {"varchar", str("varchar")}});
+    Ref timestampTypes = makeEnum(module, enumBase, "timestampSupportType",
+                                  {{"varchar", str("varchar(25)")}, {"timestamp", str("timestamp")},
+                                   {"datetime", str("datetime")}});
+    Ref jsonTypes = makeEnum(module, enumBase, "jsonSupportType",
+                             {{"varchar", str("varchar")}, {"text", str("text")}, {"longtext", str("longtext")},
+                              {"tinytext", str("tinytext")}, {"json", str("json")}});
+    held.boolTinyInt = keep(getattr(boolTypes.get(), "tinyInt"));
+    held.boolBit = keep(getattr(boolTypes.get(), "bit"));
+    held.boolVarchar = keep(getattr(boolTypes.get(), "varchar"));
+
+    struct TypedClassInfo {
+        PyObject* valueType;
+        const char* enumAttr;
+        PyObject* enumeration;
+        const char* defaultMember;
+    };
+    const TypedClassInfo classes[] = {
+        {(PyObject*)&PyLong_Type, "supportType", intTypes.get(), "Int"},
+        {(PyObject*)&PyUnicode_Type, "supportType", strTypes.get(), "varchar"},
+        {(PyObject*)&PyFloat_Type, "SupportType", floatTypes.get(), "float"},
+        {(PyObject*)&PyBool_Type, "SupportType", boolTypes.get(), "tinyInt"},
+        {(PyObject*)&PyUnicode_Type, "SupportType", timestampTypes.get(), "timestamp"},
+        {(PyObject*)&PyDict_Type, "SupportType", jsonTypes.get(), "json"},
+    };
+    for (int i = 0; i < 6; ++i) {
+        PyTypeObject* type = addType(module, &typedSpecs[i], BasePropertyType);
+        setClassAttr(type, "Type", classes[i].valueType);
+        setClassAttr(type, classes[i].enumAttr, classes[i].enumeration);
+        held.defaultTarget[i] = keep(getattr(classes[i].enumeration, classes[i].defaultMember));
+    }
+
+    Ref foreignTypes = makeEnum(module, enumBase, "ForeignType",
+                                {{"ONE_TO_ONE", integer(1)}, {"ONE_TO_MANY", integer(2)}, {"MANY_TO_MANY", integer(3)}});
+    held.oneToOne = keep(getattr(foreignTypes.get(), "ONE_TO_ONE"));
+    held.manyToMany = keep(getattr(foreignTypes.get(), "MANY_TO_MANY"));
+    ForeignKeyType = addType(module, &foreignKeySpec, &PyDict_Type);
+
+    api.ForeignKey = (PyObject*)ForeignKeyType;
+    api.ForeignType = foreignTypes.release();
+    api.noDefault = held.noDefault;
 }
 
 PyModuleDef_Slot moduleSlots[] = {
@@ -35,7 +1228,9 @@ PyModuleDef_Slot moduleSlots[] = {
     {0, nullptr},
 };
 
-PyModuleDef moduleDef = {PyModuleDef_HEAD_INIT, "Quillon.Model.Columns", "Column properties, filter cells and foreign keys.", 0, nullptr, moduleSlots, nullptr, nullptr, nullptr};
+PyModuleDef moduleDef = {PyModuleDef_HEAD_INIT, "Quillon.Model.Columns",
+                         "Column properties, filter cells and foreign keys.",
+                         0, nullptr, moduleSlots, nullptr, nullptr, nullptr};
 
 }  // namespace
 
