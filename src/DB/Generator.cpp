@@ -164,15 +164,959 @@ PyObject* apiNewCustomColAnnounce(PyObject* announce) {
 }
 
 // ===========================================================================
-// Statement builder, joins and table generator (behaviour follows)
+// Text building
+//
+// Statements are rendered into one std::string with room reserved up front;
+// Python objects are only read (str payloads as UTF-8 views), never
+// concatenated, so a statement costs one allocation for its text.
 // ===========================================================================
 
-PyType_Slot SqlGeneratorSlots[] = {{0, nullptr}};
-PyType_Spec SqlGeneratorSpec = {"Quillon.DB.Generator.SqlGenerator", sizeof(SqlGeneratorObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE, SqlGeneratorSlots};
-PyType_Slot JoinCellSlots[] = {{0, nullptr}};
-PyType_Spec JoinCellSpec = {"Quillon.DB.Generator.JoinCell", sizeof(JoinCellObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE, JoinCellSlots};
-PyType_Slot TableGeneratorSlots[] = {{0, nullptr}};
-PyType_Spec TableGeneratorSpec = {"Quillon.DB.Generator.TableGenerator", sizeof(TableGeneratorObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE, TableGeneratorSlots};
+PyTypeObject* SqlGeneratorType = nullptr;
+PyTypeObject* JoinCellType = nullptr;
+PyTypeObject* TableGeneratorType = nullptr;
+ColumnsApi* columns = nullptr;
+PyObject* relationshipMap = nullptr;  // relationship code -> text
+PyObject* joinTypeMap = nullptr;      // JoinType -> text
+PyObject* sqlTypeEnum = nullptr;
+PyObject* sqlFaultModule = nullptr;
+PyObject* initialLimit = nullptr;     // " "
+PyObject* tableNameKey = nullptr;     // interned "tableName", read once per column cell
+
+Ref textOf(const std::string& s) {
+    return Ref::steal(PyUnicode_DecodeUTF8(s.data(), (Py_ssize_t)s.size(), nullptr));
+}
+
+// A piece joined into a statement: anything but a str fails the way the
+// concatenation of the two would.
+void appendConcat(std::string& out, PyObject* piece) {
+    if (!PyUnicode_Check(piece))
+        raise(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", typeName(piece));
+    out.append(utf8(piece));
+}
+
+// A piece of the table declaration, which is typed as text.
+void appendUnicode(std::string& out, PyObject* piece) {
+    if (!PyUnicode_Check(piece)) raise(PyExc_TypeError, "Expected %.16s, got %.200s", "unicode", typeName(piece));
+    out.append(utf8(piece));
+}
+
+// The text a module map gives for `code`; codes without an entry give "".
+void appendMapped(std::string& out, PyObject* map, int code) {
+    Ref key = integer(code);
+    PyObject* text = PyDict_GetItemWithError(map, key.get());
+    if (!text) {
+        checkError();
+        return;
+    }
+    appendConcat(out, text);
+}
+
+[[noreturn]] void raiseFault(const char* name, std::initializer_list<PyObject*> args) {
+    Ref cls = getattr(sqlFaultModule, name);
+    Ref argv = tupleOf(args);
+    Ref exc = Ref::steal(PyObject_Call(cls.get(), argv.get(), nullptr));
+    PyErr_SetObject((PyObject*)Py_TYPE(exc.get()), exc.get());
+    throwPending();
+}
+
+bool isProperty(PyObject* o) { return PyObject_TypeCheck(o, columns->BaseProperty); }
+bool isFilterCell(PyObject* o) { return PyObject_TypeCheck(o, columns->FilterListCell); }
+PyObject* propertyName(PyObject* prop) { return reinterpret_cast<BasePropertyObject*>(prop)->name; }
+
+// ===========================================================================
+// Where rendering
+//
+// A chain is flat, but the cells remember the grouping written in Python:
+// a cell opens `openGroups` parentheses before its text and closes
+// `closeGroups` after its own text, before the connective that follows it.
+// `depth` (when given) keeps the text balanced whatever the counts say.
+// ===========================================================================
+
+void renderCell(std::string& out, PyObject* cellObj, PyObject* args, int* depth) {
+    auto* cell = reinterpret_cast<FilterListCellObject*>(cellObj);
+    int opens = cell->openGroups > 0 ? cell->openGroups : 0;
+    int closes = cell->closeGroups > 0 ? cell->closeGroups : 0;
+    if (depth) {
+        *depth += opens;
+        if (closes > *depth) closes = *depth;
+        *depth -= closes;
+    }
+    out.append((size_t)opens, '(');
+    PyObject* col = cell->col;
+    if (col && col != Py_None && truthy(col)) {
+        Ref model = isProperty(col) ? Ref::borrow(reinterpret_cast<BasePropertyObject*>(col)->model)
+                                    : getattr(col, "model");
+        Ref tableName = getattr(model.get(), tableNameKey);
+        appendConcat(out, tableName.get());
+        out.push_back('.');
+        appendConcat(out, cell->value);
+        out.push_back(' ');
+    } else {
+        check(PyList_Append(args, cell->value));
+        out.append(" %s ");
+    }
+    out.append((size_t)closes, ')');
+    appendMapped(out, relationshipMap, cell->relationship);
+}
+
+PyObject* nextCell(PyObject* cell) {
+    PyObject* next = reinterpret_cast<FilterListCellObject*>(cell)->next;
+    return next == Py_None ? nullptr : next;
+}
+
+// Appends the where text of the chain at `head` (a cell) to `out` and its
+// arguments to `args`.
+void renderWhere(std::string& out, PyObject* head, PyObject* args) {
+    if (!nextCell(head)) raiseFault("SqlInStanceError", {});
+    out.append(" WHERE ");
+    int depth = 0;
+    // Cells are shared and mutable, so a chain can be linked into itself;
+    // the slow cursor catches that instead of rendering forever.
+    PyObject* slow = head;
+    size_t steps = 0;
+    for (PyObject* cell = head; cell;) {
+        PyObject* next = nextCell(cell);
+        if (next && reinterpret_cast<FilterListCellObject*>(cell)->relationship == REL_NONE) {
+            Ref following = Ref::steal(PyObject_Str(next));
+            raiseFault("SqlMissingRelationshipError", {reinterpret_cast<FilterListCellObject*>(cell)->value,
+                                                       following.get()});
+        }
+        renderCell(out, cell, args, &depth);
+        if (next && !isFilterCell(next)) raiseConvert(next, "FilterListCell");
+        cell = next;
+        if (++steps % 2 == 0) slow = nextCell(slow);
+        if (cell && cell == slow)
+            raise(PyExc_ValueError, "the filter chain is circular: one of its cells is linked back into it");
+    }
+    out.append((size_t)depth, ')');
+}
+
+Ref buildWhere(PyObject* cell) {
+    Ref args = Ref::steal(PyList_New(0));
+    if (cell == Py_None) return tupleOf({Ref::steal(PyUnicode_FromStringAndSize("", 0)).get(), args.get()});
+    if (!isFilterCell(cell)) raiseArgType("cell", "FilterListCell", cell);
+    std::string out;
+    out.reserve(160);
+    renderWhere(out, cell, args.get());
+    Ref text = textOf(out);
+    return tupleOf({text.get(), args.get()});
+}
+
+void renderOrder(std::string& out, PyObject* orderList) {
+    if (orderList == Py_None) return;
+    if (!PyTuple_Check(orderList)) raiseArgType("orderList", "tuple", orderList);
+    Py_ssize_t n = PyTuple_GET_SIZE(orderList);
+    if (n == 0) return;
+    out.append(" order by ");
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* term = PyTuple_GET_ITEM(orderList, i);
+        if (!PyUnicode_Check(term))
+            raise(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", i, typeName(term));
+        if (i) out.append(", ");
+        out.append(utf8(term));
+    }
+}
+
+// ===========================================================================
+// JoinType, JoinCell and join rendering
+// ===========================================================================
+
+const size_t joinCellOffsets[] = {offsetof(JoinCellObject, key)};
+const FieldList joinCellFields{joinCellOffsets, 1};
+
+Ref makeJoinCell(PyTypeObject* type, PyObject* key, int joinType) {
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    auto* j = self.as<JoinCellObject>();
+    j->Type = joinType;
+    j->key = Py_NewRef(key);
+    return self;
+}
+
+PyObject* joinCellNew(PyTypeObject* type, PyObject*, PyObject*) {
+    return entry([&] { return makeJoinCell(type, Py_None, JOIN_PLAIN); });
+}
+
+const Signature<2> joinCellSig{"JoinCell", {"fk", "joinType"}, 1};
+
+int joinCellInit(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return boundary(-1, [&] {
+        auto b = bind(joinCellSig, args, kwargs);
+        auto* j = reinterpret_cast<JoinCellObject*>(self);
+        j->Type = b[1] ? asInt32(b[1]) : JOIN_PLAIN;
+        assignField(j->key, b[0]);
+        return 0;
+    });
+}
+
+PyType_Slot joinCellSlots[] = {
+    {Py_tp_doc, (void*)"JoinCell(fk, joinType=0)\n\nA join recorded on a builder: the foreign key and the join kind."},
+    {Py_tp_new, (void*)joinCellNew},
+    {Py_tp_init, (void*)joinCellInit},
+    {Py_tp_traverse, (void*)traverseObject<joinCellFields>},
+    {Py_tp_clear, (void*)clearObject<joinCellFields>},
+    {Py_tp_dealloc, (void*)deallocObject<joinCellFields>},
+    {0, nullptr},
+};
+
+PyType_Spec joinCellSpec = {"Quillon.DB.Generator.JoinCell", sizeof(JoinCellObject), 0, kTypeFlags, joinCellSlots};
+
+// A foreign key reads its relation entries as attributes; as a dict its
+// entries are read directly (a missing entry reads as None, as the key's own
+// attribute fallback does).
+Ref keyEntry(PyObject* fk, const char* name) {
+    if (PyDict_Check(fk)) {
+        PyObject* v = PyDict_GetItemString(fk, name);
+        return Ref::borrow(v ? v : Py_None);
+    }
+    return getattr(fk, name);
+}
+
+void appendTableName(std::string& out, PyObject* model) {
+    Ref tableName = getattr(model, tableNameKey);
+    appendConcat(out, tableName.get());
+}
+
+void appendColumnName(std::string& out, PyObject* prop) {
+    Ref name = isProperty(prop) ? Ref::borrow(propertyName(prop)) : getattr(prop, "name");
+    appendConcat(out, name.get());
+}
+
+void renderJoins(std::string& out, PyObject* joinList) {
+    out.push_back('\n');
+    if (joinList == Py_None) return;
+    if (!PyList_Check(joinList)) raiseConvert(joinList, "list");
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(joinList); ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(joinList, i));
+        if (!PyObject_TypeCheck(item.get(), JoinCellType)) raiseConvert(item.get(), "Quillon.DB.Generator.JoinCell");
+        auto* join = item.as<JoinCellObject>();
+        Ref kind = integer(join->Type);
+        PyObject* kindText = PyDict_GetItemWithError(joinTypeMap, kind.get());
+        if (!kindText) {
+            checkError();
+            raise(PyExc_TypeError, "can only concatenate str (not \"NoneType\") to str");
+        }
+        PyObject* fk = join->key;
+        Ref target = keyEntry(fk, "target");
+        Ref owner = keyEntry(fk, "owner");
+        Ref bindCol = keyEntry(fk, "bindCol");
+        Ref targetBindCol = keyEntry(fk, "targetBindCol");
+        out.append("       ");
+        appendConcat(out, kindText);
+        appendTableName(out, target.get());
+        out.append(" on ");
+        appendTableName(out, owner.get());
+        out.push_back('.');
+        appendColumnName(out, bindCol.get());
+        out.append(" = ");
+        appendTableName(out, target.get());
+        out.push_back('.');
+        appendColumnName(out, targetBindCol.get());
+        out.push_back('\n');
+    }
+}
+
+// ===========================================================================
+// SqlGenerator
+// ===========================================================================
+
+SqlGeneratorObject* asBuilder(PyObject* self) { return reinterpret_cast<SqlGeneratorObject*>(self); }
+
+const size_t sqlOffsets[] = {
+    offsetof(SqlGeneratorObject, selectCol), offsetof(SqlGeneratorObject, whereCol),
+    offsetof(SqlGeneratorObject, target),    offsetof(SqlGeneratorObject, limit),
+    offsetof(SqlGeneratorObject, updateCol), offsetof(SqlGeneratorObject, _joinList),
+    offsetof(SqlGeneratorObject, orderList),
+};
+const FieldList sqlFields{sqlOffsets, sizeof(sqlOffsets) / sizeof(sqlOffsets[0])};
+
+// --- rendering -------------------------------------------------------------
+
+bool hasJoins(SqlGeneratorObject* g) {
+    return g->_joinList != Py_None && checkSize(PyObject_Length(g->_joinList)) > 0;
+}
+
+Ref renderSelect(PyObject* self) {
+    SqlGeneratorObject* g = asBuilder(self);
+    if (g->selectCol == Py_None) raise(PyExc_TypeError, "'NoneType' object is not iterable");
+    Ref cols = Ref::steal(PySequence_Fast(g->selectCol, "object is not iterable"));
+    std::string out;
+    out.reserve(256);
+    out.append("SELECT ");
+    bool first = true;
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(cols.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* col = PySequence_Fast_GET_ITEM(cols.get(), i);
+        if (col == Py_None) continue;
+        if (!isProperty(col)) raiseConvert(col, "Quillon.Model.Columns.BaseProperty");
+        if (!truthy(col)) continue;
+        if (!first) out.push_back(',');
+        first = false;
+        Ref tableName = getattr(reinterpret_cast<BasePropertyObject*>(col)->model, tableNameKey);
+        Ref tableText = Ref::steal(PyObject_Str(tableName.get()));
+        out.append(utf8(tableText.get()));
+        out.push_back('.');
+        PyObject* name = propertyName(col);
+        if (name == Py_None) out.append("None");
+        else appendConcat(out, name);
+    }
+    out.append(" FROM ");
+    appendConcat(out, g->target);
+    if (hasJoins(g)) renderJoins(out, g->_joinList);
+    Ref args = Ref::steal(PyList_New(0));
+    if (g->whereCol != Py_None) renderWhere(out, g->whereCol, args.get());
+    // ORDER BY comes before LIMIT so that the statement runs on every dialect.
+    renderOrder(out, g->orderList);
+    appendConcat(out, g->limit);
+    out.push_back(';');
+    Ref text = textOf(out);
+    Ref argTuple = Ref::steal(PyList_AsTuple(args.get()));
+    return tupleOf({text.get(), argTuple.get()});
+}
+
+PyObject* itemEntry(PyObject* item, const char* key) {
+    if (PyDict_CheckExact(item)) {
+        PyObject* v = PyDict_GetItemString(item, key);
+        if (!v) {
+            Ref k = str(key);
+            PyErr_SetObject(PyExc_KeyError, k.get());
+            throwPending();
+        }
+        return Py_NewRef(v);
+    }
+    Ref k = str(key);
+    return Ref::steal(PyObject_GetItem(item, k.get())).release();
+}
+
+Ref renderUpdate(PyObject* self) {
+    SqlGeneratorObject* g = asBuilder(self);
+    std::string out;
+    out.reserve(256);
+    out.append("UPDATE ");
+    appendConcat(out, g->target);
+    out.append(" SET ");
+    Ref args = Ref::steal(PyList_New(0));
+    if (g->updateCol == Py_None) raise(PyExc_TypeError, "'NoneType' object is not iterable");
+    Ref items = Ref::steal(PySequence_Fast(g->updateCol, "object is not iterable"));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+        Ref name = Ref::steal(itemEntry(item, "name"));
+        appendConcat(out, name.get());
+        out.append(" = %s,");
+        Ref value = Ref::steal(itemEntry(item, "value"));
+        check(PyList_Append(args.get(), value.get()));
+    }
+    out.pop_back();
+    if (g->whereCol != Py_None) renderWhere(out, g->whereCol, args.get());
+    out.push_back(';');
+    Ref text = textOf(out);
+    Ref argTuple = Ref::steal(PyList_AsTuple(args.get()));
+    return tupleOf({text.get(), argTuple.get()});
+}
+
+Ref insertEntry(PyObject* item, const char* key) {
+    if (PyDict_Check(item)) {
+        PyObject* v = PyDict_GetItemString(item, key);
+        return Ref::borrow(v ? v : Py_None);
+    }
+    Ref k = str(key);
+    return callMethod(item, "get", k.get());
+}
+
+Ref renderInsert(PyObject* self) {
+    SqlGeneratorObject* g = asBuilder(self);
+    if (g->selectCol == Py_None) raise(PyExc_TypeError, "'NoneType' object is not iterable");
+    Ref items = Ref::steal(PySequence_Fast(g->selectCol, "object is not iterable"));
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    std::string out;
+    out.reserve(128 + 16 * (size_t)n);
+    out.append("INSERT INTO ");
+    appendConcat(out, g->target);
+    out.append(" (");
+    Ref values = Ref::steal(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+        Ref col = insertEntry(item, "col");
+        Ref value = insertEntry(item, "value");
+        if (!PyUnicode_Check(col.get()))
+            raise(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", i, typeName(col.get()));
+        if (i) out.push_back(',');
+        out.append(utf8(col.get()));
+        PyTuple_SET_ITEM(values.get(), i, value.release());
+    }
+    out.append(") values (");
+    for (Py_ssize_t i = 0; i < n; ++i) out.append(i ? ",%s" : "%s");
+    out.append(");");
+    Ref text = textOf(out);
+    return tupleOf({text.get(), values.get()});
+}
+
+Ref renderDelete(PyObject* self) {
+    SqlGeneratorObject* g = asBuilder(self);
+    std::string out;
+    out.reserve(160);
+    out.append("DELETE FROM ");
+    appendConcat(out, g->target);
+    out.push_back(' ');
+    Ref args = Ref::steal(PyList_New(0));
+    if (g->whereCol != Py_None) renderWhere(out, g->whereCol, args.get());
+    Ref text = textOf(out);
+    Ref argTuple = Ref::steal(PyList_AsTuple(args.get()));
+    return tupleOf({text.get(), argTuple.get()});
+}
+
+Ref renderBuild(PyObject* self) {
+    switch (asBuilder(self)->base.currentType) {
+        case SQL_SELECT: return renderSelect(self);
+        case SQL_UPDATE: return renderUpdate(self);
+        case SQL_INSERT: return renderInsert(self);
+        case SQL_DELETE: return renderDelete(self);
+        default: return Ref::none();
+    }
+}
+
+Ref renderJoinText(PyObject* self) {
+    std::string out;
+    out.reserve(128);
+    renderJoins(out, asBuilder(self)->_joinList);
+    return textOf(out);
+}
+
+// --- native operations -----------------------------------------------------
+
+OverrideSet<3> sqlOverrides{{"update", "From", "Build"}};
+enum { OV_UPDATE, OV_FROM, OV_BUILD };
+
+Ref fromTarget(PyObject* self, PyObject* target);
+
+Ref callFrom(PyObject* self, PyObject* target) {
+    if (sqlOverrides.overridden(self, OV_FROM)) return callMethod(self, sqlOverrides.name(OV_FROM), target);
+    return fromTarget(self, target);
+}
+
+Ref fromTarget(PyObject* self, PyObject* target) {
+    if (!PyUnicode_Check(target)) {
+        Ref entity = importFrom("Quillon.Model.Entity", "Entity");
+#if PY_VERSION_HEX < 0x030C0000
+        bool assertions = Py_OptimizeFlag == 0;
+#else
+        bool assertions = true;
+#endif
+        if (assertions && !(PyType_Check(target) && isSubclass(target, entity.get())))
+            raise(PyExc_AssertionError, "%s", "Form仅支持字符串或者Entity子类");
+        Ref tableName = getattr(target, "tableName");
+        assignField(asBuilder(self)->target, std::move(tableName));
+    } else {
+        assignField(asBuilder(self)->target, target);
+    }
+    return Ref::borrow(self);
+}
+
+Ref updateTarget(PyObject* self, PyObject* target) {
+    asBuilder(self)->base.currentType = SQL_UPDATE;
+    callFrom(self, target);
+    return Ref::borrow(self);
+}
+
+PyObject* sqlBuildSlot(PyObject* self) {
+    return entry([&] {
+        if (sqlOverrides.overridden(self, OV_BUILD)) return callMethod(self, sqlOverrides.name(OV_BUILD));
+        return renderBuild(self);
+    });
+}
+PyObject* sqlUpdateSlot(PyObject* self, PyObject* target) {
+    return entry([&] {
+        if (sqlOverrides.overridden(self, OV_UPDATE)) return callMethod(self, sqlOverrides.name(OV_UPDATE), target);
+        return updateTarget(self, target);
+    });
+}
+PyObject* sqlFromSlot(PyObject* self, PyObject* target) { return entry([&] { return callFrom(self, target); }); }
+PyObject* buildUpdateSlot(PyObject* self) { return entry([&] { return renderUpdate(self); }); }
+PyObject* buildSelectSlot(PyObject* self) { return entry([&] { return renderSelect(self); }); }
+PyObject* buildWhereSlot(PyObject* cell) { return entry([&] { return buildWhere(cell); }); }
+PyObject* buildInsertSlot(PyObject* self) { return entry([&] { return renderInsert(self); }); }
+PyObject* buildDeleteSlot(PyObject* self) { return entry([&] { return renderDelete(self); }); }
+PyObject* buildJoinSlot(PyObject* self) { return entry([&] { return renderJoinText(self); }); }
+PyObject* buildOrderSlot(PyObject* orderList) {
+    return entry([&] {
+        std::string out;
+        renderOrder(out, orderList);
+        return textOf(out);
+    });
+}
+
+Ref whereCellText(PyObject* cell, PyObject* args) {
+    if (!isFilterCell(cell)) raiseArgType("cell", "FilterListCell", cell);
+    if (!PyList_Check(args)) raiseArgType("args", "list", args);
+    std::string out;
+    renderCell(out, cell, args, nullptr);
+    return textOf(out);
+}
+PyObject* getWhereCellStrSlot(PyObject* cell, PyObject* args) {
+    return entry([&] { return whereCellText(cell, args); });
+}
+
+const SqlGeneratorOps sqlOps{
+    {sqlBuildSlot}, sqlUpdateSlot,   sqlFromSlot,     sqlBuildSlot,   buildUpdateSlot,     buildSelectSlot,
+    buildWhereSlot, buildInsertSlot, buildOrderSlot,  buildDeleteSlot, getWhereCellStrSlot, buildJoinSlot,
+};
+
+// --- construction ----------------------------------------------------------
+
+Ref makeBuilder(PyTypeObject* type) {
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    SqlGeneratorObject* g = self.as<SqlGeneratorObject>();
+    g->base.ops = &sqlOps;
+    g->base.currentType = SQL_NONE;
+    initFieldsNone(self.get(), sqlFields);
+    assignField(g->limit, initialLimit);
+    return self;
+}
+
+PyObject* sqlNew(PyTypeObject* type, PyObject*, PyObject*) { return entry([&] { return makeBuilder(type); }); }
+
+int sqlInit(PyObject*, PyObject* args, PyObject* kwargs) {
+    return boundary(-1, [&] {
+        noArguments("SqlGenerator", args, kwargs);
+        return 0;
+    });
+}
+
+PyObject* apiNewSqlGenerator() { return entry([&] { return makeBuilder(SqlGeneratorType); }); }
+
+// --- Python methods --------------------------------------------------------
+
+Ref kindOf(int kind) { return integer(kind); }
+
+void requireKindNone(PyObject* self, int requested) {
+    int current = asBuilder(self)->base.currentType;
+    if (current != SQL_NONE) {
+        Ref currentObj = kindOf(current), requestedObj = kindOf(requested);
+        raiseFault("SqlInStanceError", {currentObj.get(), requestedObj.get()});
+    }
+}
+
+Ref listOf(PyObject* const* args, Py_ssize_t nargs) {
+    Ref list = Ref::steal(PyList_New(nargs));
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyList_SET_ITEM(list.get(), i, Py_NewRef(args[i]));
+    return list;
+}
+
+Ref select(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    noKeywords("select", kwnames);
+    requireKindNone(self, SQL_SELECT);
+    asBuilder(self)->base.currentType = SQL_SELECT;
+    assignField(asBuilder(self)->selectCol, listOf(args, nargs));
+    return Ref::borrow(self);
+}
+
+const Signature<1> insertSig{"insert", {"target"}, 1};
+Ref insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto b = bind(insertSig, args, nargs, kwnames);
+    requireKindNone(self, SQL_INSERT);
+    asBuilder(self)->base.currentType = SQL_INSERT;
+    callFrom(self, b[0]);
+    return Ref::borrow(self);
+}
+
+Ref values(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    noKeywords("values", kwnames);
+    assignField(asBuilder(self)->selectCol, listOf(args, nargs));
+    return Ref::borrow(self);
+}
+
+const Signature<1> updateSig{"update", {"target"}, 1};
+Ref update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto b = bind(updateSig, args, nargs, kwnames);
+    return updateTarget(self, b[0]);
+}
+
+Ref set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    noKeywords("set", kwnames);
+    if (asBuilder(self)->base.currentType == SQL_NONE) raiseFault("SetSqlFault", {});
+    assignField(asBuilder(self)->updateCol, listOf(args, nargs));
+    return Ref::borrow(self);
+}
+
+const Signature<1> deleteSig{"delete", {"target"}, 1};
+Ref delete_(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto b = bind(deleteSig, args, nargs, kwnames);
+    requireKindNone(self, SQL_DELETE);
+    callFrom(self, b[0]);
+    asBuilder(self)->base.currentType = SQL_DELETE;
+    return Ref::borrow(self);
+}
+
+const Signature<1> fromSig{"From", {"target"}, 1};
+Ref From(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto b = bind(fromSig, args, nargs, kwnames);
+    return fromTarget(self, b[0]);
+}
+
+const Signature<1> whereSig{"where", {"args"}, 0};
+Ref where(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto b = bind(whereSig, args, nargs, kwnames);
+    PyObject* cell = b.get(0, Py_None);
+    if (cell != Py_None && !isFilterCell(cell)) raiseArgType("args", "FilterListCell", cell);
+    if (asBuilder(self)->base.currentType == SQL_NONE) raiseFault("WhereSqlFault", {});
+    assignField(asBuilder(self)->whereCol, cell);
+    return Ref::borrow(self);
+}
+
+const Signature<2> limitSig{"Limit", {"count", "offset"}, 2};
+Ref Limit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto b = bind(limitSig, args, nargs, kwnames);
+    int count = asInt32(b[0]);
+    int offset = asInt32(b[1]);
+    Ref text = Ref::steal(PyUnicode_FromFormat(" limit %i, %i", offset, count));
+    assignField(asBuilder(self)->limit, std::move(text));
+    return Ref::borrow(self);
+}
+
+Ref orderBy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    noKeywords("orderBy", kwnames);
+    assignField(asBuilder(self)->orderList, positionalTuple(args, nargs));
+    return Ref::none();
+}
+
+Ref joinListOf(PyObject* self) {
+    SqlGeneratorObject* g = asBuilder(self);
+    // Only a missing list is created: replacing an empty one would detach
+    // the list a caller already holds and drop what it appends.
+    if (g->_joinList == Py_None) assignField(g->_joinList, Ref::steal(PyList_New(0)));
+    return Ref::borrow(g->_joinList);
+}
+
+Ref addJoin(PyObject* self, PyObject* foreignKey, int joinType) {
+    Ref cell = makeJoinCell(JoinCellType, foreignKey, joinType);
+    Ref list = joinListOf(self);
+    if (PyList_Check(list.get())) check(PyList_Append(list.get(), cell.get()));
+    else callMethod(list.get(), "append", cell.get());
+    return Ref::borrow(self);
+}
+
+const Signature<2> joinSig{"join", {"foreignKey", "joinType"}, 1};
+Ref join(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto b = bind(joinSig, args, nargs, kwnames);
+    return addJoin(self, b[0], b[1] ? asInt32(b[1]) : JOIN_PLAIN);
+}
+
+const Signature<1> leftJoinSig{"leftJoin", {"foreignKey"}, 1};
+Ref leftJoin(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return addJoin(self, bind(leftJoinSig, args, nargs, kwnames)[0], JOIN_LEFT);
+}
+const Signature<1> rightJoinSig{"rightJoin", {"foreignKey"}, 1};
+Ref rightJoin(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return addJoin(self, bind(rightJoinSig, args, nargs, kwnames)[0], JOIN_RIGHT);
+}
+const Signature<1> innerJoinSig{"innerJoin", {"foreignKey"}, 1};
+Ref innerJoin(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return addJoin(self, bind(innerJoinSig, args, nargs, kwnames)[0], JOIN_INNER);
+}
+
+Ref Build(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    noArguments("Build", nargs, kwnames);
+    return renderBuild(self);
+}
+
+Ref build_join(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    noArguments("build_join", nargs, kwnames);
+    return renderJoinText(self);
+}
+
+const Signature<1> buildWhereSig{"build_where", {"cell"}, 1};
+Ref build_where(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return buildWhere(bind(buildWhereSig, args, nargs, kwnames)[0]);
+}
+
+const Signature<2> cellStrSig{"_getWhereCellStr", {"cell", "args"}, 2};
+Ref _getWhereCellStr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto b = bind(cellStrSig, args, nargs, kwnames);
+    return whereCellText(b[0], b[1]);
+}
+
+const Signature<1> buildOrderSig{"build_order", {"orderList"}, 1};
+Ref build_order(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* orderList = bind(buildOrderSig, args, nargs, kwnames)[0];
+    std::string out;
+    renderOrder(out, orderList);
+    return textOf(out);
+}
+
+PyMethodDef sqlMethods[] = {
+    Q_FAST("select", select, "select(*cols) -> starts a select of the given properties"),
+    Q_FAST("insert", insert, "insert(target) -> starts an insert into a table name or model class"),
+    Q_FAST("values", values, "values(*items) -> the {'col', 'value'} items of an insert"),
+    Q_FAST("update", update, "update(target) -> starts an update of a table name or model class"),
+    Q_FAST("set", set, "set(*items) -> the {'name', 'value'} items of an update"),
+    Q_FAST("delete", delete_, "delete(target) -> starts a delete from a table name or model class"),
+    Q_FAST("From", From, "From(target) -> sets the table from a name or a model class"),
+    Q_FAST("where", where, "where(args=None) -> sets the filter chain"),
+    Q_FAST("Limit", Limit, "Limit(count, offset) -> limits a select"),
+    Q_FAST("orderBy", orderBy, "orderBy(*terms) -> orders a select; returns None"),
+    Q_FAST("join", join, "join(foreignKey, joinType=0) -> records a join"),
+    Q_FAST("leftJoin", leftJoin, "leftJoin(foreignKey) -> records a left join"),
+    Q_FAST("rightJoin", rightJoin, "rightJoin(foreignKey) -> records a right join"),
+    Q_FAST("innerJoin", innerJoin, "innerJoin(foreignKey) -> records an inner join"),
+    Q_FAST("Build", Build, "Build() -> (sql, args), or None before a statement kind is chosen"),
+    Q_FAST("build_join", build_join, "build_join() -> the join text of the recorded joins"),
+    Q_FAST_STATIC("build_where", build_where, "build_where(cell) -> (where text, list of arguments)"),
+    Q_FAST_STATIC("_getWhereCellStr", _getWhereCellStr, "_getWhereCellStr(cell, args) -> the text of one cell"),
+    Q_FAST_STATIC("build_order", build_order, "build_order(orderList) -> the order text"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+template <size_t Offset>
+Ref fieldGetter(PyObject* self) {
+    return Ref::borrow(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset));
+}
+
+Ref currentTypeGetter(PyObject* self) {
+    Ref kind = integer(reinterpret_cast<BaseSqlGeneratorObject*>(self)->currentType);
+    PyObject* members = PyObject_GetAttrString(sqlTypeEnum, "_value2member_map_");
+    Ref map = Ref::steal(members);
+    PyObject* member = PyDict_GetItemWithError(map.get(), kind.get());
+    if (member) return Ref::borrow(member);
+    checkError();
+    return kind;
+}
+
+PyGetSetDef sqlGetSet[] = {
+    Q_GETTER("joinList", joinListOf, "the recorded joins (the list itself)"),
+    Q_GETTER("currentType", currentTypeGetter, "the statement kind (read-only)"),
+    Q_GETTER("selectCol", fieldGetter<offsetof(SqlGeneratorObject, selectCol)>, "selected properties or insert items"),
+    Q_GETTER("whereCol", fieldGetter<offsetof(SqlGeneratorObject, whereCol)>, "head cell of the filter chain"),
+    Q_GETTER("target", fieldGetter<offsetof(SqlGeneratorObject, target)>, "the table name"),
+    Q_GETTER("limit", fieldGetter<offsetof(SqlGeneratorObject, limit)>, "the limit text"),
+    Q_GETTER("updateCol", fieldGetter<offsetof(SqlGeneratorObject, updateCol)>, "the SET items"),
+    Q_GETTER("orderList", fieldGetter<offsetof(SqlGeneratorObject, orderList)>, "the order terms"),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot sqlSlots[] = {
+    {Py_tp_doc, (void*)"SqlGenerator()\n\nChainable builder of one select, insert, update or delete statement."},
+    {Py_tp_new, (void*)sqlNew},
+    {Py_tp_init, (void*)sqlInit},
+    {Py_tp_traverse, (void*)traverseObject<sqlFields>},
+    {Py_tp_clear, (void*)clearObject<sqlFields>},
+    {Py_tp_dealloc, (void*)deallocObject<sqlFields>},
+    {Py_tp_methods, sqlMethods},
+    {Py_tp_getset, sqlGetSet},
+    {0, nullptr},
+};
+
+PyType_Spec sqlSpec = {"Quillon.DB.Generator.SqlGenerator", sizeof(SqlGeneratorObject), 0, kTypeFlags, sqlSlots};
+
+// ===========================================================================
+// TableGenerator
+// ===========================================================================
+
+const size_t tableOffsets[] = {offsetof(TableGeneratorObject, model)};
+const FieldList tableFields{tableOffsets, 1};
+
+// "(255)" for (255,), "(10, 2)" for (10, 2), nothing for ().
+void appendTypeArgs(std::string& out, PyObject* typeArgs) {
+    Ref text = Ref::steal(PyObject_Str(typeArgs));
+    std::string_view s = utf8(text.get());
+    if (s.size() >= 2 && s.substr(s.size() - 2) == ",)") {
+        for (char c : s)
+            if (c != ',') out.push_back(c);
+    } else if (checkSize(PyObject_Length(typeArgs)) >= 1) {
+        out.append(s);
+    }
+}
+
+void appendNullability(std::string& out, PyObject* col) {
+    out.append(reinterpret_cast<BasePropertyObject*>(col)->Null ? "NULL " : "NOT NULL ");
+}
+
+void appendTargetType(std::string& out, PyObject* col) {
+    Ref targetType = getattr(col, "targetType");
+    appendUnicode(out, targetType.get());
+    appendTypeArgs(out, reinterpret_cast<BasePropertyObject*>(col)->typeArgs);
+    out.push_back(' ');
+}
+
+Ref toDBValue(PyObject* col, PyObject* value) {
+    if (columns->propertyOps && columns->propertyOps->toDBValue)
+        return Ref::steal(columns->propertyOps->toDBValue(col, value));
+    return callMethod(col, "toDBValue", value);
+}
+
+// Literal text of a default value.  Quotes inside a text are doubled, so the
+// literal holds exactly the declared text; None is SQL's NULL.
+void processValue(std::string& out, PyObject* value) {
+    if (PyBytes_Check(value)) {
+        bool one = PyBytes_GET_SIZE(value) == 1 && PyBytes_AS_STRING(value)[0] == '\x01';
+        out.push_back(one ? '1' : '0');
+    } else if (PyUnicode_Check(value)) {
+        out.push_back('\'');
+        for (char c : utf8(value)) {
+            if (c == '\'') out.push_back('\'');
+            out.push_back(c);
+        }
+        out.push_back('\'');
+    } else if (value == Py_None) {
+        out.append("NULL");
+    } else {
+        Ref text = Ref::steal(PyObject_Str(value));
+        out.append(utf8(text.get()));
+    }
+}
+
+void buildDefault(std::string& out, PyObject* col) {
+    auto* prop = reinterpret_cast<BasePropertyObject*>(col);
+    Ref value = Ref::borrow(prop->_default);
+    if (PyObject_TypeCheck(value.get(), BaseSqlGeneratorType)) {
+        Ref built = Ref::steal(generatorOps(value.get())->Build(value.get()));
+        Ref announce = Ref::steal(PySequence_GetItem(built.get(), 0));
+        appendUnicode(out, announce.get());
+        return;
+    }
+    if (prop->isPk) {
+        if (check(PyObject_RichCompareBool(value.get(), (PyObject*)columns->AutoIncrement, Py_EQ))) {
+            Ref db = importFrom("Quillon.DB.DB", "DB");
+            Ref instance = callMethod(db.get(), "getInstance");
+            Ref connector = getattr(instance.get(), "connector");
+            Ref declaration = callMethod(connector.get(), "autoFiledAnnounce", col);
+            appendUnicode(out, declaration.get());
+            return;
+        }
+        appendTargetType(out, col);
+        appendNullability(out, col);
+        return;
+    }
+    if (PyObject_TypeCheck(value.get(), columns->NullDefault) || value.get() == (PyObject*)columns->NullDefault) return;
+    Ref converted = toDBValue(col, value.get());
+    processValue(out, converted.get());
+}
+
+void buildCol(std::string& out, PyObject* col) {
+    if (!isProperty(col)) raiseConvert(col, "Quillon.Model.Columns.BaseProperty");
+    auto* prop = reinterpret_cast<BasePropertyObject*>(col);
+    out.append("   ");
+    appendUnicode(out, prop->name);
+    out.push_back(' ');
+    if (prop->isPk) {
+        buildDefault(out, col);
+    } else {
+        appendTargetType(out, col);
+        appendNullability(out, col);
+        Ref hasDefault = getattr(col, "hasDefault");
+        if (truthy(hasDefault.get())) {
+            // A default marker without a value (NullDefault) gives no text:
+            // the keyword alone would make the declaration invalid.
+            size_t mark = out.size();
+            out.append("DEFAULT ");
+            buildDefault(out, col);
+            if (out.size() == mark + 8) out.resize(mark);
+        }
+    }
+    appendUnicode(out, prop->define);
+    out.append(",\n");
+}
+
+Ref renderTable(PyObject* self) {
+    PyObject* model = reinterpret_cast<TableGeneratorObject*>(self)->model;
+    Ref tableName = getattr(model, "tableName");
+    std::string out;
+    out.reserve(512);
+    out.append("CREATE TABLE ");
+    appendUnicode(out, tableName.get());
+    out.append("( \n");
+    Ref cols = getattr(model, "col");
+    Py_ssize_t n = checkSize(PyObject_Length(cols.get()));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref current = getattr(model, "col");
+        Ref col = Ref::steal(PySequence_GetItem(current.get(), i));
+        buildCol(out, col.get());
+    }
+    Ref pkCol = getattr(model, "pkCol");
+    if (truthy(pkCol.get())) {
+        out.append("   constraint ");
+        appendUnicode(out, tableName.get());
+        out.append("_pk PRIMARY KEY (");
+        Ref name = isProperty(pkCol.get()) ? Ref::borrow(propertyName(pkCol.get())) : getattr(pkCol.get(), "name");
+        appendUnicode(out, name.get());
+        out.append(")\n");
+    }
+    if (out.size() >= 2 && out.compare(out.size() - 2, 2, ",\n") == 0) {
+        out.resize(out.size() - 2);
+        out.push_back('\n');
+    }
+    out.append(") ;");
+    Ref text = textOf(out);
+    return tupleOf({text.get()});
+}
+
+OverrideSet<1> tableOverrides{{"Build"}};
+
+PyObject* tableBuildSlot(PyObject* self) {
+    return entry([&] {
+        if (tableOverrides.overridden(self, 0)) return callMethod(self, tableOverrides.name(0));
+        return renderTable(self);
+    });
+}
+
+PyObject* buildColSlot(PyObject* col) {
+    return entry([&] {
+        std::string out;
+        buildCol(out, col);
+        return textOf(out);
+    });
+}
+
+const TableGeneratorOps tableOps{{tableBuildSlot}, tableBuildSlot, buildColSlot};
+
+PyObject* tableNew(PyTypeObject* type, PyObject*, PyObject*) {
+    return entry([&] {
+        Ref self = Ref::steal(type->tp_alloc(type, 0));
+        auto* t = self.as<TableGeneratorObject>();
+        t->base.ops = &tableOps;
+        t->base.currentType = SQL_NONE;
+        t->model = Py_NewRef(Py_None);
+        return self;
+    });
+}
+
+const Signature<1> tableSig{"TableGenerator", {"model"}, 1};
+
+int tableInit(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return boundary(-1, [&] {
+        auto b = bind(tableSig, args, kwargs);
+        assignField(reinterpret_cast<TableGeneratorObject*>(self)->model, b[0]);
+        return 0;
+    });
+}
+
+Ref tableBuild(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    noArguments("Build", nargs, kwnames);
+    return renderTable(self);
+}
+
+PyMethodDef tableMethods[] = {
+    Q_FAST("Build", tableBuild, "Build() -> (CREATE TABLE text,)"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef tableGetSet[] = {
+    Q_GETTER("model", fieldGetter<offsetof(TableGeneratorObject, model)>, "the model class whose table is declared"),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot tableSlots[] = {
+    {Py_tp_doc, (void*)"TableGenerator(model)\n\nRenders the CREATE TABLE statement of a model class."},
+    {Py_tp_new, (void*)tableNew},
+    {Py_tp_init, (void*)tableInit},
+    {Py_tp_traverse, (void*)traverseObject<tableFields>},
+    {Py_tp_clear, (void*)clearObject<tableFields>},
+    {Py_tp_dealloc, (void*)deallocObject<tableFields>},
+    {Py_tp_methods, tableMethods},
+    {Py_tp_getset, tableGetSet},
+    {0, nullptr},
+};
+
+PyType_Spec tableSpec = {"Quillon.DB.Generator.TableGenerator", sizeof(TableGeneratorObject), 0, kTypeFlags,
+                         tableSlots};
 
 // ===========================================================================
 // Module functions
@@ -209,23 +1153,60 @@ void addIntEnum(PyObject* module, const char* name, std::initializer_list<std::p
 // Module loading
 // ===========================================================================
 
+Ref textMap(std::initializer_list<std::pair<int, const char*>> entries, PyObject* keyEnum) {
+    Ref map = Ref::steal(PyDict_New());
+    for (auto& [code, text] : entries) {
+        Ref key = integer(code);
+        if (keyEnum) key = call(keyEnum, key.get());
+        Ref value = str(text);
+        check(PyDict_SetItem(map.get(), key.get(), value.get()));
+    }
+    return map;
+}
+
 void exec(PyObject* module) {
     BaseSqlGeneratorType = addType(module, &baseSpec);
     CustomColAnnounceType = addType(module, &announceSpec, BaseSqlGeneratorType);
+    SqlGeneratorType = addType(module, &sqlSpec, BaseSqlGeneratorType);
+    JoinCellType = addType(module, &joinCellSpec);
+    TableGeneratorType = addType(module, &tableSpec, BaseSqlGeneratorType);
+    initialLimit = interned(" ").release();
+    tableNameKey = interned("tableName").release();
 
     api.BaseSqlGenerator = BaseSqlGeneratorType;
     api.CustomColAnnounce = CustomColAnnounceType;
+    api.SqlGenerator = SqlGeneratorType;
+    api.JoinCell = JoinCellType;
+    api.TableGenerator = TableGeneratorType;
+    api.sqlGeneratorOps = &sqlOps;
+    api.tableGeneratorOps = &tableOps;
+    api.newSqlGenerator = apiNewSqlGenerator;
     api.newCustomColAnnounce = apiNewCustomColAnnounce;
-    api.SqlGenerator = addType(module, &SqlGeneratorSpec, BaseSqlGeneratorType);
-    api.JoinCell = addType(module, &JoinCellSpec);
-    api.TableGenerator = addType(module, &TableGeneratorSpec, BaseSqlGeneratorType);
     publish(module, &api, kGeneratorCapsule);
 
     // Imports come only now that the capsule is in place.
     check(PyModule_AddFunctions(module, moduleMethods));
     addIntEnum(module, "sqlType", {{"SELECT", SQL_SELECT}, {"INSERT", SQL_INSERT}, {"DELETE", SQL_DELETE},
                                    {"UPDATE", SQL_UPDATE}, {"NONE", SQL_NONE}});
-    bindApi<ColumnsApi>("Quillon.Model.Columns", kColumnsCapsule);
+    addIntEnum(module, "JoinType", {{"JOIN", JOIN_PLAIN}, {"LEFT", JOIN_LEFT}, {"RIGHT", JOIN_RIGHT},
+                                    {"INNER", JOIN_INNER}});
+    sqlTypeEnum = getattr(module, "sqlType").release();
+    Ref joinType = getattr(module, "JoinType");
+
+    Ref relationships = textMap({{REL_AND, " AND "}, {REL_OR, " OR "}, {REL_EQ, " = "}, {REL_GT, " > "},
+                                 {REL_GE, " >= "}, {REL_LT, " < "}, {REL_LE, " <= "}, {REL_NE, " != "},
+                                 {REL_LIKE, " LIKE "}},
+                                nullptr);
+    Ref joins = textMap({{JOIN_PLAIN, "JOIN "}, {JOIN_LEFT, "LEFT JOIN "}, {JOIN_RIGHT, "RIGHT JOIN "},
+                         {JOIN_INNER, "INNER JOIN "}},
+                        joinType.get());
+    addObject(module, "relationshipMap", relationships.get());
+    addObject(module, "joinTypeMap", joins.get());
+    relationshipMap = relationships.release();
+    joinTypeMap = joins.release();
+
+    sqlFaultModule = importModule("Quillon.Error.SqlFault").release();
+    columns = bindApi<ColumnsApi>("Quillon.Model.Columns", kColumnsCapsule);
 }
 
 PyModuleDef_Slot moduleSlots[] = {

@@ -1,0 +1,736 @@
+"""SQL generation: statement kinds, the rendered texts and their arguments,
+where/join/order rendering, column announcements and CREATE TABLE text.
+
+Rendered statements are also run on an in-memory SQLite database (with "%s"
+rewritten to "?", as the SQLite connectors do) so that the texts are not only
+as expected but valid SQL that returns the right rows.
+"""
+
+import os
+import sqlite3
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import Quillon.Model.Columns as Columns
+from Quillon.DB.Generator import (
+    BaseSqlGenerator,
+    CustomColAnnounce,
+    JoinCell,
+    JoinType,
+    SqlGenerator,
+    TableGenerator,
+    joinTypeMap,
+    relationshipMap,
+    sqlType,
+)
+from Quillon.Error.SqlFault import (
+    SetSqlFault,
+    SqlInStanceError,
+    SqlMissingRelationshipError,
+    WhereSqlFault,
+)
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+# Properties, comparisons and model classes come from the property and model
+# modules; the tests that need them wait until those modules are in place.
+COLUMNS_READY = hasattr(Columns, "IntProperty") and hasattr(Columns, "StrProperty")
+ENTITY_READY = hasattr(__import__("Quillon.Model.Entity", fromlist=["Entity"]), "Entity")
+needs_columns = pytest.mark.skipif(not COLUMNS_READY, reason="column properties are not available yet")
+needs_entity = pytest.mark.skipif(not ENTITY_READY, reason="the model base class is not available yet")
+
+
+def run_sql(conn, sql, args=()):
+    return conn.execute(sql.replace("%s", "?"), args).fetchall()
+
+
+@pytest.fixture
+def users_db():
+    conn = sqlite3.connect(":memory:")
+    conn.execute("create table user (id integer primary key, name text, age integer, addressId integer)")
+    conn.execute("create table address (id integer primary key, city text)")
+    conn.executemany("insert into address values (?, ?)", [(1, "Oslo"), (2, "Rome")])
+    conn.executemany(
+        "insert into user values (?, ?, ?, ?)",
+        [(1, "ann", 17, 1), (2, "bob", 30, 2), (3, "cid", 45, 1), (4, "dan", 18, None)],
+    )
+    yield conn
+    conn.close()
+
+
+@pytest.fixture(scope="module")
+def models():
+    if not COLUMNS_READY:
+        pytest.skip("column properties are not available yet")
+    from Quillon.Model.Columns import IntProperty, StrProperty
+    from Quillon.Model.Entity import Entity
+
+    class Address(Entity):
+        tableName = "address"
+        id = IntProperty(pk=True)
+        city = StrProperty()
+
+    class User(Entity):
+        tableName = "user"
+        id = IntProperty(pk=True)
+        name = StrProperty()
+        age = IntProperty()
+        addressId = IntProperty()
+
+    return User, Address
+
+
+class Col:
+    """A stand-in column for join rendering: only a name."""
+
+    def __init__(self, name):
+        self.name = name
+
+
+class Table:
+    def __init__(self, name):
+        self.tableName = name
+
+
+def key(owner, target, bindCol, targetBindCol):
+    """A foreign-key record as the join renderer reads it (entries of a dict)."""
+    return {"target": Table(target), "owner": Table(owner), "bindCol": Col(bindCol), "targetBindCol": Col(targetBindCol)}
+
+
+# ---------------------------------------------------------------------------
+# The generator base and column announcements
+# ---------------------------------------------------------------------------
+
+
+class TestBaseAndAnnouncements:
+    def test_base_build_is_empty_tuple(self):
+        assert BaseSqlGenerator().Build() == ()
+
+    def test_base_takes_no_arguments(self):
+        with pytest.raises(TypeError):
+            BaseSqlGenerator(1)
+
+    @pytest.mark.parametrize("announce", ["current_date", None])
+    def test_announce_accepts_str_or_none(self, announce):
+        assert isinstance(CustomColAnnounce(announce), BaseSqlGenerator)
+        assert isinstance(CustomColAnnounce(announce=announce), BaseSqlGenerator)
+
+    def test_announce_refuses_other_types(self):
+        with pytest.raises(TypeError, match=r"^Argument 'announce' has incorrect type \(expected str, got int\)$"):
+            CustomColAnnounce(5)
+
+    def test_announce_needs_exactly_one_argument(self):
+        with pytest.raises(TypeError, match="exactly 1 positional argument"):
+            CustomColAnnounce()
+        with pytest.raises(TypeError):
+            CustomColAnnounce("a", "b")
+
+    def test_announce_build_is_not_reachable_from_python(self):
+        assert not hasattr(CustomColAnnounce("x"), "Build")
+
+    def test_statement_kinds(self):
+        assert [(m.name, int(m)) for m in sqlType] == [
+            ("SELECT", 0), ("INSERT", 1), ("DELETE", 2), ("UPDATE", 3), ("NONE", 4)]
+        assert [(m.name, int(m)) for m in JoinType] == [("JOIN", 0), ("LEFT", 1), ("RIGHT", 2), ("INNER", 3)]
+
+    def test_text_maps(self):
+        assert relationshipMap == {0: " AND ", 1: " OR ", 2: " = ", 3: " > ", 4: " >= ", 5: " < ", 6: " <= ",
+                                   7: " != ", 9: " LIKE "}
+        assert joinTypeMap == {0: "JOIN ", 1: "LEFT JOIN ", 2: "RIGHT JOIN ", 3: "INNER JOIN "}
+
+
+# ---------------------------------------------------------------------------
+# Statement kinds
+# ---------------------------------------------------------------------------
+
+
+class TestStatementKinds:
+    def test_fresh_builder(self):
+        g = SqlGenerator()
+        assert g.Build() is None
+        assert g.currentType == sqlType.NONE
+        assert g.limit == " " and g.target is None and g.whereCol is None
+
+    def test_constructor_takes_no_arguments(self):
+        with pytest.raises(TypeError):
+            SqlGenerator(1)
+        with pytest.raises(TypeError):
+            SqlGenerator(a=1)
+
+    @pytest.mark.parametrize(
+        "first, second, requested",
+        [
+            (lambda g: g.select(), lambda g: g.select(), 0),
+            (lambda g: g.select(), lambda g: g.insert("t"), 1),
+            (lambda g: g.select(), lambda g: g.delete("t"), 2),
+            (lambda g: g.insert("t"), lambda g: g.select(), 0),
+            (lambda g: g.delete("t"), lambda g: g.insert("t"), 1),
+            (lambda g: g.update("t"), lambda g: g.delete("t"), 2),
+        ],
+    )
+    def test_second_statement_kind_is_refused(self, first, second, requested):
+        g = SqlGenerator()
+        first(g)
+        current = int(g.currentType)
+        with pytest.raises(SqlInStanceError) as info:
+            second(g)
+        assert info.value.args == (current, requested)
+        assert g.currentType == current
+
+    def test_update_is_accepted_after_select(self):
+        g = SqlGenerator().select()
+        g.update("user").set({"name": "age", "value": 3})
+        assert g.currentType == sqlType.UPDATE
+        assert g.Build() == ("UPDATE user SET age = %s;", (3,))
+
+    def test_set_needs_a_kind(self):
+        with pytest.raises(SetSqlFault) as info:
+            SqlGenerator().set({"name": "a", "value": 1})
+        assert info.value.args == ()
+
+    def test_where_needs_a_kind(self):
+        with pytest.raises(WhereSqlFault) as info:
+            SqlGenerator().where(None)
+        assert info.value.args == ()
+
+    def test_where_refuses_non_cells(self):
+        with pytest.raises(TypeError, match=r"^Argument 'args' has incorrect type \(expected FilterListCell, got int\)$"):
+            SqlGenerator().select().where(5)
+
+    def test_where_none_records_no_filter(self):
+        g = SqlGenerator().delete("user").where(None)
+        assert g.Build() == ("DELETE FROM user ", ())
+
+    @needs_entity
+    def test_failing_from_leaves_insert_marked_and_delete_unmarked(self):
+        g = SqlGenerator()
+        with pytest.raises(AssertionError):
+            g.insert(5)
+        assert g.currentType == sqlType.INSERT
+        g = SqlGenerator()
+        with pytest.raises(AssertionError):
+            g.delete(5)
+        assert g.currentType == sqlType.NONE
+
+    @pytest.mark.parametrize("method", ["select", "values", "set", "orderBy"])
+    def test_star_methods_refuse_keywords(self, method):
+        g = SqlGenerator().update("t")
+        with pytest.raises(TypeError, match="unexpected keyword argument 'x'"):
+            getattr(g, method)(x=1)
+
+    def test_build_twice_renders_the_same_statement(self):
+        g = SqlGenerator().insert("user").values({"col": "name", "value": "x"})
+        assert g.Build() == g.Build() == ("INSERT INTO user (name) values (%s);", ("x",))
+
+
+# ---------------------------------------------------------------------------
+# Insert, update and delete texts (no filter)
+# ---------------------------------------------------------------------------
+
+
+class TestWriteStatements:
+    def test_insert_text_and_arguments_run(self, users_db):
+        g = SqlGenerator().insert("user").values({"col": "name", "value": "eve"}, {"col": "age", "value": 22})
+        sql, args = g.Build()
+        assert (sql, args) == ("INSERT INTO user (name,age) values (%s,%s);", ("eve", 22))
+        run_sql(users_db, sql, args)
+        assert run_sql(users_db, "select name, age from user where id = 5") == [("eve", 22)]
+
+    def test_insert_missing_key_gives_none(self):
+        g = SqlGenerator().insert("t").values({"col": "a"})
+        assert g.Build() == ("INSERT INTO t (a) values (%s);", (None,))
+
+    def test_insert_none_item_fails_like_a_missing_get(self):
+        g = SqlGenerator().insert("t").values(None)
+        with pytest.raises(AttributeError, match="'NoneType' object has no attribute 'get'"):
+            g.Build()
+
+    def test_insert_non_str_column_is_a_type_error(self):
+        with pytest.raises(TypeError):
+            SqlGenerator().insert("t").values({"col": 1, "value": 2}).Build()
+
+    def test_values_do_not_check_the_kind(self):
+        g = SqlGenerator().select()
+        assert g.values({"col": "a", "value": 1}) is g
+        assert g.selectCol == [{"col": "a", "value": 1}]
+
+    def test_update_text_and_arguments_run(self, users_db):
+        g = SqlGenerator().update("user").set({"name": "name", "value": "zed"}, {"name": "age", "value": 99})
+        sql, args = g.Build()
+        assert (sql, args) == ("UPDATE user SET name = %s,age = %s;", ("zed", 99))
+        run_sql(users_db, sql, args)
+        assert run_sql(users_db, "select distinct name, age from user") == [("zed", 99)]
+
+    def test_update_without_items_drops_the_last_character(self):
+        g = SqlGenerator().update("t").set()
+        assert g.Build() == ("UPDATE t SET;", ())
+
+    @pytest.mark.parametrize("items, exc, message", [
+        ((None,), TypeError, "'NoneType' object is not subscriptable"),
+        (({"value": 1},), KeyError, "name"),
+    ])
+    def test_update_bad_items(self, items, exc, message):
+        g = SqlGenerator().update("t").set(*items)
+        with pytest.raises(exc, match=message):
+            g.Build()
+
+    def test_update_without_set_is_a_type_error(self):
+        with pytest.raises(TypeError, match="'NoneType' object is not iterable"):
+            SqlGenerator().update("t").Build()
+
+    def test_delete_text_runs(self, users_db):
+        sql, args = SqlGenerator().delete("user").Build()
+        assert (sql, args) == ("DELETE FROM user ", ())
+        run_sql(users_db, sql, args)
+        assert run_sql(users_db, "select count(*) from user") == [(0,)]
+
+
+# ---------------------------------------------------------------------------
+# From, limit, order and joins
+# ---------------------------------------------------------------------------
+
+
+class TestFromLimitOrderJoin:
+    def test_from_str_and_str_subclass(self):
+        class Name(str):
+            pass
+
+        g = SqlGenerator()
+        assert g.From("user") is g and g.target == "user"
+        g.From(Name("member"))
+        assert g.target == "member"
+
+    @needs_entity
+    @pytest.mark.parametrize("target", [5, None, object, int])
+    def test_from_refuses_other_targets(self, target):
+        with pytest.raises(AssertionError, match="^Form仅支持字符串或者Entity子类$"):
+            SqlGenerator().From(target)
+
+    def test_from_model_class_takes_its_table_name(self, models):
+        User, _ = models
+        g = SqlGenerator()
+        g.From(User)
+        assert g.target == "user"
+
+    def test_limit_text(self):
+        g = SqlGenerator()
+        assert g.Limit(10, 20) is g and g.limit == " limit 20, 10"
+        g.Limit(count=5, offset=0)
+        assert g.limit == " limit 0, 5"
+
+    @pytest.mark.parametrize("args, kwargs, message", [
+        ((1,), {}, r"^Limit\(\) takes exactly 2 positional arguments \(1 given\)$"),
+        ((), {}, r"^Limit\(\) takes exactly 2 positional arguments \(0 given\)$"),
+        ((1, 2, 3), {}, r"^Limit\(\) takes exactly 2 positional arguments \(3 given\)$"),
+        (("1", 2), {}, None),
+        ((1.5, 2), {}, None),
+        ((1,), {"offset": 2, "other": 3}, "unexpected keyword argument 'other'"),
+    ])
+    def test_limit_argument_errors(self, args, kwargs, message):
+        g = SqlGenerator()
+        with pytest.raises(TypeError, match=message):
+            g.Limit(*args, **kwargs)
+        assert g.limit == " "
+
+    def test_order_by_returns_none_and_keeps_terms(self):
+        g = SqlGenerator()
+        assert g.orderBy("user.age DESC", "user.id") is None
+        assert g.orderList == ("user.age DESC", "user.id")
+
+    @pytest.mark.parametrize("terms, text", [
+        (None, ""),
+        ((), ""),
+        (("user.id",), " order by user.id"),
+        (("user.age DESC", "user.id ASC"), " order by user.age DESC, user.id ASC"),
+    ])
+    def test_build_order(self, terms, text):
+        assert SqlGenerator.build_order(terms) == text
+
+    def test_build_order_refuses_non_str_terms(self):
+        with pytest.raises(TypeError):
+            SqlGenerator.build_order(("a", 1))
+
+    def test_join_list_starts_empty_and_stays_attached(self):
+        g = SqlGenerator()
+        joins = g.joinList
+        assert joins == []
+        joins.append(JoinCell(key("user", "address", "addressId", "id"), JoinType.LEFT))
+        assert g.joinList is joins
+        assert g.build_join() == "\n       LEFT JOIN address on user.addressId = address.id\n"
+
+    @pytest.mark.parametrize("method, word", [
+        ("join", "JOIN "), ("leftJoin", "LEFT JOIN "), ("rightJoin", "RIGHT JOIN "), ("innerJoin", "INNER JOIN ")])
+    def test_join_kinds(self, method, word):
+        g = SqlGenerator()
+        assert getattr(g, method)(key("user", "address", "addressId", "id")) is g
+        assert g.build_join() == f"\n       {word}address on user.addressId = address.id\n"
+
+    def test_two_joins(self):
+        g = SqlGenerator().leftJoin(key("user", "address", "addressId", "id")).join(key("user", "team", "teamId", "id"), 3)
+        assert g.build_join() == ("\n       LEFT JOIN address on user.addressId = address.id\n"
+                                  "       INNER JOIN team on user.teamId = team.id\n")
+
+    def test_join_with_unknown_kind_is_a_type_error(self):
+        g = SqlGenerator().join(key("user", "address", "addressId", "id"), 7)
+        with pytest.raises(TypeError):
+            g.build_join()
+
+    def test_join_list_entry_must_be_a_join_cell(self):
+        g = SqlGenerator()
+        g.joinList.append("user")
+        with pytest.raises(TypeError):
+            g.build_join()
+
+    def test_join_cell_has_no_python_attributes(self):
+        cell = JoinCell({"target": None}, joinType=2)
+        assert not hasattr(cell, "Type") and not hasattr(cell, "key")
+
+
+# ---------------------------------------------------------------------------
+# Python subclasses: overridden operations reached from native code
+# ---------------------------------------------------------------------------
+
+
+class TestOverrides:
+    def test_overridden_from_is_used_by_insert_update_delete(self):
+        class Prefixed(SqlGenerator):
+            def From(self, target):
+                return super().From("app_" + target)
+
+        assert Prefixed().insert("user").values({"col": "a", "value": 1}).Build()[0].startswith("INSERT INTO app_user ")
+        assert Prefixed().update("user").set({"name": "a", "value": 1}).Build()[0] == "UPDATE app_user SET a = %s;"
+        assert Prefixed().delete("user").Build()[0] == "DELETE FROM app_user "
+
+    def test_python_method_of_the_base_runs_native_code(self):
+        class Logged(SqlGenerator):
+            calls = 0
+
+            def Build(self):
+                Logged.calls += 1
+                return super().Build()
+
+        g = Logged().delete("user")
+        assert g.Build() == ("DELETE FROM user ", ()) and Logged.calls == 1
+
+
+# ---------------------------------------------------------------------------
+# Select and filters (need column properties)
+# ---------------------------------------------------------------------------
+
+
+@needs_columns
+class TestSelectAndWhere:
+    def test_select_without_filter(self, models, users_db):
+        User, _ = models
+        g = SqlGenerator().select(User.id, User.name)
+        g.From(User)
+        sql, args = g.Build()
+        assert (sql, args) == ("SELECT user.id,user.name FROM user ;", ())
+        assert run_sql(users_db, sql, args) == [(1, "ann"), (2, "bob"), (3, "cid"), (4, "dan")]
+
+    def test_select_skips_none_entries(self, models):
+        User, _ = models
+        g = SqlGenerator().select(None, User.id, None, User.age)
+        g.From("user")
+        assert g.Build() == ("SELECT user.id,user.age FROM user ;", ())
+
+    def test_select_with_no_columns(self):
+        g = SqlGenerator().select()
+        g.From("t")
+        assert g.Build() == ("SELECT  FROM t ;", ())
+
+    def test_select_refuses_non_property_columns(self):
+        g = SqlGenerator().select("id")
+        g.From("t")
+        with pytest.raises(TypeError):
+            g.Build()
+
+    def test_worked_where_example(self, models):
+        User, _ = models
+        text, args = SqlGenerator.build_where((User.age > 18) & (User.name == "x"))
+        assert text == " WHERE user.age  >  %s  AND user.name  =  %s "
+        assert args == [18, "x"]
+
+    def test_select_with_filter_limit_and_order_runs(self, models, users_db):
+        User, _ = models
+        g = SqlGenerator().select(User.id, User.name).where((User.age >= 18) | (User.name == "ann"))
+        g.From(User)
+        g.Limit(2, 1)
+        g.orderBy("user.age DESC")
+        sql, args = g.Build()
+        assert sql == ("SELECT user.id,user.name FROM user WHERE user.age  >=  %s  OR user.name  =  %s "
+                       " order by user.age DESC limit 1, 2;")
+        assert args == (18, "ann")
+        assert run_sql(users_db, sql, args) == [(2, "bob"), (4, "dan")]
+
+    def test_select_with_join_runs(self, models, users_db):
+        User, Address = models
+        g = SqlGenerator().select(User.name, Address.city).where(Address.city == "Oslo")
+        g.From(User)
+        g.leftJoin({"target": Address, "owner": User, "bindCol": User.addressId, "targetBindCol": Address.id})
+        sql, args = g.Build()
+        assert sql == ("SELECT user.name,address.city FROM user\n"
+                       "       LEFT JOIN address on user.addressId = address.id\n"
+                       " WHERE address.city  =  %s ;")
+        assert run_sql(users_db, sql, args) == [("ann", "Oslo"), ("cid", "Oslo")]
+
+    @pytest.mark.parametrize("build, text", [
+        (lambda U: U.age == 1, " WHERE user.age  =  %s "),
+        (lambda U: U.age != 1, " WHERE user.age  !=  %s "),
+        (lambda U: U.age < 1, " WHERE user.age  <  %s "),
+        (lambda U: U.age <= 1, " WHERE user.age  <=  %s "),
+        (lambda U: U.age > 1, " WHERE user.age  >  %s "),
+        (lambda U: U.age >= 1, " WHERE user.age  >=  %s "),
+        (lambda U: 1 < U.age, " WHERE user.age  >  %s "),
+    ])
+    def test_comparison_operators(self, models, build, text):
+        User, _ = models
+        assert SqlGenerator.build_where(build(User)) == (text, [1])
+
+    def test_like_filter(self, models, users_db):
+        User, _ = models
+        text, args = SqlGenerator.build_where(User.name.like("%n%"))
+        assert (text, args) == (" WHERE user.name  LIKE  %s ", ["%n%"])
+        assert run_sql(users_db, "select id from user" + text, args) == [(1,), (3,)]
+
+    def test_column_to_column_comparison(self, models):
+        User, Address = models
+        assert SqlGenerator.build_where(User.addressId == Address.id) == (
+            " WHERE user.addressId  =  address.id ", [])
+
+    def test_build_where_none(self):
+        assert SqlGenerator.build_where(None) == ("", [])
+
+    def test_single_cell_is_refused(self, models):
+        User, _ = models
+        with pytest.raises(SqlInStanceError) as info:
+            SqlGenerator.build_where(Columns.FilterListCell("age", col=User.age))
+        assert info.value.args == ()
+
+    def test_missing_relationship_is_refused(self, models):
+        User, _ = models
+        head = Columns.FilterListCell("age", col=User.age)
+        head.next = Columns.FilterListCell(5)
+        with pytest.raises(SqlMissingRelationshipError) as info:
+            SqlGenerator.build_where(head)
+        assert info.value.args == ("age", str(head.next))
+
+    def test_build_where_refuses_other_types(self):
+        with pytest.raises(TypeError):
+            SqlGenerator.build_where("age > 1")
+
+    def test_circular_chain_is_refused(self, models):
+        User, _ = models
+        f = User.age > 1
+        f.next.relationship = 0
+        f.next.next = f
+        with pytest.raises(ValueError, match="circular"):
+            SqlGenerator.build_where(f)
+
+    def test_get_where_cell_str(self, models):
+        User, _ = models
+        f = User.age > 18
+        args = []
+        assert SqlGenerator._getWhereCellStr(f, args) == "user.age  > " and args == []
+        assert SqlGenerator._getWhereCellStr(f.next, args) == " %s " and args == [18]
+
+    def test_update_with_filter_runs(self, models, users_db):
+        User, _ = models
+        g = SqlGenerator().update(User).set({"name": "name", "value": "x"}, {"name": "age", "value": 1})
+        g.where(User.id == 2)
+        sql, args = g.Build()
+        assert (sql, args) == ("UPDATE user SET name = %s,age = %s WHERE user.id  =  %s ;", ("x", 1, 2))
+        run_sql(users_db, sql, args)
+        assert run_sql(users_db, "select id, name, age from user where name = 'x'") == [(2, "x", 1)]
+
+    def test_delete_with_filter_runs(self, models, users_db):
+        User, _ = models
+        g = SqlGenerator().delete(User).where(User.id == 7)
+        assert g.Build() == ("DELETE FROM user  WHERE user.id  =  %s ", (7,))
+        g = SqlGenerator().delete(User).where((User.age < 18) | (User.age > 40))
+        run_sql(users_db, *g.Build())
+        assert run_sql(users_db, "select id from user") == [(2,), (4,)]
+
+    @pytest.mark.parametrize("build, text", [
+        (lambda U: (U.age > 1) & ((U.age < 2) | (U.id == 3)),
+         " WHERE user.age  >  %s  AND (user.age  <  %s  OR user.id  =  %s )"),
+        (lambda U: ((U.age > 1) & (U.age < 2)) | (U.id == 3),
+         " WHERE user.age  >  %s  AND user.age  <  %s  OR user.id  =  %s "),
+        (lambda U: ((U.age > 1) | (U.age < 2)) & (U.id == 3),
+         " WHERE (user.age  >  %s  OR user.age  <  %s ) AND user.id  =  %s "),
+        (lambda U: ((U.age > 1) | (U.age < 2)) & ((U.id == 3) | (U.id == 4)),
+         " WHERE (user.age  >  %s  OR user.age  <  %s ) AND (user.id  =  %s  OR user.id  =  %s )"),
+    ])
+    def test_python_grouping_is_kept(self, models, build, text):
+        User, _ = models
+        assert SqlGenerator.build_where(build(User))[0] == text
+
+
+# ---------------------------------------------------------------------------
+# CREATE TABLE text
+# ---------------------------------------------------------------------------
+
+
+def stand_in(table, cols, pk=None):
+    return type("Model", (), {"tableName": table, "col": cols, "pkCol": pk})
+
+
+@needs_columns
+class TestTableGenerator:
+    def test_build_takes_exactly_the_model(self):
+        with pytest.raises(TypeError):
+            TableGenerator()
+        with pytest.raises(TypeError):
+            TableGenerator(1, 2)
+        assert TableGenerator(model=stand_in("t", [])).Build() == ("CREATE TABLE t( \n) ;",)
+
+    def test_columns_without_key(self):
+        from Quillon.Model.Columns import IntProperty, StrProperty
+
+        cols = [StrProperty(name="name", Null=False), IntProperty(name="age", typeArgs=())]
+        sql, = TableGenerator(stand_in("person", cols)).Build()
+        assert sql == "CREATE TABLE person( \n   name varchar(255) NOT NULL ,\n   age int NULL \n) ;"
+        conn = sqlite3.connect(":memory:")
+        conn.execute(sql)
+        conn.execute("insert into person (name, age) values ('a', 1)")
+
+    def test_key_without_auto_increment_and_constraint(self):
+        from Quillon.Model.Columns import IntProperty, StrProperty
+
+        pk = IntProperty(name="id", pk=True, Null=False)
+        cols = [pk, StrProperty(name="name", typeArgs=(10,))]
+        sql, = TableGenerator(stand_in("user", cols, pk)).Build()
+        assert sql == ("CREATE TABLE user( \n   id int NOT NULL ,\n   name varchar(10) NULL ,\n"
+                       "   constraint user_pk PRIMARY KEY (id)\n) ;")
+        sqlite3.connect(":memory:").execute(sql)
+
+    @pytest.mark.parametrize("typeArgs, text", [((255,), "(255)"), ((10, 2), "(10, 2)"), ((), "")])
+    def test_type_arguments(self, typeArgs, text):
+        from Quillon.Model.Columns import FloatProperty
+
+        col = FloatProperty(name="x", typeArgs=typeArgs)
+        sql, = TableGenerator(stand_in("t", [col])).Build()
+        assert sql == f"CREATE TABLE t( \n   x float{text} NULL \n) ;"
+
+    @pytest.mark.parametrize("default, text", [
+        ("a", "DEFAULT 'a'"),
+        (5, "DEFAULT 5"),
+        ("it's", "DEFAULT 'it''s'"),
+        (None, "DEFAULT NULL"),
+    ])
+    def test_defaults(self, default, text):
+        from Quillon.Model.Columns import BaseProperty
+
+        class Plain(BaseProperty):
+            Type = None
+
+            @property
+            def targetType(self):
+                return "blob"
+
+        col = Plain(name="v", default=default)
+        sql, = TableGenerator(stand_in("t", [col])).Build()
+        assert sql == f"CREATE TABLE t( \n   v blob NULL {text}\n) ;"
+        conn = sqlite3.connect(":memory:")
+        conn.execute(sql)
+        conn.execute("insert into t default values")
+        assert conn.execute("select v from t").fetchall() == [(default,)]
+
+    @pytest.mark.parametrize("stored, text", [(b"\x01", "1"), (b"\x00", "0"), (b"ab", "0")])
+    def test_byte_defaults(self, stored, text):
+        from Quillon.Model.Columns import IntProperty
+
+        class Bits(IntProperty):
+            def toDBValue(self, value):
+                return stored
+
+        sql, = TableGenerator(stand_in("t", [Bits(name="b", default=True)])).Build()
+        assert sql == f"CREATE TABLE t( \n   b int NULL DEFAULT {text}\n) ;"
+
+    def test_announcement_defaults(self):
+        from Quillon.Model.Columns import IntProperty, TimestampProperty, current_timestamp
+
+        pk = IntProperty(name="id", pk=True, default=CustomColAnnounce("INTEGER NOT NULL"))
+        cols = [pk, TimestampProperty(name="at", default=current_timestamp)]
+        sql, = TableGenerator(stand_in("log", cols, pk)).Build()
+        assert sql == ("CREATE TABLE log( \n   id INTEGER NOT NULL,\n   at timestamp NULL DEFAULT current_timestamp,\n"
+                       "   constraint log_pk PRIMARY KEY (id)\n) ;")
+        conn = sqlite3.connect(":memory:")
+        conn.execute(sql)
+        conn.execute("insert into log (id) values (1)")
+        assert conn.execute("select at is not null from log").fetchall() == [(1,)]
+
+    def test_python_generator_default_is_honoured(self):
+        from Quillon.Model.Columns import IntProperty
+
+        class Seven(BaseSqlGenerator):
+            def Build(self):
+                return ("7",)
+
+        sql, = TableGenerator(stand_in("t", [IntProperty(name="n", default=Seven())])).Build()
+        assert sql == "CREATE TABLE t( \n   n int NULL DEFAULT 7\n) ;"
+
+    @pytest.mark.parametrize("marker", ["instance", "class"])
+    def test_null_default_marker_declares_no_default(self, marker):
+        from Quillon.Model.Columns import IntProperty, NullDefault
+
+        default = NullDefault() if marker == "instance" else NullDefault
+        sql, = TableGenerator(stand_in("t", [IntProperty(name="n", default=default)])).Build()
+        assert sql == "CREATE TABLE t( \n   n int NULL \n) ;"
+        sqlite3.connect(":memory:").execute(sql)
+
+    def test_define_is_appended(self):
+        from Quillon.Model.Columns import IntProperty
+
+        sql, = TableGenerator(stand_in("t", [IntProperty(name="n", define="UNIQUE")])).Build()
+        assert sql == "CREATE TABLE t( \n   n int NULL UNIQUE\n) ;"
+
+    @pytest.mark.parametrize("model", [
+        stand_in(5, []),
+        stand_in("t", ["not a property"]),
+    ])
+    def test_bad_pieces_are_type_errors(self, model):
+        generator = TableGenerator(model)
+        with pytest.raises(TypeError):
+            generator.Build()
+
+    def test_none_type_arguments(self):
+        from Quillon.Model.Columns import IntProperty
+
+        with pytest.raises(TypeError, match="object of type 'NoneType' has no len()"):
+            TableGenerator(stand_in("t", [IntProperty(name="n", typeArgs=None)])).Build()
+
+
+AUTO_INCREMENT_SCRIPT = textwrap.dedent("""
+    import sqlite3
+    from Quillon.DB.DB import DB
+    from Quillon.DB.Connector import Sqlite3Connector
+    from Quillon.DB.Generator import TableGenerator
+    from Quillon.Model.Columns import IntProperty, StrProperty, auto_increment
+
+    DB.create(connector=Sqlite3Connector(":memory:", False))
+    pk = IntProperty(name="id", pk=True, default=auto_increment)
+    Model = type("Model", (), {"tableName": "user", "col": [pk, StrProperty(name="name", Null=False)], "pkCol": pk})
+    sql, = TableGenerator(Model).Build()
+    print(repr(sql))
+    conn = sqlite3.connect(":memory:")
+    conn.execute(sql)
+    conn.execute("insert into user (name) values ('a')")
+    conn.execute("insert into user (name) values ('b')")
+    print(conn.execute("select id, name from user").fetchall())
+""")
+
+
+@needs_columns
+def test_auto_increment_key_asks_the_connector():
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in [ROOT, os.environ.get("PYTHONPATH", "")] if p))
+    proc = subprocess.run([sys.executable, "-c", AUTO_INCREMENT_SCRIPT], env=env, capture_output=True, text=True,
+                          timeout=60)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    lines = proc.stdout.splitlines()
+    assert lines[0] == repr("CREATE TABLE user( \n   id INTEGER ,\n   name varchar(255) NOT NULL ,\n"
+                            "   constraint user_pk PRIMARY KEY (id)\n) ;")
+    assert lines[1] == "[(1, 'a'), (2, 'b')]"
