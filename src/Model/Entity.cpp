@@ -72,7 +72,8 @@ Ref callWithCheck(PyObject* target, PyObject* arg, bool check) {
 
 // A value where a row is required: a ModelInstance or None.
 Ref requireRow(Ref value) {
-    requireConvertible(value.get(), ModelInstanceType);
+    if (value.get() != Py_None && !PyObject_TypeCheck(value.get(), ModelInstanceType))
+        raiseConvert(value.get(), "ModelInstance");
     return value;
 }
 
