@@ -243,6 +243,9 @@ int cellInit(PyObject* self, PyObject* args, PyObject* kwargs) {
         c->relationship = relationship;
         assignField(c->next, Py_None);
         assignField(c->col, col);
+        c->openGroups = 0;
+        c->closeGroups = 0;
+        c->topConnective = -1;
         return 0;
     });
 }
@@ -454,20 +457,22 @@ int verifierNative(PyObject* self, PyObject* value) noexcept {
         return r;
     } catch (PyError& e) {
         e.restore();
-    } catch (std::bad_alloc&) {
+    } catch (...) {
         PyErr_NoMemory();
     }
     reportUnraisable();
     return 0;
 }
 
-int verifierEntry(PyObject* self, PyObject* value) {
-    if (!propertyOverrides.overridden(self, OP_VERIFIER)) return verifierNative(self, value);
+int verifierEntry(PyObject* self, PyObject* value) noexcept {
     try {
+        if (!propertyOverrides.overridden(self, OP_VERIFIER)) return verifierNative(self, value);
         Ref r = callMethod(self, propertyOverrides.name(OP_VERIFIER), value);
         return truthy(r.get()) ? 1 : 0;
     } catch (PyError& e) {
         e.restore();
+    } catch (...) {
+        PyErr_NoMemory();
     }
     reportUnraisable();
     return 0;
@@ -1012,8 +1017,10 @@ PyType_Spec typedSpecs[] = {
 // ForeignKey: a dict of relation entries read as attributes
 // ===========================================================================
 
-// Attribute reads fall back to the entries, then to None.
+// Attribute reads fall back to the entries, then to None.  A name the class
+// defines (a method, `directTarget`) never falls back: its errors are real.
 PyObject* foreignKeyGetAttr(PyObject* self, PyObject* name) {
+    if (_PyType_Lookup(Py_TYPE(self), name)) return PyObject_GenericGetAttr(self, name);
     PyObject* found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
     if (found || PyErr_Occurred()) return found;
     PyObject* value = PyDict_GetItemWithError(self, name);
