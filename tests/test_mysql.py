@@ -1,0 +1,454 @@
+"""The MySQL connectors against a real MariaDB server (scripts/mariadb).
+
+Every test gets a database of its own.  What a task committed or rolled back
+is always checked through a separate blocking connection, so only data that
+really reached the server counts.
+"""
+
+import asyncio
+import gc
+import os
+import subprocess
+import sys
+import weakref
+from types import SimpleNamespace
+
+import pytest
+
+import mysql_support
+from Quillon.DB.Connector import AioMysqlConnector, PyMysqlConnector
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+@pytest.fixture(scope="module")
+def config():
+    return mysql_support.settings()
+
+
+@pytest.fixture
+def database(config):
+    db = mysql_support.Database(config)
+    db.run("CREATE TABLE note (id INT AUTO_INCREMENT PRIMARY KEY, body VARCHAR(100) NOT NULL, stars INT)")
+    yield db
+    db.drop()
+
+
+@pytest.fixture
+def loop():
+    loop = asyncio.new_event_loop()
+    yield loop
+    loop.run_until_complete(loop.shutdown_asyncgens())
+    loop.close()
+
+
+class Server:
+    """A connector on a stopped loop, with the helpers the tests share."""
+
+    def __init__(self, loop, database, **pool):
+        self.loop = loop
+        self.db = database
+        self.connector = AioMysqlConnector(loop, **database.pool_settings(**pool))
+
+    def run(self, coro):
+        """Runs `coro` as a task of its own and lets its end-of-task work finish."""
+        task = self.loop.create_task(coro)
+        try:
+            return self.loop.run_until_complete(task)
+        finally:
+            self.settle()
+
+    def settle(self):
+        """Waits (bounded) until every pooled connection is back in the pool."""
+        pool = self.connector._pool
+        for _ in range(200):
+            self.loop.run_until_complete(asyncio.sleep(0.01))
+            if pool is None or pool.freesize == pool.size:
+                return
+        raise AssertionError(f"connections still out after 2s: {pool.size - pool.freesize}")
+
+    def close(self):
+        pool = self.connector._pool
+        if pool is not None:
+            pool.close()
+            self.loop.run_until_complete(asyncio.wait_for(pool.wait_closed(), 5))
+
+
+@pytest.fixture
+def server(loop, database):
+    s = Server(loop, database, autocommit=False, maxsize=20)
+    yield s
+    s.close()
+
+
+def conn_map(connector):
+    """The connector's task-to-connection dict (reached through the GC, as it has no Python attribute)."""
+    maps = [r for r in gc.get_referents(connector) if isinstance(r, dict) and r is not connector.config]
+    assert len(maps) == 1, maps
+    return maps[0]
+
+
+# ---------------------------------------------------------------------------
+# Construction and the pool
+# ---------------------------------------------------------------------------
+
+
+class TestPool:
+    def test_ready_after_construction_with_stopped_loop(self, server, database):
+        c = server.connector
+        assert c.isReady is True and c.isAsync is True and c.Type == 0
+        assert c.loop is server.loop
+        assert c.config == database.pool_settings(autocommit=False, maxsize=20)
+        rows = server.run(c.execute("SELECT DATABASE(), 1 + 1"))
+        assert rows == ((database.name, 2),)
+
+    def test_created_later_with_running_loop(self, loop, database):
+        async def body():
+            c = AioMysqlConnector(asyncio.get_running_loop(), **database.pool_settings())
+            states = [(c.isReady, c._pool)]
+            for _ in range(500):
+                if c.isReady:
+                    break
+                await asyncio.sleep(0.01)
+            states.append((c.isReady, c._pool is not None))
+            rows = await c.execute("SELECT 40 + 2")
+            return c, states, rows
+
+        c, states, rows = loop.run_until_complete(body())
+        loop.run_until_complete(asyncio.sleep(0.05))  # the task's connection goes back
+        c._pool.close()
+        loop.run_until_complete(asyncio.wait_for(c._pool.wait_closed(), 5))
+        assert states == [(False, None), (True, True)]
+        assert rows == ((42,),)
+
+    def test_pool_errors_surface_from_the_constructor(self, loop, database):
+        import pymysql
+
+        with pytest.raises(pymysql.err.OperationalError) as info:
+            AioMysqlConnector(loop, **database.pool_settings(password="wrong"))
+        assert info.value.args[0] == 1045  # access denied
+
+    def test_loop_is_required(self, database):
+        with pytest.raises(TypeError):
+            AioMysqlConnector(**database.pool_settings())
+
+
+# ---------------------------------------------------------------------------
+# Per-task connections and the end of a task
+# ---------------------------------------------------------------------------
+
+
+class TestTaskConnections:
+    def test_same_connection_within_a_task(self, server):
+        async def body():
+            a = await server.connector.getCon()
+            b = await server.connector.getCon()
+            return a, b
+
+        a, b = server.run(body())
+        assert a is b
+
+    def test_two_tasks_get_two_connections(self, server):
+        async def one():
+            con = await server.connector.getCon()
+            await asyncio.sleep(0.05)  # both tasks hold their connection at once
+            rows = await server.connector.execute("SELECT CONNECTION_ID()")
+            return con, rows[0][0]
+
+        async def both():
+            return await asyncio.gather(one(), one())
+
+        (con1, id1), (con2, id2) = server.run(both())
+        assert con1 is not con2 and id1 != id2
+
+    def test_normal_end_commits(self, server, database):
+        async def body():
+            await server.connector.execute("INSERT INTO note (body, stars) VALUES (%s, %s)", args=("kept", 1))
+            await server.connector.execute("INSERT INTO note (body, stars) VALUES (%s, %s)", args=("kept too", 2))
+            # Not yet visible elsewhere: the task is one transaction.
+            return database.rows("SELECT COUNT(*) FROM note")
+
+        assert server.run(body()) == [(0,)]
+        assert database.rows("SELECT body, stars FROM note ORDER BY id") == [("kept", 1), ("kept too", 2)]
+
+    def test_raising_task_rolls_back(self, server, database):
+        async def body():
+            await server.connector.execute("INSERT INTO note (body) VALUES (%s)", args=("lost",))
+            raise RuntimeError("boom")
+
+        with pytest.raises(RuntimeError, match="boom"):
+            server.run(body())
+        assert database.rows("SELECT COUNT(*) FROM note") == [(0,)]
+
+    def test_failed_statement_rolls_back_the_whole_task(self, server, database):
+        import pymysql
+
+        async def body():
+            await server.connector.execute("INSERT INTO note (body) VALUES (%s)", args=("first",))
+            await server.connector.execute("INSERT INTO note (body) VALUES (%s)", args=(None,))  # NOT NULL
+
+        with pytest.raises(pymysql.err.IntegrityError):
+            server.run(body())
+        assert database.rows("SELECT COUNT(*) FROM note") == [(0,)]
+
+    def test_cancelled_task_rolls_back(self, server, database):
+        started = asyncio.Event()
+
+        async def body():
+            await server.connector.execute("INSERT INTO note (body) VALUES (%s)", args=("cancelled",))
+            started.set()
+            await asyncio.sleep(30)
+
+        async def driver():
+            task = asyncio.get_running_loop().create_task(body())
+            await started.wait()
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+
+        server.run(driver())
+        assert database.rows("SELECT COUNT(*) FROM note") == [(0,)]
+
+    def test_tasks_commit_and_roll_back_independently(self, server, database):
+        async def writer(i):
+            await server.connector.execute("INSERT INTO note (body, stars) VALUES (%s, %s)", args=(f"n{i}", i))
+            await asyncio.sleep(0.01)
+            if i % 3 == 0:
+                raise ValueError(i)
+
+        async def body():
+            return await asyncio.gather(*(writer(i) for i in range(12)), return_exceptions=True)
+
+        results = server.run(body())
+        assert [isinstance(r, ValueError) for r in results] == [i % 3 == 0 for i in range(12)]
+        kept = [r[0] for r in database.rows("SELECT stars FROM note ORDER BY stars")]
+        assert kept == [i for i in range(12) if i % 3]
+
+    def test_finished_tasks_leave_nothing_behind(self, server, database):
+        refs = []
+
+        async def writer(i):
+            refs.append(weakref.ref(asyncio.current_task()))
+            await server.connector.execute("INSERT INTO note (body, stars) VALUES (%s, %s)", args=("w", i))
+
+        async def body(n):
+            await asyncio.gather(*(asyncio.ensure_future(writer(i)) for i in range(n)))
+
+        for rounds in range(3):
+            server.run(body(40))
+            assert conn_map(server.connector) == {}
+        gc.collect()
+        assert sum(1 for r in refs if r() is not None) == 0
+        assert database.rows("SELECT COUNT(*) FROM note") == [(120,)]
+        pool = server.connector._pool
+        assert pool.freesize == pool.size
+
+
+# ---------------------------------------------------------------------------
+# execute
+# ---------------------------------------------------------------------------
+
+
+class TestExecute:
+    @pytest.fixture
+    def filled(self, database):
+        for body, stars in [("a", 1), ("it's", 2), ("c", None)]:
+            database.run("INSERT INTO note (body, stars) VALUES (%s, %s)", (body, stars))
+        return database
+
+    def test_tuple_rows(self, server, filled):
+        rows = server.run(server.connector.execute("SELECT id, body, stars FROM note ORDER BY id"))
+        assert [tuple(r) for r in rows] == [(1, "a", 1), (2, "it's", 2), (3, "c", None)]
+
+    def test_dict_rows(self, server, filled):
+        rows = server.run(
+            server.connector.execute("SELECT body, stars FROM note WHERE stars >= %s ORDER BY id", dictCur=True, args=(1,))
+        )
+        assert [dict(r) for r in rows] == [{"body": "a", "stars": 1}, {"body": "it's", "stars": 2}]
+
+    def test_values_travel_as_arguments(self, server, database):
+        tricky = "o'brien\"; DROP TABLE note; --"
+
+        async def body():
+            await server.connector.execute("INSERT INTO note (body) VALUES (%s)", args=(tricky,))
+            return await server.connector.execute("SELECT body FROM note WHERE body = %s", args=(tricky,))
+
+        assert server.run(body()) == ((tricky,),)
+        assert database.rows("SELECT body FROM note") == [(tricky,)]
+
+    def test_on_a_given_connection(self, server, database):
+        c = server.connector
+
+        async def body():
+            con = await c.getSelectCon()
+            try:
+                await c.execute("INSERT INTO note (body) VALUES (%s)", con=con, args=("given",))
+                held = dict(conn_map(c))
+                seen_inside = await c.execute("SELECT body FROM note", con=con)
+                before_commit = database.rows("SELECT COUNT(*) FROM note")
+                await con.commit()
+            finally:
+                await c.releaseCon(con)
+            return held, seen_inside, before_commit
+
+        held, seen_inside, before_commit = server.run(body())
+        assert held == {}  # the task took no connection of its own
+        assert seen_inside == (("given",),) and before_commit == [(0,)]
+        assert database.rows("SELECT body FROM note") == [("given",)]
+
+    def test_given_connection_is_not_committed_by_the_task(self, server, database):
+        c = server.connector
+
+        async def body():
+            con = await c.getSelectCon()
+            await c.execute("INSERT INTO note (body) VALUES (%s)", con=con, args=("uncommitted",))
+            await con.rollback()
+            await c.releaseCon(con)
+
+        server.run(body())
+        assert database.rows("SELECT COUNT(*) FROM note") == [(0,)]
+
+    @pytest.mark.parametrize(
+        "kwargs, name",
+        [({"sql": b"SELECT 1"}, "sql"), ({"sql": "SELECT 1", "args": [1]}, "args")],
+    )
+    def test_argument_types_are_checked(self, server, kwargs, name):
+        with pytest.raises(TypeError, match=f"'{name}'"):
+            server.connector.execute(**kwargs)
+
+    def test_sql_errors_pass_through(self, server):
+        import pymysql
+
+        with pytest.raises(pymysql.err.ProgrammingError) as info:
+            server.run(server.connector.execute("SELECT * FROM no_such_table"))
+        assert info.value.args[0] == 1146
+
+
+# ---------------------------------------------------------------------------
+# Table listing and the auto-increment declaration
+# ---------------------------------------------------------------------------
+
+
+class TestTables:
+    def test_lists_the_configured_database(self, server, database):
+        database.run("CREATE TABLE other (id INT)")
+        names = server.run(server.connector.getTableNameList())
+        assert sorted(names) == ["note", "other"] and isinstance(names, list)
+
+    @pytest.mark.parametrize("suffix", ["it's", "a' OR '1'='1", 'q"uote\\'])
+    def test_database_name_with_quotes(self, loop, config, suffix):
+        db = mysql_support.Database(config, name="quillon_" + suffix)
+        try:
+            db.run("CREATE TABLE only_here (id INT)")
+            s = Server(loop, db)
+            try:
+                assert s.run(s.connector.getTableNameList()) == ["only_here"]
+            finally:
+                s.close()
+        finally:
+            db.drop()
+
+    @pytest.mark.parametrize(
+        "target, args, text",
+        [
+            ("INT", (11,), "INT(11) AUTO_INCREMENT"),
+            ("BIGINT", (20,), "BIGINT(20) AUTO_INCREMENT"),
+            ("INT", (), "INT AUTO_INCREMENT"),
+            ("DECIMAL", (10, 2), "DECIMAL(10, 2) AUTO_INCREMENT"),
+        ],
+    )
+    def test_announcement_text(self, server, target, args, text):
+        col = SimpleNamespace(targetType=target, typeArgs=args)
+        assert server.connector.autoFiledAnnounce(col) == text
+
+    @pytest.mark.parametrize("target, args", [("INT", (11,)), ("BIGINT", (20,)), ("INT", ())])
+    def test_announced_keys_count_up_on_the_server(self, server, database, target, args):
+        declared = server.connector.autoFiledAnnounce(SimpleNamespace(targetType=target, typeArgs=args))
+        database.run(f"CREATE TABLE counted (id {declared} PRIMARY KEY, v INT)")
+        for v in range(3):
+            database.run("INSERT INTO counted (v) VALUES (%s)", (v,))
+        assert database.rows("SELECT id, v FROM counted ORDER BY id") == [(1, 0), (2, 1), (3, 2)]
+        column = database.rows(
+            "SELECT DATA_TYPE, EXTRA FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = %s AND TABLE_NAME = 'counted' AND COLUMN_NAME = 'id'",
+            (database.name,),
+        )
+        assert column == [(target.lower(), "auto_increment")]
+
+
+# ---------------------------------------------------------------------------
+# asyncProcess argument checks (no connection is taken)
+# ---------------------------------------------------------------------------
+
+
+class TestAsyncProcessArguments:
+    def test_missing_executor(self, server):
+        async def body():
+            with pytest.raises(AssertionError, match="需要传入executor参数,且必须为AsyncModelExecutor实例"):
+                await server.connector.asyncProcess()
+            return dict(conn_map(server.connector))
+
+        assert server.run(body()) == {}
+
+    def test_wrong_executor_type(self, server):
+        async def body():
+            with pytest.raises(TypeError):
+                await server.connector.asyncProcess(executor="not an executor")
+            return dict(conn_map(server.connector))
+
+        assert server.run(body()) == {}
+
+
+# ---------------------------------------------------------------------------
+# PyMysqlConnector: a blocking placeholder
+# ---------------------------------------------------------------------------
+
+
+class TestPyMysqlConnector:
+    def test_defaults(self):
+        c = PyMysqlConnector()
+        assert c.isAsync is False and c.isReady is False and c.paramsHolder == "%s"
+        assert c.process() is None and c.GenerateTable() is None
+        assert asyncio.run(c.asyncProcess(executor=None)) is None
+        for name in ("getCon", "execute", "getTableNameList"):
+            assert not hasattr(c, name)
+
+    @pytest.mark.parametrize("args, kwargs", [((1,), {}), ((), {"host": "127.0.0.1"}), (("a", "b"), {"db": "x"})])
+    def test_refuses_arguments(self, args, kwargs):
+        with pytest.raises(TypeError):
+            PyMysqlConnector(*args, **kwargs)
+
+
+# ---------------------------------------------------------------------------
+# Scenarios that need the facade, each in a fresh interpreter
+# ---------------------------------------------------------------------------
+
+
+def run_scenario(name, database, tmp_path):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in [HERE, env.get("PYTHONPATH", "")] if p)
+    env["QUILLON_MYSQL_SCENARIO_DB"] = database.name
+    proc = subprocess.run(
+        [sys.executable, os.path.join(HERE, "mysql_scenarios.py"), name],
+        cwd=tmp_path,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert proc.returncode == 0 and "scenario ok" in proc.stdout, proc.stdout[-3000:] + proc.stderr[-6000:]
+    return proc.stdout
+
+
+def scenario_names():
+    import mysql_scenarios
+
+    return sorted(mysql_scenarios.SCENARIOS)
+
+
+@pytest.mark.parametrize("name", scenario_names())
+def test_scenario(name, config, tmp_path):
+    db = mysql_support.Database(config)
+    try:
+        run_scenario(name, db, tmp_path)
+    finally:
+        db.drop()
