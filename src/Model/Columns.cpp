@@ -1012,8 +1012,10 @@ PyType_Spec typedSpecs[] = {
 // ForeignKey: a dict of relation entries read as attributes
 // ===========================================================================
 
-// Attribute reads fall back to the entries, then to None.
+// Attribute reads fall back to the entries, then to None.  A name the class
+// defines (a method, `directTarget`) never falls back: its errors are real.
 PyObject* foreignKeyGetAttr(PyObject* self, PyObject* name) {
+    if (_PyType_Lookup(Py_TYPE(self), name)) return PyObject_GenericGetAttr(self, name);
     PyObject* found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
     if (found || PyErr_Occurred()) return found;
     PyObject* value = PyDict_GetItemWithError(self, name);
