@@ -156,7 +156,8 @@ PyObject* Paging_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
         initFieldsNone(self.get(), pagingFields);
         assignField(p->target, b[0]);
         Ref executor = callMethod(b[0], names.getExecutor.get());
-        requireConvertible(executor.get(), executorsApi->BaseModelExecutor);
+        if (executor.get() != Py_None && !PyObject_TypeCheck(executor.get(), executorsApi->BaseModelExecutor))
+            raiseConvert(executor.get(), "BaseModelExecutor");
         assignField(p->executor, std::move(executor));
         p->page = page;
         p->pageSize = pageSize;
@@ -165,18 +166,23 @@ PyObject* Paging_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     });
 }
 
-const Signature<1> filterSignature{"filter", {"args"}, 0};
-
-Ref Paging_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* cell = bind(filterSignature, args, nargs, kwnames).get(0, Py_None);
-    if (cell != Py_None && !PyObject_TypeCheck(cell, columnsApi->FilterListCell))
-        raiseArgType("args", "FilterListCell", cell);
+// Selects every column of the model with the filter chain (None: no filter).
+void selectWhere(PyObject* self, PyObject* cell) {
     PyObject* builder = builderOf(self);
     Ref cols = getattr(asPaging(self)->target, names.col.get());
     Ref colTuple = Ref::steal(PySequence_Tuple(cols.get()));
     Ref select = getattr(builder, names.select.get());
     Ref ignored = Ref::steal(PyObject_Call(select.get(), colTuple.get(), nullptr));
     callMethod(builder, names.where.get(), cell);
+}
+
+const Signature<1> filterSignature{"filter", {"args"}, 0};
+
+Ref Paging_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* cell = bind(filterSignature, args, nargs, kwnames).get(0, Py_None);
+    if (cell != Py_None && !PyObject_TypeCheck(cell, columnsApi->FilterListCell))
+        raiseArgType("args", "FilterListCell", cell);
+    selectWhere(self, cell);
     return Ref::borrow(self);
 }
 
@@ -257,6 +263,10 @@ bool settlePage(PyObject* self, PyObject* page, PyObject* total) {
 
 void limitPage(PyObject* self) {
     auto* p = asPaging(self);
+    // A controller executed without filter() reads every row: the select of
+    // all columns is recorded here, so the builder has a statement to run.
+    if (reinterpret_cast<BaseSqlGeneratorObject*>(builderOf(self))->currentType == SQL_NONE)
+        selectWhere(self, Py_None);
     Ref count = integer(p->pageSize);
     Ref offset = integer(((long long)p->page - 1) * p->pageSize);
     callMethod(builderOf(self), names.Limit.get(), count.get(), offset.get());

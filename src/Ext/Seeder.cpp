@@ -237,21 +237,27 @@ Ref activeConnector() {
 
 PyObject* checkedTask(PyObject* task) {
     if (task == Py_None) raise(PyExc_AttributeError, "'NoneType' object has no attribute 'model'");
-    requireConvertible(task, RunnerTaskType, false);
+    if (!PyObject_TypeCheck(task, RunnerTaskType)) raiseConvert(task, "RunnerTask");
     return task;
 }
 
-Ref taskExecutor(PyObject* task, PyObject* work, PyTypeObject* required) {
+// A value that must be an object of a native type or None, refused with the
+// type's short name.
+void requireKind(PyObject* v, PyTypeObject* type, const char* name) {
+    if (v != Py_None && !PyObject_TypeCheck(v, type)) raiseConvert(v, name);
+}
+
+Ref taskExecutor(PyObject* task, PyObject* work, PyTypeObject* required, const char* requiredName) {
     Ref model = taskModel(task);
     Ref executor = work ? callMethod(model.get(), names.getExecutor.get(), work)
                         : callMethod(model.get(), names.getExecutor.get());
-    requireConvertible(executor.get(), required);
+    requireKind(executor.get(), required, requiredName);
     return executor;
 }
 
 Ref checkedRow(PyObject* generator, int time) {
     Ref row = generateRow(generator, time);
-    requireConvertible(row.get(), entityApi->ModelInstance);
+    requireKind(row.get(), entityApi->ModelInstance, "ModelInstance");
     return row;
 }
 
@@ -291,7 +297,7 @@ private:
 };
 
 void runTaskBlocking(PyObject* self, PyObject* connector, PyObject* task) {
-    Ref executor = taskExecutor(task, nullptr, executorsApi->ModelExecutor);
+    Ref executor = taskExecutor(task, nullptr, executorsApi->ModelExecutor, "ModelExecutor");
     PyObject* generator = asTask(task)->generator;
     int count = asTask(task)->count;
     Progress progress;
@@ -320,7 +326,7 @@ Coro runAwaited(Ref self, Ref tasks) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(run.get()); ++i) {
         Ref task = Ref::borrow(checkedTask(PyList_GET_ITEM(run.get(), i)));
         Ref con = co_await awaitPy(callMethod(activeConnector().get(), names.getCon.get()));
-        Ref executor = taskExecutor(task.get(), con.get(), executorsApi->AsyncModelExecutor);
+        Ref executor = taskExecutor(task.get(), con.get(), executorsApi->AsyncModelExecutor, "AsyncModelExecutor");
         PyObject* generator = asTask(task.get())->generator;
         int count = asTask(task.get())->count;
         Progress progress;
