@@ -13,8 +13,10 @@ import asyncio
 import inspect
 import json
 import logging
+import os
 import sqlite3
 import sys
+import traceback
 
 
 async def q(value):
@@ -380,7 +382,13 @@ def main():
     write_people(path)
     loop = setup(kind, path)
     models = declare_models()
-    loop.run_until_complete(loop.create_task(SCENARIOS[name](kind, path, *models)))
+    try:
+        loop.run_until_complete(loop.create_task(SCENARIOS[name](kind, path, *models)))
+    except BaseException:
+        # Open asyncio connections would keep the interpreter alive: report and leave.
+        traceback.print_exc()
+        sys.stderr.flush()
+        os._exit(1)
     loop.run_until_complete(asyncio.sleep(0.05))  # let the task's connection end
     loop.close()
     print("scenario ok")

@@ -190,7 +190,7 @@ struct Progress {
         planned = count > 0 ? count : 0;
         // A terminal line is redrawn often; a log gets about ten lines per task.
         int parts = terminal ? 100 : 10;
-        step = planned >= parts ? planned / parts : 1;
+        step = planned > parts ? (planned + parts - 1) / parts : 1;
         show(0, planned == 0);
     }
     void advance(int done) {
