@@ -3,6 +3,8 @@
 Runs on an SQLite file (the embedded default).  It registers a blocking
 connector with the facade, creates a table with plain SQL, writes and reads
 rows blocking, then does the same awaited with the asyncio connector.
+Finally it declares a model, fills its table with generated rows and reads
+them back page by page.
 """
 
 import asyncio
@@ -35,6 +37,37 @@ async def awaited_part(connector):
         print("  ", row)
 
 
+def seeding_and_paging_part(path):
+    from Quillon.Ext.Paging import Paging
+    from Quillon.Ext.Seeder import GeneratorRunner, data_task
+    from Quillon.Model.Columns import IntProperty, StrProperty, auto_increment
+    from Quillon.Model.Entity import Entity
+
+    class Reader(Entity):
+        id = IntProperty(pk=True, default=auto_increment)
+        name = StrProperty()
+        age = IntProperty()
+
+    db = DB.getInstance()
+    db.executeSql("create table if not exists reader(id integer primary key autoincrement, name text, age int)")
+    db.getCon.commit()
+
+    # Each call gets the row number as `time`; the rows are saved in one
+    # transaction per task.
+    @data_task(Reader, count=23)
+    def readers(time):
+        return Reader(name="reader %d" % time, age=15 + time * 3 % 40)
+
+    GeneratorRunner().run()
+
+    pager = Paging(Reader, page=1, pageSize=5).filter(Reader.age >= 18).orderBy("age desc", "id")
+    page = pager.execute()
+    print(f"paging: {page.total} adult readers on {page.totalPage} pages of {page.pageSize}")
+    while page.content:
+        print(f"  page {page.page}:", ", ".join(f"{r.name} ({r.age})" for r in page.content))
+        page = pager.setPage(page.page + 1).execute()
+
+
 def main():
     path = sys.argv[1] if len(sys.argv) > 1 else os.path.join(tempfile.mkdtemp(prefix="quillon-"), "example.db")
     print("database file:", path)
@@ -45,6 +78,7 @@ def main():
     loop.run_until_complete(loop.create_task(awaited_part(connector)))
     loop.run_until_complete(asyncio.sleep(0.1))
     loop.close()
+    seeding_and_paging_part(path)
 
 
 if __name__ == "__main__":
