@@ -1227,7 +1227,9 @@ Ref foreignKeySetName(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         callMethod(self, "_processMTM");
     } else if (entryEquals(self, held.keyType, held.oneToMany) &&
                entryOrNone(self, held.keyTargetBindCol) == Py_None) {
-        raise(PyExc_RuntimeError, "一对多外键需绑定目标表的指定字段");
+        // Not a format string: the message is UTF-8 text.
+        PyErr_SetString(PyExc_RuntimeError, "一对多外键需绑定目标表的指定字段");
+        throwPending();
     }
 
     if (entryOrNone(self, held.keyTarget) == Py_None) setEntry(self, held.keyTarget, owner);
