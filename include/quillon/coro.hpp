@@ -311,7 +311,9 @@ inline PyObject* iternext(PyObject* self) {
 
 inline PyObject* send(PyObject* self, PyObject* arg) {
     PyObject* res = nullptr;
-    return finishAsStopIteration(drive((CoroutineObject*)self, arg, false, &res), res);
+    // Two statements: `res` must be read after drive() has filled it.
+    PySendResult r = drive((CoroutineObject*)self, arg, false, &res);
+    return finishAsStopIteration(r, res);
 }
 
 // throw(exc) or the older throw(type[, value[, traceback]]).
@@ -346,7 +348,8 @@ inline PyObject* throwMethod(PyObject* self, PyObject* const* args, Py_ssize_t n
     }
     if (tb != Py_None && PyTraceBack_Check(tb)) PyException_SetTraceback(instance.get(), tb);
     PyObject* res = nullptr;
-    return finishAsStopIteration(drive((CoroutineObject*)self, instance.get(), true, &res), res);
+    PySendResult r = drive((CoroutineObject*)self, instance.get(), true, &res);
+    return finishAsStopIteration(r, res);
 }
 
 inline PyObject* close(PyObject* selfObj, PyObject*) {

@@ -1,0 +1,60 @@
+"""Shared test helpers.
+
+- ``run_python(code)``: runs ``code`` in a fresh interpreter (same
+  interpreter binary, same environment) and returns its stdout; the run must
+  exit with status 0.  Tests that need ``DB.create`` (once per process) use it.
+- ``fresh_rows(path, sql)``: reads an SQLite file through a new sqlite3
+  connection, so only committed data is seen.
+- ``worker_threads()``: the number of live aiosqlite connection threads (one
+  per open awaitable connection), for leak checks.
+"""
+
+import os
+import sqlite3
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def run_python(code, timeout=120, check=True):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in [ROOT, env.get("PYTHONPATH", "")] if p)
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
+    if check:
+        assert proc.returncode == 0, f"exit {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
+        return proc.stdout
+    return proc
+
+
+def fresh_rows(path, sql, args=()):
+    con = sqlite3.connect(path)
+    try:
+        return con.execute(sql, args).fetchall()
+    finally:
+        con.close()
+
+
+def worker_threads():
+    return sum(1 for t in threading.enumerate() if "_connection_worker_thread" in t.name)
+
+
+@pytest.fixture
+def db_path(tmp_path):
+    """An SQLite file with the table item(id integer primary key, name text)."""
+    path = str(tmp_path / "test.db")
+    con = sqlite3.connect(path)
+    con.execute("create table item(id integer primary key, name text)")
+    con.commit()
+    con.close()
+    return path

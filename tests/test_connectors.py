@@ -1,0 +1,579 @@
+"""The connectors over real SQLite files: row shaping, the base defaults, the
+blocking connector and the awaitable one with its per-task connections."""
+
+import asyncio
+import logging
+import sqlite3
+import threading
+
+import pytest
+
+from conftest import fresh_rows, worker_threads
+from Quillon.DB import Connector
+from Quillon.DB.Connector import (
+    AioMysqlConnector,
+    AioSqliteConnector,
+    BaseConnector,
+    PyMysqlConnector,
+    Sqlite3Connector,
+    dict_factory,
+)
+
+
+class FakeCursor:
+    def __init__(self, *names):
+        self.description = tuple((n, None, None, None, None, None, None) for n in names)
+
+
+# ---------------------------------------------------------------------------
+# dict_factory
+# ---------------------------------------------------------------------------
+
+
+class TestDictFactory:
+    def test_keys_in_column_order(self):
+        row = dict_factory(FakeCursor("id", "name"), (1, "a"))
+        assert list(row.items()) == [("id", 1), ("name", "a")]
+
+    def test_duplicate_column_keeps_later_value(self):
+        cur = sqlite3.connect(":memory:").execute("select 1 as a, 2 as b, 3 as a")
+        assert dict_factory(cur, cur.fetchone()) == {"a": 3, "b": 2}
+
+    def test_none_row_is_not_subscriptable(self):
+        with pytest.raises(TypeError, match="'NoneType' object is not subscriptable"):
+            dict_factory(FakeCursor("id"), None)
+
+    def test_short_row_raises_index_error(self):
+        with pytest.raises(IndexError):
+            dict_factory(FakeCursor("id", "name"), (1,))
+
+    def test_empty_description_gives_empty_dict(self):
+        assert dict_factory(FakeCursor(), (1, 2)) == {}
+
+    def test_list_rows_and_list_descriptions(self):
+        class Cur:
+            description = [["x"], ["y"]]
+
+        assert dict_factory(Cur(), [5, 6]) == {"x": 5, "y": 6}
+
+    def test_each_call_returns_a_new_dict(self):
+        cur = FakeCursor("x")
+        a, b = dict_factory(cur, (1,)), dict_factory(cur, (1,))
+        assert a == b and a is not b
+
+
+# ---------------------------------------------------------------------------
+# BaseConnector and the placeholder connectors
+# ---------------------------------------------------------------------------
+
+
+class TestBaseConnector:
+    def test_defaults(self):
+        b = BaseConnector()
+        assert (b._pool, b.Type, b.isAsync, b._config, b.isReady) == (None, 0, False, None, False)
+
+    def test_default_operations_do_nothing(self):
+        b = BaseConnector()
+        assert b.process(1, 2, a=3) is None
+        assert b.GenerateTable() is None
+        assert asyncio.run(b.asyncProcess(1, executor=None)) is None
+
+    @pytest.mark.parametrize("value", [[1], (), "x", 3])
+    def test_config_refuses_non_dict(self, value):
+        b = BaseConnector()
+        with pytest.raises(TypeError, match=f"{type(value).__name__}.*dict"):
+            b._config = value
+        assert b._config is None
+
+    def test_config_accepts_dict_and_none_and_delete_stores_none(self):
+        b = BaseConnector()
+        b._config = {"db": "shop"}
+        assert b._config == {"db": "shop"}
+        del b._config
+        assert b._config is None
+        b._pool = object()
+        del b._pool
+        assert b._pool is None
+
+    def test_type_is_read_only_and_flags_are_writable(self):
+        b = BaseConnector()
+        with pytest.raises(AttributeError):
+            b.Type = 1
+        b.isAsync = 1
+        b.isReady = "yes"
+        assert b.isAsync is True and b.isReady is True
+
+    def test_fields_are_slots(self):
+        with pytest.raises(AttributeError):
+            BaseConnector().other = 1
+
+    @pytest.mark.parametrize(
+        "make, holder",
+        [
+            (BaseConnector, "%s"),
+            (PyMysqlConnector, "%s"),
+            (lambda: Sqlite3Connector(":memory:"), "?"),
+            (lambda: AioSqliteConnector(None, path=":memory:"), "?"),
+        ],
+    )
+    def test_params_holder(self, make, holder):
+        assert make().paramsHolder == holder
+
+    def test_py_mysql_connector(self):
+        with pytest.raises(TypeError):
+            PyMysqlConnector(1)
+        c = PyMysqlConnector()
+        assert c.isAsync is False and c.process() is None and c.GenerateTable() is None
+        assert not hasattr(c, "getCon") and not hasattr(c, "execute")
+
+    def test_python_subclass_overrides_process(self):
+        class Mine(BaseConnector):
+            def process(self, *args):
+                return ("mine", args)
+
+        assert Mine().process(1) == ("mine", (1,))
+
+
+class Col:
+    def __init__(self, targetType, typeArgs):
+        self.targetType, self.typeArgs = targetType, typeArgs
+
+
+class TestAutoIncrement:
+    @pytest.mark.parametrize(
+        "col, text",
+        [
+            (Col("INT", (11,)), "INT(11) AUTO_INCREMENT"),
+            (Col("BIGINT", (20,)), "BIGINT(20) AUTO_INCREMENT"),
+            (Col("INT", ()), "INT AUTO_INCREMENT"),
+            (Col("DECIMAL", (10, 2)), "DECIMAL(10, 2) AUTO_INCREMENT"),
+        ],
+    )
+    def test_mysql_declaration(self, col, text):
+        c = AioMysqlConnector.__new__(AioMysqlConnector)
+        assert c.autoFiledAnnounce(col) == text
+
+    def test_mysql_none_type_args_fail(self):
+        c = AioMysqlConnector.__new__(AioMysqlConnector)
+        with pytest.raises(TypeError):
+            c.autoFiledAnnounce(Col("INT", None))
+
+    @pytest.mark.parametrize("arg", [None, 1, Col("INT", (11,))])
+    def test_sqlite_declaration(self, arg):
+        assert Sqlite3Connector(":memory:").autoFiledAnnounce(arg) == "INTEGER "
+        assert AioSqliteConnector(None, path=":memory:").autoFiledAnnounce(arg) == "INTEGER "
+
+
+# ---------------------------------------------------------------------------
+# Sqlite3Connector
+# ---------------------------------------------------------------------------
+
+
+@pytest.fixture
+def conn(db_path):
+    return Sqlite3Connector(db_path)
+
+
+class TestSqlite3Construction:
+    def test_fields(self, db_path):
+        c = Sqlite3Connector(db_path, showLog=False)
+        assert c.path == db_path and c.isAsync is False and c.isReady is False
+        assert isinstance(c.con, sqlite3.Connection)
+
+    @pytest.mark.parametrize("path", [1, b"x.db", ["x"]])
+    def test_path_type(self, path):
+        with pytest.raises(TypeError, match="Argument 'path' has incorrect type"):
+            Sqlite3Connector(path)
+
+    def test_argument_count(self):
+        with pytest.raises(TypeError):
+            Sqlite3Connector()
+        with pytest.raises(TypeError):
+            Sqlite3Connector(":memory:", True, 3)
+
+
+class TestSqlite3Execute:
+    def test_placeholders_rewritten(self, conn, db_path):
+        conn.execute("insert into item(id, name) values (%s, %s)", args=(1, "a"))
+        assert conn.execute("select name from item where id = %s and name = %s", args=(1, "a")) == (("a",),)
+
+    def test_placeholder_inside_literal_is_rewritten_too(self, conn):
+        # "%s" inside a string literal also becomes "?": the literal is then '?'.
+        assert conn.execute("select '%s'") == (("?",),)
+
+    @pytest.mark.parametrize("args", [None, ()])
+    def test_no_arguments(self, conn, args):
+        assert conn.execute("select 1, 2", args=args) == ((1, 2),)
+
+    def test_positional_arguments(self, conn):
+        assert conn.execute("select %s", None, False, (7,)) == ((7,),)
+
+    @pytest.mark.parametrize("args", [[1], 1, "x"])
+    def test_args_must_be_tuple(self, conn, args):
+        with pytest.raises(TypeError, match="Argument 'args' has incorrect type"):
+            conn.execute("select %s", args=args)
+
+    def test_sql_none_has_no_replace(self, conn):
+        with pytest.raises(AttributeError, match="replace"):
+            conn.execute(None)
+
+    def test_sql_must_be_str(self, conn):
+        with pytest.raises(TypeError, match="Argument 'sql' has incorrect type"):
+            conn.execute(b"select 1")
+
+    def test_execute_does_not_commit(self, conn, db_path):
+        conn.execute("insert into item(name) values (%s)", args=("x",))
+        assert fresh_rows(db_path, "select count(*) from item") == [(0,)]
+        conn.releaseCon(conn.con)
+        assert fresh_rows(db_path, "select name from item") == [("x",)]
+
+    def test_driver_errors_pass_unchanged(self, conn):
+        with pytest.raises(sqlite3.OperationalError, match="no such table"):
+            conn.execute("select * from missing")
+
+
+class TestDictCursor:
+    def test_rows_as_dicts(self, conn):
+        conn.execute("insert into item(name) values ('a'), ('b')")
+        rows = conn.execute("select id, name from item order by id", dictCur=True)
+        assert not isinstance(rows, (list, tuple))
+        assert list(rows) == [{"id": 1, "name": "a"}, {"id": 2, "name": "b"}]
+
+    def test_rows_fetched_only_when_iterated(self, conn):
+        seen = []
+        conn.con.create_function("probe", 1, lambda v: seen.append(v) or v)
+        conn.execute("insert into item(name) values ('a'), ('b'), ('c'), ('d')")
+        rows = conn.execute("select probe(name) as n from item order by id", dictCur=True)
+        assert len(seen) < 4  # the driver may step the first row, no more
+        assert [r["n"] for r in rows] == ["a", "b", "c", "d"]
+        assert seen == ["a", "b", "c", "d"]
+
+    def test_second_iteration_is_empty(self, conn):
+        conn.execute("insert into item(name) values ('a')")
+        rows = conn.execute("select name from item", dictCur=True)
+        assert list(rows) == [{"name": "a"}]
+        assert list(rows) == []
+        assert iter(rows) is rows
+
+
+class TestSqlite3Connections:
+    def test_main_thread_gets_shared_connection(self, conn):
+        assert conn.getCon() is conn.con
+
+    def test_worker_thread_gets_new_connections(self, conn, db_path):
+        got = []
+
+        def work():
+            a, b = conn.getCon(), conn.getCon()
+            a.execute("insert into item(name) values ('t')")
+            a.commit()
+            got.extend([a, b])
+
+        t = threading.Thread(target=work)
+        t.start()
+        t.join()
+        a, b = got
+        assert a is not b and a is not conn.con and b is not conn.con
+        assert fresh_rows(db_path, "select name from item") == [("t",)]
+
+    def test_release_commits_and_keeps_connection_open(self, conn, db_path):
+        conn.execute("insert into item(name) values ('r')")
+        assert conn.releaseCon(conn.con) is None
+        assert fresh_rows(db_path, "select name from item") == [("r",)]
+        assert conn.execute("select count(*) from item") == ((1,),)
+
+    def test_table_names(self, conn):
+        conn.execute("create table other(x)")
+        assert conn.getTableNameList() == ["item", "other"]
+
+    def test_table_names_of_subclass_override_by_name(self, db_path):
+        class Mine(Sqlite3Connector):
+            def getTableNameList(self):
+                return ["only"] + super().getTableNameList()
+
+        assert Mine(db_path).getTableNameList() == ["only", "item"]
+
+
+class TestSqlite3Logging:
+    def test_statements_logged_at_debug(self, db_path, caplog):
+        caplog.set_level(logging.DEBUG, logger="Quillon.DB")
+        c = Sqlite3Connector(db_path)
+        c.execute("select name from item where id = %s", args=(5,))
+        logged = [(r.name, r.levelno, r.getMessage()) for r in caplog.records]
+        # The trace callback receives the statement as run, with its arguments bound.
+        assert ("Quillon.DB", logging.DEBUG, "select name from item where id = 5") in logged
+
+    def test_show_log_false_logs_nothing(self, db_path, caplog):
+        caplog.set_level(logging.DEBUG, logger="Quillon.DB")
+        c = Sqlite3Connector(db_path, showLog=False)
+        c.execute("select 1")
+        assert not [r for r in caplog.records if r.name == "Quillon.DB"]
+
+    def test_module_logger_and_lock(self):
+        assert Connector._logger is logging.getLogger("Quillon.DB")
+        with Connector.lock:
+            assert not Connector.lock.acquire(False)
+        assert Connector.lock.acquire(False)
+        Connector.lock.release()
+
+
+class TestSqlite3Process:
+    @pytest.mark.parametrize("executor", [None, 1, "x", object()])
+    def test_refuses_non_executor_before_running(self, conn, executor, caplog):
+        caplog.set_level(logging.DEBUG, logger="Quillon.DB")
+        with pytest.raises(TypeError, match="Argument 'executor' has incorrect type"):
+            conn.process(executor)
+        assert not [r for r in caplog.records if r.name == "Quillon.DB"]
+        assert Connector.lock.acquire(False)
+        Connector.lock.release()
+
+
+class TestGenerateTable:
+    def test_blocking_calls_generate_table_once(self, conn, monkeypatch):
+        calls = []
+        monkeypatch.setattr(Connector, "generate_table", lambda: calls.append(1) or "ignored")
+        assert conn.GenerateTable() is None
+        assert calls == [1]
+
+    def test_awaitable_runs_on_stopped_loop(self, monkeypatch):
+        done = []
+
+        async def gen():
+            done.append("ran")
+
+        monkeypatch.setattr(Connector, "generate_table", gen)
+        loop = asyncio.new_event_loop()
+        try:
+            assert AioSqliteConnector(loop, path=":memory:").GenerateTable() is None
+            assert done == ["ran"]
+        finally:
+            loop.close()
+
+    def test_awaitable_schedules_on_running_loop(self, monkeypatch):
+        done = []
+
+        async def gen():
+            done.append("ran")
+
+        monkeypatch.setattr(Connector, "generate_table", gen)
+
+        async def main():
+            c = AioSqliteConnector(asyncio.get_running_loop(), path=":memory:")
+            assert c.GenerateTable() is None
+            assert done == []
+            await asyncio.sleep(0.01)
+            assert done == ["ran"]
+
+        asyncio.run(main())
+
+
+# ---------------------------------------------------------------------------
+# AioSqliteConnector
+# ---------------------------------------------------------------------------
+
+
+class TestAioSqliteConstruction:
+    def test_fields(self):
+        loop = object()
+        c = AioSqliteConnector(loop, path="x.db")
+        assert c.loop is loop and c.path == "x.db" and c.isAsync is True and c.isReady is True
+
+    def test_path_keyword_required(self):
+        with pytest.raises(TypeError, match="init_sqlite"):
+            AioSqliteConnector(None)
+
+    def test_one_positional_argument(self):
+        with pytest.raises(TypeError):
+            AioSqliteConnector(None, "x.db")
+
+    def test_subclass_init_sqlite_used_and_waited_for(self, db_path):
+        class Late(AioSqliteConnector):
+            def init_sqlite(self, path, showLog=True):
+                super().init_sqlite(path)
+                self.isReady = False
+
+        async def main():
+            c = Late(asyncio.get_running_loop(), path=db_path)
+            task = asyncio.create_task(c.execute("select 1"))
+            await asyncio.sleep(0.4)
+            assert not task.done()  # still polling isReady
+            c.isReady = True
+            assert await task == ((1,),)
+
+        asyncio.run(main())
+
+
+def run(coro_fn, *args):
+    return asyncio.run(coro_fn(*args))
+
+
+class TestAioSqliteExecute:
+    def test_rows_and_dict_rows(self, db_path):
+        async def main():
+            c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path)
+            await c.execute("insert into item(name) values (%s), (%s)", args=("a", "b"))
+            plain = await c.execute("select id, name from item where id > %s", args=(0,))
+            dicts = await c.execute("select id, name from item order by id", dictCur=True)
+            return plain, dicts
+
+        plain, dicts = run(main)
+        assert plain == ((1, "a"), (2, "b"))
+        assert dicts == [{"id": 1, "name": "a"}, {"id": 2, "name": "b"}]
+
+    @pytest.mark.parametrize("args", [None, ()])
+    def test_no_arguments(self, db_path, args):
+        async def main():
+            c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path)
+            return await c.execute("select 1", args=args)
+
+        assert run(main) == ((1,),)
+
+    @pytest.mark.parametrize("kw, match", [({"args": [1]}, "'args'"), ({"sql": 1}, "'sql'")])
+    def test_argument_types_checked_at_call(self, kw, match):
+        c = AioSqliteConnector(None, path=":memory:")
+        kw.setdefault("sql", "select 1")
+        with pytest.raises(TypeError, match=match):
+            c.execute(**kw)
+
+    def test_table_names(self, db_path):
+        async def main():
+            c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path)
+            await c.execute("create table other(x)")
+            return await c.getTableNameList()
+
+        assert run(main) == ["item", "other"]
+
+    def test_async_process_requires_executor(self, db_path):
+        async def main():
+            c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path)
+            with pytest.raises(AssertionError, match="需要传入executor参数,且必须为AsyncModelExecutor实例"):
+                await c.asyncProcess()
+            with pytest.raises(TypeError, match="Cannot convert int to .*AsyncModelExecutor"):
+                await c.asyncProcess(executor=1)
+
+        before = worker_threads()
+        run(main)
+        assert worker_threads() == before  # refused before any connection was opened
+
+
+class TestPerTaskConnections:
+    def test_same_task_same_connection_other_task_other(self, db_path):
+        async def main():
+            c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path)
+
+            async def two():
+                return await c.getCon(), await c.getCon()
+
+            a1, a2 = await asyncio.create_task(two())
+            b1, _ = await asyncio.create_task(two())
+            return a1 is a2, a1 is not b1
+
+        assert run(main) == (True, True)
+
+    def test_normal_end_commits(self, db_path):
+        async def main():
+            c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path)
+
+            async def work():
+                await c.execute("insert into item(name) values ('ok')")
+                assert fresh_rows(db_path, "select count(*) from item") == [(0,)]
+
+            await asyncio.create_task(work())
+            await asyncio.sleep(0.05)
+
+        run(main)
+        assert fresh_rows(db_path, "select name from item") == [("ok",)]
+
+    def test_main_task_connection_committed_under_asyncio_run(self, db_path):
+        # The end-of-task work starts inside the done-callback, so asyncio.run
+        # cancelling leftover tasks at shutdown cannot lose the commit.
+        async def main():
+            c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path)
+            await c.execute("insert into item(name) values ('last')")
+
+        before = worker_threads()
+        run(main)
+        assert fresh_rows(db_path, "select name from item") == [("last",)]
+        assert worker_threads() == before
+
+    def test_raising_task_rolled_back(self, db_path):
+        async def main():
+            c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path)
+
+            async def work():
+                await c.execute("insert into item(name) values ('bad')")
+                raise ValueError("fails")
+
+            with pytest.raises(ValueError):
+                await asyncio.create_task(work())
+            await asyncio.sleep(0.05)
+
+        run(main)
+        assert fresh_rows(db_path, "select count(*) from item") == [(0,)]
+
+    def test_cancelled_task_rolled_back_and_closed(self, db_path):
+        async def main():
+            c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path)
+            started = asyncio.Event()
+
+            async def work():
+                await c.execute("insert into item(name) values ('cancelled')")
+                started.set()
+                await asyncio.sleep(60)
+
+            task = asyncio.create_task(work())
+            await started.wait()
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+            await asyncio.sleep(0.05)
+
+        before = worker_threads()
+        run(main)
+        assert fresh_rows(db_path, "select count(*) from item") == [(0,)]
+        assert worker_threads() == before
+
+    def test_release_of_task_without_connection_does_nothing(self):
+        async def main():
+            c = AioSqliteConnector(asyncio.get_running_loop(), path=":memory:")
+            task = asyncio.create_task(asyncio.sleep(0))
+            await task
+            assert c.releaseCon(task) is None
+
+        run(main)
+
+    def test_release_logs_the_task_at_debug_not_stdout(self, db_path, caplog, capsys):
+        caplog.set_level(logging.DEBUG, logger="Quillon.DB")
+
+        async def main():
+            c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path)
+            task = asyncio.create_task(c.execute("select 1"), name="the-worker")
+            await task
+            await asyncio.sleep(0.05)
+
+        run(main)
+        assert any("the-worker" in r.getMessage() for r in caplog.records if r.name == "Quillon.DB")
+        assert capsys.readouterr().out == ""
+
+    def test_get_con_outside_task_raises_and_opens_nothing(self, db_path):
+        c = AioSqliteConnector(None, path=db_path)
+        before = worker_threads()
+        with pytest.raises(RuntimeError):
+            c.getCon().send(None)  # no running loop at all
+        results = []
+
+        async def main():
+            def callback():
+                coro = c.getCon()
+                try:
+                    coro.send(None)
+                except BaseException as e:  # noqa: B036
+                    results.append(e)
+
+            asyncio.get_running_loop().call_soon(callback)
+            await asyncio.sleep(0.01)
+
+        asyncio.run(main())
+        assert len(results) == 1 and isinstance(results[0], RuntimeError)
+        assert "task" in str(results[0])
+        assert worker_threads() == before
