@@ -197,7 +197,8 @@ async def writes(models, path, kind):
     await q(ex.update(target))
     again = await q(ex.get(target["id"]))
     assert again["age"] == 700 and again["meta"] == {"k": "v"}
-    await q(ex.updateWhere(Member.age < 5, {"active": False, Member.score: 1.5}))
+    await q(ex.updateWhere(Member.age < 5, {"active": False, "score": 1.5}))
+    await q(ex.updateWhere(Member.age == 4, [(Member.score, 1.5), ("flag", True)]))
     changed = await q(ex.find(Member.active == False))
     assert sorted(r["name"] for r in changed) == ["m0", "m1", "m2", "m3", "m4"]
     assert all(r["score"] == 1.5 for r in changed)
@@ -248,7 +249,8 @@ async def relations(models, path, kind):
     log.removeHandler(counter)
     if kind == "blocking":
         # one select of the members, then one query per relation
-        assert len(counter.statements) == 4, counter.statements
+        selects = [s for s in counter.statements if s.startswith("SELECT")]
+        assert len(selects) == 4, counter.statements
     a, b, c = loaded
     assert [p["title"] for p in a["posts"]] == ["p1", "p2"] and b["posts"] == [] and [p["title"] for p in c["posts"]] == ["p3"]
     assert a["profile"] is None and b["profile"]["bio"] == "hi" and c["profile"] is None
