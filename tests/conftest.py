@@ -18,13 +18,11 @@ import threading
 
 import pytest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 def run_python(code, timeout=120, check=True):
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in [ROOT, env.get("PYTHONPATH", "")] if p)
-    proc = subprocess.run(
+        proc = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
         env=env,
         capture_output=True,

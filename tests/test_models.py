@@ -14,15 +14,9 @@ from Quillon.Ext.Decorators import pydantic_model
 from Quillon.Model.Columns import BoolProperty, ForeignKey, ForeignType, IntProperty, StrProperty
 from Quillon.Model.Entity import Entity, MiddleEntity, ModelInstance, _Entity, _EntityMeta
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-
-
 def run_python(code):
     """Runs `code` in a fresh interpreter (the facade exists once per process)."""
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in [ROOT, env.get("PYTHONPATH", "")] if p)
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True, text=True,
-                          timeout=120)
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stdout[-3000:] + proc.stderr[-3000:]
     return proc.stdout
 
