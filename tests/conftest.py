@@ -21,10 +21,8 @@ import pytest
 
 
 def run_python(code, timeout=120, check=True):
-    env = dict(os.environ)
-        proc = subprocess.run(
+    proc = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
-        env=env,
         capture_output=True,
         text=True,
         timeout=timeout,
