@@ -8,7 +8,7 @@ import threading
 
 import pytest
 
-from conftest import fresh_rows, worker_threads
+from conftest import fresh_rows, settled_worker_threads, worker_threads
 from Quillon.DB import Connector
 from Quillon.DB.Connector import (
     AioMysqlConnector,
@@ -453,7 +453,7 @@ class TestAioSqliteExecute:
 
         before = worker_threads()
         run(main)
-        assert worker_threads() == before  # refused before any connection was opened
+        assert settled_worker_threads(before) == before  # refused before any connection was opened
 
 
 class TestPerTaskConnections:
@@ -494,7 +494,7 @@ class TestPerTaskConnections:
         before = worker_threads()
         run(main)
         assert fresh_rows(db_path, "select name from item") == [("last",)]
-        assert worker_threads() == before
+        assert settled_worker_threads(before) == before
 
     def test_raising_task_rolled_back(self, db_path):
         async def main():
@@ -531,7 +531,7 @@ class TestPerTaskConnections:
         before = worker_threads()
         run(main)
         assert fresh_rows(db_path, "select count(*) from item") == [(0,)]
-        assert worker_threads() == before
+        assert settled_worker_threads(before) == before
 
     def test_release_of_task_without_connection_does_nothing(self):
         async def main():
@@ -576,4 +576,4 @@ class TestPerTaskConnections:
         asyncio.run(main())
         assert len(results) == 1 and isinstance(results[0], RuntimeError)
         assert "task" in str(results[0])
-        assert worker_threads() == before
+        assert settled_worker_threads(before) == before
