@@ -328,6 +328,19 @@ class TestSqlite3Process:
         Connector.lock.release()
 
 
+    def test_driver_error_releases_lock_and_commits_nothing(self, conn, db_path):
+        from Quillon.Model.Executors import ModelExecutor
+
+        conn.execute("insert into item(name) values ('pending')")
+        executor = ModelExecutor(dict, None)
+        executor.sqlBuilder.select().From("item")  # no columns: invalid SQL
+        with pytest.raises(sqlite3.OperationalError):
+            conn.process(executor)
+        assert Connector.lock.acquire(False)
+        Connector.lock.release()
+        assert fresh_rows(db_path, "select count(*) from item") == [(0,)]
+
+
 class TestGenerateTable:
     def test_blocking_calls_generate_table_once(self, conn, monkeypatch):
         calls = []
