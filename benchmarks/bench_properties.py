@@ -41,7 +41,7 @@ class Shadow(Entity):
 
 CASES = {
     "User.age > 18": lambda: User.age > 18,
-    "User.id == Post-style column": lambda: User.id == User.age,
+    "User.id == User.age": lambda: User.id == User.age,
     "(a > 1) & (b == 'x')": lambda: (User.age > 1) & (User.name == "x"),
     "(a > 1) & ((b == 'x') | (c < 3))": lambda: (User.age > 1) & ((User.name == "x") | (User.id < 3)),
     "name.has('ab')": lambda: User.name.has("ab"),

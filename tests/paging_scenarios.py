@@ -297,21 +297,16 @@ async def relations(kind, path, Person, Watched, Tally):
     from Quillon.Model.Columns import ForeignKey, ForeignType, IntProperty, StrProperty, auto_increment
     from Quillon.Model.Entity import Entity
 
-    try:
+    class Book(Entity):
+        id = IntProperty(pk=True, default=auto_increment)
+        ownerId = IntProperty()
+        title = StrProperty()
 
-        class Book(Entity):
-            id = IntProperty(pk=True, default=auto_increment)
-            ownerId = IntProperty()
-            title = StrProperty()
+    class Reader(Entity):
+        id = IntProperty(pk=True, default=auto_increment)
+        name = StrProperty()
+        books = ForeignKey(Book, ForeignType.ONE_TO_MANY, targetBindCol=Book.ownerId)
 
-        class Reader(Entity):
-            id = IntProperty(pk=True, default=auto_increment)
-            name = StrProperty()
-            books = ForeignKey(Book, ForeignType.ONE_TO_MANY, targetBindCol=Book.ownerId)
-
-    except KeyError:
-        print("foreign-key binding unavailable")
-        return
     con = sqlite3.connect(path)
     con.execute("create table reader(id integer primary key, name text)")
     con.execute("create table book(id integer primary key, ownerId int, title text)")

@@ -11,7 +11,6 @@ import seeder_scenarios
 from Quillon.Ext.Seeder import GeneratorRunner, RunnerTask, create_task, data_task
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
 
 
 # ---------------------------------------------------------------------------
@@ -134,7 +133,7 @@ ASYNC_ONLY = ["ready", "scheduling"]
 
 def run_scenario(name, kind, tmp_path):
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in [HERE, ROOT, env.get("PYTHONPATH", "")] if p)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in [HERE, env.get("PYTHONPATH", "")] if p)
     proc = subprocess.run(
         [sys.executable, os.path.join(HERE, "seeder_scenarios.py"), name, kind, str(tmp_path / "db.sqlite")],
         cwd=tmp_path,

@@ -159,7 +159,8 @@ void exec(PyObject* module) {
     api.instance = api_instance;
     publish(module, &api, kDBCapsule);
 
-    importModule("typing");
+    importFrom("typing", "Generic");
+    importFrom("typing", "TypeVar");
     Ref dbFault = importModule("Quillon.Error.DbFault");
     errors.DBInstanceError = getattr(dbFault.get(), "DBInstanceError").release();
     errors.DBInstanceCreateError = getattr(dbFault.get(), "DBInstanceCreateError").release();

@@ -6,6 +6,7 @@
 // piece of SQL that stands in for a generated column default.  The property
 // module creates two announcements while it loads, so this module creates its
 // types and publishes its capsule before it imports anything.
+#include <quillon/coro.hpp>
 #include <quillon/layouts.hpp>
 #include <quillon/native.hpp>
 #include <quillon/override.hpp>
@@ -1122,9 +1123,70 @@ PyType_Spec tableSpec = {"Quillon.DB.Generator.TableGenerator", sizeof(TableGene
 // Module functions
 // ===========================================================================
 
-// Table creation for every declared model; filled in with the model layer.
+// Table creation for every declared model.
+//
+// The tables are declared in model-creation order (targets before the models
+// that refer to them, middle tables after both sides); a table that already
+// exists is left alone, so calling it again is harmless.  With a blocking
+// connector it runs at once; with an asyncio connector it returns a native
+// coroutine that runs on the calling task's connection and commits it.
+
+// The CREATE TABLE texts of the declared models whose tables are missing.
+Ref missingTables(PyObject* existing) {
+    Ref entityModule = importModule("Quillon.Model.Entity");
+    Ref entity = getattr(entityModule.get(), "Entity");
+    Ref middle = getattr(entityModule.get(), "MiddleEntity");
+    Ref models = getattr(entity.get(), "ModelList");
+    Ref known = Ref::steal(PySet_New(existing));
+    Ref statements = Ref::steal(PyList_New(0));
+    Ref seq = Ref::steal(PySequence_List(models.get()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq.get()); ++i) {
+        PyObject* model = PyList_GET_ITEM(seq.get(), i);
+        if (model == entity.get() || model == middle.get()) continue;
+        Ref table = getattr(model, tableNameKey);
+        if (check(PySet_Contains(known.get(), table.get()))) continue;
+        check(PySet_Add(known.get(), table.get()));
+        Ref generator = call((PyObject*)TableGeneratorType, model);
+        Ref built = Ref::steal(tableOps.Build(generator.get()));
+        check(PyList_Append(statements.get(), PyTuple_GET_ITEM(built.get(), 0)));
+    }
+    return statements;
+}
+
+PyObject* activeConnector() {
+    Ref db = importFrom("Quillon.DB.DB", "DB");
+    Ref facade = callMethod(db.get(), "getInstanceWithCheck");
+    Ref connector = getattr(facade.get(), "connector");
+    if (connector.get() == Py_None) {
+        Ref missing = importFrom("Quillon.Error.DbFault", "ConnectorMissingError");
+        Ref exc = call(missing.get());
+        PyErr_SetObject(missing.get(), exc.get());
+        throwPending();
+    }
+    return connector.release();
+}
+
+Coro generateTablesAsync(Ref connector) {
+    Ref existing = co_await awaitPy(callMethod(connector.get(), "getTableNameList"));
+    Ref statements = missingTables(existing.get());
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(statements.get()); ++i)
+        co_await awaitPy(callMethod(connector.get(), "execute", PyList_GET_ITEM(statements.get(), i)));
+    Ref con = co_await awaitPy(callMethod(connector.get(), "getCon"));
+    co_await awaitPy(callMethod(con.get(), "commit"));
+    co_return Ref::none();
+}
+
 Ref generate_table(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     noArguments("generate_table", nargs, kwnames);
+    Ref connector = Ref::steal(activeConnector());
+    if (reinterpret_cast<BaseConnectorObject*>(connector.get())->isAsync)
+        return toPython(generateTablesAsync(std::move(connector)), "generate_table");
+    Ref existing = callMethod(connector.get(), "getTableNameList");
+    Ref statements = missingTables(existing.get());
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(statements.get()); ++i)
+        callMethod(connector.get(), "execute", PyList_GET_ITEM(statements.get(), i));
+    Ref con = callMethod(connector.get(), "getCon");
+    callMethod(connector.get(), "releaseCon", con.get());
     return Ref::none();
 }
 
@@ -1165,6 +1227,7 @@ Ref textMap(std::initializer_list<std::pair<int, const char*>> entries, PyObject
 }
 
 void exec(PyObject* module) {
+    initCoroutines(module);
     BaseSqlGeneratorType = addType(module, &baseSpec);
     CustomColAnnounceType = addType(module, &announceSpec, BaseSqlGeneratorType);
     SqlGeneratorType = addType(module, &sqlSpec, BaseSqlGeneratorType);

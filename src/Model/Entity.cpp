@@ -128,7 +128,9 @@ struct RowPlan {
     Ref rowClass;                    // model.modelInstance, or null when missing
     bool builderOverridden = false;  // model.instanceBuilder is not _Entity's
     bool nativeRows = false;         // rowClass.object is the model
+    bool columnsOnly = true;         // no mapping entry other than columns and foreign keys
     std::vector<PlanEntry> entries;
+    std::vector<const PlanEntry*> columns;  // the column entries, in mapping order
 };
 
 using PlanPtr = std::shared_ptr<RowPlan>;
@@ -178,7 +180,10 @@ PlanPtr buildPlan(PyObject* model) {
         if (!PyUnicode_Check(key)) raiseConvert(key, "str");
         Kind kind = isProperty(value) ? Kind::Column : isForeignKey(value) ? Kind::Foreign : Kind::Other;
         plan->entries.push_back({Ref::borrow(key), Ref::borrow(value), kind});
+        if (kind == Kind::Other) plan->columnsOnly = false;
     }
+    for (const PlanEntry& e : plan->entries)
+        if (e.kind == Kind::Column) plan->columns.push_back(&e);
     plan->rowClass = Ref::stealOrNull(PyObject_GetAttr(model, names.modelInstance));
     if (!plan->rowClass) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throwPending();
@@ -263,10 +268,45 @@ void fillDefault(PyObject* row, const PlanEntry& e) {
     }
 }
 
+inline bool sameText(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    if (!PyUnicode_Check(a) || !PyUnicode_Check(b)) return false;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), (size_t)n * PyUnicode_KIND(a)) == 0;
+}
+
+// The common fetched row: a plain dict holding exactly the model's columns in
+// mapping order.  It is cloned in one step and only the values that a
+// conversion changes are replaced; the result is the one the general path
+// builds.  Returns false (row untouched) for any other shape.
+bool fillFetched(PyObject* row, const RowPlan& plan, PyObject* source, bool convert) {
+    if (!plan.columnsOnly || !PyDict_CheckExact(source) || PyDict_GET_SIZE(row) != 0 ||
+        PyDict_GET_SIZE(source) != (Py_ssize_t)plan.columns.size())
+        return false;
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    for (const PlanEntry* e : plan.columns) {
+        if (!PyDict_Next(source, &pos, &key, &value) || !sameText(key, e->name.get())) return false;
+    }
+    check(PyDict_Update(row, source));
+    if (!convert) return true;
+    pos = 0;
+    for (const PlanEntry* e : plan.columns) {
+        if (!PyDict_Next(row, &pos, &key, &value)) raise(PyExc_RuntimeError, "row changed size while being built");
+        Ref k = Ref::borrow(key), v = Ref::borrow(value);
+        Ref converted = toObjValue(e->prop.get(), v.get());
+        // Replacing the value of an existing key keeps the iteration valid.
+        if (converted.get() != v.get()) setEntry(row, k.get(), converted.get());
+    }
+    return true;
+}
+
 // Fills `row` from `source` (a dict, or null for no values) following the
 // model's mapping: conversion through the properties when `convert`, nested
 // rows for foreign keys, defaults for the columns not given.
 void fillRow(PyObject* row, const RowPlan& plan, PyObject* source, bool convert) {
+    if (source && fillFetched(row, plan, source, convert)) return;
     bool prefilled = PyDict_GET_SIZE(row) != 0;  // pairs of a zip
     for (const PlanEntry& e : plan.entries) {
         PyObject* name = e.name.get();
@@ -552,6 +592,10 @@ Ref Meta_buildModelInstance(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     check(PyDict_SetItem(ns.get(), names.object, b[0]));
     Ref temp = Ref::steal(PyDict_New());
     check(PyDict_SetItemString(ns.get(), "_temp", temp.get()));
+    // Rows keep everything in their entries: no per-row attribute dict, so a
+    // row costs about what a plain dict does.
+    Ref noSlots = Ref::steal(PyTuple_New(0));
+    check(PyDict_SetItemString(ns.get(), "__slots__", noSlots.get()));
     return call((PyObject*)&PyType_Type, rowName.get(), bases.get(), ns.get());
 }
 
