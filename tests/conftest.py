@@ -6,7 +6,8 @@
 - ``fresh_rows(path, sql)``: reads an SQLite file through a new sqlite3
   connection, so only committed data is seen.
 - ``worker_threads()``: the number of live aiosqlite connection threads (one
-  per open awaitable connection), for leak checks.
+  per open awaitable connection), for leak checks; ``settled_worker_threads``
+  waits for closing ones to end.
 """
 
 import os
@@ -15,18 +16,15 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 
 import pytest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 def run_python(code, timeout=120, check=True):
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in [ROOT, env.get("PYTHONPATH", "")] if p)
     proc = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
-        env=env,
         capture_output=True,
         text=True,
         timeout=timeout,
@@ -47,6 +45,16 @@ def fresh_rows(path, sql, args=()):
 
 def worker_threads():
     return sum(1 for t in threading.enumerate() if "_connection_worker_thread" in t.name)
+
+
+def settled_worker_threads(expected, timeout=3.0):
+    """The worker-thread count once it has dropped to ``expected`` (a closed
+    connection's thread ends a moment after the close completes), or the
+    count still alive after ``timeout`` seconds."""
+    deadline = time.monotonic() + timeout
+    while worker_threads() > expected and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return worker_threads()
 
 
 @pytest.fixture

@@ -8,7 +8,7 @@ import threading
 
 import pytest
 
-from conftest import fresh_rows, worker_threads
+from conftest import fresh_rows, settled_worker_threads, worker_threads
 from Quillon.DB import Connector
 from Quillon.DB.Connector import (
     AioMysqlConnector,
@@ -328,6 +328,19 @@ class TestSqlite3Process:
         Connector.lock.release()
 
 
+    def test_driver_error_releases_lock_and_commits_nothing(self, conn, db_path):
+        from Quillon.Model.Executors import ModelExecutor
+
+        conn.execute("insert into item(name) values ('pending')")
+        executor = ModelExecutor(dict, None)
+        executor.sqlBuilder.select().From("item")  # no columns: invalid SQL
+        with pytest.raises(sqlite3.OperationalError):
+            conn.process(executor)
+        assert Connector.lock.acquire(False)
+        Connector.lock.release()
+        assert fresh_rows(db_path, "select count(*) from item") == [(0,)]
+
+
 class TestGenerateTable:
     def test_blocking_calls_generate_table_once(self, conn, monkeypatch):
         calls = []
@@ -453,7 +466,7 @@ class TestAioSqliteExecute:
 
         before = worker_threads()
         run(main)
-        assert worker_threads() == before  # refused before any connection was opened
+        assert settled_worker_threads(before) == before  # refused before any connection was opened
 
 
 class TestPerTaskConnections:
@@ -494,7 +507,7 @@ class TestPerTaskConnections:
         before = worker_threads()
         run(main)
         assert fresh_rows(db_path, "select name from item") == [("last",)]
-        assert worker_threads() == before
+        assert settled_worker_threads(before) == before
 
     def test_raising_task_rolled_back(self, db_path):
         async def main():
@@ -531,7 +544,7 @@ class TestPerTaskConnections:
         before = worker_threads()
         run(main)
         assert fresh_rows(db_path, "select count(*) from item") == [(0,)]
-        assert worker_threads() == before
+        assert settled_worker_threads(before) == before
 
     def test_release_of_task_without_connection_does_nothing(self):
         async def main():
@@ -576,4 +589,4 @@ class TestPerTaskConnections:
         asyncio.run(main())
         assert len(results) == 1 and isinstance(results[0], RuntimeError)
         assert "task" in str(results[0])
-        assert worker_threads() == before
+        assert settled_worker_threads(before) == before

@@ -7,14 +7,14 @@ import gc
 
 import pytest
 
-from conftest import fresh_rows, worker_threads
+from conftest import fresh_rows, settled_worker_threads, worker_threads
 from Quillon.DB.Connector import AioSqliteConnector
 
 
 def run(main):
     before = worker_threads()
     result = asyncio.run(main())
-    assert worker_threads() == before, "an awaitable connection was left open"
+    assert settled_worker_threads(before) == before, "an awaitable connection was left open"
     return result
 
 
@@ -36,7 +36,7 @@ def test_never_awaited_coroutine_warns_and_opens_nothing():
     with pytest.warns(RuntimeWarning, match="was never awaited"):
         c.execute("select 1")
         gc.collect()
-    assert worker_threads() == before
+    assert settled_worker_threads(before) == before
 
 
 def test_create_task_and_gather(db_path):

@@ -33,7 +33,6 @@ assert db.ConnectorType == 0
 assert db.execute == c.process
 assert db.executeSql == c.execute
 assert db.getCon is c.con
-assert db.GenerateTable() is db
 db.executeSql("insert into item(name) values (%s)", args=("via facade",))
 c.releaseCon(db.getCon)
 """)
@@ -98,6 +97,20 @@ asyncio.run(main())
 """)
     assert out.strip() == "[{'name': 'awaited'}]"
     assert fresh_rows(db_path, "select name from item") == [("awaited",)]
+
+
+def test_generate_table_returns_the_facade():
+    scenario("""
+calls = []
+class Recording(BaseConnector):
+    def GenerateTable(self):
+        calls.append(self)
+        return "ignored"
+c = Recording()
+db = DB.create(connector=c)
+assert db.GenerateTable() is db
+assert calls == [c]
+""")
 
 
 def test_execute_honours_python_override():

@@ -49,7 +49,9 @@ struct Held {
     PyObject* boolBit = nullptr;
     PyObject* boolVarchar = nullptr;
     PyObject* manyToMany = nullptr;
+    PyObject* oneToMany = nullptr;
     PyObject* oneToOne = nullptr;
+    PyObject* ForeignKeyDependError = nullptr;
     PyObject* defaultTarget[6] = {};  // default targetType of each typed class, in class order
     PyObject* empty = nullptr;        // ""
     PyObject* emptyTuple = nullptr;
@@ -68,6 +70,13 @@ struct Held {
     PyObject* keyTargetBindCol = nullptr;
     PyObject* keyMiddleModel = nullptr;
     PyObject* keyOwner = nullptr;
+    PyObject* keyName = nullptr;
+    PyObject* attrPkCol = nullptr;     // "pkCol"
+    PyObject* attrTableName = nullptr; // "tableName"
+    PyObject* attrFk = nullptr;        // "fk"
+    PyObject* modelWord = nullptr;     // "Model", dropped from middle class names
+    PyObject* idSuffix = nullptr;      // "_id"
+    PyObject* underscore = nullptr;    // "_"
 };
 Held held;
 
@@ -1072,6 +1081,180 @@ void foreignKeyDealloc(PyObject* self) {
     Py_DECREF(tp);
 }
 
+// ---------------------------------------------------------------------------
+// Binding.  The interpreter calls `__set_name__` while the owner class is
+// created: the key records where it lives, defaults its bind columns to the
+// primary keys, and gives the target a relation back.  A many-to-many key
+// first generates its middle model (a `MiddleEntity` subclass holding the link
+// table) and then points at it.
+// ---------------------------------------------------------------------------
+
+void setEntry(PyObject* self, PyObject* key, PyObject* value) { check(PyObject_SetItem(self, key, value)); }
+
+// The entry as an owned reference: the dict may change under later calls.
+Ref entryRef(PyObject* self, PyObject* key) { return Ref::borrow(entryOrNone(self, key)); }
+
+bool entryEquals(PyObject* self, PyObject* key, PyObject* value) {
+    Ref entry = entryRef(self, key);
+    Ref eq = Ref::steal(PyObject_RichCompare(entry.get(), value, Py_EQ));
+    return truthy(eq.get());
+}
+
+// The builtin hasattr: only an AttributeError means "no such attribute".
+bool hasAttribute(PyObject* o, PyObject* name) {
+    PyObject* value = PyObject_GetAttr(o, name);
+    if (value) {
+        Py_DECREF(value);
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throwPending();
+    PyErr_Clear();
+    return false;
+}
+
+Ref newForeignKey(PyObject* target, PyObject* type, PyObject* bindCol, PyObject* targetBindCol,
+                  PyObject* middleModel) {
+    return call((PyObject*)ForeignKeyType, target, type, bindCol, targetBindCol, middleModel);
+}
+
+Ref concat(PyObject* a, PyObject* b) { return Ref::steal(PyUnicode_Concat(a, b)); }
+
+// A link column of the middle table: a fresh property of the class of the
+// model's key, or None when the model has no key (the metaclass skips it).
+Ref linkColumn(PyObject* pkCol) {
+    if (!truthy(pkCol)) return Ref::none();
+    return call((PyObject*)Py_TYPE(pkCol));
+}
+
+// The reverse one-to-one relation on the target, named after the owner's
+// table, unless the target already uses that name.
+Ref foreignKeyProcessTarget(PyObject* self) {
+    if (entryEquals(self, held.keyType, held.manyToMany)) return Ref::none();
+    Ref target = entryRef(self, held.keyTarget);
+    Ref owner = entryRef(self, held.keyOwner);
+    Ref table = getattr(owner.get(), held.attrTableName);
+    if (hasAttribute(target.get(), table.get())) return Ref::none();
+    Ref bindCol = entryRef(self, held.keyBindCol);
+    Ref targetBindCol = entryRef(self, held.keyTargetBindCol);
+    Ref reverse = newForeignKey(owner.get(), held.oneToOne, targetBindCol.get(), bindCol.get(), Py_None);
+    setattr(target.get(), table.get(), reverse.get());
+    return Ref::none();
+}
+
+// Generates the middle model of a many-to-many relation, gives the target
+// the relation back through it, and re-points this key at it.
+Ref foreignKeyProcessMTM(PyObject* self) {
+    Ref middleBase = importFrom("Quillon.Model.Entity", "MiddleEntity");
+    Ref owner = entryRef(self, held.keyOwner);
+    Ref target = entryRef(self, held.keyTarget);
+    // Without a target the relation links the owner with itself (a class
+    // body cannot name its own class).
+    if (target.get() == Py_None) {
+        target = Ref::borrow(owner.get());
+        setEntry(self, held.keyTarget, owner.get());
+    }
+
+    Ref ownerName = getattr(owner.get(), "__name__");
+    Ref targetName = getattr(target.get(), "__name__");
+    Ref ownerPart = Ref::steal(PyUnicode_Replace(ownerName.get(), held.modelWord, held.empty, -1));
+    Ref targetPart = Ref::steal(PyUnicode_Replace(targetName.get(), held.modelWord, held.empty, -1));
+    Ref name = concat(ownerPart.get(), targetPart.get());
+
+    Ref ownerTable = getattr(owner.get(), held.attrTableName);
+    Ref targetTable = getattr(target.get(), held.attrTableName);
+    // Both sides of a self-relation share a table name; the target side then
+    // takes the key's own name so that the middle table keeps two columns.
+    Ref targetSide = Ref::borrow(targetTable.get());
+    Ref sameTable = Ref::steal(PyObject_RichCompare(ownerTable.get(), targetTable.get(), Py_EQ));
+    if (truthy(sameTable.get())) {
+        Ref keyName = entryRef(self, held.keyName);
+        Ref clash = Ref::steal(PyObject_RichCompare(keyName.get(), ownerTable.get(), Py_EQ));
+        if (truthy(clash.get())) {
+            Ref prefix = concat(ownerTable.get(), held.underscore);
+            targetSide = concat(prefix.get(), keyName.get());
+        } else {
+            targetSide = std::move(keyName);
+        }
+    }
+    Ref ownerColName = concat(ownerTable.get(), held.idSuffix);
+    Ref targetColName = concat(targetSide.get(), held.idSuffix);
+
+    Ref ownerPk = getattr(owner.get(), held.attrPkCol);
+    Ref targetPk = getattr(target.get(), held.attrPkCol);
+    Ref ownerLink = linkColumn(ownerPk.get());
+    Ref targetLink = linkColumn(targetPk.get());
+    Ref ownerSideKey = newForeignKey(owner.get(), held.oneToMany, ownerLink.get(), ownerPk.get(), Py_None);
+    setEntry(ownerSideKey.get(), held.keyName, ownerTable.get());
+    Ref targetSideKey = newForeignKey(target.get(), held.oneToMany, targetLink.get(), targetPk.get(), Py_None);
+    setEntry(targetSideKey.get(), held.keyName, targetSide.get());
+
+    // The order of the namespace is the order of the middle model's columns and keys.
+    Ref attrs = Ref::steal(PyDict_New());
+    check(PyDict_SetItem(attrs.get(), ownerColName.get(), ownerLink.get()));
+    check(PyDict_SetItem(attrs.get(), targetColName.get(), targetLink.get()));
+    check(PyDict_SetItem(attrs.get(), ownerTable.get(), ownerSideKey.get()));
+    check(PyDict_SetItem(attrs.get(), targetSide.get(), targetSideKey.get()));
+
+    // The three-argument type call runs the model metaclass of the base.
+    Ref bases = tupleOf({middleBase.get()});
+    Ref middle = call((PyObject*)&PyType_Type, name.get(), bases.get(), attrs.get());
+    setEntry(self, held.keyMiddleModel, middle.get());
+
+    Ref reverse = newForeignKey(middle.get(), held.manyToMany, targetPk.get(), targetLink.get(), middle.get());
+    setEntry(reverse.get(), held.keyOwner, target.get());
+    setEntry(reverse.get(), held.keyName, ownerTable.get());
+    Ref targetFks = getattr(target.get(), held.attrFk);
+    callMethod(targetFks.get(), "append", reverse.get());
+    setattr(target.get(), ownerTable.get(), reverse.get());
+
+    setEntry(self, held.keyTarget, middle.get());
+    setEntry(self, held.keyTargetBindCol, ownerLink.get());
+    return Ref::none();
+}
+
+const Signature<2> foreignKeySetNameSig{"__set_name__", {"owner", "name"}, 2};
+
+Ref foreignKeySetName(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto b = bind(foreignKeySetNameSig, args, nargs, kwnames);
+    PyObject* owner = b[0];
+    setEntry(self, held.keyName, b[1]);
+    setEntry(self, held.keyOwner, owner);
+    Ref entity = importFrom("Quillon.Model.Entity", "Entity");
+    if (!isSubclass(owner, entity.get())) raiseNew(held.ForeignKeyDependError);
+
+    Ref middleModel = entryRef(self, held.keyMiddleModel);
+    if (entryEquals(self, held.keyType, held.manyToMany) && !truthy(middleModel.get())) {
+        callMethod(self, "_processMTM");
+    } else if (entryEquals(self, held.keyType, held.oneToMany) &&
+               entryOrNone(self, held.keyTargetBindCol) == Py_None) {
+        // Not a format string: the message is UTF-8 text.
+        PyErr_SetString(PyExc_RuntimeError, "一对多外键需绑定目标表的指定字段");
+        throwPending();
+    }
+
+    if (entryOrNone(self, held.keyTarget) == Py_None) setEntry(self, held.keyTarget, owner);
+    Ref bindCol = entryRef(self, held.keyBindCol);
+    if (!truthy(bindCol.get())) {
+        Ref pk = getattr(owner, held.attrPkCol);
+        setEntry(self, held.keyBindCol, pk.get());
+    }
+    Ref targetBindCol = entryRef(self, held.keyTargetBindCol);
+    if (!truthy(targetBindCol.get())) {
+        Ref target = entryRef(self, held.keyTarget);
+        Ref pk = getattr(target.get(), held.attrPkCol);
+        setEntry(self, held.keyTargetBindCol, pk.get());
+    }
+    callMethod(self, "_processTarget");
+    return Ref::none();
+}
+
+PyMethodDef foreignKeyMethods[] = {
+    Q_FAST("__set_name__", foreignKeySetName, "__set_name__(owner, name) -> None; binds the key to its model"),
+    Q_NOARGS("_processTarget", foreignKeyProcessTarget, "_processTarget() -> None; adds the reverse relation"),
+    Q_NOARGS("_processMTM", foreignKeyProcessMTM, "_processMTM() -> None; generates the many-to-many middle model"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef foreignKeyGetSet[] = {
     Q_GETTER("directTarget", foreignKeyDirectTarget, "the model at the far end of the relation"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -1085,6 +1268,7 @@ PyType_Slot foreignKeySlots[] = {
     {Py_tp_traverse, (void*)foreignKeyTraverse},
     {Py_tp_dealloc, (void*)foreignKeyDealloc},
     {Py_tp_getset, foreignKeyGetSet},
+    {Py_tp_methods, foreignKeyMethods},
     {0, nullptr},
 };
 
@@ -1147,7 +1331,7 @@ void exec(PyObject* module) {
     held.PropertyVerifyError = keep(getattr(faults.get(), "PropertyVerifyError"));
     held.PrimaryKeyOverLimitError = keep(getattr(faults.get(), "PrimaryKeyOverLimitError"));
     held.PropertyUsageError = keep(getattr(faults.get(), "PropertyUsageError"));
-    getattr(faults.get(), "ForeignKeyDependError");
+    held.ForeignKeyDependError = keep(getattr(faults.get(), "ForeignKeyDependError"));
     held.EmptyFilterValueError = keep(getattr(faults.get(), "EmptyFilterValueError"));
     held.round = keep(importFrom("builtins", "round"));
 
@@ -1168,6 +1352,13 @@ void exec(PyObject* module) {
     held.keyTargetBindCol = keep(interned("targetBindCol"));
     held.keyMiddleModel = keep(interned("middleModel"));
     held.keyOwner = keep(interned("owner"));
+    held.keyName = keep(interned("name"));
+    held.attrPkCol = keep(interned("pkCol"));
+    held.attrTableName = keep(interned("tableName"));
+    held.attrFk = keep(interned("fk"));
+    held.modelWord = keep(str("Model"));
+    held.idSuffix = keep(str("_id"));
+    held.underscore = keep(str("_"));
 
     held.noDefault = keep(call((PyObject*)NullDefaultType));
     addObject(module, "auto_increment", (PyObject*)AutoIncrementType);
@@ -1223,6 +1414,7 @@ void exec(PyObject* module) {
                                 {{"ONE_TO_ONE", integer(1)}, {"ONE_TO_MANY", integer(2)}, {"MANY_TO_MANY", integer(3)}});
     held.oneToOne = keep(getattr(foreignTypes.get(), "ONE_TO_ONE"));
     held.manyToMany = keep(getattr(foreignTypes.get(), "MANY_TO_MANY"));
+    held.oneToMany = keep(getattr(foreignTypes.get(), "ONE_TO_MANY"));
     ForeignKeyType = addType(module, &foreignKeySpec, &PyDict_Type);
 
     api.ForeignKey = (PyObject*)ForeignKeyType;

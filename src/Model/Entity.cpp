@@ -592,6 +592,10 @@ Ref Meta_buildModelInstance(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     check(PyDict_SetItem(ns.get(), names.object, b[0]));
     Ref temp = Ref::steal(PyDict_New());
     check(PyDict_SetItemString(ns.get(), "_temp", temp.get()));
+    // Rows keep everything in their entries: no per-row attribute dict, so a
+    // row costs about what a plain dict does.
+    Ref noSlots = Ref::steal(PyTuple_New(0));
+    check(PyDict_SetItemString(ns.get(), "__slots__", noSlots.get()));
     return call((PyObject*)&PyType_Type, rowName.get(), bases.get(), ns.get());
 }
 

@@ -243,14 +243,25 @@ Ref updateBuilder(const ModelInfo& info, Ref setItems, PyObject* where) {
     return b;
 }
 
-// SET items from a mapping of column (name or property) to value.
+// SET items from a dict of column name to value, or from (column, value)
+// pairs where a column is a name or a property (properties are unhashable,
+// so they cannot be dict keys).
 Ref setItemsFrom(const ModelInfo& info, PyObject* values) {
-    if (!PyDict_Check(values)) raiseArgType("values", "dict", values);
     Ref items = Ref::steal(PyList_New(0));
-    PyObject *key, *value;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(values, &pos, &key, &value))
-        check(PyList_Append(items.get(), setItem(columnOf(info, key), value).get()));
+    if (PyDict_Check(values)) {
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(values, &pos, &key, &value))
+            check(PyList_Append(items.get(), setItem(columnOf(info, key), value).get()));
+        return items;
+    }
+    Ref pairs = Ref::steal(PySequence_Fast(values, "values must be a dict or a sequence of (column, value) pairs"));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(pairs.get()); ++i) {
+        Ref pair = Ref::steal(PySequence_Tuple(PySequence_Fast_GET_ITEM(pairs.get(), i)));
+        if (PyTuple_GET_SIZE(pair.get()) != 2) raise(PyExc_ValueError, "values must be (column, value) pairs");
+        PyObject* column = columnOf(info, PyTuple_GET_ITEM(pair.get(), 0));
+        check(PyList_Append(items.get(), setItem(column, PyTuple_GET_ITEM(pair.get(), 1)).get()));
+    }
     return items;
 }
 
@@ -975,7 +986,7 @@ PyMethodDef executorMethods[] = {
     Q_FAST("save", Executor_save, "save(row) -> inserts the row, stores and returns its new key"),
     Q_FAST("insertMany", Executor_insertMany, "insertMany(rows) -> inserts all rows in one statement run; their count"),
     Q_FAST("update", Executor_update, "update(row) -> writes every column of the row, found by its key"),
-    Q_FAST("updateWhere", Executor_updateWhere, "updateWhere(where, values) -> sets {column: value} on matching rows"),
+    Q_FAST("updateWhere", Executor_updateWhere, "updateWhere(where, values) -> sets {name: value} (or [(column, value), ...]) on matching rows"),
     Q_FAST("delete", Executor_delete, "delete(row) -> deletes the row, found by its key"),
     Q_FAST("deleteWhere", Executor_deleteWhere, "deleteWhere(where) -> deletes the matching rows"),
     Q_FAST("findListForeignKey", Executor_findListForeignKey,

@@ -1,0 +1,35 @@
+"""Page-by-page reads of a model query."""
+
+from typing import Any, Coroutine
+
+from typing_extensions import Self
+
+from Quillon.Ext.Dict import DictPlus
+from Quillon.Model.Columns import FilterListCell
+from Quillon.Model.Entity import Entity, ModelInstance
+
+class Page(DictPlus):
+    """One page of a query; its entries also read and write as attributes."""
+
+    page: int
+    pageSize: int
+    content: list[ModelInstance]
+    total: int
+    totalPage: int
+    def __init__(
+        self, page: int, pageSize: int, content: list[ModelInstance] | None = ..., total: int = 0
+    ) -> None: ...
+
+class Paging:
+    """Reads one page of a model's rows: configure with filter/orderBy/setPage/findForeign, then execute()."""
+
+    def __init__(self, target: type[Entity], page: int = 1, pageSize: int = 10, findForeign: bool = False) -> None: ...
+    def filter(self, args: FilterListCell | None = None) -> Self: ...
+    def orderBy(self, *terms: Any) -> Self: ...
+    def setPage(self, page: int, pageSize: int = 0) -> Self: ...
+    def findForeign(self) -> Self: ...
+    def execute(self) -> Page | Coroutine[Any, Any, Page]:
+        """The page; with an asyncio connector an awaitable of it."""
+    def _execute(self) -> Page: ...
+    def _asyncExecute(self) -> Coroutine[Any, Any, Page]: ...
+    def _getCount(self) -> Any: ...

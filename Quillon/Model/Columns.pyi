@@ -1,0 +1,275 @@
+"""Column properties, filter cells and foreign keys."""
+
+from enum import Enum, IntEnum
+from typing import Any, ClassVar
+
+from typing_extensions import Self
+
+from Quillon.DB.Generator import CustomColAnnounce
+from Quillon.Model.Entity import Entity, MiddleEntity
+
+# ---------------------------------------------------------------------------
+# Default markers
+# ---------------------------------------------------------------------------
+
+class NullDefault:
+    """Marker of a property declared without a default."""
+
+class AutoIncrement:
+    """Marker of an auto-increment column (pass the class itself as ``default``)."""
+
+auto_increment: type[AutoIncrement]
+current_timestamp: CustomColAnnounce
+current_date: CustomColAnnounce
+
+# ---------------------------------------------------------------------------
+# Enumerations
+# ---------------------------------------------------------------------------
+
+class Relationship(IntEnum):
+    AND = 0
+    OR = 1
+    EQ = 2
+    GT = 3
+    GE = 4
+    LT = 5
+    LE = 6
+    NE = 7
+    NONE = 8
+    LIKE = 9
+
+class intSupportType(Enum):
+    Int = "int"
+    bigint = "int"
+
+class strSupportType(Enum):
+    varchar = "varchar"
+    text = "text"
+    longText = "longtext"
+    tinyText = "tinytext"
+
+class floatSupportType(Enum):
+    float = "float"
+    decimal = "decimal"
+
+class boolSupportType(Enum):
+    tinyInt = "tinyint"
+    bit = "bit"
+    varchar = "varchar"
+
+class timestampSupportType(Enum):
+    varchar = "varchar(25)"
+    timestamp = "timestamp"
+    datetime = "datetime"
+
+class jsonSupportType(Enum):
+    varchar = "varchar"
+    text = "text"
+    longtext = "longtext"
+    tinytext = "tinytext"
+    json = "json"
+
+class ForeignType(Enum):
+    ONE_TO_ONE = 1
+    ONE_TO_MANY = 2
+    MANY_TO_MANY = 3
+
+# ---------------------------------------------------------------------------
+# Filter cells
+# ---------------------------------------------------------------------------
+
+class FilterListCell:
+    """One link of a filter chain; ``&`` and ``|`` join chains."""
+
+    value: Any
+    relationship: int
+    next: FilterListCell | None
+    col: BaseProperty | None
+    def __init__(self, cell: Any = "", relationship: int = 8, col: BaseProperty | None = None) -> None: ...
+    @property
+    def openGroups(self) -> int: ...
+    @property
+    def closeGroups(self) -> int: ...
+    @property
+    def topConnective(self) -> int: ...
+    def append(self, cell: FilterListCell | None, relationship: int) -> FilterListCell: ...
+    def _add(self, other: FilterListCell, relationship: int) -> Self: ...
+    def check(self) -> None: ...
+    def __and__(self, other: FilterListCell) -> Self: ...
+    def __or__(self, other: FilterListCell) -> Self: ...
+
+# ---------------------------------------------------------------------------
+# Properties
+# ---------------------------------------------------------------------------
+
+class BaseProperty:
+    """Base of every column property; comparisons build filter chains."""
+
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    name: str | None
+    isPk: bool
+    Null: bool
+    _default: Any
+    _targetType: Enum | None
+    typeArgs: tuple[Any, ...] | None
+    def __init__(
+        self,
+        name: str | None = None,
+        pk: bool = False,
+        default: Any = ...,
+        Null: bool = True,
+        define: str | None = "",
+        typeArgs: tuple[Any, ...] | None = (),
+        *args: Any,
+        **kwargs: Any,
+    ) -> None: ...
+    @property
+    def hasDefault(self) -> bool: ...
+    @property
+    def Default(self) -> Any: ...
+    @property
+    def dbName(self) -> str | None: ...
+    @property
+    def objName(self) -> str | None: ...
+    @property
+    def targetType(self) -> str: ...
+    def _init(self, *args: Any, **kwargs: Any) -> None: ...
+    def __set_name__(self, owner: type[Entity], name: str) -> None: ...
+    def sizeChecker(self, value: Any) -> bool: ...
+    def verifier(self, value: Any) -> bool: ...
+    def insertCell(self, value: Any) -> dict[str, Any]: ...
+    def updateCell(self, value: Any) -> dict[str, Any]: ...
+    def toDBValue(self, value: Any) -> Any: ...
+    def toObjValue(self, value: Any) -> Any: ...
+    def setFilter(self, other: Any, relationship: int) -> FilterListCell: ...
+    def __eq__(self, other: object) -> FilterListCell: ...  # type: ignore[override]
+    def __ne__(self, other: object) -> FilterListCell: ...  # type: ignore[override]
+    def __lt__(self, other: Any) -> FilterListCell: ...
+    def __le__(self, other: Any) -> FilterListCell: ...
+    def __gt__(self, other: Any) -> FilterListCell: ...
+    def __ge__(self, other: Any) -> FilterListCell: ...
+
+class IntProperty(BaseProperty):
+    Type: ClassVar[type[int]]
+    supportType: ClassVar[type[intSupportType]]
+    def __init__(
+        self,
+        name: str | None = None,
+        pk: bool = False,
+        default: Any = ...,
+        Null: bool = True,
+        define: str | None = "",
+        typeArgs: tuple[Any, ...] | None = (),
+        targetType: intSupportType = ...,
+    ) -> None: ...
+    def _init(self, targetType: intSupportType = ..., *args: Any, **kwargs: Any) -> None: ...
+
+class StrProperty(BaseProperty):
+    Type: ClassVar[type[str]]
+    supportType: ClassVar[type[strSupportType]]
+    def __init__(
+        self,
+        name: str | None = None,
+        pk: bool = False,
+        default: Any = ...,
+        Null: bool = True,
+        define: str | None = "",
+        typeArgs: tuple[Any, ...] | None = (),
+        targetType: strSupportType = ...,
+    ) -> None: ...
+    def _init(self, targetType: strSupportType = ..., *args: Any, **kwargs: Any) -> None: ...
+    def like(self, value: str) -> FilterListCell: ...
+    def startsWith(self, value: str) -> FilterListCell: ...
+    def endsWith(self, value: str) -> FilterListCell: ...
+    def has(self, value: str) -> FilterListCell: ...
+
+class FloatProperty(BaseProperty):
+    Type: ClassVar[type[float]]
+    SupportType: ClassVar[type[floatSupportType]]
+    size: tuple[int, ...] | None
+    def __init__(
+        self,
+        name: str | None = None,
+        pk: bool = False,
+        default: Any = ...,
+        Null: bool = True,
+        define: str | None = "",
+        typeArgs: tuple[Any, ...] | None = (),
+        targetType: floatSupportType = ...,
+        size: tuple[int, ...] | None = None,
+    ) -> None: ...
+    def _init(
+        self, targetType: floatSupportType = ..., size: tuple[int, ...] | None = None, *args: Any, **kwargs: Any
+    ) -> None: ...
+    def toObjValue(self, value: Any) -> float | None: ...
+
+class BoolProperty(BaseProperty):
+    Type: ClassVar[type[bool]]
+    SupportType: ClassVar[type[boolSupportType]]
+    def __init__(
+        self,
+        name: str | None = None,
+        pk: bool = False,
+        default: Any = ...,
+        Null: bool = True,
+        define: str | None = "",
+        typeArgs: tuple[Any, ...] | None = (),
+        targetType: boolSupportType = ...,
+    ) -> None: ...
+    def _init(self, targetType: boolSupportType = ..., *args: Any, **kwargs: Any) -> None: ...
+    def toObjValue(self, value: Any) -> bool: ...
+
+class TimestampProperty(BaseProperty):
+    Type: ClassVar[type[str]]
+    SupportType: ClassVar[type[timestampSupportType]]
+    def __init__(
+        self,
+        name: str | None = None,
+        pk: bool = False,
+        default: Any = ...,
+        Null: bool = True,
+        define: str | None = "",
+        typeArgs: tuple[Any, ...] | None = (),
+        targetType: timestampSupportType = ...,
+    ) -> None: ...
+    def _init(self, targetType: timestampSupportType = ..., *args: Any, **kwargs: Any) -> None: ...
+
+class JsonProperty(BaseProperty):
+    Type: ClassVar[type[dict[Any, Any]]]
+    SupportType: ClassVar[type[jsonSupportType]]
+    def __init__(
+        self,
+        name: str | None = None,
+        pk: bool = False,
+        default: Any = ...,
+        Null: bool = True,
+        define: str | None = "",
+        typeArgs: tuple[Any, ...] | None = (),
+        targetType: jsonSupportType = ...,
+    ) -> None: ...
+    def _init(self, targetType: jsonSupportType = ..., *args: Any, **kwargs: Any) -> None: ...
+    def toDBValue(self, value: Any) -> str: ...
+
+# ---------------------------------------------------------------------------
+# Foreign keys
+# ---------------------------------------------------------------------------
+
+class ForeignKey(dict[str, Any]):
+    """A relation to another model, kept as dict entries (``target``, ``Type``, ``bindCol``,
+    ``targetBindCol``, ``middleModel``, ``name``, ``owner``) that also read as attributes
+    (a missing entry reads as None)."""
+
+    def __init__(
+        self,
+        target: type[Entity] | None = None,
+        Type: ForeignType = ...,
+        bindCol: BaseProperty | None = None,
+        targetBindCol: BaseProperty | None = None,
+        middleModel: type[MiddleEntity] | None = None,
+    ) -> None: ...
+    @property
+    def directTarget(self) -> type[Entity]: ...
+    def __set_name__(self, owner: type[Entity], name: str) -> None: ...
+    def _processTarget(self) -> None: ...
+    def _processMTM(self) -> None: ...
+    def __getattr__(self, name: str) -> Any: ...

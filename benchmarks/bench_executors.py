@@ -1,0 +1,79 @@
+"""Executor reads and bulk inserts beside the raw sqlite3 equivalents.
+
+    PYTHONPATH=. python benchmarks/bench_executors.py [rows]
+
+Reads: ``find()`` turns every fetched row into a model row (10 columns,
+conversion on) and is compared with sqlite3 ``fetchall`` plus a dict per row.
+Bulk insert: ``insertMany`` (one executemany) against a raw ``executemany``
+of the same tuples.  Timing script, not a test.
+"""
+
+import os
+import sqlite3
+import sys
+import tempfile
+import time
+
+from Quillon.DB.Connector import Sqlite3Connector
+from Quillon.DB.DB import DB
+from Quillon.Model.Columns import BoolProperty, FloatProperty, IntProperty, StrProperty, auto_increment
+from Quillon.Model.Entity import Entity
+
+ROWS = int(sys.argv[1]) if len(sys.argv) > 1 else 100_000
+
+
+class Wide(Entity):
+    id = IntProperty(pk=True, default=auto_increment)
+    a = IntProperty()
+    b = IntProperty()
+    c = StrProperty()
+    d = StrProperty()
+    e = FloatProperty()
+    f = FloatProperty()
+    g = BoolProperty()
+    h = StrProperty()
+    i = IntProperty()
+
+
+def best(fn, repeat=3):
+    times = []
+    for _ in range(repeat):
+        t = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t)
+    return min(times)
+
+
+def main():
+    path = os.path.join(tempfile.mkdtemp(), "bench.db")
+    DB.create(connector=Sqlite3Connector(path, showLog=False)).GenerateTable()
+    ex = Wide.getExecutor()
+    rows = [Wide(a=n, b=n * 2, c="c%d" % n, d="dd", e=n / 3, f=1.5, g=n % 2 == 0, h="h", i=n) for n in range(ROWS)]
+    tuples = [(r.a, r.b, r.c, r.d, r.e, r.f, 1 if r.g else 0, r.h, r.i) for r in rows]
+
+    t_insert = best(lambda: ex.insertMany(rows), repeat=1)
+    raw = sqlite3.connect(path)
+    raw.execute("create table wide_raw as select * from wide where 0")
+
+    def raw_insert():
+        raw.executemany("insert into wide_raw (a,b,c,d,e,f,g,h,i) values (?,?,?,?,?,?,?,?,?)", tuples)
+        raw.commit()
+
+    t_raw_insert = best(raw_insert, repeat=1)
+    print(f"bulk insert of {ROWS} rows: insertMany {t_insert*1e3:.1f} ms, raw executemany {t_raw_insert*1e3:.1f} ms "
+          f"({t_insert / t_raw_insert:.2f}x)")
+
+    t_find = best(lambda: ex.find())
+
+    def raw_read():
+        cur = raw.execute("select * from wide")
+        names = [d[0] for d in cur.description]
+        return [dict(zip(names, r)) for r in cur.fetchall()]
+
+    t_raw = best(raw_read)
+    print(f"read of {ROWS} rows: find() {t_find*1e3:.1f} ms, raw fetchall+dict {t_raw*1e3:.1f} ms "
+          f"({t_find / t_raw:.2f}x); per row {t_find / ROWS * 1e9:.0f} ns vs {t_raw / ROWS * 1e9:.0f} ns")
+
+
+if __name__ == "__main__":
+    main()
