@@ -276,6 +276,19 @@ class TestExecute:
         assert server.run(body()) == ((tricky,),)
         assert database.rows("SELECT body FROM note") == [(tricky,)]
 
+    def test_bytes_arguments(self, server, database):
+        database.run("CREATE TABLE blob_note (id INT PRIMARY KEY, data BLOB, flag BIT(1))")
+        payload = bytes(range(256))
+
+        async def body():
+            await server.connector.execute(
+                "INSERT INTO blob_note (id, data, flag) VALUES (%s, %s, %s)", args=(1, payload, b"\x01")
+            )
+            return await server.connector.execute("SELECT id FROM blob_note WHERE data = %s", args=(payload,))
+
+        assert server.run(body()) == ((1,),)
+        assert database.rows("SELECT data, flag FROM blob_note") == [(payload, b"\x01")]
+
     def test_on_a_given_connection(self, server, database):
         c = server.connector
 
