@@ -10,6 +10,10 @@ asyncio connector.  Back in the first process, the last part fills a table
 with generated rows and reads query results page by page.
 
     python examples/app.py [database-file]
+
+On MySQL/MariaDB, the awaited half alone (tables created when missing):
+
+    python examples/app.py --mysql host:port/database user password
 """
 
 import asyncio
@@ -153,6 +157,30 @@ def awaited_part(path):
     loop.close()
 
 
+def mysql_part(address, user, password):
+    from Quillon.DB.Connector import AioMysqlConnector
+
+    import warnings
+
+    # MySQL keeps its own name for a primary key and says so for each table.
+    warnings.filterwarnings("ignore", message="Name '.*' ignored for PRIMARY key")
+    hostport, _, database = address.partition("/")
+    host, _, port = hostport.partition(":")
+    loop = asyncio.new_event_loop()
+    # The keywords are the pool settings; the pool exists when this returns.
+    connector = AioMysqlConnector(
+        loop, host=host or "127.0.0.1", port=int(port or 3306), user=user, password=password, db=database,
+        autocommit=False,
+    )
+    DB.create(connector=connector).GenerateTable()
+    print("tables:", sorted(loop.run_until_complete(connector.getTableNameList())))
+    loop.run_until_complete(loop.create_task(awaited_work()))
+    loop.run_until_complete(asyncio.sleep(0.1))
+    connector._pool.close()
+    loop.run_until_complete(connector._pool.wait_closed())
+    loop.close()
+
+
 # ---------------------------------------------------------------------------
 # Seeding and paging
 # ---------------------------------------------------------------------------
@@ -192,6 +220,11 @@ def seeding_and_paging_part():
 
 
 def main():
+    if len(sys.argv) > 1 and sys.argv[1] == "--mysql":
+        if len(sys.argv) != 5:
+            sys.exit("usage: python examples/app.py --mysql host:port/database user password")
+        mysql_part(*sys.argv[2:5])
+        return
     if len(sys.argv) > 2 and sys.argv[1] == "--awaited":
         awaited_part(sys.argv[2])
         return

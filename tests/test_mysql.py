@@ -465,3 +465,20 @@ def test_scenario(name, config, tmp_path):
         run_scenario(name, db, tmp_path)
     finally:
         db.drop()
+
+
+def test_example_application_on_mysql(config, tmp_path):
+    db = mysql_support.Database(config)
+    try:
+        address = f"{config['host']}:{config['port']}/{db.name}"
+        proc = subprocess.run(
+            [sys.executable, os.path.join(os.path.dirname(HERE), "examples", "app.py"), "--mysql", address,
+             config["user"], config["password"]],
+            cwd=tmp_path, capture_output=True, text=True, timeout=120,
+        )
+        assert proc.returncode == 0, proc.stdout[-2000:] + proc.stderr[-4000:]
+        assert "awaited: total members: 3" in proc.stdout, proc.stdout
+        assert db.rows("SELECT name, age FROM member ORDER BY name") == [("Eve", 41), ("Fay", 23), ("Gus", 65)]
+        assert db.rows("SELECT title FROM post") == [("Async hello",)]
+    finally:
+        db.drop()
