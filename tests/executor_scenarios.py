@@ -201,17 +201,18 @@ async def writes(models, path, kind):
     target = await q(ex.first(Member.name == "m7"))
     target["age"] = 700
     target["meta"] = {"k": "v"}
-    await q(ex.update(target))
+    assert await q(ex.update(target)) == 1
     again = await q(ex.get(target["id"]))
     assert again["age"] == 700 and again["meta"] == {"k": "v"}
-    await q(ex.updateWhere(Member.age < 5, {"active": False, "score": 1.5}))
+    assert await q(ex.updateWhere(Member.age < 5, {"active": False, "score": 1.5})) == 5
     await q(ex.updateWhere(Member.age == 4, [(Member.score, 1.5), ("flag", True)]))
     changed = await q(ex.find(Member.active == False))
     assert sorted(r["name"] for r in changed) == ["m0", "m1", "m2", "m3", "m4"]
     assert all(r["score"] == 1.5 for r in changed)
-    await q(ex.delete(again))
+    assert await q(ex.delete(again)) == 1
+    assert await q(ex.delete(again)) == 0  # already gone
     assert await q(ex.get(again["id"])) is None
-    await q(ex.deleteWhere(Member.age >= 40))
+    assert await q(ex.deleteWhere(Member.age >= 40)) == 10
     assert await q(ex.count()) == 39
     for call in (lambda: ex.deleteWhere(None), lambda: ex.updateWhere(Member.age > 1, {"nosuch": 1})):
         try:

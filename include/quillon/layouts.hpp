@@ -236,6 +236,7 @@ struct BaseModelExecutorObject {
     PyObject* sqlBuilder;  // SqlGenerator
     PyObject* work;        // a connection of the active connector, or None
     int resultMode;        // how handleResult shapes a select (ExecutorResultMode)
+    Py_ssize_t rowCount;   // rows the last statement changed, set by the connector (-1 unknown)
 };
 
 enum ExecutorResultMode : int {

@@ -64,7 +64,7 @@ struct Names {
     PyObject *cursor, *execute, *executemany, *fetchall, *commit, *rollback, *close, *replace, *description,
         *lastrowid, *get, *getCon, *add_done_callback, *cancelled, *exception, *is_running, *run_until_complete,
         *create_task, *discard, *add, *releaseCon, *_releaseCon, *init_sqlite, *_init_mysql, *acquire, *release,
-        *useDict, *percentS, *question, *futureBlocking, *aenter, *aexit, *typeArgs, *targetType;
+        *useDict, *percentS, *question, *futureBlocking, *aenter, *aexit, *typeArgs, *targetType, *rowcount;
 } names;
 
 void internNames() {
@@ -77,7 +77,7 @@ void internNames() {
              in("releaseCon"),  in("_releaseCon"),     in("init_sqlite"),      in("_init_mysql"),
              in("acquire"),     in("release"),         in("useDict"),          in("%s"),
              in("?"),           in("_asyncio_future_blocking"), in("__aenter__"), in("__aexit__"),
-             in("typeArgs"),    in("targetType")};
+             in("typeArgs"),    in("targetType"),      in("rowcount")};
 }
 
 // A constant object made on first use and kept for the life of the process
@@ -283,6 +283,17 @@ PyObject* builderOf(PyObject* executor) {
 }
 int statementKind(PyObject* builder) { return reinterpret_cast<BaseSqlGeneratorObject*>(builder)->currentType; }
 Ref buildStatement(PyObject* builder) { return Ref::steal(generatorOps(builder)->Build(builder)); }
+// Tells the executor how many rows its statement changed (the driver's
+// rowcount), so update and delete operations can report it.
+void recordRowCount(PyObject* executor, PyObject* cursor) {
+    Ref count = Ref::stealOrNull(PyObject_GetAttr(cursor, names.rowcount));
+    Py_ssize_t n = count ? PyLong_AsSsize_t(count.get()) : -1;
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        n = -1;
+    }
+    reinterpret_cast<BaseModelExecutorObject*>(executor)->rowCount = n;
+}
 Ref handleResult(PyObject* executor, PyObject* raw) {
     return Ref::steal(state.executors->baseOps->handleResult(executor, raw));
 }
@@ -626,6 +637,7 @@ Ref Sqlite3Connector_process(PyObject* self, PyObject* const* args, Py_ssize_t n
             callMethod(cursor.get(), names.execute, text.get(), params.get());
         else
             callMethod(cursor.get(), names.executemany, text.get(), params.get());
+        recordRowCount(executor, cursor.get());
         // Inside a transaction block the block's end commits.
         if (asSqlite(self)->transactionDepth == 0) callMethod(con, names.commit);
     }
@@ -882,6 +894,7 @@ Coro aioSqliteProcess(Ref self, Ref executor) {
         co_await awaitPy(callMethod(cursor.get(), names.execute, text.get(), statementArgs.get()));
     else
         co_await awaitPy(callMethod(cursor.get(), names.executemany, text.get(), statementArgs.get()));
+    recordRowCount(executor.get(), cursor.get());
     Ref raw;
     int kind = statementKind(keepBuilder.get());
     if (kind == SQL_INSERT) {
@@ -1158,6 +1171,7 @@ Coro aioMysqlProcess(Ref self, Ref executor, Ref givenCon, bool hasCon) {
             co_await awaitPy(callMethod(cursor.get(), names.execute, text.get(), statementArgs.get()));
         else
             co_await awaitPy(callMethod(cursor.get(), names.executemany, text.get(), statementArgs.get()));
+        recordRowCount(executor.get(), cursor.get());
         if (statementKind(builder.get()) == SQL_INSERT)
             raw = getattr(cursor.get(), names.lastrowid);
         else

@@ -382,6 +382,7 @@ Ref childExecutor(PyObject* self, PyObject* builder, int mode) {
     c->sqlBuilder = Py_NewRef(builder);
     c->work = Py_NewRef(s->work);
     c->resultMode = mode;
+    c->rowCount = -1;
     return child;
 }
 
@@ -721,7 +722,6 @@ Coro loadRelationsAsync(Ref self, Ref rows, Ref passThrough) {
 using Finish = Ref (*)(PyObject* self, PyObject* state, PyObject* raw);
 
 Ref finishIdentity(PyObject*, PyObject*, PyObject* raw) { return Ref::borrow(raw); }
-Ref finishNone(PyObject*, PyObject*, PyObject*) { return Ref::none(); }
 Ref finishFirst(PyObject*, PyObject*, PyObject* raw) { return firstOf(raw); }
 Ref finishCount(PyObject*, PyObject*, PyObject* raw) { return countOf(raw); }
 Ref finishExists(PyObject*, PyObject*, PyObject* raw) { return existsOf(raw); }
@@ -730,6 +730,9 @@ Ref finishSave(PyObject* self, PyObject* row, PyObject* raw) {
     return storeKey(info, row, raw);
 }
 Ref finishLength(PyObject*, PyObject* rows, PyObject*) { return integer(PyList_GET_SIZE(rows)); }
+// The number of rows the statement changed, which the connector recorded on
+// the child executor that ran it.
+Ref finishRowCount(PyObject*, PyObject* child, PyObject*) { return integer(asExecutor(child)->rowCount); }
 
 // Awaits a started statement, finishes the result and optionally loads the
 // relations of the rows it gives.
@@ -861,8 +864,8 @@ Ref Executor_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     PyObject* key = rowKey(info, b[0], "update");
     Ref where = keyFilter(info.pkCol.get(), key);
     Ref builder = updateBuilder(info, setItemsOfRow(info, b[0]), where.get());
-    return complete(self, startStatement(self, builder.get(), RESULT_RAW), Py_None, finishNone, false,
-                    "AsyncModelExecutor.update");
+    Ref child = childExecutor(self, builder.get(), RESULT_RAW);
+    return complete(self, startExecutor(child.get()), child.get(), finishRowCount, false, "AsyncModelExecutor.update");
 }
 
 Ref Executor_updateWhere(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -870,8 +873,8 @@ Ref Executor_updateWhere(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     requireFilter(b[0]);
     ModelInfo info(modelOf(self));
     Ref builder = updateBuilder(info, setItemsFrom(info, b[1]), b[0]);
-    return complete(self, startStatement(self, builder.get(), RESULT_RAW), Py_None, finishNone, false,
-                    "AsyncModelExecutor.updateWhere");
+    Ref child = childExecutor(self, builder.get(), RESULT_RAW);
+    return complete(self, startExecutor(child.get()), child.get(), finishRowCount, false, "AsyncModelExecutor.updateWhere");
 }
 
 Ref Executor_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -880,8 +883,8 @@ Ref Executor_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     PyObject* key = rowKey(info, b[0], "delete");
     Ref where = keyFilter(info.pkCol.get(), key);
     Ref builder = deleteBuilder(info, where.get());
-    return complete(self, startStatement(self, builder.get(), RESULT_RAW), Py_None, finishNone, false,
-                    "AsyncModelExecutor.delete");
+    Ref child = childExecutor(self, builder.get(), RESULT_RAW);
+    return complete(self, startExecutor(child.get()), child.get(), finishRowCount, false, "AsyncModelExecutor.delete");
 }
 
 Ref Executor_deleteWhere(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -890,8 +893,8 @@ Ref Executor_deleteWhere(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     requireFilter(b[0], false);
     ModelInfo info(modelOf(self));
     Ref builder = deleteBuilder(info, b[0]);
-    return complete(self, startStatement(self, builder.get(), RESULT_RAW), Py_None, finishNone, false,
-                    "AsyncModelExecutor.deleteWhere");
+    Ref child = childExecutor(self, builder.get(), RESULT_RAW);
+    return complete(self, startExecutor(child.get()), child.get(), finishRowCount, false, "AsyncModelExecutor.deleteWhere");
 }
 
 Ref Executor_findListForeignKey(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -985,10 +988,10 @@ PyMethodDef executorMethods[] = {
     Q_FAST("exists", Executor_exists, "exists(where=None) -> whether any row matches"),
     Q_FAST("save", Executor_save, "save(row) -> inserts the row, stores and returns its new key"),
     Q_FAST("insertMany", Executor_insertMany, "insertMany(rows) -> inserts all rows in one statement run; their count"),
-    Q_FAST("update", Executor_update, "update(row) -> writes every column of the row, found by its key"),
-    Q_FAST("updateWhere", Executor_updateWhere, "updateWhere(where, values) -> sets {name: value} (or [(column, value), ...]) on matching rows"),
-    Q_FAST("delete", Executor_delete, "delete(row) -> deletes the row, found by its key"),
-    Q_FAST("deleteWhere", Executor_deleteWhere, "deleteWhere(where) -> deletes the matching rows"),
+    Q_FAST("update", Executor_update, "update(row) -> writes every column of the row, found by its key; the number of rows changed"),
+    Q_FAST("updateWhere", Executor_updateWhere, "updateWhere(where, values) -> sets {name: value} (or [(column, value), ...]) on matching rows; their number"),
+    Q_FAST("delete", Executor_delete, "delete(row) -> deletes the row, found by its key; the number of rows deleted"),
+    Q_FAST("deleteWhere", Executor_deleteWhere, "deleteWhere(where) -> deletes the matching rows; their number"),
     Q_FAST("findListForeignKey", Executor_findListForeignKey,
            "findListForeignKey(rows) -> loads every relation of the rows, one query per relation"),
     {nullptr, nullptr, 0, nullptr},
