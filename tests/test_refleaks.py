@@ -3,8 +3,12 @@ the live-object count and the reference counts of the objects every call
 shares (the connector, the SQL text, the argument tuple) stay flat."""
 
 import asyncio
+import os
 import gc
 import sys
+
+import pytest
+from conftest import run_python
 
 from Quillon.DB.Connector import AioSqliteConnector, Sqlite3Connector, dict_factory
 
@@ -75,3 +79,55 @@ def test_awaited_statements_do_not_leak(db_path):
 
     asyncio.run(main())
     assert counts["after"] - counts["before"] < 100, counts
+
+
+# Model rows, filters, relation loading and every executor operation, in a
+# fresh interpreter per connector kind (the facade is made once per process).
+EXECUTOR_LEAK_SCRIPT = r"""
+import asyncio, gc, inspect, os, sys
+sys.path.insert(0, {tests!r})
+import executor_scenarios as s
+loop = s.setup({kind!r}, {path!r})
+Member, Post, Profile, Role = s.declare_models()
+s.create_tables(loop)
+
+async def q(v):
+    return (await v) if inspect.isawaitable(v) else v
+
+async def work(n):
+    ex = Member.getExecutor()
+    for _ in range(n):
+        m = Member(name="x", age=3, meta={{"a": 1}})
+        await q(ex.save(m))
+        await q(ex.insertMany([Member(name="y"), Member(name="z")]))
+        await q(ex.find(Member.age >= 0, orderBy="age DESC", limit=5, loadForeign=True))
+        await q(ex.first(Member.name == "x")); await q(ex.get(m["id"]))
+        await q(ex.count(Member.age > 1)); await q(ex.exists())
+        m["age"] = 5
+        await q(ex.update(m)); await q(ex.updateWhere(Member.age == 5, {{"age": 6}}))
+        await q(ex.delete(m)); await q(ex.deleteWhere(Member.name == "y"))
+        (Member.age > 1) & ((Member.name == "a") | Member.name.like("b%"))
+
+def run(n):
+    loop.run_until_complete(loop.create_task(work(n)))
+    loop.run_until_complete(asyncio.sleep(0.05))
+
+def measure():
+    gc.collect()
+    return len(gc.get_objects()), sys.getallocatedblocks(), sys.getrefcount(Member), sys.getrefcount(Member.age)
+
+run(100)
+before = measure()
+run(600)
+after = measure()
+print(before, after)
+assert after[0] - before[0] < 200, (before, after)
+assert after[1] - before[1] < 2000, (before, after)  # ~60,000 rows made and dropped in between
+assert after[2:] == before[2:], (before, after)
+"""
+
+
+@pytest.mark.parametrize("kind", ["blocking", "async"])
+def test_executor_operations_do_not_leak(kind, tmp_path):
+    tests = os.path.dirname(os.path.abspath(__file__))
+    run_python(EXECUTOR_LEAK_SCRIPT.format(tests=tests, kind=kind, path=str(tmp_path / "leak.db")), timeout=300)
