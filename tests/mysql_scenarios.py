@@ -506,6 +506,26 @@ async def paging_awaitable(models, connector):
     assert [tuple(r) for r in await counted] == [(len(want) + 1,)]
 
 
+@scenario
+async def paging_nokey(models, connector):
+    """A model without a primary key is counted and paged too."""
+    from Quillon.Ext.Paging import Paging
+    from Quillon.Model.Columns import IntProperty, StrProperty
+    from Quillon.Model.Entity import Entity
+
+    rows("CREATE TABLE tally (label VARCHAR(10), amount INT)")
+    c = config()
+    mysql_support.query(c, c["db"], "INSERT INTO tally VALUES " + ", ".join("('x%d', %d)" % (i, i) for i in range(7)))
+
+    class Tally(Entity):
+        label = StrProperty()
+        amount = IntProperty()
+
+    page = await Paging(Tally, page=2, pageSize=3).filter(Tally.amount >= 1).orderBy("amount").execute()
+    assert (page.total, page.totalPage) == (6, 2)
+    assert [(r["label"], r["amount"]) for r in page.content] == [("x4", 4), ("x5", 5), ("x6", 6)]
+
+
 # ---------------------------------------------------------------------------
 # Seeding
 # ---------------------------------------------------------------------------
