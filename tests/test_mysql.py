@@ -59,13 +59,15 @@ class Server:
             self.settle()
 
     def settle(self):
-        """Waits (bounded) until every pooled connection is back in the pool."""
+        """Waits (bounded) until every pooled connection is back in the pool
+        and the finished tasks' entries are gone (the entry goes a loop step
+        after the connection, once the pool has woken its waiters)."""
         pool = self.connector._pool
         for _ in range(200):
             self.loop.run_until_complete(asyncio.sleep(0.01))
-            if pool is None or pool.freesize == pool.size:
+            if pool is None or (pool.freesize == pool.size and conn_map(self.connector) == {}):
                 return
-        raise AssertionError(f"connections still out after 2s: {pool.size - pool.freesize}")
+        raise AssertionError(f"connections still out after 2s: {pool.size - pool.freesize}, {conn_map(self.connector)}")
 
     def close(self):
         pool = self.connector._pool
