@@ -7,6 +7,7 @@
 // module creates two announcements while it loads, so this module creates its
 // types and publishes its capsule before it imports anything.
 #include <quillon/coro.hpp>
+#include <quillon/facade.hpp>
 #include <quillon/layouts.hpp>
 #include <quillon/native.hpp>
 #include <quillon/override.hpp>
@@ -1153,17 +1154,18 @@ Ref missingTables(PyObject* existing) {
     return statements;
 }
 
-PyObject* activeConnector() {
-    Ref db = importFrom("Quillon.DB.DB", "DB");
-    Ref facade = callMethod(db.get(), "getInstanceWithCheck");
-    Ref connector = getattr(facade.get(), "connector");
-    if (connector.get() == Py_None) {
-        Ref missing = importFrom("Quillon.Error.DbFault", "ConnectorMissingError");
-        Ref exc = call(missing.get());
-        PyErr_SetObject(missing.get(), exc.get());
-        throwPending();
-    }
-    return connector.release();
+// The facade's module is bound on first use: loading the generator must not
+// load the facade and everything it binds.
+const DBApi* dbApi() {
+    static const DBApi* api = nullptr;
+    if (!api) api = bindApi<DBApi>("Quillon.DB.DB", kDBCapsule);
+    return api;
+}
+
+Ref requireActiveConnector() {
+    Ref connector = activeConnector(dbApi());
+    if (connector.get() == Py_None) raisePackageError("Quillon.Error.DbFault", "ConnectorMissingError");
+    return connector;
 }
 
 Coro generateTablesAsync(Ref connector) {
@@ -1178,7 +1180,7 @@ Coro generateTablesAsync(Ref connector) {
 
 Ref generate_table(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     noArguments("generate_table", nargs, kwnames);
-    Ref connector = Ref::steal(activeConnector());
+    Ref connector = requireActiveConnector();
     if (reinterpret_cast<BaseConnectorObject*>(connector.get())->isAsync)
         return toPython(generateTablesAsync(std::move(connector)), "generate_table");
     Ref existing = callMethod(connector.get(), "getTableNameList");
