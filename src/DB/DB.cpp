@@ -86,8 +86,6 @@ Ref DB_getInstanceWithCheck(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObj
 // Instance operations
 // ---------------------------------------------------------------------------
 
-Ref DB_connector(PyObject* self) { return Ref::borrow(asDB(self)->_connector); }
-
 Ref DB_getCon(PyObject* self) { return callMethod(requireConnector(self), "getCon"); }
 
 Ref DB_execute(PyObject* self) {
@@ -120,7 +118,7 @@ PyMethodDef dbMethods[] = {
 };
 
 PyGetSetDef dbGetSet[] = {
-    Q_GETTER("connector", DB_connector, "the active connector"),
+    Q_GETTER("connector", fieldGetter<offsetof(DBObject, _connector)>, "the active connector"),
     Q_GETTER("getCon", DB_getCon, "a connection of the connector (an awaitable one for async connectors)"),
     Q_GETTER("execute", DB_execute, "the connector operation that runs an executor's prepared statement"),
     Q_GETTER("executeSql", DB_executeSql, "the connector operation that runs SQL text with %s placeholders"),

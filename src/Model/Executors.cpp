@@ -951,9 +951,6 @@ PyObject* Executor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noe
     });
 }
 
-Ref Executor_model(PyObject* self) { return Ref::borrow(asExecutor(self)->model); }
-Ref Executor_sqlBuilder(PyObject* self) { return Ref::borrow(asExecutor(self)->sqlBuilder); }
-Ref Executor_work(PyObject* self) { return Ref::borrow(asExecutor(self)->work); }
 Ref Executor_handleResult(PyObject* self, PyObject* raw) { return handleResultNative(self, raw); }
 
 Ref Executor_execute(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
@@ -983,9 +980,11 @@ PyMethodDef executorMethods[] = {
 };
 
 PyGetSetDef executorGetSet[] = {
-    Q_GETTER("model", Executor_model, "the model class the executor serves"),
-    Q_GETTER("sqlBuilder", Executor_sqlBuilder, "the statement builder of the executor"),
-    Q_GETTER("work", Executor_work, "the connection the executor was given, or None"),
+    Q_GETTER("model", fieldGetter<offsetof(BaseModelExecutorObject, model)>, "the model class the executor serves"),
+    Q_GETTER("sqlBuilder", fieldGetter<offsetof(BaseModelExecutorObject, sqlBuilder)>,
+             "the statement builder of the executor"),
+    Q_GETTER("work", fieldGetter<offsetof(BaseModelExecutorObject, work)>,
+             "the connection the executor was given, or None"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
