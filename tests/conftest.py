@@ -3,6 +3,9 @@
 - ``run_python(code)``: runs ``code`` in a fresh interpreter (same
   interpreter binary, same environment) and returns its stdout; the run must
   exit with status 0.  Tests that need ``DB.create`` (once per process) use it.
+- ``run_scenario(script, name, kind, tmp_path)``: runs one scenario of a
+  scenario script (executor_scenarios.py, ...) in a fresh interpreter with a
+  connector of ``kind``; it must end with "scenario ok".
 - ``fresh_rows(path, sql)``: reads an SQLite file through a new sqlite3
   connection, so only committed data is seen.
 - ``worker_threads()``: the number of live aiosqlite connection threads (one
@@ -20,6 +23,9 @@ import time
 
 import pytest
 
+from scenario_support import fresh_rows
+
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def run_python(code, timeout=120, check=True):
@@ -35,12 +41,22 @@ def run_python(code, timeout=120, check=True):
     return proc
 
 
-def fresh_rows(path, sql, args=()):
-    con = sqlite3.connect(path)
-    try:
-        return con.execute(sql, args).fetchall()
-    finally:
-        con.close()
+def run_scenario(script, name, kind, tmp_path):
+    """Runs scenario ``name`` of ``script`` (a file beside this one) in a fresh
+    interpreter with the ``kind`` connector on a database in ``tmp_path``;
+    returns its stdout."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in [HERE, env.get("PYTHONPATH", "")] if p)
+    proc = subprocess.run(
+        [sys.executable, os.path.join(HERE, script), name, kind, str(tmp_path / "db.sqlite")],
+        cwd=tmp_path,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert proc.returncode == 0 and "scenario ok" in proc.stdout, proc.stdout[-3000:] + proc.stderr[-6000:]
+    return proc.stdout
 
 
 def worker_threads():

@@ -11,29 +11,10 @@ scenario checks both forms of the same API.
 
 import asyncio
 import inspect
-import json
 import logging
 import sqlite3
-import sys
 
-
-async def q(value):
-    if inspect.isawaitable(value):
-        return await value
-    return value
-
-
-def setup(kind, path):
-    from Quillon.DB.DB import DB
-    from Quillon.DB.Connector import AioSqliteConnector, Sqlite3Connector
-
-    loop = asyncio.new_event_loop()
-    asyncio.set_event_loop(loop)
-    if kind == "blocking":
-        DB.create(connector=Sqlite3Connector(path))
-    else:
-        DB.create(connector=AioSqliteConnector(loop, path=path))
-    return loop
+from scenario_support import arguments, finish, fresh_rows, q, registry, setup
 
 
 def declare_models():
@@ -104,20 +85,7 @@ class StatementCounter(logging.Handler):
         self.statements.append(record.getMessage())
 
 
-def fresh(path, sql, args=()):
-    con = sqlite3.connect(path)
-    try:
-        return con.execute(sql, args).fetchall()
-    finally:
-        con.close()
-
-
-SCENARIOS = {}
-
-
-def scenario(fn):
-    SCENARIOS[fn.__name__] = fn
-    return fn
+SCENARIOS, scenario = registry()
 
 
 @scenario
@@ -139,7 +107,7 @@ async def roundtrip(models, path, kind):
     # A saved row and the row loaded back are equal, column for column.
     assert dict(back) == dict(row), (dict(back), dict(row))
     if kind == "blocking":  # awaited, the task's transaction is still open here
-        stored = fresh(path, "select score, active, flag, bits, meta from member where id = ?", (new_id,))
+        stored = fresh_rows(path, "select score, active, flag, bits, meta from member where id = ?", (new_id,))
         assert stored == [(3.14, 0, "true", b"\x01", '{"a": [1, 2]}')], stored
     other = await q(ex.get(second["id"]))
     assert other["meta"] == [1, "x"] and other["active"] is True and other["flag"] is False
@@ -283,8 +251,8 @@ async def transactions(models, path, kind):
     with SqliteContextManager():
         ex.save(Member(name="t1"))
         ex.save(Member(name="t2"))
-        assert fresh(path, "select count(*) from member") == [(0,)]
-    assert fresh(path, "select name from member order by id") == [("t1",), ("t2",)]
+        assert fresh_rows(path, "select count(*) from member") == [(0,)]
+    assert fresh_rows(path, "select name from member order by id") == [("t1",), ("t2",)]
 
     try:
         with SqliteContextManager():
@@ -292,7 +260,7 @@ async def transactions(models, path, kind):
             raise RuntimeError("abort")
     except RuntimeError:
         pass
-    assert fresh(path, "select count(*) from member") == [(2,)]
+    assert fresh_rows(path, "select count(*) from member") == [(2,)]
 
     with SqliteContextManager():
         ex.save(Member(name="outer"))
@@ -304,7 +272,7 @@ async def transactions(models, path, kind):
             pass
         with SqliteContextManager():
             ex.save(Member(name="inner2"))
-    assert fresh(path, "select name from member order by id") == [("t1",), ("t2",), ("outer",), ("inner2",)]
+    assert fresh_rows(path, "select name from member order by id") == [("t1",), ("t2",), ("outer",), ("inner2",)]
 
     # A failing statement inside a block leaves nothing of the block behind.
     try:
@@ -315,10 +283,10 @@ async def transactions(models, path, kind):
         pass
     else:
         raise AssertionError("NOT NULL violation not raised")
-    assert fresh(path, "select count(*) from member where name = 'before'") == [(0,)]
+    assert fresh_rows(path, "select count(*) from member where name = 'before'") == [(0,)]
     # Outside a block every statement is committed on its own.
     ex.save(Member(name="solo"))
-    assert fresh(path, "select count(*) from member where name = 'solo'") == [(1,)]
+    assert fresh_rows(path, "select count(*) from member where name = 'solo'") == [(1,)]
 
 
 @scenario
@@ -335,17 +303,11 @@ async def concurrent(models, path, kind):
 
 
 def main():
-    name, kind, path = sys.argv[1:4]
+    name, kind, path = arguments()
     loop = setup(kind, path)
     models = declare_models()
     create_tables(loop)
-    try:
-        loop.run_until_complete(SCENARIOS[name](models, path, kind))
-    finally:
-        # Let the end of the task roll back or commit and close its
-        # connection, whose thread would otherwise keep the process alive.
-        loop.run_until_complete(asyncio.sleep(0.2))
-    print("scenario ok")
+    finish(loop, SCENARIOS[name](models, path, kind), settle=0.2)
 
 
 if __name__ == "__main__":

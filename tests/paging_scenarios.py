@@ -9,33 +9,12 @@ Rows are written with a plain sqlite3 connection, so the pager is checked
 against data it did not write itself.
 """
 
-import asyncio
 import inspect
 import json
 import logging
-import os
 import sqlite3
-import sys
-import traceback
 
-
-async def q(value):
-    if inspect.isawaitable(value):
-        return await value
-    return value
-
-
-def setup(kind, path):
-    from Quillon.DB.Connector import AioSqliteConnector, Sqlite3Connector
-    from Quillon.DB.DB import DB
-
-    loop = asyncio.new_event_loop()
-    asyncio.set_event_loop(loop)
-    if kind == "blocking":
-        DB.create(connector=Sqlite3Connector(path, showLog=True))
-    else:
-        DB.create(connector=AioSqliteConnector(loop, path=path))
-    return loop
+from scenario_support import arguments, finish, q, registry, setup
 
 
 class StatementLog(logging.Handler):
@@ -141,12 +120,7 @@ def expected(pred=lambda p: True, key=None, reverse=False):
     return rows
 
 
-SCENARIOS = {}
-
-
-def scenario(fn):
-    SCENARIOS[fn.__name__] = fn
-    return fn
+SCENARIOS, scenario = registry()
 
 
 @scenario
@@ -373,20 +347,11 @@ async def nokey(kind, path, Person, Watched, Tally):
 
 
 def main():
-    name, kind, path = sys.argv[1], sys.argv[2], sys.argv[3]
+    name, kind, path = arguments()
     write_people(path)
-    loop = setup(kind, path)
+    loop = setup(kind, path, showLog=True)
     models = declare_models()
-    try:
-        loop.run_until_complete(loop.create_task(SCENARIOS[name](kind, path, *models)))
-    except BaseException:
-        # Open asyncio connections would keep the interpreter alive: report and leave.
-        traceback.print_exc()
-        sys.stderr.flush()
-        os._exit(1)
-    loop.run_until_complete(asyncio.sleep(0.05))  # let the task's connection end
-    loop.close()
-    print("scenario ok")
+    finish(loop, SCENARIOS[name](kind, path, *models))
 
 
 if __name__ == "__main__":

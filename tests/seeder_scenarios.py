@@ -11,24 +11,11 @@ back through a fresh sqlite3 connection, so only committed rows count.
 
 import asyncio
 import io
-import os
 import sqlite3
 import sys
 import time as clock
-import traceback
 
-
-def setup(kind, path):
-    from Quillon.DB.Connector import AioSqliteConnector, Sqlite3Connector
-    from Quillon.DB.DB import DB
-
-    loop = asyncio.new_event_loop()
-    asyncio.set_event_loop(loop)
-    if kind == "blocking":
-        DB.create(connector=Sqlite3Connector(path, showLog=False))
-    else:
-        DB.create(connector=AioSqliteConnector(loop, path=path))
-    return loop
+from scenario_support import arguments, finish, fresh_rows, registry, setup
 
 
 def create_tables(path):
@@ -38,14 +25,6 @@ def create_tables(path):
     con.execute("create table tally(label text, amount int)")
     con.commit()
     con.close()
-
-
-def stored(path, sql):
-    con = sqlite3.connect(path)
-    try:
-        return con.execute(sql).fetchall()
-    finally:
-        con.close()
 
 
 def declare_models():
@@ -83,12 +62,7 @@ async def run(kind, runner, group=None):
     await asyncio.gather(*scheduled)
 
 
-SCENARIOS = {}
-
-
-def scenario(fn):
-    SCENARIOS[fn.__name__] = fn
-    return fn
+SCENARIOS, scenario = registry()
 
 
 @scenario
@@ -112,14 +86,14 @@ async def generates(kind, path, loop, User, Note, Tally):
     await run(kind, GeneratorRunner(loop))
     assert times == [1, 2, 3]
     assert never == []
-    assert stored(path, "select id, name, age from user order by id") == [(1, "u1", 21), (2, "u2", 22), (3, "u3", 23)]
-    assert stored(path, "select count(*) from note") == [(0,)]
+    assert fresh_rows(path, "select id, name, age from user order by id") == [(1, "u1", 21), (2, "u2", 22), (3, "u3", 23)]
+    assert fresh_rows(path, "select count(*) from note") == [(0,)]
 
     # The awaited run commits each task itself: rows are visible to other
     # connections as soon as arun() returns, before the asyncio task ends.
     if kind == "async":
         await GeneratorRunner(loop).arun()
-        assert stored(path, "select count(*) from user") == [(6,)]
+        assert fresh_rows(path, "select count(*) from user") == [(6,)]
 
 
 @scenario
@@ -145,7 +119,7 @@ async def groups(kind, path, loop, User, Note, Tally):
     runner = GeneratorRunner(loop)
     await run(kind, runner, "first")
     assert order == [("a", 1), ("a", 2), ("c", 1), ("c", 2)]
-    assert stored(path, "select body from note order by id") == [("c1",), ("c2",)]
+    assert fresh_rows(path, "select body from note order by id") == [("c1",), ("c2",)]
 
     order.clear()
     await run(kind, runner, "nobody")
@@ -157,8 +131,8 @@ async def groups(kind, path, loop, User, Note, Tally):
     order.clear()
     await run(kind, runner)  # every task again
     assert len(order) == 7
-    assert stored(path, "select count(*) from user") == [(6,)]
-    assert stored(path, "select body from note order by id")[2:] == [
+    assert fresh_rows(path, "select count(*) from user") == [(6,)]
+    assert fresh_rows(path, "select body from note order by id")[2:] == [
         ("b1",), ("c1",), ("c2",), ("d1",), ("e1",), ("b1",), ("c1",), ("c2",), ("d1",), ("e1",)
     ]
 
@@ -177,7 +151,7 @@ async def learned(kind, path, loop, User, Note, Tally):
     create_task(notes, count=2)
     await run(kind, GeneratorRunner(loop))
     assert times == [1, 1, 2]
-    assert stored(path, "select body from note order by id") == [("n1",), ("n2",)]
+    assert fresh_rows(path, "select body from note order by id") == [("n1",), ("n2",)]
     await run(kind, GeneratorRunner(loop))  # the model is known now
     assert times == [1, 1, 2, 1, 2]
 
@@ -192,7 +166,7 @@ async def nokey(kind, path, loop, User, Note, Tally):
         return Tally(label="t%d" % time, amount=time * time)
 
     await run(kind, GeneratorRunner(loop))
-    assert stored(path, "select label, amount from tally") == [("t1", 1), ("t2", 4), ("t3", 9), ("t4", 16)]
+    assert fresh_rows(path, "select label, amount from tally") == [("t1", 1), ("t2", 4), ("t3", 9), ("t4", 16)]
 
 
 @scenario
@@ -214,16 +188,16 @@ async def failures(kind, path, loop, User, Note, Tally):
     else:
         raise AssertionError("the generator's error was swallowed")
     if kind == "blocking":
-        assert stored(path, "select name from user order by id") == [("u1",), ("u2",)]
+        assert fresh_rows(path, "select name from user order by id") == [("u1",), ("u2",)]
         # The connection is out of the task's transaction: later statements commit.
         from Quillon.DB.DB import DB
 
         assert not DB.getInstance().connector.con.in_transaction
         User.getExecutor().save(User(name="after", age=1))
-        assert stored(path, "select name from user order by id")[-1] == ("after",)
+        assert fresh_rows(path, "select name from user order by id")[-1] == ("after",)
     else:
         # The runner did not reach the task's commit: nothing is committed.
-        assert stored(path, "select count(*) from user") == [(0,)]
+        assert fresh_rows(path, "select count(*) from user") == [(0,)]
 
 
 @scenario
@@ -254,8 +228,8 @@ async def transaction(kind, path, loop, User, Note, Tally):
     commits = [s for s in statements if s.strip().upper() == "COMMIT"]
     inserts = [s for s in statements if s.upper().startswith("INSERT")]
     assert len(inserts) == 50 and len(commits) == 2, (len(inserts), commits)
-    assert stored(path, "select count(*) from user") == [(40,)]
-    assert stored(path, "select count(*) from note") == [(10,)]
+    assert fresh_rows(path, "select count(*) from user") == [(40,)]
+    assert fresh_rows(path, "select count(*) from note") == [(10,)]
 
     # Inside an application's own block the tasks are part of its transaction.
     from Quillon.DB.utils import SqliteContextManager
@@ -266,7 +240,7 @@ async def transaction(kind, path, loop, User, Note, Tally):
             raise RuntimeError("undo")
     except RuntimeError:
         pass
-    assert stored(path, "select count(*) from user") == [(40,)]
+    assert fresh_rows(path, "select count(*) from user") == [(40,)]
 
 
 @scenario
@@ -283,7 +257,7 @@ async def ready(kind, path, loop, User, Note, Tally):
     await GeneratorRunner(loop).arun()
     waited = clock.monotonic() - started
     assert 0.5 <= waited < 2.0, waited
-    assert stored(path, "select body from note order by id") == [("n1",), ("n2",)]
+    assert fresh_rows(path, "select body from note order by id") == [("n1",), ("n2",)]
 
 
 @scenario
@@ -297,9 +271,9 @@ async def scheduling(kind, path, loop, User, Note, Tally):
     assert GeneratorRunner(loop).run() is None
     scheduled = asyncio.all_tasks() - before
     assert len(scheduled) == 1
-    assert stored(path, "select count(*) from note") == [(0,)]
+    assert fresh_rows(path, "select count(*) from note") == [(0,)]
     await asyncio.gather(*scheduled)
-    assert stored(path, "select count(*) from note") == [(3,)]
+    assert fresh_rows(path, "select count(*) from note") == [(3,)]
 
     try:
         GeneratorRunner().run()
@@ -333,24 +307,15 @@ async def progress(kind, path, loop, User, Note, Tally):
     done = [int(line.split(": ")[1].split("/")[0]) for line in users]
     assert done == sorted(done) and len(done) <= 12, done
     assert lines.index(users[-1]) < lines.index(notes[0])
-    assert stored(path, "select count(*) from user") == [(50,)]
+    assert fresh_rows(path, "select count(*) from user") == [(50,)]
 
 
 def main():
-    name, kind, path = sys.argv[1], sys.argv[2], sys.argv[3]
+    name, kind, path = arguments()
     create_tables(path)
-    loop = setup(kind, path)
+    loop = setup(kind, path, showLog=False)
     models = declare_models()
-    try:
-        loop.run_until_complete(loop.create_task(SCENARIOS[name](kind, path, loop, *models)))
-    except BaseException:
-        # Open asyncio connections would keep the interpreter alive: report and leave.
-        traceback.print_exc()
-        sys.stderr.flush()
-        os._exit(1)
-    loop.run_until_complete(asyncio.sleep(0.05))  # let the task's connection end
-    loop.close()
-    print("scenario ok")
+    finish(loop, SCENARIOS[name](kind, path, loop, *models))
 
 
 if __name__ == "__main__":

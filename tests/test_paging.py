@@ -5,18 +5,12 @@ that reads rows runs the scenarios of paging_scenarios.py in a fresh
 interpreter, once with the blocking SQLite connector and once awaited.
 """
 
-import os
-import subprocess
-import sys
-
 import pytest
 
 import paging_scenarios
+from conftest import run_scenario
 from Quillon.Ext.Dict import DictPlus
 from Quillon.Ext.Paging import Page, Paging
-
-HERE = os.path.dirname(os.path.abspath(__file__))
-
 
 # ---------------------------------------------------------------------------
 # Page
@@ -139,25 +133,10 @@ class TestPagingConstructor:
 KINDS = ["blocking", "async"]
 
 
-def run_scenario(name, kind, tmp_path):
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in [HERE, env.get("PYTHONPATH", "")] if p)
-    proc = subprocess.run(
-        [sys.executable, os.path.join(HERE, "paging_scenarios.py"), name, kind, str(tmp_path / "db.sqlite")],
-        cwd=tmp_path,
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
-    assert proc.returncode == 0 and "scenario ok" in proc.stdout, proc.stdout[-3000:] + proc.stderr[-6000:]
-    return proc.stdout
-
-
 @pytest.mark.parametrize("kind", KINDS)
 @pytest.mark.parametrize("name", ["totals", "rows", "setpage", "deep", "relations", "forms", "nokey"])
 def test_scenario(name, kind, tmp_path):
-    run_scenario(name, kind, tmp_path)
+    run_scenario("paging_scenarios.py", name, kind, tmp_path)
 
 
 def test_every_scenario_is_run():

@@ -1,17 +1,11 @@
 """The test-data runner: registration and task records in this process, runs
 in fresh interpreters (seeder_scenarios.py), blocking and awaited."""
 
-import os
-import subprocess
-import sys
-
 import pytest
 
 import seeder_scenarios
+from conftest import run_scenario
 from Quillon.Ext.Seeder import GeneratorRunner, RunnerTask, create_task, data_task
-
-HERE = os.path.dirname(os.path.abspath(__file__))
-
 
 # ---------------------------------------------------------------------------
 # Task records and registration (nothing here runs a task)
@@ -131,34 +125,20 @@ BLOCKING_ONLY = ["transaction"]
 ASYNC_ONLY = ["ready", "scheduling"]
 
 
-def run_scenario(name, kind, tmp_path):
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in [HERE, env.get("PYTHONPATH", "")] if p)
-    proc = subprocess.run(
-        [sys.executable, os.path.join(HERE, "seeder_scenarios.py"), name, kind, str(tmp_path / "db.sqlite")],
-        cwd=tmp_path,
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
-    assert proc.returncode == 0 and "scenario ok" in proc.stdout, proc.stdout[-3000:] + proc.stderr[-6000:]
-
-
 @pytest.mark.parametrize("kind", ["blocking", "async"])
 @pytest.mark.parametrize("name", BOTH)
 def test_scenario(name, kind, tmp_path):
-    run_scenario(name, kind, tmp_path)
+    run_scenario("seeder_scenarios.py", name, kind, tmp_path)
 
 
 @pytest.mark.parametrize("name", BLOCKING_ONLY)
 def test_blocking_scenario(name, tmp_path):
-    run_scenario(name, "blocking", tmp_path)
+    run_scenario("seeder_scenarios.py", name, "blocking", tmp_path)
 
 
 @pytest.mark.parametrize("name", ASYNC_ONLY)
 def test_async_scenario(name, tmp_path):
-    run_scenario(name, "async", tmp_path)
+    run_scenario("seeder_scenarios.py", name, "async", tmp_path)
 
 
 def test_every_scenario_is_run():

@@ -101,6 +101,17 @@ void deallocObject(PyObject* self) noexcept {
     Py_DECREF(tp);
 }
 
+// Getters of an object field (the object it holds) and of an int field, for
+// getset tables: `Q_GETTER("model", fieldGetter<offsetof(T, model)>, ...)`.
+template <size_t Offset>
+Ref fieldGetter(PyObject* self) {
+    return Ref::borrow(field<PyObject>(self, Offset));
+}
+template <size_t Offset>
+Ref intFieldGetter(PyObject* self) {
+    return integer(*reinterpret_cast<int*>(reinterpret_cast<char*>(self) + Offset));
+}
+
 // Sets every object field of a freshly allocated object to None, as a new
 // native object starts out.
 inline void initFieldsNone(PyObject* self, const FieldList& f) {
@@ -126,6 +137,27 @@ inline PyTypeObject* addType(PyObject* module, PyType_Spec* spec, PyTypeObject* 
 }
 inline void addObject(PyObject* module, const char* name, PyObject* value) {
     check(PyModule_AddObjectRef(module, name, value));
+}
+
+// An enumeration on `base` (a class of the interpreter's `enum` module) with
+// the given members, set on the module and naming it as its home.
+inline Ref makeEnum(PyObject* module, PyObject* base, const char* name,
+                    std::initializer_list<std::pair<const char*, Ref>> members) {
+    Ref items = Ref::steal(PyList_New(0));
+    for (auto& [member, value] : members) {
+        Ref key = str(member);
+        Ref pair = tupleOf({key.get(), value.get()});
+        check(PyList_Append(items.get(), pair.get()));
+    }
+    Ref enumName = str(name);
+    Ref args = tupleOf({enumName.get(), items.get()});
+    Ref kwargs = Ref::steal(PyDict_New());
+    Ref moduleName = getattr(module, "__name__");
+    check(PyDict_SetItemString(kwargs.get(), "module", moduleName.get()));
+    check(PyDict_SetItemString(kwargs.get(), "qualname", enumName.get()));
+    Ref cls = Ref::steal(PyObject_Call(base, args.get(), kwargs.get()));
+    addObject(module, name, cls.get());
+    return cls;
 }
 
 // Module execution wrapper: the exec slot is the boundary of module loading.

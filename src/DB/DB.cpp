@@ -4,7 +4,7 @@
 // subsystem reaches the active connector through `DB.getInstance()`.  The
 // facade runs no SQL itself: its properties hand out the connector's
 // operations.
-#include <quillon/layouts.hpp>
+#include <quillon/facade.hpp>
 #include <quillon/native.hpp>
 
 using namespace quillon;
@@ -25,16 +25,10 @@ struct Errors {
 
 DBObject* asDB(PyObject* o) { return reinterpret_cast<DBObject*>(o); }
 
-[[noreturn]] void raiseError(PyObject* cls) {
-    Ref exc = call(cls);
-    PyErr_SetObject(cls, exc.get());
-    throwPending();
-}
-
 // The facade's connector; a facade made without one fails in an orderly way.
 PyObject* requireConnector(PyObject* self) {
     PyObject* c = asDB(self)->_connector;
-    if (c == Py_None) raiseError(errors.ConnectorMissingError);
+    if (c == Py_None) raiseNew(errors.ConnectorMissingError);
     return c;
 }
 
@@ -55,7 +49,7 @@ PyObject* DB_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept 
             if (PyObject* c = PyDict_GetItemString(kwargs, "connector")) connector = c;
         }
         (void)args;  // positional arguments are accepted and ignored
-        if (!cr || !truthy(cr)) raiseError(errors.DBInstanceCreateError);
+        if (!cr || !truthy(cr)) raiseNew(errors.DBInstanceCreateError);
         if (connector != Py_None && !PyObject_TypeCheck(connector, connectorApi->BaseConnector))
             raiseConvert(connector, "BaseConnector");
         Ref self = Ref::steal(type->tp_alloc(type, 0));
@@ -66,7 +60,7 @@ PyObject* DB_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept 
 
 Ref DB_create(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Ref existing = callMethod(cls, "getInstance");
-    if (PyObject_TypeCheck(existing.get(), DBType)) raiseError(errors.DBInstanceError);
+    if (PyObject_TypeCheck(existing.get(), DBType)) raiseNew(errors.DBInstanceError);
     Ref positional = positionalTuple(args, nargs);
     Ref keywords = keywordDict(args, nargs, kwnames);
     check(PyDict_SetItemString(keywords.get(), "cr", Py_True));
@@ -84,15 +78,13 @@ Ref DB_getInstance(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwna
 
 Ref DB_getInstanceWithCheck(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     noArguments("getInstanceWithCheck", nargs, kwnames);
-    if (!heldInstance || !truthy(heldInstance)) raiseError(errors.DBInstanceMissingError);
+    if (!heldInstance || !truthy(heldInstance)) raiseNew(errors.DBInstanceMissingError);
     return Ref::borrow(heldInstance);
 }
 
 // ---------------------------------------------------------------------------
 // Instance operations
 // ---------------------------------------------------------------------------
-
-Ref DB_connector(PyObject* self) { return Ref::borrow(asDB(self)->_connector); }
 
 Ref DB_getCon(PyObject* self) { return callMethod(requireConnector(self), "getCon"); }
 
@@ -126,7 +118,7 @@ PyMethodDef dbMethods[] = {
 };
 
 PyGetSetDef dbGetSet[] = {
-    Q_GETTER("connector", DB_connector, "the active connector"),
+    Q_GETTER("connector", fieldGetter<offsetof(DBObject, _connector)>, "the active connector"),
     Q_GETTER("getCon", DB_getCon, "a connection of the connector (an awaitable one for async connectors)"),
     Q_GETTER("execute", DB_execute, "the connector operation that runs an executor's prepared statement"),
     Q_GETTER("executeSql", DB_executeSql, "the connector operation that runs SQL text with %s placeholders"),

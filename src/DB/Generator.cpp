@@ -7,6 +7,7 @@
 // module creates two announcements while it loads, so this module creates its
 // types and publishes its capsule before it imports anything.
 #include <quillon/coro.hpp>
+#include <quillon/facade.hpp>
 #include <quillon/layouts.hpp>
 #include <quillon/native.hpp>
 #include <quillon/override.hpp>
@@ -866,11 +867,6 @@ PyMethodDef sqlMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-template <size_t Offset>
-Ref fieldGetter(PyObject* self) {
-    return Ref::borrow(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset));
-}
-
 Ref currentTypeGetter(PyObject* self) {
     Ref kind = integer(reinterpret_cast<BaseSqlGeneratorObject*>(self)->currentType);
     PyObject* members = PyObject_GetAttrString(sqlTypeEnum, "_value2member_map_");
@@ -1153,17 +1149,18 @@ Ref missingTables(PyObject* existing) {
     return statements;
 }
 
-PyObject* activeConnector() {
-    Ref db = importFrom("Quillon.DB.DB", "DB");
-    Ref facade = callMethod(db.get(), "getInstanceWithCheck");
-    Ref connector = getattr(facade.get(), "connector");
-    if (connector.get() == Py_None) {
-        Ref missing = importFrom("Quillon.Error.DbFault", "ConnectorMissingError");
-        Ref exc = call(missing.get());
-        PyErr_SetObject(missing.get(), exc.get());
-        throwPending();
-    }
-    return connector.release();
+// The facade's module is bound on first use: loading the generator must not
+// load the facade and everything it binds.
+const DBApi* dbApi() {
+    static const DBApi* api = nullptr;
+    if (!api) api = bindApi<DBApi>("Quillon.DB.DB", kDBCapsule);
+    return api;
+}
+
+Ref requireActiveConnector() {
+    Ref connector = activeConnector(dbApi());
+    if (connector.get() == Py_None) raisePackageError("Quillon.Error.DbFault", "ConnectorMissingError");
+    return connector;
 }
 
 Coro generateTablesAsync(Ref connector) {
@@ -1178,7 +1175,7 @@ Coro generateTablesAsync(Ref connector) {
 
 Ref generate_table(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     noArguments("generate_table", nargs, kwnames);
-    Ref connector = Ref::steal(activeConnector());
+    Ref connector = requireActiveConnector();
     if (reinterpret_cast<BaseConnectorObject*>(connector.get())->isAsync)
         return toPython(generateTablesAsync(std::move(connector)), "generate_table");
     Ref existing = callMethod(connector.get(), "getTableNameList");
@@ -1194,22 +1191,6 @@ PyMethodDef moduleMethods[] = {
     Q_FAST("generate_table", generate_table, "generate_table() -> creates the table of every declared model"),
     {nullptr, nullptr, 0, nullptr},
 };
-
-// An int enumeration built on the interpreter's IntEnum, so its members are
-// plain ints to every native reader.
-void addIntEnum(PyObject* module, const char* name, std::initializer_list<std::pair<const char*, int>> members) {
-    Ref intEnum = importFrom("enum", "IntEnum");
-    Ref items = Ref::steal(PyList_New(0));
-    for (auto& [member, value] : members) {
-        Ref pair = Ref::steal(Py_BuildValue("(si)", member, value));
-        check(PyList_Append(items.get(), pair.get()));
-    }
-    Ref enumName = str(name);
-    Ref cls = call(intEnum.get(), enumName.get(), items.get());
-    Ref moduleName = getattr(module, "__name__");
-    setattr(cls.get(), "__module__", moduleName.get());
-    addObject(module, name, cls.get());
-}
 
 // ===========================================================================
 // Module loading
@@ -1249,12 +1230,16 @@ void exec(PyObject* module) {
 
     // Imports come only now that the capsule is in place.
     check(PyModule_AddFunctions(module, moduleMethods));
-    addIntEnum(module, "sqlType", {{"SELECT", SQL_SELECT}, {"INSERT", SQL_INSERT}, {"DELETE", SQL_DELETE},
-                                   {"UPDATE", SQL_UPDATE}, {"NONE", SQL_NONE}});
-    addIntEnum(module, "JoinType", {{"JOIN", JOIN_PLAIN}, {"LEFT", JOIN_LEFT}, {"RIGHT", JOIN_RIGHT},
-                                    {"INNER", JOIN_INNER}});
-    sqlTypeEnum = getattr(module, "sqlType").release();
-    Ref joinType = getattr(module, "JoinType");
+    // Int enumerations, so their members are plain ints to every native reader.
+    Ref intEnum = importFrom("enum", "IntEnum");
+    sqlTypeEnum = makeEnum(module, intEnum.get(), "sqlType",
+                           {{"SELECT", integer(SQL_SELECT)}, {"INSERT", integer(SQL_INSERT)},
+                            {"DELETE", integer(SQL_DELETE)}, {"UPDATE", integer(SQL_UPDATE)},
+                            {"NONE", integer(SQL_NONE)}})
+                      .release();
+    Ref joinType = makeEnum(module, intEnum.get(), "JoinType",
+                            {{"JOIN", integer(JOIN_PLAIN)}, {"LEFT", integer(JOIN_LEFT)},
+                             {"RIGHT", integer(JOIN_RIGHT)}, {"INNER", integer(JOIN_INNER)}});
 
     Ref relationships = textMap({{REL_AND, " AND "}, {REL_OR, " OR "}, {REL_EQ, " = "}, {REL_GT, " > "},
                                  {REL_GE, " >= "}, {REL_LT, " < "}, {REL_LE, " <= "}, {REL_NE, " != "},

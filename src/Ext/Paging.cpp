@@ -8,6 +8,7 @@
 // With an asyncio connector `execute` returns a native coroutine doing the
 // same steps with awaits.
 #include <quillon/coro.hpp>
+#include <quillon/facade.hpp>
 #include <quillon/layouts.hpp>
 #include <quillon/native.hpp>
 #include <quillon/override.hpp>
@@ -27,7 +28,7 @@ const GeneratorApi* generatorApi = nullptr;
 const ExecutorsApi* executorsApi = nullptr;
 
 struct Names {
-    Ref page, pageSize, content, total, totalPage, connector, isAsync, executeSql, args, getExecutor, col, pkName,
+    Ref page, pageSize, content, total, totalPage, executeSql, args, getExecutor, col, pkName,
         tableName, select, where, orderBy, Limit, execute, findListForeignKey;
 } names;
 
@@ -86,24 +87,6 @@ Ref newPage(int page, int pageSize) {
 // ===========================================================================
 // The facade and the executor
 // ===========================================================================
-
-[[noreturn]] void raiseDbFault(const char* cls) {
-    Ref type = importFrom("Quillon.Error.DbFault", cls);
-    Ref exc = call(type.get());
-    PyErr_SetObject(type.get(), exc.get());
-    throwPending();
-}
-
-PyObject* facade() {
-    PyObject* db = dbApi->instance();
-    if (!db || db == Py_None) raiseDbFault("DBInstanceMissingError");
-    return db;
-}
-
-bool connectorIsAsync() {
-    Ref connector = getattr(facade(), names.connector.get());
-    return truthy(getattr(connector.get(), names.isAsync.get()).get());
-}
 
 PyObject* executorOf(PyObject* self) {
     PyObject* ex = asPaging(self)->executor;
@@ -229,7 +212,7 @@ Ref getCountNative(PyObject* self) {
     sql += utf8(whereText);
     Ref text = str(sql);
     Ref argTuple = Ref::steal(PySequence_Tuple(whereArgs));
-    Ref executeSql = getattr(facade(), names.executeSql.get());
+    Ref executeSql = getattr(activeFacade(dbApi), names.executeSql.get());
     Ref kwnames = tupleOf({names.args.get()});
     PyObject* argv[] = {text.get(), argTuple.get()};
     return Ref::steal(PyObject_Vectorcall(executeSql.get(), argv, 1, kwnames.get()));
@@ -303,7 +286,7 @@ Ref asyncExecuteNative(PyObject* self) { return toPython(executeAwaited(Ref::bor
 
 Ref Paging_execute(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     noArguments("execute", nargs, kwnames);
-    if (connectorIsAsync()) {
+    if (activeConnectorIsAsync(dbApi)) {
         if (overrides.overridden(self, OV_ASYNC_EXECUTE)) return callMethod(self, overrides.name(OV_ASYNC_EXECUTE));
         return asyncExecuteNative(self);
     }
@@ -347,8 +330,6 @@ void internNames() {
     names.content = interned("content");
     names.total = interned("total");
     names.totalPage = interned("totalPage");
-    names.connector = interned("connector");
-    names.isAsync = interned("isAsync");
     names.executeSql = interned("executeSql");
     names.args = interned("args");
     names.getExecutor = interned("getExecutor");

@@ -12,6 +12,7 @@
 // per row; what ends up stored is the same, including the rows saved before
 // an error.  The awaited run commits its connection once per task.
 #include <quillon/coro.hpp>
+#include <quillon/facade.hpp>
 #include <quillon/layouts.hpp>
 #include <quillon/native.hpp>
 
@@ -34,7 +35,7 @@ PyObject* taskList = nullptr;    // list of RunnerTask
 PyObject* groupTable = nullptr;  // dict: group key -> list of RunnerTask
 
 struct Names {
-    Ref time, object, getExecutor, save, connector, isAsync, isReady, getCon, commit, is_running, create_task,
+    Ref time, object, getExecutor, save, isReady, getCon, commit, is_running, create_task,
         run_until_complete, arun, __name__, write, flush, isatty;
 } names;
 
@@ -222,19 +223,6 @@ RunnerObject* asRunner(PyObject* o) { return reinterpret_cast<RunnerObject*>(o);
 const size_t runnerFieldOffsets[] = {offsetof(GeneratorRunnerObject, loop)};
 const FieldList runnerFields{runnerFieldOffsets, 1};
 
-[[noreturn]] void raiseDbFault(const char* cls) {
-    Ref type = importFrom("Quillon.Error.DbFault", cls);
-    Ref exc = call(type.get());
-    PyErr_SetObject(type.get(), exc.get());
-    throwPending();
-}
-
-Ref activeConnector() {
-    PyObject* db = dbApi->instance();
-    if (!db || db == Py_None) raiseDbFault("DBInstanceMissingError");
-    return getattr(db, names.connector.get());
-}
-
 PyObject* checkedTask(PyObject* task) {
     if (task == Py_None) raise(PyExc_AttributeError, "'NoneType' object has no attribute 'model'");
     if (!PyObject_TypeCheck(task, RunnerTaskType)) raiseConvert(task, "RunnerTask");
@@ -314,18 +302,18 @@ void runTaskBlocking(PyObject* self, PyObject* connector, PyObject* task) {
 
 void runBlocking(PyObject* self, PyObject* tasks) {
     Ref run = snapshot(tasks);
-    Ref connector = activeConnector();
+    Ref connector = activeConnector(dbApi);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(run.get()); ++i)
         runTaskBlocking(self, connector.get(), checkedTask(PyList_GET_ITEM(run.get(), i)));
 }
 
 Coro runAwaited(Ref self, Ref tasks) {
     Ref run = snapshot(tasks.get());
-    while (!truthy(getattr(activeConnector().get(), names.isReady.get()).get()))
+    while (!truthy(getattr(activeConnector(dbApi).get(), names.isReady.get()).get()))
         co_await awaitPy(call(asyncioSleep, pollDelay));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(run.get()); ++i) {
         Ref task = Ref::borrow(checkedTask(PyList_GET_ITEM(run.get(), i)));
-        Ref con = co_await awaitPy(callMethod(activeConnector().get(), names.getCon.get()));
+        Ref con = co_await awaitPy(callMethod(activeConnector(dbApi).get(), names.getCon.get()));
         Ref executor = taskExecutor(task.get(), con.get(), executorsApi->AsyncModelExecutor, "AsyncModelExecutor");
         PyObject* generator = asTask(task.get())->generator;
         int count = asTask(task.get())->count;
@@ -381,11 +369,9 @@ void runOnLoop(PyObject* self, Ref coroutine) {
         callMethod(loop, names.run_until_complete.get(), coroutine.get());
 }
 
-bool connectorIsAsync() { return truthy(getattr(activeConnector().get(), names.isAsync.get()).get()); }
-
 Ref GeneratorRunner_run(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     noArguments("run", nargs, kwnames);
-    if (connectorIsAsync()) {
+    if (activeConnectorIsAsync(dbApi)) {
         // The loop is checked before the coroutine exists, so a runner
         // without one leaves no never-awaited coroutine behind.
         Ref isRunning = getattr(asRunner(self)->base.loop, names.is_running.get());
@@ -407,7 +393,7 @@ Ref GeneratorRunner_run_group(PyObject* self, PyObject* const* args, Py_ssize_t 
         return Ref::none();  // an unknown group has no tasks
     }
     Ref held = Ref::borrow(tasks);
-    if (connectorIsAsync()) {
+    if (activeConnectorIsAsync(dbApi)) {
         Ref isRunning = getattr(asRunner(self)->base.loop, names.is_running.get());
         runOnLoop(self, awaitedRun(self, held.get(), "GeneratorRunner.run_group"));
         return Ref::none();
@@ -451,8 +437,6 @@ void internNames() {
     names.object = interned("object");
     names.getExecutor = interned("getExecutor");
     names.save = interned("save");
-    names.connector = interned("connector");
-    names.isAsync = interned("isAsync");
     names.isReady = interned("isReady");
     names.getCon = interned("getCon");
     names.commit = interned("commit");

@@ -300,14 +300,11 @@ Ref cellCheck(PyObject* self) {
     return Ref::none();
 }
 
-Ref cellGetValue(PyObject* self) { return Ref::borrow(cellOf(self)->value); }
 void cellSetValue(PyObject* self, PyObject* v) { assignField(cellOf(self)->value, v ? v : Py_None); }
-Ref cellGetRelationship(PyObject* self) { return integer(cellOf(self)->relationship); }
 void cellSetRelationship(PyObject* self, PyObject* v) {
     if (!v) raise(PyExc_AttributeError, "cannot delete attribute 'relationship'");
     cellOf(self)->relationship = asInt32(v);
 }
-Ref cellGetNext(PyObject* self) { return Ref::borrow(cellOf(self)->next); }
 void cellSetNext(PyObject* self, PyObject* v) {
     if (!v) v = Py_None;
     requireConvertible(v, FilterListCellType);
@@ -318,15 +315,11 @@ void cellSetNext(PyObject* self, PyObject* v) {
     }
     assignField(cellOf(self)->next, v);
 }
-Ref cellGetCol(PyObject* self) { return Ref::borrow(cellOf(self)->col); }
 void cellSetCol(PyObject* self, PyObject* v) {
     if (!v) v = Py_None;
     requireConvertible(v, BasePropertyType);
     assignField(cellOf(self)->col, v);
 }
-Ref cellGetOpenGroups(PyObject* self) { return integer(cellOf(self)->openGroups); }
-Ref cellGetCloseGroups(PyObject* self) { return integer(cellOf(self)->closeGroups); }
-Ref cellGetTopConnective(PyObject* self) { return integer(cellOf(self)->topConnective); }
 
 PyMethodDef cellMethods[] = {
     Q_FAST("append", cellAppendMethod,
@@ -337,13 +330,19 @@ PyMethodDef cellMethods[] = {
 };
 
 PyGetSetDef cellGetSet[] = {
-    Q_GETSET("value", cellGetValue, cellSetValue, "payload: a column name or a value"),
-    Q_GETSET("relationship", cellGetRelationship, cellSetRelationship, "code of the link to the next cell"),
-    Q_GETSET("next", cellGetNext, cellSetNext, "the following cell or None"),
-    Q_GETSET("col", cellGetCol, cellSetCol, "the property of a column cell, else None"),
-    Q_GETTER("openGroups", cellGetOpenGroups, "groups that open before this cell when rendered"),
-    Q_GETTER("closeGroups", cellGetCloseGroups, "groups that close after this cell when rendered"),
-    Q_GETTER("topConnective", cellGetTopConnective, "the connective that last joined this chain (-1: none)"),
+    Q_GETSET("value", fieldGetter<offsetof(FilterListCellObject, value)>, cellSetValue,
+             "payload: a column name or a value"),
+    Q_GETSET("relationship", intFieldGetter<offsetof(FilterListCellObject, relationship)>, cellSetRelationship,
+             "code of the link to the next cell"),
+    Q_GETSET("next", fieldGetter<offsetof(FilterListCellObject, next)>, cellSetNext, "the following cell or None"),
+    Q_GETSET("col", fieldGetter<offsetof(FilterListCellObject, col)>, cellSetCol,
+             "the property of a column cell, else None"),
+    Q_GETTER("openGroups", intFieldGetter<offsetof(FilterListCellObject, openGroups)>,
+             "groups that open before this cell when rendered"),
+    Q_GETTER("closeGroups", intFieldGetter<offsetof(FilterListCellObject, closeGroups)>,
+             "groups that close after this cell when rendered"),
+    Q_GETTER("topConnective", intFieldGetter<offsetof(FilterListCellObject, topConnective)>,
+             "the connective that last joined this chain (-1: none)"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -720,11 +719,8 @@ void setNull(PyObject* self, PyObject* v) {
     if (!v) raise(PyExc_AttributeError, "cannot delete attribute 'Null'");
     prop(self)->Null = truthy(v);
 }
-Ref getDefaultField(PyObject* self) { return Ref::borrow(prop(self)->_default); }
 void setDefaultField(PyObject* self, PyObject* v) { assignField(prop(self)->_default, v ? v : Py_None); }
-Ref getTargetTypeField(PyObject* self) { return Ref::borrow(prop(self)->_targetType); }
 void setTargetTypeField(PyObject* self, PyObject* v) { assignField(prop(self)->_targetType, v ? v : Py_None); }
-Ref getTypeArgs(PyObject* self) { return Ref::borrow(prop(self)->typeArgs); }
 void setTypeArgs(PyObject* self, PyObject* v) {
     if (!v) v = Py_None;
     if (v != Py_None && !PyTuple_CheckExact(v)) raise(PyExc_TypeError, "Expected tuple, got %.200s", typeName(v));
@@ -758,9 +754,10 @@ PyGetSetDef propertyGetSet[] = {
     Q_GETSET("name", getName, setName, "column name; the attribute name once bound"),
     Q_GETSET("isPk", getIsPk, setIsPk, "primary-key flag"),
     Q_GETSET("Null", getNull, setNull, "whether the column accepts NULL"),
-    Q_GETSET("_default", getDefaultField, setDefaultField, "the declared default"),
-    Q_GETSET("_targetType", getTargetTypeField, setTargetTypeField, "the chosen SQL type member"),
-    Q_GETSET("typeArgs", getTypeArgs, setTypeArgs, "arguments of the SQL type"),
+    Q_GETSET("_default", fieldGetter<offsetof(BasePropertyObject, _default)>, setDefaultField, "the declared default"),
+    Q_GETSET("_targetType", fieldGetter<offsetof(BasePropertyObject, _targetType)>, setTargetTypeField,
+             "the chosen SQL type member"),
+    Q_GETSET("typeArgs", fieldGetter<offsetof(BasePropertyObject, typeArgs)>, setTypeArgs, "arguments of the SQL type"),
     Q_GETTER("hasDefault", getHasDefault, "whether a default was declared"),
     Q_GETTER("Default", getDefault, "the default as stored, or None for markers"),
     Q_GETTER("dbName", getName, "the column name"),
@@ -1278,26 +1275,6 @@ PyType_Spec foreignKeySpec = {"Quillon.Model.Columns.ForeignKey", sizeof(PyDictO
 // ===========================================================================
 // Module loading
 // ===========================================================================
-
-// An enumeration of the interpreter's `enum` module, defined in this module.
-Ref makeEnum(PyObject* module, PyObject* base, const char* name,
-             std::initializer_list<std::pair<const char*, Ref>> members) {
-    Ref items = Ref::steal(PyList_New(0));
-    for (auto& [member, value] : members) {
-        Ref key = str(member);
-        Ref pair = tupleOf({key.get(), value.get()});
-        check(PyList_Append(items.get(), pair.get()));
-    }
-    Ref enumName = str(name);
-    Ref args = tupleOf({enumName.get(), items.get()});
-    Ref kwargs = Ref::steal(PyDict_New());
-    Ref moduleName = getattr(module, "__name__");
-    check(PyDict_SetItemString(kwargs.get(), "module", moduleName.get()));
-    check(PyDict_SetItemString(kwargs.get(), "qualname", enumName.get()));
-    Ref cls = Ref::steal(PyObject_Call(base, args.get(), kwargs.get()));
-    addObject(module, name, cls.get());
-    return cls;
-}
 
 // Class attributes of an immutable native type are set once, while loading.
 void setClassAttr(PyTypeObject* type, const char* name, PyObject* value) {

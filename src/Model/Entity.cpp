@@ -12,6 +12,7 @@
 // it and checked against the class's version tag and the mapping's own
 // change stamp, so a row costs one dict build plus one native conversion
 // call per column.
+#include <quillon/facade.hpp>
 #include <quillon/layouts.hpp>
 #include <quillon/native.hpp>
 #include <quillon/override.hpp>
@@ -51,8 +52,8 @@ struct Imports {
 
 struct Names {
     PyObject *Default, *check, *object, *mapping, *instanceBuilder, *modelInstance, *Type, *target, *name,
-        *directTarget, *tableName, *col, *fk, *MODEL, *hasDefault, *toObjValue, *isAsync, *connector, *items,
-        *getOtherFkBy, *Model, *empty, *Instance, *underscore;
+        *directTarget, *tableName, *col, *fk, *MODEL, *hasDefault, *toObjValue, *items, *getOtherFkBy, *Model,
+        *empty, *Instance, *underscore;
 } names;
 
 EntityApi api;
@@ -718,15 +719,7 @@ Ref Entity_getExecutor(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     auto b = bind(workSig, args + 1, nargs - 1, kwnames);
     PyObject* cls = args[0];
     PyObject* work = b.get(0, Py_None);
-    PyObject* facade = dbApi->instance();
-    if (!facade || facade == Py_None) {
-        Ref missing = importFrom("Quillon.Error.DbFault", "DBInstanceMissingError");
-        Ref exc = call(missing.get());
-        PyErr_SetObject(missing.get(), exc.get());
-        throwPending();
-    }
-    Ref connector = getattr(facade, names.connector);
-    if (truthy(getattr(connector.get(), names.isAsync).get())) return callMethod(cls, "getAsyncExecutor", work);
+    if (activeConnectorIsAsync(dbApi)) return callMethod(cls, "getAsyncExecutor", work);
     return call((PyObject*)executorsApi->ModelExecutor, cls, work);
 }
 
@@ -823,9 +816,8 @@ void internNames() {
         {&names.modelInstance, "modelInstance"}, {&names.Type, "Type"}, {&names.target, "target"},
         {&names.name, "name"}, {&names.directTarget, "directTarget"}, {&names.tableName, "tableName"},
         {&names.col, "col"}, {&names.fk, "fk"}, {&names.MODEL, "MODEL"}, {&names.hasDefault, "hasDefault"},
-        {&names.toObjValue, "toObjValue"}, {&names.isAsync, "isAsync"}, {&names.connector, "connector"},
-        {&names.items, "items"}, {&names.getOtherFkBy, "getOtherFkBy"}, {&names.Model, "Model"},
-        {&names.empty, ""}, {&names.Instance, "Instance"}, {&names.underscore, "_"},
+        {&names.toObjValue, "toObjValue"}, {&names.items, "items"}, {&names.getOtherFkBy, "getOtherFkBy"},
+        {&names.Model, "Model"}, {&names.empty, ""}, {&names.Instance, "Instance"}, {&names.underscore, "_"},
     };
     for (auto& e : table)
         if (!*e.slot) *e.slot = interned(e.text).release();

@@ -15,6 +15,7 @@
 // executor's own `sqlBuilder` is left for callers that drive it directly
 // (the pager) and run it with `execute()`.
 #include <quillon/coro.hpp>
+#include <quillon/facade.hpp>
 #include <quillon/layouts.hpp>
 #include <quillon/native.hpp>
 #include <quillon/override.hpp>
@@ -48,19 +49,6 @@ bool isAsyncExecutor(PyObject* self) { return PyObject_TypeCheck(self, AsyncMode
 // ===========================================================================
 // The facade and the model's declaration
 // ===========================================================================
-
-[[noreturn]] void raiseDbFault(const char* cls) {
-    Ref type = importFrom("Quillon.Error.DbFault", cls);
-    Ref exc = call(type.get());
-    PyErr_SetObject(type.get(), exc.get());
-    throwPending();
-}
-
-PyObject* facade() {
-    PyObject* db = dbApi->instance();
-    if (!db || db == Py_None) raiseDbFault("DBInstanceMissingError");
-    return db;
-}
 
 // What an operation needs to know of its model, read once per operation.
 struct ModelInfo {
@@ -389,7 +377,7 @@ Ref childExecutor(PyObject* self, PyObject* builder, int mode) {
 // Starts the prepared statement of `executor` through the facade: the result
 // for a blocking connector, an awaitable of it for an asyncio one.
 Ref startExecutor(PyObject* executor) {
-    Ref op = getattr(facade(), "execute");
+    Ref op = getattr(activeFacade(dbApi), "execute");
     PyObject* work = asExecutor(executor)->work;
     if (isAsyncExecutor(executor)) {
         if (work != Py_None) {
@@ -411,7 +399,7 @@ Ref startStatement(PyObject* self, PyObject* builder, int mode) {
 
 // Starts SQL text through the facade's executeSql (dict rows when asked).
 Ref startSql(PyObject* self, const std::string& sql, PyObject* args, bool dictRows) {
-    Ref op = getattr(facade(), "executeSql");
+    Ref op = getattr(activeFacade(dbApi), "executeSql");
     Ref text = str(sql);
     PyObject* work = asExecutor(self)->work;
     if (work != Py_None) {
@@ -966,9 +954,6 @@ PyObject* Executor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noe
     });
 }
 
-Ref Executor_model(PyObject* self) { return Ref::borrow(asExecutor(self)->model); }
-Ref Executor_sqlBuilder(PyObject* self) { return Ref::borrow(asExecutor(self)->sqlBuilder); }
-Ref Executor_work(PyObject* self) { return Ref::borrow(asExecutor(self)->work); }
 Ref Executor_handleResult(PyObject* self, PyObject* raw) { return handleResultNative(self, raw); }
 
 Ref Executor_execute(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
@@ -998,9 +983,11 @@ PyMethodDef executorMethods[] = {
 };
 
 PyGetSetDef executorGetSet[] = {
-    Q_GETTER("model", Executor_model, "the model class the executor serves"),
-    Q_GETTER("sqlBuilder", Executor_sqlBuilder, "the statement builder of the executor"),
-    Q_GETTER("work", Executor_work, "the connection the executor was given, or None"),
+    Q_GETTER("model", fieldGetter<offsetof(BaseModelExecutorObject, model)>, "the model class the executor serves"),
+    Q_GETTER("sqlBuilder", fieldGetter<offsetof(BaseModelExecutorObject, sqlBuilder)>,
+             "the statement builder of the executor"),
+    Q_GETTER("work", fieldGetter<offsetof(BaseModelExecutorObject, work)>,
+             "the connection the executor was given, or None"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

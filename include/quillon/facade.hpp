@@ -1,0 +1,44 @@
+// What every module needs of the process-wide facade: the facade itself, its
+// connector, and the package's own exception classes raised the one way.
+#pragma once
+
+#include "layouts.hpp"
+
+namespace quillon {
+
+// Raises an instance of the exception class `cls`, made with no arguments.
+[[noreturn]] inline void raiseNew(PyObject* cls) {
+    Ref exc = call(cls);
+    PyErr_SetObject(cls, exc.get());
+    throwPending();
+}
+
+// Raises the package exception class `name` of `module` (for instance
+// "Quillon.Error.DbFault"), made with no arguments.
+[[noreturn]] inline void raisePackageError(const char* module, const char* name) {
+    Ref cls = importFrom(module, name);
+    raiseNew(cls.get());
+}
+
+// The facade made by `DB.create` (borrowed; it lives for the process), or
+// DBInstanceMissingError before it exists.
+inline PyObject* activeFacade(const DBApi* db) {
+    PyObject* facade = db->instance();
+    if (!facade || facade == Py_None) raisePackageError("Quillon.Error.DbFault", "DBInstanceMissingError");
+    return facade;
+}
+
+// The connector the facade holds (None for a facade made without one).
+inline Ref activeConnector(const DBApi* db) {
+    return Ref::borrow(reinterpret_cast<DBObject*>(activeFacade(db))->_connector);
+}
+
+// Whether the active connector is an asyncio one.
+inline bool activeConnectorIsAsync(const DBApi* db) {
+    static PyObject* isAsync = nullptr;  // lives for the process
+    if (!isAsync) isAsync = interned("isAsync").release();
+    Ref connector = activeConnector(db);
+    return truthy(getattr(connector.get(), isAsync).get());
+}
+
+}  // namespace quillon
