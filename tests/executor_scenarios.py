@@ -17,7 +17,9 @@ import sqlite3
 from scenario_support import arguments, finish, fresh_rows, q, registry, setup
 
 
-def declare_models():
+def declare_models(flag_type_args=None):
+    """The scenarios' models.  ``flag_type_args`` gives the VARCHAR flag
+    column a length (MySQL requires one; SQLite accepts a bare VARCHAR)."""
     from Quillon.Model.Columns import (
         BoolProperty,
         FloatProperty,
@@ -32,6 +34,8 @@ def declare_models():
         timestampSupportType,
     )
     from Quillon.Model.Entity import Entity
+
+    flag_length = {} if flag_type_args is None else {"typeArgs": flag_type_args}
 
     class Post(Entity):
         id = IntProperty(pk=True, default=auto_increment)
@@ -53,7 +57,7 @@ def declare_models():
         age = IntProperty(default=0)
         score = FloatProperty(typeArgs=(10, 2), default=0.0)
         active = BoolProperty(default=True)
-        flag = BoolProperty(targetType=boolSupportType.varchar, default=False)
+        flag = BoolProperty(targetType=boolSupportType.varchar, default=False, **flag_length)
         bits = BoolProperty(targetType=boolSupportType.bit, default=False)
         meta = JsonProperty(default=None)
         joined = TimestampProperty(targetType=timestampSupportType.varchar, default="2020-01-01 00:00:00")

@@ -38,55 +38,6 @@ for _name in ("roundtrip", "queries", "writes", "relations", "concurrent"):
     SCENARIOS["executors_" + _name] = shared.SCENARIOS[_name]
 
 
-def declare_models():
-    """The models of the shared executor scenarios, with the VARCHAR flag
-    given the length MySQL requires (SQLite accepts a bare VARCHAR)."""
-    from Quillon.Model.Columns import (
-        BoolProperty,
-        FloatProperty,
-        ForeignKey,
-        ForeignType,
-        IntProperty,
-        JsonProperty,
-        StrProperty,
-        TimestampProperty,
-        auto_increment,
-        boolSupportType,
-        timestampSupportType,
-    )
-    from Quillon.Model.Entity import Entity
-
-    class Post(Entity):
-        id = IntProperty(pk=True, default=auto_increment)
-        authorId = IntProperty()
-        title = StrProperty(Null=False)
-
-    class Profile(Entity):
-        id = IntProperty(pk=True, default=auto_increment)
-        ownerId = IntProperty()
-        bio = StrProperty(default="")
-
-    class Role(Entity):
-        id = IntProperty(pk=True, default=auto_increment)
-        label = StrProperty()
-
-    class Member(Entity):
-        id = IntProperty(pk=True, default=auto_increment)
-        name = StrProperty(Null=False)
-        age = IntProperty(default=0)
-        score = FloatProperty(typeArgs=(10, 2), default=0.0)
-        active = BoolProperty(default=True)
-        flag = BoolProperty(targetType=boolSupportType.varchar, typeArgs=(5,), default=False)
-        bits = BoolProperty(targetType=boolSupportType.bit, default=False)
-        meta = JsonProperty(default=None)
-        joined = TimestampProperty(targetType=timestampSupportType.varchar, default="2020-01-01 00:00:00")
-        posts = ForeignKey(Post, ForeignType.ONE_TO_MANY, targetBindCol=Post.authorId)
-        profile = ForeignKey(Profile, ForeignType.ONE_TO_ONE, targetBindCol=Profile.ownerId)
-        roles = ForeignKey(Role, ForeignType.MANY_TO_MANY)
-
-    return Member, Post, Profile, Role
-
-
 def config():
     out = dict(mysql_support.settings())
     out["db"] = os.environ["QUILLON_MYSQL_SCENARIO_DB"]
@@ -758,7 +709,7 @@ def main():
         print("scenario ok")
         return
     loop, connector = setup()
-    models = declare_models()
+    models = shared.declare_models(flag_type_args=(5,))
     shared.create_tables(loop)
     settle(loop, connector)
     fn = SCENARIOS[name]

@@ -273,6 +273,26 @@ std::pair<Ref, Ref> unpackStatement(Ref pair) {
     return {std::move(items[0]), std::move(items[1])};
 }
 
+// The arguments of every connector's `execute(sql, con=None, dictCur=False,
+// args=())` (borrowed from the call).  `args=None` means no arguments where
+// `noneIsNoArgs`; otherwise None goes to the driver as given.
+struct ExecuteCall {
+    PyObject* sql;
+    PyObject* con;
+    bool dictCur;
+    PyObject* params;
+};
+ExecuteCall bindExecute(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, bool noneIsNoArgs) {
+    static const Signature<4> sig{"execute", {"sql", "con", "dictCur", "args"}, 1};
+    static const Constant empty = Ref::steal(PyTuple_New(0));
+    auto a = bind(sig, args, nargs, kwnames);
+    PyObject* params = a.get(3, empty.get());
+    requireStrOrNone("sql", a[0]);
+    requireTupleOrNone("args", params);
+    if (noneIsNoArgs && params == Py_None) params = empty.get();
+    return {a[0], a.get(1, Py_None), a[2] ? truthy(a[2]) : false, params};
+}
+
 // The statement builder of an executor, checked before it is read natively.
 PyObject* builderOf(PyObject* executor) {
     PyObject* builder = reinterpret_cast<BaseModelExecutorObject*>(executor)->sqlBuilder;
@@ -283,6 +303,23 @@ PyObject* builderOf(PyObject* executor) {
 }
 int statementKind(PyObject* builder) { return reinterpret_cast<BaseSqlGeneratorObject*>(builder)->currentType; }
 Ref buildStatement(PyObject* builder) { return Ref::steal(generatorOps(builder)->Build(builder)); }
+
+// An executor's prepared statement as (text, args), its text with "%s"
+// rewritten to "?" when `qmark` (the SQLite driver's placeholder).
+std::pair<Ref, Ref> preparedStatement(PyObject* builder, bool qmark) {
+    auto [sql, params] = unpackStatement(buildStatement(builder));
+    if (sql.get() != Py_None && !PyUnicode_Check(sql.get())) raiseConvert(sql.get(), "unicode");
+    if (qmark) return {toQmark(sql.get()), std::move(params)};
+    return {std::move(sql), std::move(params)};
+}
+
+// Runs a prepared statement on a cursor: `execute` for one tuple of
+// arguments, `executemany` for a sequence of them.  An awaitable driver
+// returns the awaitable of the call.
+Ref runStatement(PyObject* cursor, PyObject* text, PyObject* params) {
+    return callMethod(cursor, PyTuple_Check(params) ? names.execute : names.executemany, text, params);
+}
+
 // Tells the executor how many rows its statement changed (the driver's
 // rowcount), so update and delete operations can report it.
 void recordRowCount(PyObject* executor, PyObject* cursor) {
@@ -346,6 +383,13 @@ struct ExcInfo {
         throwPending();
     }
 };
+
+// The `__aexit__` call that ends an `async with` block: with the parts of the
+// block's exception, or with three Nones when the block succeeded.
+Ref exitBlock(PyObject* manager, const std::optional<ExcInfo>& info) {
+    if (!info) return callMethod(manager, names.aexit, Py_None, Py_None, Py_None);
+    return callMethod(manager, names.aexit, info->type.get(), info->value.get(), info->tb ? info->tb.get() : Py_None);
+}
 
 // Starts an end-of-task coroutine at once and lets a task finish it.
 //
@@ -580,20 +624,11 @@ Ref Sqlite3Connector_releaseCon(PyObject*, PyObject* con) {
 }
 
 Ref Sqlite3Connector_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature<4> sig{"execute", {"sql", "con", "dictCur", "args"}, 1};
-    auto a = bind(sig, args, nargs, kwnames);
-    PyObject* sql = a[0];
-    PyObject* params = a.get(3, Py_None);
-    requireStrOrNone("sql", sql);
-    requireTupleOrNone("args", params);
-    bool dictCur = a[2] ? truthy(a[2]) : false;
-
+    ExecuteCall request = bindExecute(args, nargs, kwnames, true);
     Ref cursor = callMethod(asSqlite(self)->con, names.cursor);
-    Ref text = toQmark(sql);
-    static const Constant empty = Ref::steal(PyTuple_New(0));
-    if (params == Py_None || PyTuple_GET_SIZE(params) == 0) params = empty.get();
-    callMethod(cursor.get(), names.execute, text.get(), params);
-    if (dictCur) return newDictRowIterator(cursor.get());
+    Ref text = toQmark(request.sql);
+    callMethod(cursor.get(), names.execute, text.get(), request.params);
+    if (request.dictCur) return newDictRowIterator(cursor.get());
     Ref rows = callMethod(cursor.get(), names.fetchall);
     return Ref::steal(PySequence_Tuple(rows.get()));
 }
@@ -625,18 +660,13 @@ Ref Sqlite3Connector_process(PyObject* self, PyObject* const* args, Py_ssize_t n
     requireType("executor", executor, state.executors->ModelExecutor, false);
 
     PyObject* builder = builderOf(executor);
-    auto [sql, params] = unpackStatement(buildStatement(builder));
-    if (sql.get() != Py_None && !PyUnicode_Check(sql.get())) raiseConvert(sql.get(), "unicode");
-    Ref text = toQmark(sql.get());
+    auto [text, params] = preparedStatement(builder, true);
 
     PyObject* con = asSqlite(self)->con;
     Ref cursor = callMethod(con, names.cursor);
     {
         LockGuard held;
-        if (PyTuple_Check(params.get()))
-            callMethod(cursor.get(), names.execute, text.get(), params.get());
-        else
-            callMethod(cursor.get(), names.executemany, text.get(), params.get());
+        runStatement(cursor.get(), text.get(), params.get());
         recordRowCount(executor, cursor.get());
         // Inside a transaction block the block's end commits.
         if (asSqlite(self)->transactionDepth == 0) callMethod(con, names.commit);
@@ -752,6 +782,100 @@ PyType_Spec sqliteSpec = {"Quillon.DB.Connector.Sqlite3Connector", sizeof(Sqlite
                           sqliteSlots};
 
 // ===========================================================================
+// Per-task connections of the awaitable connectors
+// ===========================================================================
+
+// AioSqliteConnector and AioMysqlConnector keep every asyncio task's
+// connection in their `conMap` (task -> connection) and end it from the
+// task's done-callback.  They differ only in where a connection comes from
+// and where it goes at the end, and in the name of the done-callback.
+struct TaskConnections {
+    PyObject* (*conMap)(PyObject* self);
+    // true: taken from the connector's pool and released back to it;
+    // false: opened on the connector's database path and closed.
+    bool pooled;
+    PyObject* Names::*doneCallback;
+    const char* endName;  // the end-of-task coroutine's name
+};
+
+PyObject* aioSqliteConMap(PyObject* self) { return asAioSqlite(self)->conMap; }
+PyObject* aioMysqlConMap(PyObject* self) { return asAioMysql(self)->conMap; }
+
+const TaskConnections aioSqliteConnections{aioSqliteConMap, false, &Names::releaseCon,
+                                           "AioSqliteConnector.releaseCon.<end>"};
+const TaskConnections aioMysqlConnections{aioMysqlConMap, true, &Names::_releaseCon,
+                                          "AioMysqlConnector._releaseCon.<end>"};
+
+// conMap[task], or null when the task holds no connection (or there is no map).
+Ref heldConnection(PyObject* conMap, PyObject* task) {
+    if (!PyDict_Check(conMap)) return Ref();
+    PyObject* held = PyDict_GetItemWithError(conMap, task);
+    if (!held) checkError();
+    return held ? Ref::borrow(held) : Ref();
+}
+
+// The calling task's connection, opened on first use; the task's
+// done-callback then ends it.
+Coro taskConnection(Ref self, const TaskConnections* kind) {
+    // The SQLite driver is imported before anything else is asked.
+    PyObject* aiosqlite = kind->pooled ? nullptr : aiosqliteModule();
+    Ref task = requireCurrentTask("getCon");
+    PyObject* conMap = kind->conMap(self.get());
+    if (!PyDict_Check(conMap)) raise(PyExc_TypeError, "the connector was not initialised (conMap is not a dict)");
+    Ref held = heldConnection(conMap, task.get());
+    if (held && truthy(held.get())) co_return held;
+
+    // An if, not a conditional expression: GCC 12 evaluates a conditional
+    // expression whose branches make temporaries wrongly inside a coroutine.
+    Ref opening;
+    if (kind->pooled)
+        opening = callMethod(asBase(self.get())->_pool, names.acquire);
+    else
+        opening = call(getattr(aiosqlite, "connect").get(), asAioSqlite(self.get())->path);
+    Ref con = co_await awaitPy(opening);
+    check(PyDict_SetItem(kind->conMap(self.get()), task.get(), con.get()));
+    Ref end = getattr(self.get(), names.*kind->doneCallback);
+    callMethod(task.get(), names.add_done_callback, end.get());
+    co_return con;
+}
+
+// Ends a finished task's connection: commit, or rollback when the task
+// failed or was cancelled; then close it or give it back to the pool, and
+// forget it.  A failure of the first step still closes or releases the
+// connection; the first failure is re-raised on the loop.
+Coro endTaskConnection(Ref self, Ref task, Ref con, bool rollback, const TaskConnections* kind) {
+    std::optional<PyError> failure;
+    try {
+        co_await awaitPy(callMethod(con.get(), rollback ? names.rollback : names.commit));
+    } catch (PyError& e) {
+        failure.emplace(std::move(e));
+    }
+    try {
+        Ref giveBack;
+        if (kind->pooled)
+            giveBack = callMethod(asBase(self.get())->_pool, names.release, con.get());
+        else
+            giveBack = callMethod(con.get(), names.close);
+        co_await awaitPy(giveBack);
+    } catch (PyError& e) {
+        if (!failure) failure.emplace(std::move(e));
+    }
+    forgetTaskConnection(kind->conMap(self.get()), task.get(), con.get());
+    if (failure) throw std::move(*failure);
+    co_return Ref::none();
+}
+
+// Starts the end of `task`'s connection `con` from its done-callback, as a
+// task of the connector's `loop`, or of the running loop without one.
+void startTaskConnectionEnd(PyObject* self, PyObject* task, Ref con, Ref loop, const TaskConnections* kind) {
+    bool rollback = taskFailed(task);
+    Ref createTask = loop ? getattr(loop.get(), names.create_task) : Ref::borrow(state.createTask);
+    startEndTask(createTask.get(), toPython(endTaskConnection(Ref::borrow(self), Ref::borrow(task), std::move(con),
+                                                              rollback, kind),
+                                            kind->endName));
+}
+
+// ===========================================================================
 // AioSqliteConnector: awaitable, one connection per asyncio task
 // ===========================================================================
 
@@ -791,65 +915,19 @@ Coro waitReady(Ref self) {
     co_return Ref::none();
 }
 
-Coro aioSqliteGetCon(Ref self) {
-    PyObject* aiosqlite = aiosqliteModule();
-    Ref task = requireCurrentTask("getCon");
-    PyObject* conMap = asAioSqlite(self.get())->conMap;
-    if (!PyDict_Check(conMap)) raise(PyExc_TypeError, "the connector was not initialised (conMap is not a dict)");
-    PyObject* held = PyDict_GetItemWithError(conMap, task.get());
-    if (!held) checkError();
-    if (held && truthy(held)) co_return Ref::borrow(held);
-
-    Ref connect = getattr(aiosqlite, "connect");
-    Ref con = co_await awaitPy(call(connect.get(), asAioSqlite(self.get())->path));
-    Ref release = getattr(self.get(), names.releaseCon);
-    callMethod(task.get(), names.add_done_callback, release.get());
-    check(PyDict_SetItem(asAioSqlite(self.get())->conMap, task.get(), con.get()));
-    co_return con;
-}
-
 Ref AioSqliteConnector_getCon(PyObject* self) {
-    return toPython(aioSqliteGetCon(Ref::borrow(self)), "AioSqliteConnector.getCon");
-}
-
-// Ends a finished task's connection: commit, or rollback when the task
-// failed or was cancelled; then close and forget it.  A failure of the first
-// step still closes the connection; the first failure is re-raised on the loop.
-Coro endAioSqliteConnection(Ref self, Ref task, Ref con, bool rollback) {
-    std::optional<PyError> failure;
-    try {
-        co_await awaitPy(callMethod(con.get(), rollback ? names.rollback : names.commit));
-    } catch (PyError& e) {
-        failure.emplace(std::move(e));
-    }
-    try {
-        co_await awaitPy(callMethod(con.get(), names.close));
-    } catch (PyError& e) {
-        if (!failure) failure.emplace(std::move(e));
-    }
-    forgetTaskConnection(asAioSqlite(self.get())->conMap, task.get(), con.get());
-    if (failure) throw std::move(*failure);
-    co_return Ref::none();
+    return toPython(taskConnection(Ref::borrow(self), &aioSqliteConnections), "AioSqliteConnector.getCon");
 }
 
 // The done-callback of every task that opened a connection.  The task is
 // named in the connector's debug log (not on standard output, which belongs
 // to the application).
 Ref AioSqliteConnector_releaseCon(PyObject* self, PyObject* task) {
-    PyObject* conMap = asAioSqlite(self)->conMap;
-    if (!PyDict_Check(conMap)) return Ref::none();
-    PyObject* held = PyDict_GetItemWithError(conMap, task);
-    if (!held) {
-        checkError();
-        return Ref::none();  // the task holds no connection: nothing to end
-    }
-    Ref con = Ref::borrow(held);
+    Ref con = heldConnection(asAioSqlite(self)->conMap, task);
+    if (!con) return Ref::none();  // the task holds no connection: nothing to end
     static const Constant message = str("task finished, ending its connection: %r");
     callMethod(getattr(state.module, "_logger").get(), "debug", message.get(), task);
-    bool rollback = taskFailed(task);
-    startEndTask(state.createTask, toPython(endAioSqliteConnection(Ref::borrow(self), Ref::borrow(task),
-                                                                   std::move(con), rollback),
-                                            "AioSqliteConnector.releaseCon.<end>"));
+    startTaskConnectionEnd(self, task, std::move(con), Ref(), &aioSqliteConnections);
     return Ref::none();
 }
 
@@ -866,34 +944,23 @@ Coro aioSqliteExecute(Ref self, Ref sql, Ref params, bool dictCur) {
 }
 
 Ref AioSqliteConnector_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature<4> sig{"execute", {"sql", "con", "dictCur", "args"}, 1};
-    auto a = bind(sig, args, nargs, kwnames);
-    PyObject* params = a.get(3, Py_None);
-    requireStrOrNone("sql", a[0]);
-    requireTupleOrNone("args", params);
-    bool dictCur = a[2] ? truthy(a[2]) : false;
-    static const Constant empty = Ref::steal(PyTuple_New(0));
-    if (params == Py_None) params = empty.get();
-    return toPython(aioSqliteExecute(Ref::borrow(self), Ref::borrow(a[0]), Ref::borrow(params), dictCur),
-                    "AioSqliteConnector.execute");
+    ExecuteCall request = bindExecute(args, nargs, kwnames, true);
+    return toPython(
+        aioSqliteExecute(Ref::borrow(self), Ref::borrow(request.sql), Ref::borrow(request.params), request.dictCur),
+        "AioSqliteConnector.execute");
 }
 
 Coro aioSqliteProcess(Ref self, Ref executor) {
     co_await awaitPy(toPython(waitReady(Ref::borrow(self.get())), "AioSqliteConnector.asyncProcess.<ready>"));
     requireAsyncExecutor(executor.get());
-    PyObject* builder = builderOf(executor.get());
-    auto [sql, params] = unpackStatement(buildStatement(builder));
-    if (sql.get() != Py_None && !PyUnicode_Check(sql.get())) raiseConvert(sql.get(), "unicode");
-    Ref text = toQmark(sql.get());
+    Ref keepBuilder = Ref::borrow(builderOf(executor.get()));
+    auto [text, params] = preparedStatement(keepBuilder.get(), true);
+    Ref statementText = std::move(text);
     Ref statementArgs = std::move(params);
-    Ref keepBuilder = Ref::borrow(builder);
 
     Ref con = co_await awaitPy(callMethod(self.get(), names.getCon));
     Ref cursor = co_await awaitPy(callMethod(con.get(), names.cursor));
-    if (PyTuple_Check(statementArgs.get()))
-        co_await awaitPy(callMethod(cursor.get(), names.execute, text.get(), statementArgs.get()));
-    else
-        co_await awaitPy(callMethod(cursor.get(), names.executemany, text.get(), statementArgs.get()));
+    co_await awaitPy(runStatement(cursor.get(), statementText.get(), statementArgs.get()));
     recordRowCount(executor.get(), cursor.get());
     Ref raw;
     int kind = statementKind(keepBuilder.get());
@@ -1041,23 +1108,8 @@ int AioMysqlConnector_init(PyObject* self, PyObject* args, PyObject* kwargs) noe
     });
 }
 
-Coro aioMysqlGetCon(Ref self) {
-    Ref task = requireCurrentTask("getCon");
-    PyObject* conMap = asAioMysql(self.get())->conMap;
-    if (!PyDict_Check(conMap)) raise(PyExc_TypeError, "the connector was not initialised (conMap is not a dict)");
-    PyObject* held = PyDict_GetItemWithError(conMap, task.get());
-    if (!held) checkError();
-    if (!held || !truthy(held)) {
-        Ref con = co_await awaitPy(callMethod(asBase(self.get())->_pool, names.acquire));
-        check(PyDict_SetItem(asAioMysql(self.get())->conMap, task.get(), con.get()));
-        Ref release = getattr(self.get(), names._releaseCon);
-        callMethod(task.get(), names.add_done_callback, release.get());
-    }
-    co_return Ref::steal(PyObject_GetItem(asAioMysql(self.get())->conMap, task.get()));
-}
-
 Ref AioMysqlConnector_getCon(PyObject* self) {
-    return toPython(aioMysqlGetCon(Ref::borrow(self)), "AioMysqlConnector.getCon");
+    return toPython(taskConnection(Ref::borrow(self), &aioMysqlConnections), "AioMysqlConnector.getCon");
 }
 
 Coro aioMysqlSelectCon(Ref self) {
@@ -1072,40 +1124,10 @@ Ref AioMysqlConnector_releaseCon(PyObject* self, PyObject* con) {
     return callMethod(asBase(self)->_pool, names.release, con);
 }
 
-// Ends a finished task's pooled connection: commit, or rollback when the
-// task failed or was cancelled; the connection always goes back to the pool
-// and the task's entry is removed.
-Coro endAioMysqlConnection(Ref self, Ref task, Ref con, bool rollback) {
-    std::optional<PyError> failure;
-    try {
-        co_await awaitPy(callMethod(con.get(), rollback ? names.rollback : names.commit));
-    } catch (PyError& e) {
-        failure.emplace(std::move(e));
-    }
-    try {
-        co_await awaitPy(callMethod(asBase(self.get())->_pool, names.release, con.get()));
-    } catch (PyError& e) {
-        if (!failure) failure.emplace(std::move(e));
-    }
-    forgetTaskConnection(asAioMysql(self.get())->conMap, task.get(), con.get());
-    if (failure) throw std::move(*failure);
-    co_return Ref::none();
-}
-
 Ref AioMysqlConnector__releaseCon(PyObject* self, PyObject* task) {
-    PyObject* conMap = asAioMysql(self)->conMap;
-    if (!PyDict_Check(conMap)) return Ref::none();
-    PyObject* held = PyDict_GetItemWithError(conMap, task);
-    if (!held) {
-        checkError();
-        return Ref::none();
-    }
-    Ref con = Ref::borrow(held);
-    bool rollback = taskFailed(task);
-    Ref createTask = getattr(asAioMysql(self)->loop, names.create_task);
-    startEndTask(createTask.get(), toPython(endAioMysqlConnection(Ref::borrow(self), Ref::borrow(task),
-                                                                  std::move(con), rollback),
-                                            "AioMysqlConnector._releaseCon.<end>"));
+    Ref con = heldConnection(asAioMysql(self)->conMap, task);
+    if (con) startTaskConnectionEnd(self, task, std::move(con), Ref::borrow(asAioMysql(self)->loop),
+                                    &aioMysqlConnections);
     return Ref::none();
 }
 
@@ -1122,29 +1144,18 @@ Coro aioMysqlExecute(Ref self, Ref sql, Ref con, Ref params, bool dictCur) {
     } catch (PyError& e) {
         failure.emplace(std::move(e));
     }
-    if (failure) {
-        ExcInfo info(*failure);
-        Ref suppress = co_await awaitPy(
-            callMethod(manager.get(), names.aexit, info.type.get(), info.value.get(),
-                       info.tb ? info.tb.get() : Py_None));
-        if (!truthy(suppress.get())) info.rethrow();
-        co_return Ref::none();
-    }
-    co_await awaitPy(callMethod(manager.get(), names.aexit, Py_None, Py_None, Py_None));
-    co_return rows;
+    std::optional<ExcInfo> info;
+    if (failure) info.emplace(*failure);
+    Ref suppress = co_await awaitPy(exitBlock(manager.get(), info));
+    if (!info) co_return rows;
+    if (!truthy(suppress.get())) info->rethrow();
+    co_return Ref::none();
 }
 
 Ref AioMysqlConnector_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature<4> sig{"execute", {"sql", "con", "dictCur", "args"}, 1};
-    auto a = bind(sig, args, nargs, kwnames);
-    PyObject* params = a.get(3, nullptr);
-    static const Constant empty = Ref::steal(PyTuple_New(0));
-    if (!params) params = empty.get();
-    requireStrOrNone("sql", a[0]);
-    requireTupleOrNone("args", params);
-    bool dictCur = a[2] ? truthy(a[2]) : false;
-    return toPython(aioMysqlExecute(Ref::borrow(self), Ref::borrow(a[0]), Ref::borrow(a.get(1, Py_None)),
-                                    Ref::borrow(params), dictCur),
+    ExecuteCall request = bindExecute(args, nargs, kwnames, false);
+    return toPython(aioMysqlExecute(Ref::borrow(self), Ref::borrow(request.sql), Ref::borrow(request.con),
+                                    Ref::borrow(request.params), request.dictCur),
                     "AioMysqlConnector.execute");
 }
 
@@ -1163,14 +1174,10 @@ Coro aioMysqlProcess(Ref self, Ref executor, Ref givenCon, bool hasCon) {
     std::optional<PyError> failure;
     Ref raw;
     try {
-        auto [sql, params] = unpackStatement(buildStatement(builder.get()));
-        if (sql.get() != Py_None && !PyUnicode_Check(sql.get())) raiseConvert(sql.get(), "unicode");
-        Ref text = std::move(sql);
+        auto [text, params] = preparedStatement(builder.get(), false);
+        Ref statementText = std::move(text);
         Ref statementArgs = std::move(params);
-        if (PyTuple_Check(statementArgs.get()))
-            co_await awaitPy(callMethod(cursor.get(), names.execute, text.get(), statementArgs.get()));
-        else
-            co_await awaitPy(callMethod(cursor.get(), names.executemany, text.get(), statementArgs.get()));
+        co_await awaitPy(runStatement(cursor.get(), statementText.get(), statementArgs.get()));
         recordRowCount(executor.get(), cursor.get());
         if (statementKind(builder.get()) == SQL_INSERT)
             raw = getattr(cursor.get(), names.lastrowid);
@@ -1179,15 +1186,12 @@ Coro aioMysqlProcess(Ref self, Ref executor, Ref givenCon, bool hasCon) {
     } catch (PyError& e) {
         failure.emplace(std::move(e));
     }
-    if (failure) {
-        ExcInfo info(*failure);
-        Ref suppress = co_await awaitPy(
-            callMethod(manager.get(), names.aexit, info.type.get(), info.value.get(),
-                       info.tb ? info.tb.get() : Py_None));
-        if (!truthy(suppress.get())) info.rethrow();
+    std::optional<ExcInfo> info;
+    if (failure) info.emplace(*failure);
+    Ref suppress = co_await awaitPy(exitBlock(manager.get(), info));
+    if (info) {
+        if (!truthy(suppress.get())) info->rethrow();
         raw = Ref::none();
-    } else {
-        co_await awaitPy(callMethod(manager.get(), names.aexit, Py_None, Py_None, Py_None));
     }
     co_return handleResult(executor.get(), raw.get());
 }
