@@ -218,6 +218,9 @@ struct EntityApi {
     // Builds one row of `model` from a dict of values (conversion on when
     // `check`), honouring an overridden instanceBuilder.
     PyObject* (*buildRow)(PyObject* model, PyObject* values, int check);
+    // The same for a sequence of fetched dicts, into a new InstanceList
+    // (the model's row plan is looked up once for the whole result).
+    PyObject* (*buildRows)(PyObject* model, PyObject* rows, int check);
 };
 
 // ===========================================================================

@@ -434,24 +434,53 @@ int ModelInstance_setattro(PyObject* self, PyObject* name, PyObject* value) noex
 // buildRow: one fetched row of a model (the executors' hot path)
 // ===========================================================================
 
+// Whether rows of the plan's row class can be made and filled natively.
+bool nativelyBuilt(const RowPlan& plan) {
+    if (plan.builderOverridden || !plan.rowClass || !plan.nativeRows) return false;
+    auto* rowClass = plan.rowClass.as<PyTypeObject>();
+    return rowClass->tp_new == ModelInstance_new && rowClass->tp_init == ModelInstance_init;
+}
+
+// One row by the plan; `values` is a dict.
+Ref rowFromPlan(PyObject* model, const RowPlan& plan, PyObject* values, int check) {
+    if (nativelyBuilt(plan)) {
+        static PyObject* noArgs = PyTuple_New(0);
+        Ref row = Ref::steal(ModelInstance_new(plan.rowClass.as<PyTypeObject>(), noArgs, nullptr));
+        fillRow(row.get(), plan, values, check != 0);
+        return row;
+    }
+    if (plan.builderOverridden) {
+        Ref builder = getattr(model, names.instanceBuilder);
+        return requireRow(callWithCheck(builder.get(), values, check));
+    }
+    if (!plan.rowClass) return getattr(model, names.modelInstance);  // raises the AttributeError
+    return requireRow(callWithCheck(plan.rowClass.get(), values, check));
+}
+
 PyObject* buildRow(PyObject* model, PyObject* values, int check) noexcept {
     return entry([&]() -> Ref {
         if (!PyType_Check(model)) raiseConvert(model, "type");
         if (!PyDict_Check(values)) raiseConvert(values, "dict");
         PlanPtr plan = planFor(model);
-        if (plan->builderOverridden) {
-            Ref builder = getattr(model, names.instanceBuilder);
-            return requireRow(callWithCheck(builder.get(), values, check));
+        return rowFromPlan(model, *plan, values, check);
+    });
+}
+
+PyObject* buildRows(PyObject* model, PyObject* rows, int check) noexcept {
+    return entry([&]() -> Ref {
+        if (!PyType_Check(model)) raiseConvert(model, "type");
+        Ref seq = Ref::steal(PySequence_Fast(rows, "rows must be a sequence of dicts"));
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+        Ref out = Ref::steal(InstanceListType->tp_alloc(InstanceListType, 0));
+        PlanPtr plan = planFor(model);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* values = PySequence_Fast_GET_ITEM(seq.get(), i);
+            if (!PyDict_Check(values)) raiseConvert(values, "dict");
+            // A conversion run in Python may change the model: keep to a fresh plan.
+            if (!fresh(*plan, model)) plan = planFor(model);
+            quillon::check(PyList_Append(out.get(), rowFromPlan(model, *plan, values, check).get()));
         }
-        if (!plan->rowClass) return getattr(model, names.modelInstance);  // raises the AttributeError
-        PyTypeObject* rowClass = plan->rowClass.as<PyTypeObject>();
-        if (plan->nativeRows && rowClass->tp_new == ModelInstance_new && rowClass->tp_init == ModelInstance_init) {
-            static PyObject* noArgs = PyTuple_New(0);
-            Ref row = Ref::steal(ModelInstance_new(rowClass, noArgs, nullptr));
-            fillRow(row.get(), *plan, values, check != 0);
-            return row;
-        }
-        return requireRow(callWithCheck(plan->rowClass.get(), values, check));
+        return out;
     });
 }
 
@@ -845,6 +874,7 @@ void exec(PyObject* module) {
     api.InstanceList = InstanceListType;
     api.instanceListOps = &instanceListOps;
     api.buildRow = buildRow;
+    api.buildRows = buildRows;
     publish(module, &api, kEntityCapsule);
 
     columnsApi = bindApi<ColumnsApi>("Quillon.Model.Columns", kColumnsCapsule);

@@ -433,6 +433,7 @@ Ref buildRow(PyObject* model, PyObject* values) {
 
 // Dict rows of the model's table become an InstanceList of model rows.
 Ref rowsOf(PyObject* model, PyObject* dicts) {
+    if (entityApi->buildRows) return Ref::steal(entityApi->buildRows(model, dicts, 1));
     Ref seq = Ref::steal(PySequence_Fast(dicts, "rows must be a sequence"));
     Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
     Ref out = newInstanceList();
