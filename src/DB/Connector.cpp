@@ -320,6 +320,53 @@ Ref runStatement(PyObject* cursor, PyObject* text, PyObject* params) {
     return callMethod(cursor, PyTuple_Check(params) ? names.execute : names.executemany, text, params);
 }
 
+// A statement run over many argument tuples (executemany) is made atomic
+// on SQLite: the driver runs it once per tuple, so a failure in the middle
+// (a constraint violation, say) would leave the tuples before it in the open
+// transaction, and the next commit would keep half of the batch.  The run
+// happens inside a savepoint that is rolled back when it fails; a
+// transaction is begun first when none is open, so releasing the savepoint
+// never commits on its own.
+struct ManyStatementSteps {
+    PyObject* begin;
+    PyObject* savepoint;
+    PyObject* release;
+    PyObject* rollbackTo;
+};
+const ManyStatementSteps& manySteps() {
+    static const Constant begin = str("BEGIN");
+    static const Constant savepoint = str("SAVEPOINT quillon_many");
+    static const Constant release = str("RELEASE SAVEPOINT quillon_many");
+    static const Constant rollbackTo = str("ROLLBACK TO SAVEPOINT quillon_many");
+    static const ManyStatementSteps steps{begin.get(), savepoint.get(), release.get(), rollbackTo.get()};
+    return steps;
+}
+bool isManyStatement(PyObject* params) { return !PyTuple_Check(params); }
+
+// Blocking: the statement on `cursor` of connection `con`, atomic when it
+// runs over many tuples.  The driver's error reaches the caller unchanged.
+void runStatementAtomically(PyObject* con, PyObject* cursor, PyObject* text, PyObject* params) {
+    if (!isManyStatement(params)) {
+        runStatement(cursor, text, params);
+        return;
+    }
+    const auto& steps = manySteps();
+    if (!truthy(getattr(con, "in_transaction").get())) callMethod(con, names.execute, steps.begin);
+    callMethod(con, names.execute, steps.savepoint);
+    try {
+        runStatement(cursor, text, params);
+    } catch (PyError&) {
+        try {
+            callMethod(con, names.execute, steps.rollbackTo);
+            callMethod(con, names.execute, steps.release);
+        } catch (PyError&) {
+            // The statement's own error is the one the caller needs.
+        }
+        throw;
+    }
+    callMethod(con, names.execute, steps.release);
+}
+
 // Tells the executor how many rows its statement changed (the driver's
 // rowcount), so update and delete operations can report it.
 void recordRowCount(PyObject* executor, PyObject* cursor) {
@@ -666,7 +713,7 @@ Ref Sqlite3Connector_process(PyObject* self, PyObject* const* args, Py_ssize_t n
     Ref cursor = callMethod(con, names.cursor);
     {
         LockGuard held;
-        runStatement(cursor.get(), text.get(), params.get());
+        runStatementAtomically(con, cursor.get(), text.get(), params.get());
         recordRowCount(executor, cursor.get());
         // Inside a transaction block the block's end commits.
         if (asSqlite(self)->transactionDepth == 0) callMethod(con, names.commit);
@@ -960,7 +1007,32 @@ Coro aioSqliteProcess(Ref self, Ref executor) {
 
     Ref con = co_await awaitPy(callMethod(self.get(), names.getCon));
     Ref cursor = co_await awaitPy(callMethod(con.get(), names.cursor));
-    co_await awaitPy(runStatement(cursor.get(), statementText.get(), statementArgs.get()));
+    if (!isManyStatement(statementArgs.get())) {
+        co_await awaitPy(runStatement(cursor.get(), statementText.get(), statementArgs.get()));
+    } else {
+        // Atomic like the blocking run: a task that catches the error and
+        // goes on must not commit half of the batch when it ends.
+        const auto& steps = manySteps();
+        if (!truthy(getattr(con.get(), "in_transaction").get()))
+            co_await awaitPy(callMethod(con.get(), names.execute, steps.begin));
+        co_await awaitPy(callMethod(con.get(), names.execute, steps.savepoint));
+        std::optional<PyError> failure;
+        try {
+            co_await awaitPy(runStatement(cursor.get(), statementText.get(), statementArgs.get()));
+        } catch (PyError& e) {
+            failure.emplace(std::move(e));
+        }
+        if (failure) {
+            try {
+                co_await awaitPy(callMethod(con.get(), names.execute, steps.rollbackTo));
+                co_await awaitPy(callMethod(con.get(), names.execute, steps.release));
+            } catch (PyError&) {
+                // The statement's own error is the one the caller needs.
+            }
+            throw std::move(*failure);
+        }
+        co_await awaitPy(callMethod(con.get(), names.execute, steps.release));
+    }
     recordRowCount(executor.get(), cursor.get());
     Ref raw;
     int kind = statementKind(keepBuilder.get());
