@@ -528,7 +528,14 @@ def test_bool_to_obj_passes_bools(target):
 
 @pytest.mark.parametrize(
     "value, expected",
-    [({"a": [1, 2]}, '{"a": [1, 2]}'), ([1, "x"], '[1, "x"]'), ("raw", "raw"), (None, "null"), (3, "3")],
+    [
+        ({"a": [1, 2]}, '{"a": [1, 2]}'),
+        ([1, "x"], '[1, "x"]'),
+        ('{"a": 1}', '{"a": 1}'),  # JSON text passes through unchanged
+        ("raw", '"raw"'),  # other text is a JSON string value: encoded so it reads back
+        (None, "null"),
+        (3, "3"),
+    ],
 )
 def test_json_to_db(value, expected):
     assert JsonProperty().toDBValue(value) == expected

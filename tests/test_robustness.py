@@ -487,7 +487,7 @@ def test_awaitable_error_reaches_caller_unchanged_and_commits_nothing(db_path):
     [
         {"a": [1, None]},
         [1, "two"],
-        pytest.param("plain text", marks=pytest.mark.xfail(strict=True, reason="a JSON str is stored as raw text")),
+        "plain text",
     ],
 )
 def test_json_value_a_row_holds_survives_the_database_form(value):

@@ -875,10 +875,16 @@ Ref boolToObj(PyObject* self, PyObject* value) {
     return Ref::none();
 }
 
+// Text that already is JSON passes through unchanged; any other text is a
+// JSON string value and is encoded, so that what is written reads back
+// (raw text such as `abc` would make every later read of the row fail).
 Ref jsonToDB(PyObject*, PyObject* value) {
     if (PyUnicode_Check(value) || PyBytes_Check(value)) {
         if (!PyUnicode_CheckExact(value)) raise(PyExc_TypeError, "Expected %.16s, got %.200s", "unicode", typeName(value));
-        return Ref::borrow(value);
+        Ref parsed = Ref::stealOrNull(PyObject_CallOneArg(held.jsonLoads, value));
+        if (parsed) return Ref::borrow(value);
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throwPending();
+        PyErr_Clear();
     }
     return call(held.jsonDumps, value);
 }
