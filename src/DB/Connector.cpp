@@ -1420,10 +1420,10 @@ PyMethodDef moduleMethods[] = {
 ConnectorApi api;
 
 // `from module import name` as a module attribute.
-PyObject* importInto(PyObject* module, const char* from, const char* name) {
+Ref importInto(PyObject* module, const char* from, const char* name) {
     Ref value = importFrom(from, name);
     addObject(module, name, value.get());
-    return value.release();
+    return value;
 }
 
 void exec(PyObject* module) {
@@ -1451,17 +1451,17 @@ void exec(PyObject* module) {
     addObject(module, "multiprocessing", multiprocessing.get());
     Ref threading = importModule("threading");
     addObject(module, "threading", threading.get());
-    Py_DECREF(importInto(module, "asyncio", "AbstractEventLoop"));
-    Py_DECREF(importInto(module, "asyncio", "Task"));
-    Py_DECREF(importInto(module, "Quillon.DB.utils", "SqliteContextManager"));
-    Py_DECREF(importInto(module, "Quillon.Error.DbFault", "WriteOperateNotInAffairs"));
-    Py_DECREF(importInto(module, "Quillon.Ext", "generate_table"));
+    importInto(module, "asyncio", "AbstractEventLoop");
+    importInto(module, "asyncio", "Task");
+    importInto(module, "Quillon.DB.utils", "SqliteContextManager");
+    importInto(module, "Quillon.Error.DbFault", "WriteOperateNotInAffairs");
+    importInto(module, "Quillon.Ext", "generate_table");
     Ref sqlite3 = importModule("sqlite3");
     addObject(module, "sqlite3", sqlite3.get());
     Ref logging = importModule("logging");
     addObject(module, "logging", logging.get());
-    state.mysqlCursor = importInto(module, "aiomysql", "Cursor");
-    state.mysqlDictCursor = importInto(module, "aiomysql", "DictCursor");
+    state.mysqlCursor = importInto(module, "aiomysql", "Cursor").release();  // kept for the process
+    state.mysqlDictCursor = importInto(module, "aiomysql", "DictCursor").release();
 
     state.sqliteConnect = getattr(sqlite3.get(), "connect").release();
     state.currentThread = getattr(threading.get(), "current_thread").release();

@@ -444,7 +444,7 @@ int verifierNative(PyObject* self, PyObject* value) noexcept {
     try {
         PyObject* valueType = prop(self)->_Type;
         if (!isInstance(value, valueType)) {
-            PyObject* converted = PyObject_CallOneArg(valueType, value);
+            Ref converted = Ref::stealOrNull(PyObject_CallOneArg(valueType, value));
             if (!converted) {
                 PyObject *t, *v, *tb;
                 PyErr_Fetch(&t, &v, &tb);
@@ -458,7 +458,6 @@ int verifierNative(PyObject* self, PyObject* value) noexcept {
                 PyErr_SetObject((PyObject*)Py_TYPE(exc.get()), exc.get());
                 throwPending();
             }
-            Py_DECREF(converted);
         }
         int r = opsOf(self)->sizeChecker(self, value);
         if (r < 0) throwPending();
@@ -1105,11 +1104,7 @@ bool entryEquals(PyObject* self, PyObject* key, PyObject* value) {
 
 // The builtin hasattr: only an AttributeError means "no such attribute".
 bool hasAttribute(PyObject* o, PyObject* name) {
-    PyObject* value = PyObject_GetAttr(o, name);
-    if (value) {
-        Py_DECREF(value);
-        return true;
-    }
+    if (Ref::stealOrNull(PyObject_GetAttr(o, name))) return true;
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throwPending();
     PyErr_Clear();
     return false;
