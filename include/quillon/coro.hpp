@@ -467,9 +467,11 @@ inline void initCoroutines(PyObject* module) {
         {0, nullptr},
     };
     Ref moduleName = getattr(module, "__name__");
-    static std::string name;
-    name = std::string(utf8(moduleName.get())) + ".coroutine";
-    static PyType_Spec spec = {name.c_str(), sizeof(CoroutineObject), 0,
+    // The type keeps a pointer to its spec's name: the text lives for the
+    // process (a static string would be destroyed at exit while the type
+    // may still be named).
+    static const char* name = (new std::string(std::string(utf8(moduleName.get())) + ".coroutine"))->c_str();
+    static PyType_Spec spec = {name, sizeof(CoroutineObject), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
                                    Py_TPFLAGS_DISALLOW_INSTANTIATION,
                                slots};

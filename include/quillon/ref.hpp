@@ -63,6 +63,36 @@ private:
 };
 
 // ---------------------------------------------------------------------------
+// Leaked: a reference kept for the life of the process.
+//
+// Interned names, constants and imported objects that a module keeps for as
+// long as the process runs are deliberately never released: a C++ static or
+// global with a destructor would release them after the interpreter has
+// finalized, which crashes at exit.  This is the one idiom for such objects.
+// ---------------------------------------------------------------------------
+
+class Leaked {
+public:
+    constexpr Leaked() noexcept = default;
+    Leaked(Ref r) noexcept : ptr_(r.release()) {}
+    Leaked(const Leaked&) = delete;
+    Leaked& operator=(const Leaked&) = delete;
+    // Replacing a value (a module executed again) releases the old one while
+    // the interpreter is still alive.
+    Leaked& operator=(Ref r) noexcept {
+        PyObject* old = ptr_;
+        ptr_ = r.release();
+        Py_XDECREF(old);
+        return *this;
+    }
+    PyObject* get() const noexcept { return ptr_; }
+    explicit operator bool() const noexcept { return ptr_ != nullptr; }
+
+private:
+    PyObject* ptr_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
 // PyError: a Python exception in flight through C++ frames.
 // ---------------------------------------------------------------------------
 

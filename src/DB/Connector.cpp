@@ -80,13 +80,8 @@ void internNames() {
              in("typeArgs"),    in("targetType"),      in("rowcount")};
 }
 
-// A constant object made on first use and kept for the life of the process
-// (a static Ref would be released after the interpreter has finalized).
-struct Constant {
-    PyObject* object;
-    Constant(Ref r) : object(r.release()) {}
-    PyObject* get() const { return object; }
-};
+// A constant object made on first use and kept for the life of the process.
+using Constant = Leaked;
 
 BaseConnectorObject* asBase(PyObject* o) { return reinterpret_cast<BaseConnectorObject*>(o); }
 Sqlite3ConnectorObject* asSqlite(PyObject* o) { return reinterpret_cast<Sqlite3ConnectorObject*>(o); }

@@ -28,7 +28,7 @@ const GeneratorApi* generatorApi = nullptr;
 const ExecutorsApi* executorsApi = nullptr;
 
 struct Names {
-    Ref page, pageSize, content, total, totalPage, executeSql, args, getExecutor, col, pkName,
+    Leaked page, pageSize, content, total, totalPage, executeSql, args, getExecutor, col, pkName,
         tableName, select, where, orderBy, Limit, execute, findListForeignKey;
 } names;
 

@@ -35,7 +35,7 @@ PyObject* taskList = nullptr;    // list of RunnerTask
 PyObject* groupTable = nullptr;  // dict: group key -> list of RunnerTask
 
 struct Names {
-    Ref time, object, getExecutor, save, isReady, getCon, commit, is_running, create_task,
+    Leaked time, object, getExecutor, save, isReady, getCon, commit, is_running, create_task,
         run_until_complete, arun, __name__, write, flush, isatty;
 } names;
 

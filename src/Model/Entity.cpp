@@ -159,7 +159,10 @@ inline void watchMapping(PyObject* mapping) {
 }
 #endif
 
-std::unordered_map<PyObject*, PlanPtr> plans;  // keyed by model class (kept alive by the plan)
+// Keyed by model class (kept alive by the plan).  Like the model classes it
+// lives for the process: a static map would release its plans after the
+// interpreter has finalized.
+std::unordered_map<PyObject*, PlanPtr>& plans = *new std::unordered_map<PyObject*, PlanPtr>();
 
 PlanPtr buildPlan(PyObject* model) {
     auto plan = std::make_shared<RowPlan>();

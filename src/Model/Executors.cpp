@@ -38,7 +38,7 @@ const EntityApi* entityApi = nullptr;
 const DBApi* dbApi = nullptr;
 
 struct Names {
-    Ref executor, con, args, dictCur, tableName, pkCol, pkName, col, fk, mapping, name, value, target, bindCol,
+    Leaked executor, con, args, dictCur, tableName, pkCol, pkName, col, fk, mapping, name, value, target, bindCol,
         targetBindCol, Type, middleModel, owner, getOtherFkBy, ONE_TO_ONE, ONE_TO_MANY, MANY_TO_MANY;
 } names;
 
