@@ -41,4 +41,14 @@ inline bool activeConnectorIsAsync(const DBApi* db) {
     return truthy(getattr(connector.get(), isAsync).get());
 }
 
+// The SQL dialect of the active connector; SQLite's when no facade or
+// connector exists yet (statements built without a database).
+inline int activeDialect(const DBApi* db) {
+    PyObject* facade = db->instance();
+    if (!facade || facade == Py_None) return DIALECT_SQLITE;
+    PyObject* connector = reinterpret_cast<DBObject*>(facade)->_connector;
+    if (!connector || connector == Py_None) return DIALECT_SQLITE;
+    return reinterpret_cast<BaseConnectorObject*>(connector)->dialect;
+}
+
 }  // namespace quillon

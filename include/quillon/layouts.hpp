@@ -268,7 +268,11 @@ struct BaseConnectorObject {
     PyObject* _config;  // dict or None
     int count;
     int isReady;
+    int dialect;  // SqlDialect: how statements for this connector are written
 };
+
+// The SQL dialect of a connector, chosen by its class.
+enum SqlDialect : int { DIALECT_SQLITE = 0, DIALECT_MYSQL = 1 };
 
 struct Sqlite3ConnectorOps {
     PyObject* (*init_sqlite)(PyObject* self, PyObject* path, int showLog);
@@ -406,7 +410,8 @@ static_assert(offsetof(BaseConnectorObject, _pool) < offsetof(BaseConnectorObjec
               offsetof(BaseConnectorObject, isAsync) < offsetof(BaseConnectorObject, selectCon) &&
               offsetof(BaseConnectorObject, selectCon) < offsetof(BaseConnectorObject, _config) &&
               offsetof(BaseConnectorObject, _config) < offsetof(BaseConnectorObject, count) &&
-              offsetof(BaseConnectorObject, count) < offsetof(BaseConnectorObject, isReady));
+              offsetof(BaseConnectorObject, count) < offsetof(BaseConnectorObject, isReady) &&
+              offsetof(BaseConnectorObject, isReady) < offsetof(BaseConnectorObject, dialect));
 static_assert(offsetof(Sqlite3ConnectorOps, init_sqlite) == 0 &&
               offsetof(Sqlite3ConnectorOps, autoFiledAnnounce) == sizeof(void*) &&
               offsetof(Sqlite3ConnectorOps, getTableNameList) == 2 * sizeof(void*));

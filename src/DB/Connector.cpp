@@ -475,11 +475,12 @@ const size_t baseOffsets[] = {offsetof(BaseConnectorObject, _pool), offsetof(Bas
                               offsetof(BaseConnectorObject, _config)};
 const FieldList baseFields{baseOffsets, 3};
 
-template <const FieldList& Fields>
+template <const FieldList& Fields, int Dialect = DIALECT_SQLITE>
 PyObject* newConnector(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     return entry([&] {
         Ref self = Ref::steal(type->tp_alloc(type, 0));
         initFieldsNone(self.get(), Fields);
+        asBase(self.get())->dialect = Dialect;
         return self;
     });
 }
@@ -524,6 +525,7 @@ void set_isReady(PyObject* self, PyObject* value) {
     if (!value) raise(PyExc_TypeError, "cannot delete isReady");
     asBase(self)->isReady = truthy(value);
 }
+Ref get_dialect(PyObject* self) { return str(asBase(self)->dialect == DIALECT_MYSQL ? "mysql" : "sqlite"); }
 Ref paramsHolderFormat(PyObject*) { return str("%s"); }
 Ref paramsHolderQmark(PyObject*) { return str("?"); }
 
@@ -542,6 +544,7 @@ PyGetSetDef baseGetSet[] = {
     Q_GETSET("_config", get_config, set_config, "connection settings (a dict or None)"),
     Q_GETSET("isReady", get_isReady, set_isReady, "True once the connector can serve statements"),
     Q_GETTER("paramsHolder", paramsHolderFormat, "the dialect's parameter placeholder"),
+    Q_GETTER("dialect", get_dialect, "the SQL dialect statements are written in: 'sqlite' or 'mysql'"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -1355,7 +1358,7 @@ PyGetSetDef aioMysqlGetSet[] = {
 };
 
 PyType_Slot aioMysqlSlots[] = {
-    {Py_tp_new, (void*)newConnector<aioMysqlFields>},
+    {Py_tp_new, (void*)newConnector<aioMysqlFields, DIALECT_MYSQL>},
     {Py_tp_init, (void*)AioMysqlConnector_init},
     {Py_tp_traverse, (void*)traverseObject<aioMysqlFields>},
     {Py_tp_clear, (void*)clearObject<aioMysqlFields>},
@@ -1377,7 +1380,7 @@ PyObject* op_noop(PyObject*) noexcept { Py_RETURN_NONE; }
 const PyMysqlConnectorOps pyMysqlOps = {op_noop};
 
 PyObject* PyMysqlConnector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    PyObject* self = newConnector<baseFields>(type, args, kwargs);
+    PyObject* self = newConnector<baseFields, DIALECT_MYSQL>(type, args, kwargs);
     if (self) reinterpret_cast<PyMysqlConnectorObject*>(self)->ops = &pyMysqlOps;
     return self;
 }

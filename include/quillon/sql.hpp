@@ -1,0 +1,131 @@
+// SQL dialects and identifiers.
+//
+// Statements are written from declared identifiers only (table and column
+// names of the models).  An identifier that is a keyword of the dialect
+// (`order`, `group`, `key`) is quoted; every other identifier is written as
+// it is, so the text of ordinary statements never changes.  SQLite and
+// PostgreSQL quote with double quotes, MySQL/MariaDB with backticks.
+#pragma once
+
+#include "layouts.hpp"
+
+#include <algorithm>
+#include <array>
+#include <string>
+#include <string_view>
+
+namespace quillon {
+
+namespace sql_detail {
+
+// Keywords of SQLite (its own list, all of which it reserves in some position).
+inline constexpr std::string_view kSqliteKeywords[] = {
+    "ABORT", "ACTION", "ADD", "AFTER", "ALL", "ALTER", "ALWAYS", "ANALYZE", "AND", "AS", "ASC", "ATTACH",
+    "AUTOINCREMENT", "BEFORE", "BEGIN", "BETWEEN", "BY", "CASCADE", "CASE", "CAST", "CHECK", "COLLATE", "COLUMN",
+    "COMMIT", "CONFLICT", "CONSTRAINT", "CREATE", "CROSS", "CURRENT", "CURRENT_DATE", "CURRENT_TIME",
+    "CURRENT_TIMESTAMP", "DATABASE", "DEFAULT", "DEFERRABLE", "DEFERRED", "DELETE", "DESC", "DETACH", "DISTINCT",
+    "DO", "DROP", "EACH", "ELSE", "END", "ESCAPE", "EXCEPT", "EXCLUDE", "EXCLUSIVE", "EXISTS", "EXPLAIN", "FAIL",
+    "FILTER", "FIRST", "FOLLOWING", "FOR", "FOREIGN", "FROM", "FULL", "GENERATED", "GLOB", "GROUP", "GROUPS",
+    "HAVING", "IF", "IGNORE", "IMMEDIATE", "IN", "INDEX", "INDEXED", "INITIALLY", "INNER", "INSERT", "INSTEAD",
+    "INTERSECT", "INTO", "IS", "ISNULL", "JOIN", "KEY", "LAST", "LEFT", "LIKE", "LIMIT", "MATCH", "MATERIALIZED",
+    "NATURAL", "NO", "NOT", "NOTHING", "NOTNULL", "NULL", "NULLS", "OF", "OFFSET", "ON", "OR", "ORDER", "OTHERS",
+    "OUTER", "OVER", "PARTITION", "PLAN", "PRAGMA", "PRECEDING", "PRIMARY", "QUERY", "RAISE", "RANGE", "RECURSIVE",
+    "REFERENCES", "REGEXP", "REINDEX", "RELEASE", "RENAME", "REPLACE", "RESTRICT", "RETURNING", "RIGHT",
+    "ROLLBACK", "ROW", "ROWS", "SAVEPOINT", "SELECT", "SET", "TABLE", "TEMP", "TEMPORARY", "THEN", "TIES", "TO",
+    "TRANSACTION", "TRIGGER", "UNBOUNDED", "UNION", "UNIQUE", "UPDATE", "USING", "VACUUM", "VALUES", "VIEW",
+    "VIRTUAL", "WHEN", "WHERE", "WINDOW", "WITH", "WITHOUT",
+};
+
+// Reserved words of MySQL 8 and MariaDB 10/11 (either server refuses them as
+// bare identifiers).
+inline constexpr std::string_view kMysqlKeywords[] = {
+    "ACCESSIBLE", "ADD", "ALL", "ALTER", "ANALYZE", "AND", "AS", "ASC", "ASENSITIVE", "BEFORE", "BETWEEN",
+    "BIGINT", "BINARY", "BLOB", "BOTH", "BY", "CALL", "CASCADE", "CASE", "CHANGE", "CHAR", "CHARACTER", "CHECK",
+    "COLLATE", "COLUMN", "CONDITION", "CONSTRAINT", "CONTINUE", "CONVERT", "CREATE", "CROSS", "CUBE", "CUME_DIST",
+    "CURRENT_DATE", "CURRENT_ROLE", "CURRENT_TIME", "CURRENT_TIMESTAMP", "CURRENT_USER", "CURSOR", "DATABASE",
+    "DATABASES", "DAY_HOUR", "DAY_MICROSECOND", "DAY_MINUTE", "DAY_SECOND", "DEC", "DECIMAL", "DECLARE", "DEFAULT",
+    "DELAYED", "DELETE", "DELETE_DOMAIN_ID", "DENSE_RANK", "DESC", "DESCRIBE", "DETERMINISTIC", "DISTINCT",
+    "DISTINCTROW", "DIV", "DO_DOMAIN_IDS", "DOUBLE", "DROP", "DUAL", "EACH", "ELSE", "ELSEIF", "EMPTY", "ENCLOSED",
+    "ESCAPED", "EXCEPT", "EXISTS", "EXIT", "EXPLAIN", "FALSE", "FETCH", "FIRST_VALUE", "FLOAT", "FLOAT4", "FLOAT8",
+    "FOR", "FORCE", "FOREIGN", "FROM", "FULLTEXT", "FUNCTION", "GENERAL", "GENERATED", "GET", "GRANT", "GROUP",
+    "GROUPING", "GROUPS", "HAVING", "HIGH_PRIORITY", "HOUR_MICROSECOND", "HOUR_MINUTE", "HOUR_SECOND", "IF",
+    "IGNORE", "IGNORE_DOMAIN_IDS", "IGNORE_SERVER_IDS", "IN", "INDEX", "INFILE", "INNER", "INOUT", "INSENSITIVE",
+    "INSERT", "INT", "INT1", "INT2", "INT3", "INT4", "INT8", "INTEGER", "INTERSECT", "INTERVAL", "INTO",
+    "IO_AFTER_GTIDS", "IO_BEFORE_GTIDS", "IS", "ITERATE", "JOIN", "JSON_TABLE", "KEY", "KEYS", "KILL", "LAG",
+    "LAST_VALUE", "LATERAL", "LEAD", "LEADING", "LEAVE", "LEFT", "LIKE", "LIMIT", "LINEAR", "LINES", "LOAD",
+    "LOCALTIME", "LOCALTIMESTAMP", "LOCK", "LONG", "LONGBLOB", "LONGTEXT", "LOOP", "LOW_PRIORITY",
+    "MASTER_BIND", "MASTER_HEARTBEAT_PERIOD", "MASTER_SSL_VERIFY_SERVER_CERT", "MATCH", "MAXVALUE", "MEDIUMBLOB",
+    "MEDIUMINT", "MEDIUMTEXT", "MIDDLEINT", "MINUTE_MICROSECOND", "MINUTE_SECOND", "MOD", "MODIFIES", "NATURAL",
+    "NO_WRITE_TO_BINLOG", "NOT", "NTH_VALUE", "NTILE", "NULL", "NUMERIC", "OF", "OFFSET", "ON", "OPTIMIZE",
+    "OPTIMIZER_COSTS", "OPTION", "OPTIONALLY", "OR", "ORDER", "OUT", "OUTER", "OUTFILE", "OVER", "PAGE_CHECKSUM",
+    "PARSE_VCOL_EXPR", "PARTITION", "PERCENT_RANK", "POSITION", "PRECISION", "PRIMARY", "PROCEDURE", "PURGE",
+    "RANGE", "RANK", "READ", "READ_WRITE", "READS", "REAL", "RECURSIVE", "REF_SYSTEM_ID", "REFERENCES", "REGEXP",
+    "RELEASE", "RENAME", "REPEAT", "REPLACE", "REQUIRE", "RESIGNAL", "RESTRICT", "RETURN", "RETURNING", "REVOKE",
+    "RIGHT", "RLIKE", "ROW", "ROW_NUMBER", "ROWNUM", "ROWS", "SCHEMA", "SCHEMAS", "SECOND_MICROSECOND", "SELECT",
+    "SENSITIVE", "SEPARATOR", "SET", "SHOW", "SIGNAL", "SLOW", "SMALLINT", "SPATIAL", "SPECIFIC", "SQL",
+    "SQL_BIG_RESULT", "SQL_CALC_FOUND_ROWS", "SQL_SMALL_RESULT", "SQLEXCEPTION", "SQLSTATE", "SQLWARNING", "SSL",
+    "STARTING", "STATS_AUTO_RECALC", "STATS_PERSISTENT", "STATS_SAMPLE_PAGES", "STORED", "STRAIGHT_JOIN",
+    "SYSTEM", "TABLE", "TERMINATED", "THEN", "TINYBLOB", "TINYINT", "TINYTEXT", "TO", "TRAILING", "TRIGGER", "TRUE",
+    "UNDO", "UNION", "UNIQUE", "UNLOCK", "UNSIGNED", "UPDATE", "USAGE", "USE", "USING", "UTC_DATE", "UTC_TIME",
+    "UTC_TIMESTAMP", "VALUES", "VARBINARY", "VARCHAR", "VARCHARACTER", "VARYING", "VIRTUAL", "WHEN", "WHERE",
+    "WHILE", "WINDOW", "WITH", "WRITE", "XOR", "YEAR_MONTH", "ZEROFILL",
+};
+
+template <size_t N>
+constexpr bool sortedList(const std::string_view (&words)[N]) {
+    for (size_t i = 1; i < N; ++i)
+        if (!(words[i - 1] < words[i])) return false;
+    return true;
+}
+static_assert(sortedList(kSqliteKeywords), "keep the SQLite keywords sorted");
+static_assert(sortedList(kMysqlKeywords), "keep the MySQL keywords sorted");
+
+template <size_t N>
+bool contains(const std::string_view (&words)[N], std::string_view upper) {
+    return std::binary_search(std::begin(words), std::end(words), upper);
+}
+
+}  // namespace sql_detail
+
+// Whether `name` (any case) is a keyword of `dialect`.
+inline bool isKeyword(int dialect, std::string_view name) {
+    constexpr size_t kLongest = 32;  // no keyword is longer
+    if (name.empty() || name.size() > kLongest) return false;
+    std::array<char, kLongest> buffer;
+    for (size_t i = 0; i < name.size(); ++i) {
+        char c = name[i];
+        if (c >= 'a' && c <= 'z') c = (char)(c - 'a' + 'A');
+        buffer[i] = c;
+    }
+    std::string_view upper(buffer.data(), name.size());
+    if (dialect == DIALECT_MYSQL) return sql_detail::contains(sql_detail::kMysqlKeywords, upper);
+    return sql_detail::contains(sql_detail::kSqliteKeywords, upper);
+}
+
+// The quote character of a dialect's identifiers.
+inline char identifierQuote(int dialect) { return dialect == DIALECT_MYSQL ? '`' : '"'; }
+
+// Appends `name`, quoted when it is a keyword of `dialect` (a quote inside a
+// quoted name is doubled).
+inline void appendIdentifier(std::string& out, std::string_view name, int dialect) {
+    if (!isKeyword(dialect, name)) {
+        out.append(name);
+        return;
+    }
+    char q = identifierQuote(dialect);
+    out.push_back(q);
+    for (char c : name) {
+        if (c == q) out.push_back(q);
+        out.push_back(c);
+    }
+    out.push_back(q);
+}
+
+// Appends `table.column`, each part quoted when it is a keyword.
+inline void appendQualified(std::string& out, std::string_view table, std::string_view column, int dialect) {
+    appendIdentifier(out, table, dialect);
+    out.push_back('.');
+    appendIdentifier(out, column, dialect);
+}
+
+}  // namespace quillon
