@@ -149,7 +149,9 @@ def check_saved(row_id, column, value):
         assert stored(row_id, "n") == value
         assert ex.get(row_id)["n"] == value
     elif column == "x" and type(value) is float and math.isfinite(value):
+        # Stored as given; read back rounded to the column's scale of 6.
         assert stored(row_id, "x") == value
+        assert ex.get(row_id)["x"] == round(value, 6)
     elif column == "meta" and isinstance(value, (list, dict)) and json_exact(value):
         assert ex.get(row_id)["meta"] == value
 

@@ -25,3 +25,97 @@ def test_example_application_runs_on_sqlite(tmp_path):
     # Blocking and awaited halves both committed their rows; Di was deleted.
     assert names[:3] == ["Ann", "Bob", "Cy"] and "Di" not in names and {"Eve", "Fay", "Gus"} <= set(names)
     assert {"member", "post", "profile", "badge", "member_badge"} <= tables
+
+
+# ---------------------------------------------------------------------------
+# The README's code blocks, run as written.
+#
+# Python blocks run in order as programs in fresh interpreters, each in an
+# empty folder: a block continues the program of the blocks before it unless
+# the line before its fence is `<!-- new program -->`.  A line written as
+# `expression  # -> expected` is a claim of the README and is checked as
+# `assert expression == expected`.  Shell blocks run with bash, except the
+# two set-up commands of the README's head, which are this suite itself
+# (the package is already installed from this tree).
+# ---------------------------------------------------------------------------
+
+import re
+
+import pytest
+
+README = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "README.md")
+REPO = os.path.dirname(README)
+CLAIM = re.compile(r"^(?P<indent>\s*)(?P<expr>[^#=\s][^#]*?)\s+#\s*->\s*(?P<expected>.+)$")
+
+
+def readme_blocks():
+    lines = open(README, encoding="utf-8").read().splitlines()
+    blocks, i = [], 0
+    while i < len(lines):
+        fence = re.match(r"^```(\w+)\s*$", lines[i])
+        if not fence:
+            i += 1
+            continue
+        fresh = i > 0 and lines[i - 1].strip() == "<!-- new program -->"
+        start = i + 1
+        end = lines.index("```", start)
+        blocks.append((fence.group(1), start + 1, fresh, lines[start:end]))
+        i = end + 1
+    return blocks
+
+
+def with_claims(code_lines):
+    out = []
+    for line in code_lines:
+        m = CLAIM.match(line)
+        if m and not m.group("expr").rstrip().endswith((":", ",", "(", "[", "{")):
+            expr, expected = m.group("expr").rstrip(), m.group("expected").strip()
+            line = f"{m.group('indent')}assert ({expr}) == ({expected}), ({expr!r}, {expr})"
+        out.append(line)
+    return out
+
+
+def readme_programs():
+    programs = []
+    for lang, lineno, fresh, code in readme_blocks():
+        if lang != "python":
+            continue
+        if fresh or not programs:
+            programs.append((lineno, []))
+        programs[-1][1].extend(with_claims(code) + [""])
+    return programs
+
+
+@pytest.mark.parametrize("start,code", readme_programs(), ids=lambda v: f"line{v}" if isinstance(v, int) else "")
+def test_readme_python_blocks_run_as_written(start, code, tmp_path):
+    proc = subprocess.run([sys.executable, "-c", "\n".join(code)], cwd=tmp_path, capture_output=True, text=True,
+                          timeout=300)
+    assert proc.returncode == 0, f"README program from line {start}:\n{proc.stdout[-3000:]}\n{proc.stderr[-5000:]}"
+
+
+SUITE_COMMANDS = ("bash scripts/test",)
+
+
+def readme_shell_blocks():
+    return [(lineno, code) for lang, lineno, _, code in readme_blocks() if lang == "sh"]
+
+
+@pytest.mark.parametrize("start,code", readme_shell_blocks(), ids=lambda v: f"line{v}" if isinstance(v, int) else "")
+def test_readme_shell_blocks_run_as_written(start, code, tmp_path):
+    script = []
+    for line in code:
+        command = line.split("#", 1)[0].strip()
+        if command.startswith(SUITE_COMMANDS):
+            continue
+        # This suite runs against the package installed from this tree.
+        command = re.sub(r"^pip install \.\s*&&\s*", "", command)
+        if "scripts/mariadb start" in command and not os.environ.get("QUILLON_MYSQL_HOST"):
+            pytest.skip("no MariaDB server for the tests")
+        if command:
+            script.append(command)
+    if not script:
+        pytest.skip("only the suite's own commands")
+    env = dict(os.environ, PYTHON=sys.executable)
+    proc = subprocess.run(["bash", "-euo", "pipefail", "-c", "\n".join(["cd " + REPO] + script)],
+                          cwd=tmp_path, env=env, capture_output=True, text=True, timeout=600)
+    assert proc.returncode == 0, f"README block from line {start}:\n{proc.stdout[-3000:]}\n{proc.stderr[-5000:]}"
