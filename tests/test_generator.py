@@ -667,6 +667,25 @@ class TestTableGenerator:
                        "   constraint user_pk PRIMARY KEY (id)\n) ;")
         sqlite3.connect(":memory:").execute(sql)
 
+    def test_key_column_is_never_null(self):
+        from Quillon.Model.Columns import StrProperty
+
+        pk = StrProperty(name="code", pk=True, typeArgs=(10,))  # Null is True unless declared
+        sql, = TableGenerator(stand_in("t", [pk], pk)).Build()
+        assert sql == "CREATE TABLE t( \n   code varchar(10) NOT NULL ,\n   constraint t_pk PRIMARY KEY (code)\n) ;"
+        conn = sqlite3.connect(":memory:")
+        conn.execute(sql)
+        with pytest.raises(sqlite3.IntegrityError):
+            conn.execute("insert into t values (NULL)")
+
+    @pytest.mark.parametrize("target, text", [("text", "text"), ("longText", "longtext"), ("tinyText", "tinytext"),
+                                              ("varchar", "varchar(255)")])
+    def test_text_types_take_no_length(self, target, text):
+        from Quillon.Model.Columns import StrProperty, strSupportType
+
+        col = StrProperty(name="s", targetType=getattr(strSupportType, target), typeArgs=(255,))
+        assert TableGenerator(stand_in("t", [col])).Build() == (f"CREATE TABLE t( \n   s {text} NULL \n) ;",)
+
     @pytest.mark.parametrize("typeArgs, text", [((255,), "(255)"), ((10, 2), "(10, 2)"), ((), "")])
     def test_type_arguments(self, typeArgs, text):
         from Quillon.Model.Columns import FloatProperty
