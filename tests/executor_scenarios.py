@@ -353,10 +353,11 @@ async def values(models, path, kind):
     assert (back.flag, back.bits, back.word, back.big, back.ratio, back.data) == (False, True, True, 2**40, 2.5, ["a", 1])
     assert (str(back.at), back.stamp, len(back.note), len(back.body)) == (
         "2024-01-01 05:08:09", "2024-01-01 05:08:09.123456", 1000, 70000)
-    others = [Reading(label="100 apples", bits=False, flag=True), Reading(label="a_b!", bits="0")]
+    others = [Reading(label="100 apples", bits=False, flag=True), Reading(label="a_b!", bits="0"),
+              Reading(label="a\\b")]
     for row in others:
         await q(ex.save(row))
-    apples, underscore = [row["id"] for row in others]
+    apples, underscore, backslash = [row["id"] for row in others]
 
     # Flags match by truth value, whatever the column stores; NULL tests bind nothing.
     assert ids(await q(ex.find(Reading.bits == True))) == [full_id]  # noqa: E712
@@ -369,6 +370,7 @@ async def values(models, path, kind):
     assert ids(await q(ex.find(Reading.label.startsWith("a_")))) == [underscore]
     assert ids(await q(ex.find(Reading.label.endsWith("b!") | Reading.label.has("_b")))) == [underscore]
     assert ids(await q(ex.find(Reading.label.like("100%")))) == [full_id, apples]
+    assert ids(await q(ex.find(Reading.label.has("a\\b")))) == [backslash]  # MySQL's LIKE escape is literal too
 
     # A str JSON value reads back as the same str, JSON text or not.
     back.data = '{"k": 1}'

@@ -362,7 +362,7 @@ def test_long_chains_are_released():
      ("has", "ab", LIKE, "%ab%"),
      # Wildcards and the escape character in the text are matched literally.
      ("has", "100%", LIKE_ESCAPED, "%100!%%"), ("startsWith", "a_!", LIKE_ESCAPED, "a!_!!%"),
-     ("endsWith", "%", LIKE_ESCAPED, "%!%")],
+     ("endsWith", "%", LIKE_ESCAPED, "%!%"), ("has", "a\\b", LIKE_ESCAPED, "%a\\b%")],
 )
 def test_pattern_filters(method, value, code, pattern):
     chain = getattr(User.name, method)(value)

@@ -9,8 +9,8 @@
 
 #include "layouts.hpp"
 
-#include <algorithm>
 #include <array>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -80,9 +80,40 @@ constexpr bool sortedList(const std::string_view (&words)[N]) {
 static_assert(sortedList(kSqliteKeywords), "keep the SQLite keywords sorted");
 static_assert(sortedList(kMysqlKeywords), "keep the MySQL keywords sorted");
 
-template <size_t N>
-bool contains(const std::string_view (&words)[N], std::string_view upper) {
-    return std::binary_search(std::begin(words), std::end(words), upper);
+// Every identifier of every statement is looked up, so the lists are
+// hashed at compile time (FNV-1a over the upper-case text, open addressing
+// in a table at least three times the list's size).
+constexpr uint32_t hashStep(uint32_t h, char c) { return (h ^ (unsigned char)c) * 16777619u; }
+constexpr uint32_t kHashSeed = 2166136261u;
+
+constexpr uint32_t hashWord(std::string_view word) {
+    uint32_t h = kHashSeed;
+    for (char c : word) h = hashStep(h, c);
+    return h;
+}
+
+template <size_t Size, size_t N>
+constexpr std::array<int16_t, Size> hashSlots(const std::string_view (&words)[N]) {
+    static_assert((Size & (Size - 1)) == 0 && Size >= 3 * N);
+    std::array<int16_t, Size> slots{};
+    for (auto& slot : slots) slot = -1;
+    for (size_t i = 0; i < N; ++i) {
+        size_t at = hashWord(words[i]) & (Size - 1);
+        while (slots[at] != -1) at = (at + 1) & (Size - 1);
+        slots[at] = (int16_t)i;
+    }
+    return slots;
+}
+
+inline constexpr auto kSqliteSlots = hashSlots<512>(kSqliteKeywords);
+inline constexpr auto kMysqlSlots = hashSlots<1024>(kMysqlKeywords);
+
+template <size_t Size, size_t N>
+bool contains(const std::array<int16_t, Size>& slots, const std::string_view (&words)[N], std::string_view upper,
+              uint32_t hash) {
+    for (size_t at = hash & (Size - 1); slots[at] != -1; at = (at + 1) & (Size - 1))
+        if (words[slots[at]] == upper) return true;
+    return false;
 }
 
 }  // namespace sql_detail
@@ -92,14 +123,17 @@ inline bool isKeyword(int dialect, std::string_view name) {
     constexpr size_t kLongest = 32;  // no keyword is longer
     if (name.empty() || name.size() > kLongest) return false;
     std::array<char, kLongest> buffer;
+    uint32_t hash = sql_detail::kHashSeed;
     for (size_t i = 0; i < name.size(); ++i) {
         char c = name[i];
         if (c >= 'a' && c <= 'z') c = (char)(c - 'a' + 'A');
         buffer[i] = c;
+        hash = sql_detail::hashStep(hash, c);
     }
     std::string_view upper(buffer.data(), name.size());
-    if (dialect == DIALECT_MYSQL) return sql_detail::contains(sql_detail::kMysqlKeywords, upper);
-    return sql_detail::contains(sql_detail::kSqliteKeywords, upper);
+    if (dialect == DIALECT_MYSQL)
+        return sql_detail::contains(sql_detail::kMysqlSlots, sql_detail::kMysqlKeywords, upper, hash);
+    return sql_detail::contains(sql_detail::kSqliteSlots, sql_detail::kSqliteKeywords, upper, hash);
 }
 
 // The quote character of a dialect's identifiers.

@@ -1197,7 +1197,8 @@ Ref setFilterDispatch(PyObject* self, PyObject* value, int relationship) {
 Ref strLike(PyObject* self, PyObject* value) { return setFilterDispatch(self, value, REL_LIKE); }
 
 // `text` with '%', '_' and the escape character escaped; `escaped` tells
-// whether it held any of them.
+// whether the pattern needs its ESCAPE clause: when the text held any of
+// them, or a backslash, which MySQL's LIKE otherwise takes as its escape.
 Ref escapeLiteral(PyObject* text, bool& escaped) {
     if (!PyUnicode_Check(text)) raiseArgType("value", "str", text);
     escaped = false;
@@ -1212,6 +1213,7 @@ Ref escapeLiteral(PyObject* text, bool& escaped) {
         Ref to = Ref::steal(PyUnicode_FromStringAndSize(pair, 2));
         out = Ref::steal(PyUnicode_Replace(out.get(), from.get(), to.get(), -1));
     }
+    if (!escaped && check((int)PyUnicode_FindChar(text, '\\', 0, PyUnicode_GET_LENGTH(text), 1)) >= 0) escaped = true;
     return out;
 }
 
