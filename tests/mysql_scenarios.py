@@ -112,23 +112,6 @@ async def generated_tables(models, connector):
         raise AssertionError("a link was stored twice")
 
 
-@scenario
-async def generated_charset(models, connector):
-    """Tables are created with utf8mb4 whatever the database's default is."""
-    from Quillon.Ext import generate_table
-    from Quillon.Model.Columns import IntProperty, StrProperty, auto_increment
-    from Quillon.Model.Entity import Entity
-
-    rows("ALTER DATABASE " + mysql_support.quote_name(config()["db"]) + " CHARACTER SET latin1")
-
-    class Note(Entity):
-        id = IntProperty(pk=True, default=auto_increment)
-        body = StrProperty()
-
-    await q(generate_table())
-    collation = rows("SELECT TABLE_COLLATION FROM information_schema.TABLES"
-                     " WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = 'note'")
-    assert collation[0][0].startswith("utf8mb4"), collation
 
 
 # ---------------------------------------------------------------------------
@@ -729,8 +712,29 @@ def declare_seed_item():
     return SeedItem
 
 
+def generated_charset():
+    """Tables are created with utf8mb4 whatever the database's default is."""
+    from Quillon.Ext import generate_table
+    from Quillon.Model.Columns import IntProperty, StrProperty, auto_increment
+    from Quillon.Model.Entity import Entity
+
+    # Before any connection: a session takes the database's default when it starts.
+    rows("ALTER DATABASE " + mysql_support.quote_name(config()["db"]) + " CHARACTER SET latin1")
+    loop, connector = setup()
+
+    class Note(Entity):
+        id = IntProperty(pk=True, default=auto_increment)
+        body = StrProperty()
+
+    loop.run_until_complete(loop.create_task(generate_table()))
+    settle(loop, connector)
+    collation = rows("SELECT TABLE_COLLATION FROM information_schema.TABLES"
+                     " WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = 'note'")
+    assert collation[0][0].startswith("utf8mb4"), collation
+
+
 # Scenarios that make the connector and the facade themselves.
-OWN_SETUP = {"seeding_ready": seeding_ready}
+OWN_SETUP = {"seeding_ready": seeding_ready, "generated_charset": generated_charset}
 SCENARIOS.update(OWN_SETUP)
 
 

@@ -284,25 +284,25 @@ void renderCell(std::string& out, PyObject* cellObj, PyObject* args, int* depth,
         *depth -= closes;
     }
     out.append((size_t)opens, '(');
-    PyObject* col = cell->col;
-    if (col && col != Py_None && truthy(col)) {
-        Ref model = isProperty(col) ? Ref::borrow(reinterpret_cast<BasePropertyObject*>(col)->model)
-                                    : getattr(col, "model");
+    Ref col = Ref::borrow(cell->col);
+    if (col && col.get() != Py_None && truthy(col.get())) {
+        Ref model = isProperty(col.get()) ? Ref::borrow(col.as<BasePropertyObject>()->model)
+                                          : getattr(col.get(), "model");
         Ref tableName = getattr(model.get(), tableNameKey);
-        std::string_view table = nameText(tableName.get());
-        appendQualified(out, table, nameText(cell->value), dialect);
+        Ref name = Ref::borrow(cell->value);
+        appendQualified(out, nameText(tableName.get()), nameText(name.get()), dialect);
         out.push_back(' ');
     } else {
         int comparison = prev ? prev->relationship : -1;
         // The NULL tests have no operand to write or bind.
         if (comparison != REL_IS_NULL && comparison != REL_NOT_NULL) {
-            PyObject* value = cell->value;
-            if (dialect == DIALECT_MYSQL && PyBytes_Check(value) && PyBytes_GET_SIZE(value) == 1 &&
+            Ref value = Ref::borrow(cell->value);
+            if (dialect == DIALECT_MYSQL && PyBytes_Check(value.get()) && PyBytes_GET_SIZE(value.get()) == 1 &&
                 isBitColumn(prev)) {
-                Ref number = integer(PyBytes_AS_STRING(value)[0] != 0 ? 1 : 0);
+                Ref number = integer(PyBytes_AS_STRING(value.get())[0] != 0 ? 1 : 0);
                 check(PyList_Append(args, number.get()));
             } else {
-                check(PyList_Append(args, value));
+                check(PyList_Append(args, value.get()));
             }
             out.append(" %s ");
             if (comparison == REL_LIKE_ESCAPED) {

@@ -851,17 +851,27 @@ bool equalsText(PyObject* value, PyObject* text) {
 
 // "table.column" of a bound property, else its name, for error messages.
 Ref columnLabel(PyObject* self) {
-    PyObject* name = prop(self)->name;
-    if (!name || !PyUnicode_Check(name)) return str("<unnamed>");
-    PyObject* model = prop(self)->model;
-    if (!model || model == Py_None) return Ref::borrow(name);
-    Ref table = Ref::stealOrNull(PyObject_GetAttr(model, held.attrTableName));
+    Ref name = Ref::borrow(prop(self)->name);
+    if (!name || !PyUnicode_Check(name.get())) return str("<unnamed>");
+    Ref model = Ref::borrow(prop(self)->model);
+    if (!model || model.get() == Py_None) return name;
+    Ref table = Ref::stealOrNull(PyObject_GetAttr(model.get(), held.attrTableName));
     if (!table || !PyUnicode_Check(table.get())) {
         if (!table && !PyErr_ExceptionMatches(PyExc_Exception)) throwPending();
         PyErr_Clear();
-        return Ref::borrow(name);
+        return name;
     }
-    return Ref::steal(PyUnicode_FromFormat("%U.%U", table.get(), name));
+    return Ref::steal(PyUnicode_FromFormat("%U.%U", table.get(), name.get()));
+}
+
+// The repr of a refused value, cut short: the message must stay readable
+// for a long text.
+Ref shortRepr(PyObject* value) {
+    constexpr Py_ssize_t kLongest = 120;
+    Ref text = Ref::steal(PyObject_Repr(value));
+    if (PyUnicode_GET_LENGTH(text.get()) <= kLongest) return text;
+    Ref head = Ref::steal(PyUnicode_Substring(text.get(), 0, kLongest));
+    return Ref::steal(PyUnicode_FromFormat("%U...", head.get()));
 }
 
 // Raises ValueError("column 'x' cannot take <value>: expected <expected>"),
@@ -880,8 +890,9 @@ Ref columnLabel(PyObject* self) {
         Py_XDECREF(tb);
     }
     Ref label = columnLabel(self);
+    Ref shown = shortRepr(value);
     Ref message = Ref::steal(
-        PyUnicode_FromFormat("column '%U' cannot take %R: expected %s", label.get(), value, expected));
+        PyUnicode_FromFormat("column '%U' cannot take %U: expected %s", label.get(), shown.get(), expected));
     Ref exc = call(PyExc_ValueError, message.get());
     if (cause) PyException_SetCause(exc.get(), cause.release());
     PyErr_SetObject(PyExc_ValueError, exc.get());
