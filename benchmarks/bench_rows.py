@@ -34,7 +34,7 @@ class Reading(Entity):
 
 
 class PlainReading(Entity):
-    """The same table without a converting column (all identity conversions)."""
+    """The same table without a converting column (integers and texts pass unchanged)."""
     id = IntProperty(pk=True)
     sensor = StrProperty()
     site = StrProperty()
@@ -44,7 +44,7 @@ class PlainReading(Entity):
     batch = IntProperty()
     note = StrProperty()
     owner = StrProperty()
-    value = IntProperty()
+    value = StrProperty()
 
 
 def fetched():

@@ -293,6 +293,125 @@ async def transactions(models, path, kind):
     assert fresh_rows(path, "select count(*) from member where name = 'solo'") == [(1,)]
 
 
+async def refused(call):
+    """The ValueError of a conversion the call makes (raised at once or when awaited)."""
+    try:
+        await q(call())
+    except ValueError as e:
+        return str(e)
+    raise AssertionError("a value that does not convert was accepted")
+
+
+@scenario
+async def values(models, path, kind):
+    """NULLs, NULL tests, literal patterns, conversions and time zones, as a user meets them."""
+    import datetime as dt
+
+    from Quillon.Ext import generate_table
+    from Quillon.Model.Columns import (BoolProperty, FloatProperty, IntProperty, JsonProperty, StrProperty,
+                                       TimestampProperty, auto_increment, boolSupportType, intSupportType,
+                                       strSupportType, timestampSupportType)
+    from Quillon.Model.Entity import Entity
+
+    class Reading(Entity):
+        id = IntProperty(pk=True, default=auto_increment)
+        label = StrProperty(typeArgs=(40,))
+        big = IntProperty(targetType=intSupportType.bigint)
+        flag = BoolProperty()
+        bits = BoolProperty(targetType=boolSupportType.bit)
+        word = BoolProperty(targetType=boolSupportType.varchar, typeArgs=(5,))
+        ratio = FloatProperty(typeArgs=(10, 2))
+        data = JsonProperty()
+        at = TimestampProperty(targetType=timestampSupportType.datetime)
+        stamp = TimestampProperty(targetType=timestampSupportType.varchar)
+        note = StrProperty(targetType=strSupportType.text)
+        body = StrProperty(targetType=strSupportType.longText)
+
+    await q(generate_table())
+    ex = Reading.getExecutor()
+
+    def ids(rows):
+        return sorted(r["id"] for r in rows)
+
+    # A row that leaves every nullable column out is built, stored and read back with NULLs,
+    # and written back unchanged it leaves them NULL.
+    empty = Reading()
+    assert set(empty.values()) == {None}, empty
+    empty_id = await q(ex.save(empty))
+    back = await q(ex.get(empty_id))
+    assert dict(back) == dict(empty), back
+    await q(ex.update(back))
+    nulls = (Reading.flag == None) & (Reading.data == None) & (Reading.bits == None) & (Reading.word == None)  # noqa: E711
+    assert ids(await q(ex.find(nulls))) == [empty_id]
+
+    # What means a value of the column converts; an aware time is stored as its UTC time.
+    aware = dt.datetime(2024, 1, 1, 7, 8, 9, tzinfo=dt.timezone(dt.timedelta(hours=2)))
+    full = Reading(label="100% pure", big=2**40, flag="off", bits=True, word="yes", ratio="2.5", data=["a", 1],
+                   at=aware, stamp=aware.replace(microsecond=123456), note="n" * 1000, body="x" * 70000)
+    full_id = await q(ex.save(full))
+    back = await q(ex.get(full_id))
+    assert (back.flag, back.bits, back.word, back.big, back.ratio, back.data) == (False, True, True, 2**40, 2.5, ["a", 1])
+    assert (str(back.at), back.stamp, len(back.note), len(back.body)) == (
+        "2024-01-01 05:08:09", "2024-01-01 05:08:09.123456", 1000, 70000)
+    others = [Reading(label="100 apples", bits=False, flag=True), Reading(label="a_b!", bits="0"),
+              Reading(label="a\\b")]
+    for row in others:
+        await q(ex.save(row))
+    apples, underscore, backslash = [row["id"] for row in others]
+
+    # Flags match by truth value, whatever the column stores; NULL tests bind nothing.
+    assert ids(await q(ex.find(Reading.bits == True))) == [full_id]  # noqa: E712
+    assert ids(await q(ex.find(Reading.bits == False))) == [apples, underscore]  # noqa: E712
+    assert ids(await q(ex.find(Reading.flag == "no"))) == [full_id]
+    assert ids(await q(ex.find(Reading.flag != None))) == [full_id, apples]  # noqa: E711
+    assert ids(await q(ex.find(Reading.at == aware))) == [full_id]
+    # The pattern filters match their text literally; like() takes a pattern.
+    assert ids(await q(ex.find(Reading.label.has("100%")))) == [full_id]
+    assert ids(await q(ex.find(Reading.label.startsWith("a_")))) == [underscore]
+    assert ids(await q(ex.find(Reading.label.endsWith("b!") | Reading.label.has("_b")))) == [underscore]
+    assert ids(await q(ex.find(Reading.label.like("100%")))) == [full_id, apples]
+    assert ids(await q(ex.find(Reading.label.has("a\\b")))) == [backslash]  # MySQL's LIKE escape is literal too
+
+    # A str JSON value reads back as the same str, JSON text or not.
+    back.data = '{"k": 1}'
+    await q(ex.update(back))
+    assert (await q(ex.get(full_id))).data == '{"k": 1}'
+    # Nonsense is refused, naming the column, and nothing is stored.
+    assert "reading.big" in await refused(lambda: Reading(big="abc"))
+    assert "reading.flag" in await refused(lambda: ex.find(Reading.flag == "maybe"))
+    assert "reading.big" in await refused(lambda: ex.updateWhere(Reading.id == full_id, {"big": 1.5}))
+    assert (await q(ex.get(full_id))).big == 2**40
+
+
+@scenario
+async def keyword_names(models, path, kind):
+    """A model named Order with the columns group and key works end to end."""
+    from Quillon.Ext import generate_table
+    from Quillon.Model.Columns import IntProperty, StrProperty, auto_increment
+    from Quillon.Model.Entity import Entity
+
+    class Order(Entity):
+        id = IntProperty(pk=True, default=auto_increment)
+        group = StrProperty(typeArgs=(20,))
+        key = IntProperty(default=0)
+
+    await q(generate_table())
+    ex = Order.getExecutor()
+    first, second = Order(group="a", key=2), Order(group="b", key=1)
+    for row in (first, second):
+        await q(ex.save(row))
+    assert (await q(ex.get(first.id))).group == "a"
+    for order in (Order.key, "key", "order.key", ("group DESC",)):
+        assert [r.group for r in await q(ex.find(Order.key > 0, orderBy=order))] == ["b", "a"], order
+    first.group = "c"
+    assert await q(ex.update(first)) == 1
+    assert await q(ex.updateWhere(Order.group == "b", {"key": 5})) == 1
+    assert [(r.group, r.key) for r in await q(ex.find(Order.group != None, orderBy=Order.id))] == [("c", 2), ("b", 5)]  # noqa: E711
+    assert await q(ex.delete(first)) == 1
+    assert await q(ex.deleteWhere(Order.key == 5)) == 1
+    assert list(await q(ex.find())) == []
+
+
 @scenario
 async def concurrent(models, path, kind):
     Member = models[0]

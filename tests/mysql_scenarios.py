@@ -34,7 +34,7 @@ def scenario(fn):
 
 # The executor API scenarios of the SQLite suite that do not read the SQLite
 # file directly: the same calls must give the same results on MySQL.
-for _name in ("roundtrip", "queries", "writes", "relations", "concurrent"):
+for _name in ("roundtrip", "queries", "writes", "relations", "concurrent", "values", "keyword_names"):
     SCENARIOS["executors_" + _name] = shared.SCENARIOS[_name]
 
 
@@ -97,6 +97,21 @@ async def generated_tables(models, connector):
     first = await q(ex.save(Member(name="one")))
     second = await q(ex.save(Member(name="two")))
     assert second == first + 1
+    # A link between two rows is stored once: the middle table is unique over its two columns.
+    unique = rows(
+        "SELECT COLUMN_NAME FROM information_schema.STATISTICS WHERE TABLE_SCHEMA = DATABASE()"
+        " AND TABLE_NAME = %s AND NON_UNIQUE = 0 ORDER BY SEQ_IN_INDEX", (middle,))
+    assert unique == [("member_id",), ("role_id",)], unique
+    link = "INSERT INTO " + mysql_support.quote_name(middle) + " (member_id, role_id) VALUES (1, 1)"
+    rows(link)
+    try:
+        rows(link)
+    except Exception as e:  # pymysql's IntegrityError
+        assert e.args[0] == 1062, e.args
+    else:
+        raise AssertionError("a link was stored twice")
+
+
 
 
 # ---------------------------------------------------------------------------
@@ -697,8 +712,29 @@ def declare_seed_item():
     return SeedItem
 
 
+def generated_charset():
+    """Tables are created with utf8mb4 whatever the database's default is."""
+    from Quillon.Ext import generate_table
+    from Quillon.Model.Columns import IntProperty, StrProperty, auto_increment
+    from Quillon.Model.Entity import Entity
+
+    # Before any connection: a session takes the database's default when it starts.
+    rows("ALTER DATABASE " + mysql_support.quote_name(config()["db"]) + " CHARACTER SET latin1")
+    loop, connector = setup()
+
+    class Note(Entity):
+        id = IntProperty(pk=True, default=auto_increment)
+        body = StrProperty()
+
+    loop.run_until_complete(loop.create_task(generate_table()))
+    settle(loop, connector)
+    collation = rows("SELECT TABLE_COLLATION FROM information_schema.TABLES"
+                     " WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = 'note'")
+    assert collation[0][0].startswith("utf8mb4"), collation
+
+
 # Scenarios that make the connector and the facade themselves.
-OWN_SETUP = {"seeding_ready": seeding_ready}
+OWN_SETUP = {"seeding_ready": seeding_ready, "generated_charset": generated_charset}
 SCENARIOS.update(OWN_SETUP)
 
 

@@ -6,7 +6,7 @@ import pytest
 import executor_scenarios
 from conftest import run_scenario
 
-BOTH = ["roundtrip", "queries", "writes", "relations", "concurrent"]
+BOTH = ["roundtrip", "queries", "writes", "relations", "concurrent", "values", "keyword_names"]
 BLOCKING_ONLY = ["transactions"]
 
 

@@ -16,7 +16,7 @@ from Quillon.Model.Columns import (
 )
 from Quillon.Model.Entity import Entity
 
-AND, OR, EQ, GT, GE, LT, LE, NE, NONE, LIKE = range(10)
+AND, OR, EQ, GT, GE, LT, LE, NE, NONE, LIKE, IS_NULL, NOT_NULL, LIKE_ESCAPED = range(13)
 
 
 class User(Entity):
@@ -76,6 +76,16 @@ def test_reflected_comparisons(expr, code):
     assert cells(expr()) == [("age", code, User.age), (18, NONE, None)]
 
 
+@pytest.mark.parametrize(
+    "expr, code",
+    [(lambda: User.extra == None, IS_NULL), (lambda: User.active != None, NOT_NULL),  # noqa: E711
+     (lambda: None == User.age, IS_NULL)],  # noqa: E711
+)
+def test_comparison_with_none_is_a_null_test(expr, code):
+    chain = expr()
+    assert cells(chain)[0][1] == code and cells(chain)[1] == (None, NONE, None)
+
+
 def test_property_to_property_comparison():
     chain = User.id == Post.userId
     assert cells(chain) == [("id", EQ, User.id), ("userId", NONE, Post.userId)]
@@ -83,20 +93,22 @@ def test_property_to_property_comparison():
 
 @pytest.mark.parametrize(
     "expr, stored",
-    [(lambda: User.active == True, 1), (lambda: User.extra == {"a": 1}, '{"a": 1}')],  # noqa: E712
+    [(lambda: User.active == True, 1), (lambda: User.extra == {"a": 1}, '{"a": 1}'),  # noqa: E712
+     (lambda: User.active == "off", 0), (lambda: User.age > "12", 12), (lambda: User.extra == "x", '"x"')],
 )
 def test_operand_is_converted_for_the_column(expr, stored):
     assert expr().next.value == stored
 
 
 def test_conversion_errors_propagate():
-    with pytest.raises(TypeError):
+    with pytest.raises(ValueError, match="column 'user.extra' cannot take b'raw'"):
         User.extra == b"raw"
 
 
 def test_relationship_enumeration():
-    assert [int(m) for m in Relationship] == list(range(10))
+    assert [int(m) for m in Relationship] == list(range(13))
     assert Relationship.LIKE == LIKE and Relationship.NONE == NONE
+    assert (Relationship.IS_NULL, Relationship.NOT_NULL, Relationship.LIKE_ESCAPED) == (IS_NULL, NOT_NULL, LIKE_ESCAPED)
 
 
 # ---------------------------------------------------------------------------
@@ -345,13 +357,16 @@ def test_long_chains_are_released():
 
 
 @pytest.mark.parametrize(
-    "method, pattern",
-    [("like", "a_b"), ("startsWith", "ab%"), ("endsWith", "%ab"), ("has", "%ab%")],
+    "method, value, code, pattern",
+    [("like", "a_b", LIKE, "a_b"), ("startsWith", "ab", LIKE, "ab%"), ("endsWith", "ab", LIKE, "%ab"),
+     ("has", "ab", LIKE, "%ab%"),
+     # Wildcards and the escape character in the text are matched literally.
+     ("has", "100%", LIKE_ESCAPED, "%100!%%"), ("startsWith", "a_!", LIKE_ESCAPED, "a!_!!%"),
+     ("endsWith", "%", LIKE_ESCAPED, "%!%"), ("has", "a\\b", LIKE_ESCAPED, "%a\\b%")],
 )
-def test_pattern_filters(method, pattern):
-    value = "a_b" if method == "like" else "ab"
+def test_pattern_filters(method, value, code, pattern):
     chain = getattr(User.name, method)(value)
-    assert cells(chain) == [("name", LIKE, User.name), (pattern, NONE, None)]
+    assert cells(chain) == [("name", code, User.name), (pattern, NONE, None)]
 
 
 @pytest.mark.parametrize("method", ["startsWith", "endsWith", "has"])
@@ -416,6 +431,7 @@ def test_overridden_like_is_used_by_the_other_patterns():
 
     p = Escaped(name="t")
     assert p.has("a!b").next.value == "%ab%"
+    assert p.has("a!b").relationship == LIKE_ESCAPED  # the escaped text keeps its ESCAPE clause
 
 
 def test_cell_subclass_overrides_are_honoured():

@@ -138,7 +138,7 @@ class TestBaseAndAnnouncements:
 
     def test_text_maps(self):
         assert relationshipMap == {0: " AND ", 1: " OR ", 2: " = ", 3: " > ", 4: " >= ", 5: " < ", 6: " <= ",
-                                   7: " != ", 9: " LIKE "}
+                                   7: " != ", 9: " LIKE ", 10: " IS NULL", 11: " IS NOT NULL", 12: " LIKE "}
         assert joinTypeMap == {0: "JOIN ", 1: "LEFT JOIN ", 2: "RIGHT JOIN ", 3: "INNER JOIN "}
 
 
@@ -560,6 +560,73 @@ class TestSelectAndWhere:
         User, _ = models
         assert SqlGenerator.build_where(build(User))[0] == text
 
+    @pytest.mark.parametrize("build, text, args, ids", [
+        # `== None` / `!= None` test for NULL and bind nothing.
+        (lambda U: U.addressId == None, " WHERE user.addressId  IS NULL", [], [4]),  # noqa: E711
+        (lambda U: None != U.addressId, " WHERE user.addressId  IS NOT NULL", [], [1, 2, 3, 5, 6, 7, 8]),  # noqa: E711
+        (lambda U: (U.addressId == None) | (U.age > 40), " WHERE user.addressId  IS NULL OR user.age  >  %s ",  # noqa: E711
+         [40], [3, 4, 5]),
+        # The pattern filters match their text literally; ordinary texts keep their plain LIKE.
+        (lambda U: U.name.has("100%"), " WHERE user.name  LIKE  %s ESCAPE '!' ", ["%100!%%"], [5]),
+        (lambda U: U.name.startsWith("a_"), " WHERE user.name  LIKE  %s ESCAPE '!' ", ["a!_%"], [7]),
+        (lambda U: U.name.endsWith("!") & (U.age > 0), " WHERE user.name  LIKE  %s ESCAPE '!'  AND user.age  >  %s ",
+         ["%!!", 0], [6]),
+        (lambda U: U.name.has("nn"), " WHERE user.name  LIKE  %s ", ["%nn%"], [1]),
+        (lambda U: U.name.like("a_n"), " WHERE user.name  LIKE  %s ", ["a_n"], [1, 7]),
+    ])
+    def test_null_tests_and_literal_patterns_run(self, models, users_db, build, text, args, ids):
+        User, _ = models
+        users_db.executemany("insert into user values (?, ?, ?, ?)",
+                             [(5, "100%", 50, 1), (6, "wow!", 20, 2), (7, "a_n", 20, 1)])
+        users_db.execute("insert into user values (8, '100 apples', NULL, 1)")
+        where = SqlGenerator.build_where(build(User))
+        assert where == (text, args)
+        assert [r[0] for r in run_sql(users_db, "select id from user" + text + " order by id", args)] == ids
+
+
+@needs_entity
+def test_keyword_names_are_quoted_in_every_statement():
+    from Quillon.Model.Columns import IntProperty, StrProperty
+    from Quillon.Model.Entity import Entity
+
+    class Order(Entity):
+        id = IntProperty(pk=True, Null=False)
+        group = StrProperty(typeArgs=(20,))
+        key = IntProperty()
+
+    class Line(Entity):
+        id = IntProperty(pk=True, Null=False)
+        orderId = IntProperty()
+
+    conn = sqlite3.connect(":memory:")
+    for model in (Order, Line):
+        ddl, = TableGenerator(model).Build()
+        conn.execute(ddl)
+    assert ddl.startswith("CREATE TABLE line( \n   id int NOT NULL ,")  # ordinary names keep their text
+    assert TableGenerator(Order).Build()[0] == (
+        'CREATE TABLE "order"( \n   id int NOT NULL ,\n   "group" varchar(20) NULL ,\n   "key" int NULL ,\n'
+        '   constraint order_pk PRIMARY KEY (id)\n) ;')
+    g = SqlGenerator().insert(Order).values({"col": "id", "value": 1}, {"col": "group", "value": "a"},
+                                            {"col": "key", "value": 7})
+    assert g.Build()[0] == 'INSERT INTO "order" (id,"group","key") values (%s,%s,%s);'
+    run_sql(conn, *g.Build())
+    run_sql(conn, "insert into line values (1, 1)")
+    g = SqlGenerator().update(Order).set({"name": "group", "value": "b"}).where(Order.key == 7)
+    assert g.Build()[0] == 'UPDATE "order" SET "group" = %s WHERE "order"."key"  =  %s ;'
+    run_sql(conn, *g.Build())
+    g = SqlGenerator().select(Order.group, Line.id).where(Order.group == "b")
+    g.From(Order)
+    g.join({"target": Line, "owner": Order, "bindCol": Order.id, "targetBindCol": Line.orderId})
+    g.orderBy('"order"."key" DESC')
+    sql, args = g.Build()
+    assert sql == ('SELECT "order"."group",line.id FROM "order"\n       JOIN line on "order".id = line.orderId\n'
+                   ' WHERE "order"."group"  =  %s  order by "order"."key" DESC ;')
+    assert run_sql(conn, sql, args) == [("b", 1)]
+    g = SqlGenerator().delete(Order).where(Order.group != None)  # noqa: E711
+    assert g.Build() == ('DELETE FROM "order"  WHERE "order"."group"  IS NOT NULL', ())
+    run_sql(conn, *g.Build())
+    assert run_sql(conn, 'select count(*) from "order"') == [(0,)]
+
 
 # ---------------------------------------------------------------------------
 # CREATE TABLE text
@@ -599,6 +666,25 @@ class TestTableGenerator:
         assert sql == ("CREATE TABLE user( \n   id int NOT NULL ,\n   name varchar(10) NULL ,\n"
                        "   constraint user_pk PRIMARY KEY (id)\n) ;")
         sqlite3.connect(":memory:").execute(sql)
+
+    def test_key_column_is_never_null(self):
+        from Quillon.Model.Columns import StrProperty
+
+        pk = StrProperty(name="code", pk=True, typeArgs=(10,))  # Null is True unless declared
+        sql, = TableGenerator(stand_in("t", [pk], pk)).Build()
+        assert sql == "CREATE TABLE t( \n   code varchar(10) NOT NULL ,\n   constraint t_pk PRIMARY KEY (code)\n) ;"
+        conn = sqlite3.connect(":memory:")
+        conn.execute(sql)
+        with pytest.raises(sqlite3.IntegrityError):
+            conn.execute("insert into t values (NULL)")
+
+    @pytest.mark.parametrize("target, text", [("text", "text"), ("longText", "longtext"), ("tinyText", "tinytext"),
+                                              ("varchar", "varchar(255)")])
+    def test_text_types_take_no_length(self, target, text):
+        from Quillon.Model.Columns import StrProperty, strSupportType
+
+        col = StrProperty(name="s", targetType=getattr(strSupportType, target), typeArgs=(255,))
+        assert TableGenerator(stand_in("t", [col])).Build() == (f"CREATE TABLE t( \n   s {text} NULL \n) ;",)
 
     @pytest.mark.parametrize("typeArgs, text", [((255,), "(255)"), ((10, 2), "(10, 2)"), ((), "")])
     def test_type_arguments(self, typeArgs, text):
@@ -737,6 +823,7 @@ def test_auto_increment_key_asks_the_connector():
                           timeout=60)
     assert proc.returncode == 0, proc.stderr[-3000:]
     lines = proc.stdout.splitlines()
-    assert lines[0] == repr("CREATE TABLE user( \n   id INTEGER ,\n   name varchar(255) NOT NULL ,\n"
+    # The key never holds NULL.
+    assert lines[0] == repr("CREATE TABLE user( \n   id INTEGER NOT NULL ,\n   name varchar(255) NOT NULL ,\n"
                             "   constraint user_pk PRIMARY KEY (id)\n) ;")
     assert lines[1] == "[(1, 'a'), (2, 'b')]"

@@ -11,7 +11,8 @@ import pydantic
 import pytest
 
 from Quillon.Ext.Decorators import pydantic_model
-from Quillon.Model.Columns import BoolProperty, ForeignKey, ForeignType, IntProperty, StrProperty
+from Quillon.Model.Columns import (BoolProperty, ForeignKey, ForeignType, IntProperty, JsonProperty, StrProperty,
+                                   TimestampProperty, auto_increment, current_timestamp, timestampSupportType)
 from Quillon.Model.Entity import Entity, MiddleEntity, ModelInstance, _Entity, _EntityMeta
 
 def run_python(code):
@@ -235,15 +236,63 @@ def test_pydantic_model_fields():
     assert list(fields) == ["id", "title", "body", "pinned", "tag", "tags"]
     assert fields["id"].is_required() and fields["id"].annotation is int
     assert fields["title"].is_required() and fields["title"].annotation is str
-    assert fields["body"].is_required() and fields["body"].annotation == typing.Optional[str]
-    assert not fields["pinned"].is_required() and fields["pinned"].default == 0  # the column's Default (toDBValue)
+    # A nullable column without a default is optional; defaults are in Python form.
+    assert not fields["body"].is_required() and fields["body"].annotation == typing.Optional[str]
+    assert fields["body"].default is None
+    assert not fields["pinned"].is_required() and fields["pinned"].default is False
     assert fields["tag"].annotation == typing.Optional[Tag.MODEL] and fields["tag"].default is None
     assert fields["tags"].annotation == typing.List[Tag.MODEL] and fields["tags"].default == []
 
-    note = model(id=1, title="t", body=None, tags=[{"id": 2}])
-    assert note.tags[0].id == 2 and note.tag is None and note.pinned == 0
+    note = model(id=1, title="t", tags=[{"id": 2}])
+    assert note.tags[0].id == 2 and note.tag is None and note.pinned is False
     with pytest.raises(pydantic.ValidationError):
         model(id=1, body=None)  # title is required
+
+
+def test_pydantic_models_serve_rows_through_fastapi():
+    import fastapi
+    from fastapi.testclient import TestClient
+
+    class Reading(Entity):
+        id = IntProperty(pk=True, default=auto_increment)
+        label = StrProperty(Null=False)
+        active = BoolProperty(default=True)
+        data = JsonProperty(default={})
+        taken = TimestampProperty()
+        since = TimestampProperty(targetType=timestampSupportType.varchar, default="2020-01-01 00:00:00")
+        logged = TimestampProperty(default=current_timestamp)
+
+    app = fastapi.FastAPI()
+
+    @app.post("/readings", response_model=Reading.MODEL)
+    def create(body: Reading.MODEL):
+        return Reading(**body.model_dump())
+
+    @app.get("/readings/{n}", response_model=Reading.MODEL)
+    def read(n: int):
+        return Reading(id=n, label="x", active="off", data=[1, "two"], taken="2024-01-01 05:08:09")
+
+    client = TestClient(app)
+    # JSON values of any kind validate; a nullable timestamp may be left out; defaults come in Python form.
+    answer = client.post("/readings", json={"label": "a", "data": [1, {"b": None}]})
+    assert answer.status_code == 200, answer.text
+    assert answer.json() == {"id": None, "label": "a", "active": True, "data": [1, {"b": None}], "taken": None,
+                             "since": "2020-01-01T00:00:00", "logged": None}
+    assert client.get("/readings/3").json() == {"id": 3, "label": "x", "active": False, "data": [1, "two"],
+                                                "taken": "2024-01-01T05:08:09", "since": "2020-01-01T00:00:00",
+                                                "logged": None}
+    assert Reading.MODEL(label="b", taken=Reading(label="b")["since"]).model_dump_json() == (
+        '{"id":null,"label":"b","active":true,"data":{},"taken":"2020-01-01T00:00:00",'
+        '"since":"2020-01-01T00:00:00","logged":null}')
+
+    schemas = client.get("/openapi.json").json()["components"]["schemas"]
+    schema = schemas.get("Reading") or schemas["Reading-Input"]
+    props = schema["properties"]
+    assert schema["required"] == ["label"]
+    assert {"type": "boolean"} in props["active"]["anyOf"] and props["active"]["default"] is True
+    assert props["data"]["default"] == {} and "type" not in props["data"]  # any JSON value
+    assert {"type": "string", "format": "date-time"} in props["taken"]["anyOf"]
+    assert props["since"]["default"] == "2020-01-01T00:00:00"
 
 
 def test_pydantic_builder_refuses_non_properties():

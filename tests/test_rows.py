@@ -105,7 +105,13 @@ def test_no_arguments_gives_every_column_from_its_default():
 def test_keywords_are_converted_by_the_properties():
     row = Person(id=1, name="ann", height="1.6666", active="1", unknown=5)
     assert row == {"id": 1, "name": "ann", "height": 1.67, "active": True}
-    assert Person(active="yes")["active"] is False
+    # Flags convert by the meaning of the word; a row leaving a nullable JSON column out holds None.
+    assert [Person(active=w)["active"] for w in ("yes", "off", "FALSE", "0")] == [True, False, False, False]
+    assert Profile(settings=None)["settings"] is None and Profile(id=1, settings="hi")["settings"] == "hi"
+    with pytest.raises(ValueError, match="column 'person.active' cannot take 'maybe'"):
+        Person(active="maybe")
+    with pytest.raises(ValueError, match="column 'person.id' cannot take 'abc'"):
+        Person(id="abc")
 
 
 def test_check_false_keeps_exactly_the_given_values():

@@ -1,5 +1,7 @@
 """Table generation for the declared models, on real SQLite files."""
 
+import sqlite3
+
 import pytest
 
 from conftest import fresh_rows, run_python
@@ -63,6 +65,12 @@ def test_generate_table_creates_every_model_table_once(script, tmp_path):
     assert "id INTEGER" in created["article"] and "constraint article_pk PRIMARY KEY (id)" in created["article"]
     # The quote inside the default is doubled, so the statement keeps its meaning.
     assert "DEFAULT 'it''s'" in created["tag"]
+    # A link between two rows is stored once.
+    con = sqlite3.connect(path)
+    con.execute("insert into article_tag (article_id, tag_id) values (1, 1)")
+    with pytest.raises(sqlite3.IntegrityError, match="UNIQUE"):
+        con.execute("insert into article_tag (article_id, tag_id) values (1, 1)")
+    con.close()
 
 
 def test_auto_increment_keys_and_defaults_work_through_the_connector(tmp_path):

@@ -22,7 +22,7 @@ class JoinType(IntEnum):
     INNER = 3
 
 relationshipMap: dict[int, str]
-"""Relationship code -> SQL text of the operator or connective (" = ", " AND ", ...)."""
+"""Relationship code -> SQL text of the operator or connective (" = ", " AND ", " IS NULL", ...)."""
 joinTypeMap: dict[JoinType, str]
 """Join kind -> SQL text of the join ("LEFT JOIN ", ...)."""
 
@@ -89,7 +89,12 @@ class SqlGenerator(BaseSqlGenerator):
     def build_order(orderList: tuple[str, ...] | None) -> str: ...
 
 class TableGenerator(BaseSqlGenerator):
-    """Renders the CREATE TABLE statement of a model class."""
+    """Renders the CREATE TABLE statement of a model class.
+
+    Names that are keywords of the active connector's dialect are quoted; the key column is
+    NOT NULL; a many-to-many middle table has a UNIQUE constraint over its two columns; the
+    text types take no length; on MySQL the table declares DEFAULT CHARSET=utf8mb4.
+    """
 
     def __init__(self, model: type[Entity]) -> None: ...
     @property

@@ -37,10 +37,16 @@ class Relationship(IntEnum):
     NE = 7
     NONE = 8
     LIKE = 9
+    IS_NULL = 10
+    """``column == None``: the operand cell holds None and renders nothing."""
+    NOT_NULL = 11
+    """``column != None``."""
+    LIKE_ESCAPED = 12
+    """A LIKE whose pattern escapes literal text with ``!`` (rendered with ``ESCAPE '!'``)."""
 
 class intSupportType(Enum):
     Int = "int"
-    bigint = "int"
+    bigint = "bigint"
 
 class strSupportType(Enum):
     varchar = "varchar"
@@ -58,7 +64,7 @@ class boolSupportType(Enum):
     varchar = "varchar"
 
 class timestampSupportType(Enum):
-    varchar = "varchar(25)"
+    varchar = "varchar(32)"
     timestamp = "timestamp"
     datetime = "datetime"
 
@@ -103,7 +109,13 @@ class FilterListCell:
 # ---------------------------------------------------------------------------
 
 class BaseProperty:
-    """Base of every column property; comparisons build filter chains."""
+    """Base of every column property; comparisons build filter chains.
+
+    ``column == None`` and ``column != None`` are the NULL tests (``IS NULL`` /
+    ``IS NOT NULL``).  The typed properties convert values the same way for rows
+    being built, values being written and filter operands: None is NULL both
+    ways, and a value that does not convert raises ValueError naming the column.
+    """
 
     __hash__: ClassVar[None]  # type: ignore[assignment]
     name: str | None
@@ -163,6 +175,9 @@ class IntProperty(BaseProperty):
         targetType: intSupportType = ...,
     ) -> None: ...
     def _init(self, targetType: intSupportType = ..., *args: Any, **kwargs: Any) -> None: ...
+    def toDBValue(self, value: Any) -> int | None:
+        """What is exactly an integer (True, 12.0, Decimal("12"), "12") converts; 12.5 or "abc" raise ValueError."""
+    def toObjValue(self, value: Any) -> int | None: ...
 
 class StrProperty(BaseProperty):
     Type: ClassVar[type[str]]
@@ -178,10 +193,14 @@ class StrProperty(BaseProperty):
         targetType: strSupportType = ...,
     ) -> None: ...
     def _init(self, targetType: strSupportType = ..., *args: Any, **kwargs: Any) -> None: ...
-    def like(self, value: str) -> FilterListCell: ...
-    def startsWith(self, value: str) -> FilterListCell: ...
-    def endsWith(self, value: str) -> FilterListCell: ...
-    def has(self, value: str) -> FilterListCell: ...
+    def like(self, value: str) -> FilterListCell:
+        """A LIKE filter with ``value`` as the pattern (``%`` and ``_`` are wildcards)."""
+    def startsWith(self, value: str) -> FilterListCell:
+        """Texts that start with ``value``, matched literally (``%``, ``_`` and ``!`` in it are escaped)."""
+    def endsWith(self, value: str) -> FilterListCell:
+        """Texts that end with ``value``, matched literally."""
+    def has(self, value: str) -> FilterListCell:
+        """Texts that contain ``value``, matched literally."""
 
 class FloatProperty(BaseProperty):
     Type: ClassVar[type[float]]
@@ -201,6 +220,8 @@ class FloatProperty(BaseProperty):
     def _init(
         self, targetType: floatSupportType = ..., size: tuple[int, ...] | None = None, *args: Any, **kwargs: Any
     ) -> None: ...
+    def toDBValue(self, value: Any) -> Any:
+        """Numbers as they are (a Decimal stays exact), the text of a number as a float, or None."""
     def toObjValue(self, value: Any) -> float | None: ...
 
 class BoolProperty(BaseProperty):
@@ -217,7 +238,10 @@ class BoolProperty(BaseProperty):
         targetType: boolSupportType = ...,
     ) -> None: ...
     def _init(self, targetType: boolSupportType = ..., *args: Any, **kwargs: Any) -> None: ...
-    def toObjValue(self, value: Any) -> bool: ...
+    def toDBValue(self, value: Any) -> int | str | bytes | None:
+        """The stored form of a flag: 1/0, "true"/"false" or a bit.  Strings convert by their meaning
+        (true/false, yes/no, on/off, 1/0, any case); other strings raise ValueError."""
+    def toObjValue(self, value: Any) -> bool | None: ...
 
 class TimestampProperty(BaseProperty):
     Type: ClassVar[type[str]]
@@ -233,6 +257,12 @@ class TimestampProperty(BaseProperty):
         targetType: timestampSupportType = ...,
     ) -> None: ...
     def _init(self, targetType: timestampSupportType = ..., *args: Any, **kwargs: Any) -> None: ...
+    def toDBValue(self, value: Any) -> str | None:
+        """"YYYY-MM-DD HH:MM:SS[.ffffff]" text; an aware datetime (or ISO text with an offset) is
+        written as its UTC time, naive ISO text as it is."""
+    def toObjValue(self, value: Any) -> Any:
+        """The value as the database gives it (a datetime or ISO text), naive: an aware value
+        becomes its UTC time."""
 
 class JsonProperty(BaseProperty):
     Type: ClassVar[type[dict[Any, Any]]]
@@ -248,7 +278,10 @@ class JsonProperty(BaseProperty):
         targetType: jsonSupportType = ...,
     ) -> None: ...
     def _init(self, targetType: jsonSupportType = ..., *args: Any, **kwargs: Any) -> None: ...
-    def toDBValue(self, value: Any) -> str: ...
+    def toDBValue(self, value: Any) -> str | None:
+        """The JSON text of any JSON value; a str is a JSON string value (it reads back as the same str)."""
+    def toObjValue(self, value: Any) -> Any:
+        """Stored JSON text decoded; text that is not JSON is a string value; None is None."""
 
 # ---------------------------------------------------------------------------
 # Foreign keys

@@ -38,6 +38,8 @@ class Entity(_Entity, metaclass=_EntityMeta):
     fk: ClassVar[list[ForeignKey]]
     modelInstance: ClassVar[type[ModelInstance]]
     MODEL: ClassVar[type[BaseModel]]
+    """The pydantic model of the rows: each column's Python type, its default in Python form,
+    optional when the column may hold NULL or the database assigns it."""
     pkName: ClassVar[str | None]
     pkCol: ClassVar[BaseProperty | None]
     _db: ClassVar[type[DB]]

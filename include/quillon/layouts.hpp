@@ -115,7 +115,19 @@ enum Relationship : int {
     REL_NE = 7,
     REL_NONE = 8,
     REL_LIKE = 9,
+    // Appended codes.  A comparison is always two cells (column, operand);
+    // these codes tell the where renderer how to write the operand cell:
+    // nothing for the NULL tests, the pattern plus its ESCAPE clause for a
+    // LIKE whose pattern escapes literal text.
+    REL_IS_NULL = 10,
+    REL_NOT_NULL = 11,
+    REL_LIKE_ESCAPED = 12,
 };
+
+// The escape character of patterns made from literal text (startsWith,
+// endsWith, has): a plain character, so it needs no escaping in any
+// dialect's string literals.
+inline constexpr char kLikeEscape = '!';
 
 struct BasePropertyOps {
     int (*sizeChecker)(PyObject* self, PyObject* value);  // 1, 0, -1 on error

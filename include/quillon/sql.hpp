@@ -9,8 +9,8 @@
 
 #include "layouts.hpp"
 
-#include <algorithm>
 #include <array>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -39,13 +39,13 @@ inline constexpr std::string_view kSqliteKeywords[] = {
 // Reserved words of MySQL 8 and MariaDB 10/11 (either server refuses them as
 // bare identifiers).
 inline constexpr std::string_view kMysqlKeywords[] = {
-    "ACCESSIBLE", "ADD", "ALL", "ALTER", "ANALYZE", "AND", "AS", "ASC", "ASENSITIVE", "BEFORE", "BETWEEN",
-    "BIGINT", "BINARY", "BLOB", "BOTH", "BY", "CALL", "CASCADE", "CASE", "CHANGE", "CHAR", "CHARACTER", "CHECK",
-    "COLLATE", "COLUMN", "CONDITION", "CONSTRAINT", "CONTINUE", "CONVERT", "CREATE", "CROSS", "CUBE", "CUME_DIST",
+    "ACCESSIBLE", "ADD", "ALL", "ALTER", "ANALYZE", "AND", "AS", "ASC", "ASENSITIVE", "BEFORE", "BETWEEN", "BIGINT",
+    "BINARY", "BLOB", "BOTH", "BY", "CALL", "CASCADE", "CASE", "CHANGE", "CHAR", "CHARACTER", "CHECK", "COLLATE",
+    "COLUMN", "CONDITION", "CONSTRAINT", "CONTINUE", "CONVERT", "CREATE", "CROSS", "CUBE", "CUME_DIST",
     "CURRENT_DATE", "CURRENT_ROLE", "CURRENT_TIME", "CURRENT_TIMESTAMP", "CURRENT_USER", "CURSOR", "DATABASE",
     "DATABASES", "DAY_HOUR", "DAY_MICROSECOND", "DAY_MINUTE", "DAY_SECOND", "DEC", "DECIMAL", "DECLARE", "DEFAULT",
     "DELAYED", "DELETE", "DELETE_DOMAIN_ID", "DENSE_RANK", "DESC", "DESCRIBE", "DETERMINISTIC", "DISTINCT",
-    "DISTINCTROW", "DIV", "DO_DOMAIN_IDS", "DOUBLE", "DROP", "DUAL", "EACH", "ELSE", "ELSEIF", "EMPTY", "ENCLOSED",
+    "DISTINCTROW", "DIV", "DOUBLE", "DO_DOMAIN_IDS", "DROP", "DUAL", "EACH", "ELSE", "ELSEIF", "EMPTY", "ENCLOSED",
     "ESCAPED", "EXCEPT", "EXISTS", "EXIT", "EXPLAIN", "FALSE", "FETCH", "FIRST_VALUE", "FLOAT", "FLOAT4", "FLOAT8",
     "FOR", "FORCE", "FOREIGN", "FROM", "FULLTEXT", "FUNCTION", "GENERAL", "GENERATED", "GET", "GRANT", "GROUP",
     "GROUPING", "GROUPS", "HAVING", "HIGH_PRIORITY", "HOUR_MICROSECOND", "HOUR_MINUTE", "HOUR_SECOND", "IF",
@@ -53,20 +53,20 @@ inline constexpr std::string_view kMysqlKeywords[] = {
     "INSERT", "INT", "INT1", "INT2", "INT3", "INT4", "INT8", "INTEGER", "INTERSECT", "INTERVAL", "INTO",
     "IO_AFTER_GTIDS", "IO_BEFORE_GTIDS", "IS", "ITERATE", "JOIN", "JSON_TABLE", "KEY", "KEYS", "KILL", "LAG",
     "LAST_VALUE", "LATERAL", "LEAD", "LEADING", "LEAVE", "LEFT", "LIKE", "LIMIT", "LINEAR", "LINES", "LOAD",
-    "LOCALTIME", "LOCALTIMESTAMP", "LOCK", "LONG", "LONGBLOB", "LONGTEXT", "LOOP", "LOW_PRIORITY",
-    "MASTER_BIND", "MASTER_HEARTBEAT_PERIOD", "MASTER_SSL_VERIFY_SERVER_CERT", "MATCH", "MAXVALUE", "MEDIUMBLOB",
-    "MEDIUMINT", "MEDIUMTEXT", "MIDDLEINT", "MINUTE_MICROSECOND", "MINUTE_SECOND", "MOD", "MODIFIES", "NATURAL",
-    "NO_WRITE_TO_BINLOG", "NOT", "NTH_VALUE", "NTILE", "NULL", "NUMERIC", "OF", "OFFSET", "ON", "OPTIMIZE",
+    "LOCALTIME", "LOCALTIMESTAMP", "LOCK", "LONG", "LONGBLOB", "LONGTEXT", "LOOP", "LOW_PRIORITY", "MASTER_BIND",
+    "MASTER_HEARTBEAT_PERIOD", "MASTER_SSL_VERIFY_SERVER_CERT", "MATCH", "MAXVALUE", "MEDIUMBLOB", "MEDIUMINT",
+    "MEDIUMTEXT", "MIDDLEINT", "MINUTE_MICROSECOND", "MINUTE_SECOND", "MOD", "MODIFIES", "NATURAL", "NOT",
+    "NO_WRITE_TO_BINLOG", "NTH_VALUE", "NTILE", "NULL", "NUMERIC", "OF", "OFFSET", "ON", "OPTIMIZE",
     "OPTIMIZER_COSTS", "OPTION", "OPTIONALLY", "OR", "ORDER", "OUT", "OUTER", "OUTFILE", "OVER", "PAGE_CHECKSUM",
     "PARSE_VCOL_EXPR", "PARTITION", "PERCENT_RANK", "POSITION", "PRECISION", "PRIMARY", "PROCEDURE", "PURGE",
-    "RANGE", "RANK", "READ", "READ_WRITE", "READS", "REAL", "RECURSIVE", "REF_SYSTEM_ID", "REFERENCES", "REGEXP",
+    "RANGE", "RANK", "READ", "READS", "READ_WRITE", "REAL", "RECURSIVE", "REFERENCES", "REF_SYSTEM_ID", "REGEXP",
     "RELEASE", "RENAME", "REPEAT", "REPLACE", "REQUIRE", "RESIGNAL", "RESTRICT", "RETURN", "RETURNING", "REVOKE",
-    "RIGHT", "RLIKE", "ROW", "ROW_NUMBER", "ROWNUM", "ROWS", "SCHEMA", "SCHEMAS", "SECOND_MICROSECOND", "SELECT",
+    "RIGHT", "RLIKE", "ROW", "ROWNUM", "ROWS", "ROW_NUMBER", "SCHEMA", "SCHEMAS", "SECOND_MICROSECOND", "SELECT",
     "SENSITIVE", "SEPARATOR", "SET", "SHOW", "SIGNAL", "SLOW", "SMALLINT", "SPATIAL", "SPECIFIC", "SQL",
-    "SQL_BIG_RESULT", "SQL_CALC_FOUND_ROWS", "SQL_SMALL_RESULT", "SQLEXCEPTION", "SQLSTATE", "SQLWARNING", "SSL",
-    "STARTING", "STATS_AUTO_RECALC", "STATS_PERSISTENT", "STATS_SAMPLE_PAGES", "STORED", "STRAIGHT_JOIN",
-    "SYSTEM", "TABLE", "TERMINATED", "THEN", "TINYBLOB", "TINYINT", "TINYTEXT", "TO", "TRAILING", "TRIGGER", "TRUE",
-    "UNDO", "UNION", "UNIQUE", "UNLOCK", "UNSIGNED", "UPDATE", "USAGE", "USE", "USING", "UTC_DATE", "UTC_TIME",
+    "SQLEXCEPTION", "SQLSTATE", "SQLWARNING", "SQL_BIG_RESULT", "SQL_CALC_FOUND_ROWS", "SQL_SMALL_RESULT", "SSL",
+    "STARTING", "STATS_AUTO_RECALC", "STATS_PERSISTENT", "STATS_SAMPLE_PAGES", "STORED", "STRAIGHT_JOIN", "SYSTEM",
+    "TABLE", "TERMINATED", "THEN", "TINYBLOB", "TINYINT", "TINYTEXT", "TO", "TRAILING", "TRIGGER", "TRUE", "UNDO",
+    "UNION", "UNIQUE", "UNLOCK", "UNSIGNED", "UPDATE", "USAGE", "USE", "USING", "UTC_DATE", "UTC_TIME",
     "UTC_TIMESTAMP", "VALUES", "VARBINARY", "VARCHAR", "VARCHARACTER", "VARYING", "VIRTUAL", "WHEN", "WHERE",
     "WHILE", "WINDOW", "WITH", "WRITE", "XOR", "YEAR_MONTH", "ZEROFILL",
 };
@@ -80,9 +80,40 @@ constexpr bool sortedList(const std::string_view (&words)[N]) {
 static_assert(sortedList(kSqliteKeywords), "keep the SQLite keywords sorted");
 static_assert(sortedList(kMysqlKeywords), "keep the MySQL keywords sorted");
 
-template <size_t N>
-bool contains(const std::string_view (&words)[N], std::string_view upper) {
-    return std::binary_search(std::begin(words), std::end(words), upper);
+// Every identifier of every statement is looked up, so the lists are
+// hashed at compile time (FNV-1a over the upper-case text, open addressing
+// in a table at least three times the list's size).
+constexpr uint32_t hashStep(uint32_t h, char c) { return (h ^ (unsigned char)c) * 16777619u; }
+constexpr uint32_t kHashSeed = 2166136261u;
+
+constexpr uint32_t hashWord(std::string_view word) {
+    uint32_t h = kHashSeed;
+    for (char c : word) h = hashStep(h, c);
+    return h;
+}
+
+template <size_t Size, size_t N>
+constexpr std::array<int16_t, Size> hashSlots(const std::string_view (&words)[N]) {
+    static_assert((Size & (Size - 1)) == 0 && Size >= 3 * N);
+    std::array<int16_t, Size> slots{};
+    for (auto& slot : slots) slot = -1;
+    for (size_t i = 0; i < N; ++i) {
+        size_t at = hashWord(words[i]) & (Size - 1);
+        while (slots[at] != -1) at = (at + 1) & (Size - 1);
+        slots[at] = (int16_t)i;
+    }
+    return slots;
+}
+
+inline constexpr auto kSqliteSlots = hashSlots<512>(kSqliteKeywords);
+inline constexpr auto kMysqlSlots = hashSlots<1024>(kMysqlKeywords);
+
+template <size_t Size, size_t N>
+bool contains(const std::array<int16_t, Size>& slots, const std::string_view (&words)[N], std::string_view upper,
+              uint32_t hash) {
+    for (size_t at = hash & (Size - 1); slots[at] != -1; at = (at + 1) & (Size - 1))
+        if (words[slots[at]] == upper) return true;
+    return false;
 }
 
 }  // namespace sql_detail
@@ -92,14 +123,17 @@ inline bool isKeyword(int dialect, std::string_view name) {
     constexpr size_t kLongest = 32;  // no keyword is longer
     if (name.empty() || name.size() > kLongest) return false;
     std::array<char, kLongest> buffer;
+    uint32_t hash = sql_detail::kHashSeed;
     for (size_t i = 0; i < name.size(); ++i) {
         char c = name[i];
         if (c >= 'a' && c <= 'z') c = (char)(c - 'a' + 'A');
         buffer[i] = c;
+        hash = sql_detail::hashStep(hash, c);
     }
     std::string_view upper(buffer.data(), name.size());
-    if (dialect == DIALECT_MYSQL) return sql_detail::contains(sql_detail::kMysqlKeywords, upper);
-    return sql_detail::contains(sql_detail::kSqliteKeywords, upper);
+    if (dialect == DIALECT_MYSQL)
+        return sql_detail::contains(sql_detail::kMysqlSlots, sql_detail::kMysqlKeywords, upper, hash);
+    return sql_detail::contains(sql_detail::kSqliteSlots, sql_detail::kSqliteKeywords, upper, hash);
 }
 
 // The quote character of a dialect's identifiers.

@@ -11,6 +11,7 @@
 #include <quillon/layouts.hpp>
 #include <quillon/native.hpp>
 #include <quillon/override.hpp>
+#include <quillon/sql.hpp>
 
 #include <string>
 
@@ -197,10 +198,11 @@ void appendConcat(std::string& out, PyObject* piece) {
 }
 
 // A piece of the table declaration, which is typed as text.
-void appendUnicode(std::string& out, PyObject* piece) {
+std::string_view declarationText(PyObject* piece) {
     if (!PyUnicode_Check(piece)) raise(PyExc_TypeError, "Expected %.16s, got %.200s", "unicode", typeName(piece));
-    out.append(utf8(piece));
+    return utf8(piece);
 }
+void appendUnicode(std::string& out, PyObject* piece) { out.append(declarationText(piece)); }
 
 // The text a module map gives for `code`; codes without an entry give "".
 void appendMapped(std::string& out, PyObject* map, int code) {
@@ -221,6 +223,21 @@ void appendMapped(std::string& out, PyObject* map, int code) {
     throwPending();
 }
 
+// The facade's API, bound on first use (defined with the table creation below).
+const DBApi* dbApi();
+
+// The dialect statements are written in: the active connector's, SQLite's
+// for a builder used without a facade.
+int currentDialect() { return activeDialect(dbApi()); }
+
+// A name taken from an object: a str, or the TypeError of joining anything
+// else into a statement.
+std::string_view nameText(PyObject* name) {
+    if (!PyUnicode_Check(name))
+        raise(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", typeName(name));
+    return utf8(name);
+}
+
 bool isProperty(PyObject* o) { return PyObject_TypeCheck(o, columns->BaseProperty); }
 bool isFilterCell(PyObject* o) { return PyObject_TypeCheck(o, columns->FilterListCell); }
 PyObject* propertyName(PyObject* prop) { return reinterpret_cast<BasePropertyObject*>(prop)->name; }
@@ -234,7 +251,30 @@ PyObject* propertyName(PyObject* prop) { return reinterpret_cast<BasePropertyObj
 // `depth` (when given) keeps the text balanced whatever the counts say.
 // ===========================================================================
 
-void renderCell(std::string& out, PyObject* cellObj, PyObject* args, int* depth) {
+// boolSupportType.bit, looked up on first use.
+PyObject* bitMember() {
+    static PyObject* bit = nullptr;  // lives for the process
+    if (!bit) {
+        Ref types = importFrom("Quillon.Model.Columns", "boolSupportType");
+        bit = getattr(types.get(), "bit").release();
+    }
+    return bit;
+}
+
+// MySQL compares a bit column with a bytes operand as a number made from the
+// text, so a flag is matched by its integer (the column still stores bits).
+bool isBitColumn(FilterListCellObject* columnCell) {
+    if (!columnCell) return false;
+    PyObject* bit = bitMember();
+    PyObject* col = columnCell->col;
+    return col && col != Py_None && isProperty(col) && reinterpret_cast<BasePropertyObject*>(col)->_targetType == bit;
+}
+
+// Renders one cell.  `prev` is the cell before it in the chain (null when
+// rendered alone): a value cell is the operand of the comparison `prev`
+// opened, and that comparison decides how it is written.
+void renderCell(std::string& out, PyObject* cellObj, PyObject* args, int* depth, FilterListCellObject* prev,
+                int dialect) {
     auto* cell = reinterpret_cast<FilterListCellObject*>(cellObj);
     int opens = cell->openGroups > 0 ? cell->openGroups : 0;
     int closes = cell->closeGroups > 0 ? cell->closeGroups : 0;
@@ -244,18 +284,33 @@ void renderCell(std::string& out, PyObject* cellObj, PyObject* args, int* depth)
         *depth -= closes;
     }
     out.append((size_t)opens, '(');
-    PyObject* col = cell->col;
-    if (col && col != Py_None && truthy(col)) {
-        Ref model = isProperty(col) ? Ref::borrow(reinterpret_cast<BasePropertyObject*>(col)->model)
-                                    : getattr(col, "model");
+    Ref col = Ref::borrow(cell->col);
+    if (col && col.get() != Py_None && truthy(col.get())) {
+        Ref model = isProperty(col.get()) ? Ref::borrow(col.as<BasePropertyObject>()->model)
+                                          : getattr(col.get(), "model");
         Ref tableName = getattr(model.get(), tableNameKey);
-        appendConcat(out, tableName.get());
-        out.push_back('.');
-        appendConcat(out, cell->value);
+        Ref name = Ref::borrow(cell->value);
+        appendQualified(out, nameText(tableName.get()), nameText(name.get()), dialect);
         out.push_back(' ');
     } else {
-        check(PyList_Append(args, cell->value));
-        out.append(" %s ");
+        int comparison = prev ? prev->relationship : -1;
+        // The NULL tests have no operand to write or bind.
+        if (comparison != REL_IS_NULL && comparison != REL_NOT_NULL) {
+            Ref value = Ref::borrow(cell->value);
+            if (dialect == DIALECT_MYSQL && PyBytes_Check(value.get()) && PyBytes_GET_SIZE(value.get()) == 1 &&
+                isBitColumn(prev)) {
+                Ref number = integer(PyBytes_AS_STRING(value.get())[0] != 0 ? 1 : 0);
+                check(PyList_Append(args, number.get()));
+            } else {
+                check(PyList_Append(args, value.get()));
+            }
+            out.append(" %s ");
+            if (comparison == REL_LIKE_ESCAPED) {
+                out.append("ESCAPE '");
+                out.push_back(kLikeEscape);
+                out.append("' ");
+            }
+        }
     }
     out.append((size_t)closes, ')');
     appendMapped(out, relationshipMap, cell->relationship);
@@ -274,20 +329,25 @@ void renderWhere(std::string& out, PyObject* head, PyObject* args) {
     int depth = 0;
     // Cells are shared and mutable, so a chain can be linked into itself;
     // the slow cursor catches that instead of rendering forever.
-    PyObject* slow = head;
+    // Every cell is held while it is used: rendering reads attributes,
+    // which may run Python code that relinks the chain.
+    Ref slow = Ref::borrow(head);
     size_t steps = 0;
-    for (PyObject* cell = head; cell;) {
-        PyObject* next = nextCell(cell);
-        if (next && reinterpret_cast<FilterListCellObject*>(cell)->relationship == REL_NONE) {
-            Ref following = Ref::steal(PyObject_Str(next));
-            raiseFault("SqlMissingRelationshipError", {reinterpret_cast<FilterListCellObject*>(cell)->value,
-                                                       following.get()});
+    int dialect = currentDialect();
+    Ref prev;
+    for (Ref cell = Ref::borrow(head); cell;) {
+        Ref next = Ref::borrow(nextCell(cell.get()));
+        if (next && cell.as<FilterListCellObject>()->relationship == REL_NONE) {
+            Ref following = Ref::steal(PyObject_Str(next.get()));
+            Ref value = Ref::borrow(cell.as<FilterListCellObject>()->value);
+            raiseFault("SqlMissingRelationshipError", {value.get(), following.get()});
         }
-        renderCell(out, cell, args, &depth);
-        if (next && !isFilterCell(next)) raiseConvert(next, "FilterListCell");
-        cell = next;
-        if (++steps % 2 == 0) slow = nextCell(slow);
-        if (cell && cell == slow)
+        renderCell(out, cell.get(), args, &depth, prev ? prev.as<FilterListCellObject>() : nullptr, dialect);
+        if (next && !isFilterCell(next.get())) raiseConvert(next.get(), "FilterListCell");
+        prev = std::move(cell);
+        cell = std::move(next);
+        if (++steps % 2 == 0) slow = Ref::borrow(nextCell(slow.get()));
+        if (cell && cell.get() == slow.get())
             raise(PyExc_ValueError, "the filter chain is circular: one of its cells is linked back into it");
     }
     out.append((size_t)depth, ')');
@@ -373,17 +433,18 @@ Ref keyEntry(PyObject* fk, const char* name) {
     return getattr(fk, name);
 }
 
-void appendTableName(std::string& out, PyObject* model) {
+void appendTableName(std::string& out, PyObject* model, int dialect) {
     Ref tableName = getattr(model, tableNameKey);
-    appendConcat(out, tableName.get());
+    appendIdentifier(out, nameText(tableName.get()), dialect);
 }
 
-void appendColumnName(std::string& out, PyObject* prop) {
+void appendColumnName(std::string& out, PyObject* prop, int dialect) {
     Ref name = isProperty(prop) ? Ref::borrow(propertyName(prop)) : getattr(prop, "name");
-    appendConcat(out, name.get());
+    appendIdentifier(out, nameText(name.get()), dialect);
 }
 
 void renderJoins(std::string& out, PyObject* joinList) {
+    int dialect = currentDialect();
     out.push_back('\n');
     if (joinList == Py_None) return;
     if (!PyList_Check(joinList)) raiseConvert(joinList, "list");
@@ -404,15 +465,15 @@ void renderJoins(std::string& out, PyObject* joinList) {
         Ref targetBindCol = keyEntry(fk, "targetBindCol");
         out.append("       ");
         appendConcat(out, kindText);
-        appendTableName(out, target.get());
+        appendTableName(out, target.get(), dialect);
         out.append(" on ");
-        appendTableName(out, owner.get());
+        appendTableName(out, owner.get(), dialect);
         out.push_back('.');
-        appendColumnName(out, bindCol.get());
+        appendColumnName(out, bindCol.get(), dialect);
         out.append(" = ");
-        appendTableName(out, target.get());
+        appendTableName(out, target.get(), dialect);
         out.push_back('.');
-        appendColumnName(out, targetBindCol.get());
+        appendColumnName(out, targetBindCol.get(), dialect);
         out.push_back('\n');
     }
 }
@@ -444,6 +505,7 @@ Ref renderSelect(PyObject* self) {
     std::string out;
     out.reserve(256);
     out.append("SELECT ");
+    int dialect = currentDialect();
     bool first = true;
     Py_ssize_t n = PySequence_Fast_GET_SIZE(cols.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -455,14 +517,11 @@ Ref renderSelect(PyObject* self) {
         first = false;
         Ref tableName = getattr(reinterpret_cast<BasePropertyObject*>(col)->model, tableNameKey);
         Ref tableText = Ref::steal(PyObject_Str(tableName.get()));
-        out.append(utf8(tableText.get()));
-        out.push_back('.');
         PyObject* name = propertyName(col);
-        if (name == Py_None) out.append("None");
-        else appendConcat(out, name);
+        appendQualified(out, utf8(tableText.get()), name == Py_None ? "None" : nameText(name), dialect);
     }
     out.append(" FROM ");
-    appendConcat(out, g->target);
+    appendIdentifier(out, nameText(g->target), dialect);
     if (hasJoins(g)) renderJoins(out, g->_joinList);
     Ref args = Ref::steal(PyList_New(0));
     if (g->whereCol != Py_None) renderWhere(out, g->whereCol, args.get());
@@ -494,7 +553,8 @@ Ref renderUpdate(PyObject* self) {
     std::string out;
     out.reserve(256);
     out.append("UPDATE ");
-    appendConcat(out, g->target);
+    int dialect = currentDialect();
+    appendIdentifier(out, nameText(g->target), dialect);
     out.append(" SET ");
     Ref args = Ref::steal(PyList_New(0));
     if (g->updateCol == Py_None) raise(PyExc_TypeError, "'NoneType' object is not iterable");
@@ -502,7 +562,7 @@ Ref renderUpdate(PyObject* self) {
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
         PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
         Ref name = Ref::steal(itemEntry(item, "name"));
-        appendConcat(out, name.get());
+        appendIdentifier(out, nameText(name.get()), dialect);
         out.append(" = %s,");
         Ref value = Ref::steal(itemEntry(item, "value"));
         check(PyList_Append(args.get(), value.get()));
@@ -532,7 +592,8 @@ Ref renderInsert(PyObject* self) {
     std::string out;
     out.reserve(128 + 16 * (size_t)n);
     out.append("INSERT INTO ");
-    appendConcat(out, g->target);
+    int dialect = currentDialect();
+    appendIdentifier(out, nameText(g->target), dialect);
     out.append(" (");
     Ref values = Ref::steal(PyTuple_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -542,7 +603,7 @@ Ref renderInsert(PyObject* self) {
         if (!PyUnicode_Check(col.get()))
             raise(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", i, typeName(col.get()));
         if (i) out.push_back(',');
-        out.append(utf8(col.get()));
+        appendIdentifier(out, utf8(col.get()), dialect);
         PyTuple_SET_ITEM(values.get(), i, value.release());
     }
     out.append(") values (");
@@ -557,7 +618,7 @@ Ref renderDelete(PyObject* self) {
     std::string out;
     out.reserve(160);
     out.append("DELETE FROM ");
-    appendConcat(out, g->target);
+    appendIdentifier(out, nameText(g->target), currentDialect());
     out.push_back(' ');
     Ref args = Ref::steal(PyList_New(0));
     if (g->whereCol != Py_None) renderWhere(out, g->whereCol, args.get());
@@ -650,7 +711,7 @@ Ref whereCellText(PyObject* cell, PyObject* args) {
     if (!isFilterCell(cell)) raiseArgType("cell", "FilterListCell", cell);
     if (!PyList_Check(args)) raiseArgType("args", "list", args);
     std::string out;
-    renderCell(out, cell, args, nullptr);
+    renderCell(out, cell, args, nullptr, nullptr, currentDialect());
     return textOf(out);
 }
 PyObject* getWhereCellStrSlot(PyObject* cell, PyObject* args) {
@@ -926,11 +987,35 @@ void appendNullability(std::string& out, PyObject* col) {
     out.append(reinterpret_cast<BasePropertyObject*>(col)->Null ? "NULL " : "NOT NULL ");
 }
 
+// The text types take no length: MySQL reads `text(255)` as tinytext and
+// refuses `longtext(255)`.
+bool isTextType(std::string_view type) {
+    if (type.size() < 4 || type.size() > 10) return false;
+    std::string lower(type);
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
+    return lower == "text" || lower == "tinytext" || lower == "mediumtext" || lower == "longtext";
+}
+
 void appendTargetType(std::string& out, PyObject* col) {
     Ref targetType = getattr(col, "targetType");
     appendUnicode(out, targetType.get());
-    appendTypeArgs(out, reinterpret_cast<BasePropertyObject*>(col)->typeArgs);
+    if (!isTextType(utf8(targetType.get()))) appendTypeArgs(out, reinterpret_cast<BasePropertyObject*>(col)->typeArgs);
     out.push_back(' ');
+}
+
+// A key column never holds NULL, whatever its property says.
+void appendKeyNotNull(std::string& out) {
+    if (!out.empty() && out.back() != ' ') out.push_back(' ');
+    out.append("NOT NULL ");
+}
+
+// Whether a literal key declaration already says NOT NULL.
+bool declaresNotNull(std::string_view text) {
+    std::string upper(text);
+    for (char& c : upper)
+        if (c >= 'a' && c <= 'z') c = (char)(c - 'a' + 'A');
+    return upper.find("NOT NULL") != std::string::npos;
 }
 
 Ref toDBValue(PyObject* col, PyObject* value) {
@@ -963,23 +1048,26 @@ void processValue(std::string& out, PyObject* value) {
 void buildDefault(std::string& out, PyObject* col) {
     auto* prop = reinterpret_cast<BasePropertyObject*>(col);
     Ref value = Ref::borrow(prop->_default);
+    bool isPk = prop->isPk;
     if (PyObject_TypeCheck(value.get(), BaseSqlGeneratorType)) {
         Ref built = Ref::steal(generatorOps(value.get())->Build(value.get()));
         Ref announce = Ref::steal(PySequence_GetItem(built.get(), 0));
         appendUnicode(out, announce.get());
+        if (isPk && !declaresNotNull(utf8(announce.get()))) appendKeyNotNull(out);
         return;
     }
-    if (prop->isPk) {
+    if (isPk) {
         if (check(PyObject_RichCompareBool(value.get(), (PyObject*)columns->AutoIncrement, Py_EQ))) {
             Ref db = importFrom("Quillon.DB.DB", "DB");
             Ref instance = callMethod(db.get(), "getInstance");
             Ref connector = getattr(instance.get(), "connector");
             Ref declaration = callMethod(connector.get(), "autoFiledAnnounce", col);
             appendUnicode(out, declaration.get());
+            if (!declaresNotNull(utf8(declaration.get()))) appendKeyNotNull(out);
             return;
         }
         appendTargetType(out, col);
-        appendNullability(out, col);
+        out.append("NOT NULL ");
         return;
     }
     if (PyObject_TypeCheck(value.get(), columns->NullDefault) || value.get() == (PyObject*)columns->NullDefault) return;
@@ -991,7 +1079,8 @@ void buildCol(std::string& out, PyObject* col) {
     if (!isProperty(col)) raiseConvert(col, "Quillon.Model.Columns.BaseProperty");
     auto* prop = reinterpret_cast<BasePropertyObject*>(col);
     out.append("   ");
-    appendUnicode(out, prop->name);
+    Ref name = Ref::borrow(prop->name);
+    appendIdentifier(out, declarationText(name.get()), currentDialect());
     out.push_back(' ');
     if (prop->isPk) {
         buildDefault(out, col);
@@ -1012,35 +1101,64 @@ void buildCol(std::string& out, PyObject* col) {
     out.append(",\n");
 }
 
+// Whether `model` is the generated middle model of a many-to-many relation.
+bool isMiddleModel(PyObject* model) {
+    if (!PyType_Check(model)) return false;
+    Ref middle = importFrom("Quillon.Model.Entity", "MiddleEntity");
+    return model != middle.get() && isSubclass(model, middle.get());
+}
+
+// A declared name of the table: "<table><suffix>", quoted when a keyword.
+void appendTableSuffixed(std::string& out, PyObject* tableName, const char* suffix, int dialect) {
+    std::string name(utf8(tableName));
+    name.append(suffix);
+    appendIdentifier(out, name, dialect);
+}
+
 Ref renderTable(PyObject* self) {
-    PyObject* model = reinterpret_cast<TableGeneratorObject*>(self)->model;
-    Ref tableName = getattr(model, "tableName");
+    Ref model = Ref::borrow(reinterpret_cast<TableGeneratorObject*>(self)->model);
+    Ref tableName = getattr(model.get(), "tableName");
+    int dialect = currentDialect();
     std::string out;
     out.reserve(512);
     out.append("CREATE TABLE ");
-    appendUnicode(out, tableName.get());
+    appendIdentifier(out, declarationText(tableName.get()), dialect);
     out.append("( \n");
-    Ref cols = getattr(model, "col");
+    Ref cols = getattr(model.get(), "col");
     Py_ssize_t n = checkSize(PyObject_Length(cols.get()));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref current = getattr(model, "col");
+        Ref current = getattr(model.get(), "col");
         Ref col = Ref::steal(PySequence_GetItem(current.get(), i));
         buildCol(out, col.get());
     }
-    Ref pkCol = getattr(model, "pkCol");
+    Ref pkCol = getattr(model.get(), "pkCol");
     if (truthy(pkCol.get())) {
         out.append("   constraint ");
-        appendUnicode(out, tableName.get());
-        out.append("_pk PRIMARY KEY (");
+        appendTableSuffixed(out, tableName.get(), "_pk", dialect);
+        out.append(" PRIMARY KEY (");
         Ref name = isProperty(pkCol.get()) ? Ref::borrow(propertyName(pkCol.get())) : getattr(pkCol.get(), "name");
-        appendUnicode(out, name.get());
+        appendIdentifier(out, declarationText(name.get()), dialect);
+        out.append(")\n");
+    } else if (isMiddleModel(model.get()) && n == 2) {
+        // A link is stored once: the pair of keys is unique.
+        out.append("   constraint ");
+        appendTableSuffixed(out, tableName.get(), "_uq", dialect);
+        out.append(" UNIQUE (");
+        for (Py_ssize_t i = 0; i < 2; ++i) {
+            Ref current = getattr(model.get(), "col");
+            Ref col = Ref::steal(PySequence_GetItem(current.get(), i));
+            if (!isProperty(col.get())) raiseConvert(col.get(), "Quillon.Model.Columns.BaseProperty");
+            if (i) out.append(", ");
+            appendIdentifier(out, nameText(propertyName(col.get())), dialect);
+        }
         out.append(")\n");
     }
     if (out.size() >= 2 && out.compare(out.size() - 2, 2, ",\n") == 0) {
         out.resize(out.size() - 2);
         out.push_back('\n');
     }
-    out.append(") ;");
+    // MySQL tables store full UTF-8 whatever the server's default is.
+    out.append(dialect == DIALECT_MYSQL ? ") DEFAULT CHARSET=utf8mb4 ;" : ") ;");
     Ref text = textOf(out);
     return tupleOf({text.get()});
 }
@@ -1243,7 +1361,8 @@ void exec(PyObject* module) {
 
     Ref relationships = textMap({{REL_AND, " AND "}, {REL_OR, " OR "}, {REL_EQ, " = "}, {REL_GT, " > "},
                                  {REL_GE, " >= "}, {REL_LT, " < "}, {REL_LE, " <= "}, {REL_NE, " != "},
-                                 {REL_LIKE, " LIKE "}},
+                                 {REL_LIKE, " LIKE "}, {REL_IS_NULL, " IS NULL"}, {REL_NOT_NULL, " IS NOT NULL"},
+                                 {REL_LIKE_ESCAPED, " LIKE "}},
                                 nullptr);
     Ref joins = textMap({{JOIN_PLAIN, "JOIN "}, {JOIN_LEFT, "LEFT JOIN "}, {JOIN_RIGHT, "RIGHT JOIN "},
                          {JOIN_INNER, "INNER JOIN "}},

@@ -11,13 +11,18 @@
 // (`setFilter`, `toDBValue`, `toObjValue`, `sizeChecker`, `verifier`, `like`,
 // and the cells' `append`/`_add`) is reached through a native table entry that
 // asks once per class whether it is overridden, and only then calls Python.
+#include <quillon/facade.hpp>
 #include <quillon/layouts.hpp>
 #include <quillon/native.hpp>
 #include <quillon/override.hpp>
+#include <quillon/sql.hpp>
 
+#include <datetime.h>
 #include <structmember.h>
 
 #include <cmath>
+#include <cstdio>
+#include <string>
 
 using namespace quillon;
 
@@ -57,10 +62,12 @@ struct Held {
     PyObject* emptyTuple = nullptr;
     PyObject* null = nullptr;         // "null"
     PyObject* percent = nullptr;      // "%"
+    PyObject* likeSpecials = nullptr; // the characters a literal pattern escapes, escape character first
+    PyObject* utc = nullptr;          // datetime.timezone.utc
+    PyObject* fromIsoFormat = nullptr;  // datetime.datetime.fromisoformat
+    PyObject* zeroDate = nullptr;     // "0000-00-00", MySQL's zero date
     PyObject* textTrue = nullptr;     // "true"
     PyObject* textFalse = nullptr;    // "false"
-    PyObject* textTrueCap = nullptr;  // "True"
-    PyObject* textOne = nullptr;      // "1"
     PyObject* bitOne = nullptr;       // b"\x01"
     PyObject* bitZero = nullptr;      // b"\x00"
     PyObject* verifierContext = nullptr;
@@ -485,10 +492,25 @@ int verifierEntry(PyObject* self, PyObject* value) noexcept {
     return 0;
 }
 
-// "<table>.<column> ASC|DESC", the ordering text of the order renderer.
+// The facade's module is bound on first use: loading the properties must not
+// load the facade.
+const DBApi* dbApi() {
+    static const DBApi* api = nullptr;
+    if (!api) api = bindApi<DBApi>("Quillon.DB.DB", kDBCapsule);
+    return api;
+}
+
+// "<table>.<column> ASC|DESC", the ordering text of the order renderer, each
+// name quoted when it is a keyword of the active connector's dialect.
 Ref orderText(PyObject* self, const char* direction) {
     Ref table = getattr(prop(self)->model, "tableName");
-    return Ref::steal(PyUnicode_FromFormat("%S.%S %s", table.get(), prop(self)->name, direction));
+    Ref tableText = Ref::steal(PyObject_Str(table.get()));
+    Ref nameText = Ref::steal(PyObject_Str(prop(self)->name));
+    std::string out;
+    appendQualified(out, utf8(tableText.get()), utf8(nameText.get()), activeDialect(dbApi()));
+    out.push_back(' ');
+    out.append(direction);
+    return str(std::string_view(out));
 }
 PyObject* descEntry(PyObject* self) {
     return entry([&] { return orderText(self, "DESC"); });
@@ -500,11 +522,16 @@ PyObject* ascEntry(PyObject* self) {
 Ref toDBValue(PyObject* self, PyObject* value) { return Ref::steal(opsOf(self)->toDBValue(self, value)); }
 
 // The two-cell chain of a comparison: column cell, then the operand as a
-// column cell (a property) or as a converted value cell.
+// column cell (a property) or as a converted value cell.  `== None` and
+// `!= None` are the NULL tests: their operand cell holds None and renders
+// nothing.
 Ref setFilterNative(PyObject* self, PyObject* other, int relationship) {
     Ref head = newCell(prop(self)->name, REL_NONE, self);
     Ref operand;
-    if (PyObject_TypeCheck(other, BasePropertyType)) {
+    if (other == Py_None && (relationship == REL_EQ || relationship == REL_NE)) {
+        relationship = relationship == REL_EQ ? REL_IS_NULL : REL_NOT_NULL;
+        operand = newCell(Py_None, REL_NONE, Py_None);
+    } else if (PyObject_TypeCheck(other, BasePropertyType)) {
         operand = newCell(prop(other)->name, REL_NONE, other);
     } else {
         Ref converted = toDBValue(self, other);
@@ -813,21 +840,141 @@ bool equalsText(PyObject* value, PyObject* text) {
     return truthy(eq.get());
 }
 
+// ---------------------------------------------------------------------------
+// One rule per column kind, the same for rows being built, values being
+// written and filter operands: None is NULL in both directions, a value of
+// the column's kind passes, a value that means one (the text "12" for an
+// integer column, "off" for a flag) is converted, and anything else raises
+// ValueError naming the column, so that nothing is stored that would not
+// read back as what was meant.
+// ---------------------------------------------------------------------------
+
+// "table.column" of a bound property, else its name, for error messages.
+Ref columnLabel(PyObject* self) {
+    Ref name = Ref::borrow(prop(self)->name);
+    if (!name || !PyUnicode_Check(name.get())) return str("<unnamed>");
+    Ref model = Ref::borrow(prop(self)->model);
+    if (!model || model.get() == Py_None) return name;
+    Ref table = Ref::stealOrNull(PyObject_GetAttr(model.get(), held.attrTableName));
+    if (!table || !PyUnicode_Check(table.get())) {
+        if (!table && !PyErr_ExceptionMatches(PyExc_Exception)) throwPending();
+        PyErr_Clear();
+        return name;
+    }
+    return Ref::steal(PyUnicode_FromFormat("%U.%U", table.get(), name.get()));
+}
+
+// The repr of a refused value, cut short: the message must stay readable
+// for a long text.
+Ref shortRepr(PyObject* value) {
+    constexpr Py_ssize_t kLongest = 120;
+    Ref text = Ref::steal(PyObject_Repr(value));
+    if (PyUnicode_GET_LENGTH(text.get()) <= kLongest) return text;
+    Ref head = Ref::steal(PyUnicode_Substring(text.get(), 0, kLongest));
+    return Ref::steal(PyUnicode_FromFormat("%U...", head.get()));
+}
+
+// Raises ValueError("column 'x' cannot take <value>: expected <expected>"),
+// caused by the pending error when there is one.  A pending error that is not
+// an Exception (KeyboardInterrupt, a cancellation) passes through unchanged.
+[[noreturn]] void refuseValue(PyObject* self, PyObject* value, const char* expected) {
+    Ref cause;
+    if (PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throwPending();
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        PyErr_NormalizeException(&t, &v, &tb);
+        if (tb && v) PyException_SetTraceback(v, tb);
+        cause = Ref::stealOrNull(v);
+        Py_XDECREF(t);
+        Py_XDECREF(tb);
+    }
+    Ref label = columnLabel(self);
+    Ref shown = shortRepr(value);
+    Ref message = Ref::steal(
+        PyUnicode_FromFormat("column '%U' cannot take %U: expected %s", label.get(), shown.get(), expected));
+    Ref exc = call(PyExc_ValueError, message.get());
+    if (cause) PyException_SetCause(exc.get(), cause.release());
+    PyErr_SetObject(PyExc_ValueError, exc.get());
+    throwPending();
+}
+
+// --- integers --------------------------------------------------------------
+
+constexpr const char* kInteger = "an integer";
+
+// What is exactly an integer converts (True, 12.0, Decimal("12"), the text
+// "12"); what would lose data (12.5, "12.5", "abc") is refused.
+Ref intConvert(PyObject* self, PyObject* value) {
+    if (PyLong_CheckExact(value) || value == Py_None) return Ref::borrow(value);
+    if (PyBool_Check(value)) return integer(value == Py_True ? 1 : 0);
+    if (PyUnicode_Check(value)) {
+        Ref n = Ref::stealOrNull(PyLong_FromUnicodeObject(value, 10));
+        if (!n) refuseValue(self, value, kInteger);
+        return n;
+    }
+    if (PyFloat_Check(value)) {
+        double x = PyFloat_AS_DOUBLE(value);
+        if (!std::isfinite(x) || x != std::floor(x)) refuseValue(self, value, kInteger);
+        return Ref::steal(PyLong_FromDouble(x));
+    }
+    if (PyIndex_Check(value)) {
+        Ref n = Ref::stealOrNull(PyNumber_Index(value));
+        if (!n) refuseValue(self, value, kInteger);
+        return n;
+    }
+    if (PyNumber_Check(value)) {
+        Ref n = Ref::stealOrNull(PyNumber_Long(value));
+        if (!n) refuseValue(self, value, kInteger);
+        int same = PyObject_RichCompareBool(n.get(), value, Py_EQ);
+        if (same <= 0) refuseValue(self, value, kInteger);
+        return n;
+    }
+    refuseValue(self, value, kInteger);
+}
+
+// --- floats and decimals ---------------------------------------------------
+
+constexpr const char* kNumber = "a number";
+
+// A float (or the exact number a driver gives for a decimal column) for a
+// value that is a number or the text of one.
+Ref numberOf(PyObject* self, PyObject* value) {
+    if (PyUnicode_Check(value) || PyNumber_Check(value)) {
+        Ref number = Ref::stealOrNull(PyNumber_Float(value));
+        if (!number) refuseValue(self, value, kNumber);
+        return number;
+    }
+    refuseValue(self, value, kNumber);
+}
+
+// Written values: numbers pass as they are (an int or a Decimal stays exact
+// for a decimal column), the text of a number becomes a float.
+Ref floatToDB(PyObject* self, PyObject* value) {
+    if (value == Py_None || PyFloat_CheckExact(value) || PyLong_CheckExact(value)) return Ref::borrow(value);
+    if (PyBool_Check(value) || PyUnicode_Check(value)) return numberOf(self, value);
+    if (PyNumber_Check(value)) return Ref::borrow(value);
+    refuseValue(self, value, kNumber);
+}
+
 // Values read from a decimal/float column, rounded to the column's scale
-// (the second type argument) when the column declares one.
+// (the second type argument) when the column declares one.  The text "null"
+// (written by older versions for None) reads as None.
 Ref floatToObj(PyObject* self, PyObject* value) {
     if (value == Py_None) return Ref::none();
     Ref number;
     if (PyFloat_CheckExact(value)) {
         number = Ref::borrow(value);
     } else {
-        if (!PyLong_CheckExact(value) && equalsText(value, held.null)) return Ref::none();
-        number = Ref::steal(PyNumber_Float(value));
+        if (PyUnicode_Check(value) && equalsText(value, held.null)) return Ref::none();
+        number = numberOf(self, value);
     }
     PyObject* typeArgs = prop(self)->typeArgs;
     if (!PyTuple_Check(typeArgs) || PyTuple_GET_SIZE(typeArgs) < 2) return number;
     return roundFloat(number.get(), PyTuple_GET_ITEM(typeArgs, 1));
 }
+
+// --- flags -----------------------------------------------------------------
 
 enum class BoolKind { TinyInt, Varchar, Bit, Other };
 
@@ -846,57 +993,177 @@ BoolKind boolKind(PyObject* self) {
     return BoolKind::Other;
 }
 
+constexpr const char* kTruthValue = "a truth value (true/false, yes/no, on/off, 1/0)";
+
+// The meaning of a flag word, case-insensitive and without surrounding
+// blanks: 1 true, 0 false, -1 not a flag word.
+int flagWord(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+    if (text.size() > 5) return -1;
+    char lower[6] = {};
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        lower[i] = (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
+    }
+    std::string_view w(lower, text.size());
+    if (w == "true" || w == "yes" || w == "on" || w == "1") return 1;
+    if (w == "false" || w == "no" || w == "off" || w == "0") return 0;
+    return -1;
+}
+
+// The truth value a flag means (Py_True or Py_False, borrowed): bools,
+// numbers by their truth, flag words, and a bit column's bytes (true when
+// any bit is set).
+PyObject* truthOf(PyObject* self, PyObject* value) {
+    if (value == Py_True || value == Py_False) return value;
+    if (PyLong_CheckExact(value)) return truthy(value) ? Py_True : Py_False;
+    if (PyUnicode_Check(value)) {
+        int word = flagWord(utf8(value));
+        if (word < 0) refuseValue(self, value, kTruthValue);
+        return word ? Py_True : Py_False;
+    }
+    if (PyBytes_Check(value) || PyByteArray_Check(value)) {
+        Py_ssize_t n = PyBytes_Check(value) ? PyBytes_GET_SIZE(value) : PyByteArray_GET_SIZE(value);
+        const char* data = PyBytes_Check(value) ? PyBytes_AS_STRING(value) : PyByteArray_AS_STRING(value);
+        if (n == 0) refuseValue(self, value, kTruthValue);
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (data[i]) return Py_True;
+        return Py_False;
+    }
+    if (PyNumber_Check(value)) return truthy(value) ? Py_True : Py_False;
+    refuseValue(self, value, kTruthValue);
+}
+
 Ref boolToDB(PyObject* self, PyObject* value) {
+    if (value == Py_None) return Ref::none();
+    bool on = truthOf(self, value) == Py_True;
     switch (boolKind(self)) {
-        case BoolKind::TinyInt: return integer(truthy(value) ? 1 : 0);
-        case BoolKind::Varchar: return Ref::borrow(truthy(value) ? held.textTrue : held.textFalse);
-        case BoolKind::Bit: return Ref::borrow(truthy(value) ? held.bitOne : held.bitZero);
+        case BoolKind::Varchar: return Ref::borrow(on ? held.textTrue : held.textFalse);
+        case BoolKind::Bit: return Ref::borrow(on ? held.bitOne : held.bitZero);
+        case BoolKind::TinyInt:
         case BoolKind::Other: break;
     }
-    return Ref::none();
+    return integer(on ? 1 : 0);
 }
 
 Ref boolToObj(PyObject* self, PyObject* value) {
-    if (PyBool_Check(value)) return Ref::borrow(value);
-    switch (boolKind(self)) {
-        case BoolKind::TinyInt: return boolean(truthy(value));
-        case BoolKind::Varchar:
-            return boolean(equalsText(value, held.textTrueCap) || equalsText(value, held.textTrue) ||
-                           equalsText(value, held.textOne));
-        case BoolKind::Bit: {
-            if (PyBytes_CheckExact(value))
-                return boolean(PyBytes_GET_SIZE(value) == 1 && PyBytes_AS_STRING(value)[0] == 1);
-            Ref eq = Ref::steal(PyObject_RichCompare(value, held.bitOne, Py_EQ));
-            return boolean(truthy(eq.get()));
-        }
-        case BoolKind::Other: break;
-    }
-    return Ref::none();
+    if (value == Py_None) return Ref::none();
+    return Ref::borrow(truthOf(self, value));
 }
 
-// Text that already is JSON passes through unchanged; any other text is a
-// JSON string value and is encoded, so that what is written reads back
-// (raw text such as `abc` would make every later read of the row fail).
-Ref jsonToDB(PyObject*, PyObject* value) {
-    if (PyUnicode_Check(value) || PyBytes_Check(value)) {
-        if (!PyUnicode_CheckExact(value)) raise(PyExc_TypeError, "Expected %.16s, got %.200s", "unicode", typeName(value));
-        Ref parsed = Ref::stealOrNull(PyObject_CallOneArg(held.jsonLoads, value));
-        if (parsed) return Ref::borrow(value);
+// --- JSON ------------------------------------------------------------------
+
+constexpr const char* kJsonValue = "a JSON value";
+
+// Every JSON value is written as its JSON text, a str included: a string
+// value is encoded like any other, so it reads back as the same string.
+Ref jsonToDB(PyObject* self, PyObject* value) {
+    if (value == Py_None) return Ref::none();
+    if (PyBytes_Check(value) || PyByteArray_Check(value)) refuseValue(self, value, kJsonValue);
+    Ref text = Ref::stealOrNull(PyObject_CallOneArg(held.jsonDumps, value));
+    if (!text) refuseValue(self, value, kJsonValue);
+    return text;
+}
+
+// Stored JSON text is decoded; text that is not JSON is a string value (a
+// row built with `meta="hello"` keeps the string).  Decoded values pass.
+Ref jsonToObj(PyObject* self, PyObject* value) {
+    if (value == Py_None || PyDict_Check(value) || PyList_Check(value) || PyLong_Check(value) ||
+        PyFloat_Check(value) || PyTuple_Check(value))
+        return Ref::borrow(value);
+    if (PyUnicode_Check(value)) {
+        Ref decoded = Ref::stealOrNull(PyObject_CallOneArg(held.jsonLoads, value));
+        if (decoded) return decoded;
         if (!PyErr_ExceptionMatches(PyExc_ValueError)) throwPending();
         PyErr_Clear();
+        return Ref::borrow(value);
     }
-    return call(held.jsonDumps, value);
+    refuseValue(self, value, kJsonValue);
 }
 
-Ref jsonToObj(PyObject*, PyObject* value) {
-    if (PyList_Check(value) || PyDict_Check(value)) return Ref::borrow(value);
-    return call(held.jsonLoads, value);
+// --- timestamps ------------------------------------------------------------
+//
+// A datetime is written as the text "YYYY-MM-DD HH:MM:SS[.ffffff]", which
+// every database reads as a timestamp; an aware datetime (or ISO text with
+// an offset) is first converted to its UTC time.  Values read keep the form
+// the database gives (a datetime from MySQL's timestamp columns, the text
+// from SQLite and from varchar columns): naive, and UTC when they were
+// written from an aware value.
+
+constexpr const char* kTimestamp = "a datetime, a date or ISO 8601 text";
+
+Ref datetimeText(PyObject* dt) {
+    char buffer[48];
+    int n = snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d", PyDateTime_GET_YEAR(dt),
+                     PyDateTime_GET_MONTH(dt), PyDateTime_GET_DAY(dt), PyDateTime_DATE_GET_HOUR(dt),
+                     PyDateTime_DATE_GET_MINUTE(dt), PyDateTime_DATE_GET_SECOND(dt));
+    int micro = PyDateTime_DATE_GET_MICROSECOND(dt);
+    if (micro) n += snprintf(buffer + n, sizeof buffer - (size_t)n, ".%06d", micro);
+    return str(std::string_view(buffer, (size_t)n));
+}
+
+Ref dateText(PyObject* d) {
+    char buffer[24];
+    int n = snprintf(buffer, sizeof buffer, "%04d-%02d-%02d", PyDateTime_GET_YEAR(d), PyDateTime_GET_MONTH(d),
+                     PyDateTime_GET_DAY(d));
+    return str(std::string_view(buffer, (size_t)n));
+}
+
+// The naive UTC time of an aware datetime; a naive one is returned as it is.
+Ref naiveUtc(PyObject* dt) {
+    if (PyDateTime_DATE_GET_TZINFO(dt) == Py_None) return Ref::borrow(dt);
+    Ref offset = callMethod(dt, "utcoffset");
+    if (offset.get() == Py_None) return Ref::borrow(dt);
+    Ref utc = callMethod(dt, "astimezone", held.utc);
+    PyObject* u = utc.get();
+    return Ref::steal(PyDateTime_FromDateAndTime(PyDateTime_GET_YEAR(u), PyDateTime_GET_MONTH(u),
+                                                 PyDateTime_GET_DAY(u), PyDateTime_DATE_GET_HOUR(u),
+                                                 PyDateTime_DATE_GET_MINUTE(u), PyDateTime_DATE_GET_SECOND(u),
+                                                 PyDateTime_DATE_GET_MICROSECOND(u)));
+}
+
+// ISO text: naive text is kept exactly as given, text with an offset
+// becomes the text of its UTC time.  MySQL's zero date reads as it is.
+Ref timestampText(PyObject* self, PyObject* value) {
+    Ref parsed = Ref::stealOrNull(PyObject_CallOneArg(held.fromIsoFormat, value));
+    if (!parsed) {
+        if (PyErr_ExceptionMatches(PyExc_ValueError) && PyUnicode_Tailmatch(value, held.zeroDate, 0, 10, -1) == 1 &&
+            PyUnicode_GET_LENGTH(value) >= 10) {
+            PyErr_Clear();
+            return Ref::borrow(value);
+        }
+        refuseValue(self, value, kTimestamp);
+    }
+    if (PyDateTime_DATE_GET_TZINFO(parsed.get()) == Py_None) return Ref::borrow(value);
+    Ref naive = naiveUtc(parsed.get());
+    if (naive.get() == parsed.get()) return Ref::borrow(value);
+    return datetimeText(naive.get());
+}
+
+Ref timestampToDB(PyObject* self, PyObject* value) {
+    if (value == Py_None) return Ref::none();
+    if (PyDateTime_Check(value)) return datetimeText(naiveUtc(value).get());
+    if (PyDate_Check(value)) return dateText(value);
+    if (PyUnicode_Check(value)) return timestampText(self, value);
+    refuseValue(self, value, kTimestamp);
+}
+
+Ref timestampToObj(PyObject* self, PyObject* value) {
+    if (value == Py_None) return Ref::none();
+    if (PyDateTime_Check(value)) return naiveUtc(value);
+    if (PyDate_Check(value)) return Ref::borrow(value);
+    if (PyUnicode_Check(value)) return timestampText(self, value);
+    refuseValue(self, value, kTimestamp);
 }
 
 const BasePropertyOps identityOps = makeOps<identity, identity>();
-const BasePropertyOps floatOps = makeOps<identity, floatToObj>();
+const BasePropertyOps intOps = makeOps<intConvert, intConvert>();
+const BasePropertyOps floatOps = makeOps<floatToDB, floatToObj>();
 const BasePropertyOps boolOps = makeOps<boolToDB, boolToObj>();
+const BasePropertyOps timestampOps = makeOps<timestampToDB, timestampToObj>();
 const BasePropertyOps jsonOps = makeOps<jsonToDB, jsonToObj>();
+
 
 // ===========================================================================
 // Typed properties: `_init` hooks and pattern filters
@@ -920,7 +1187,9 @@ Ref typedInit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
         auto b = bind(initSig, args, nargs, kwnames);
         assignField(p->_targetType, b.get(0, held.defaultTarget[Class]));
         if constexpr (Class == STR_PROP) {
-            if (!truthy(p->typeArgs)) {
+            // Only varchar needs a length; the text types take none.
+            Ref isVarchar = Ref::steal(PyObject_RichCompare(p->_targetType, held.defaultTarget[Class], Py_EQ));
+            if (truthy(isVarchar.get()) && !truthy(p->typeArgs)) {
                 Ref length = integer(255);
                 assignField(p->typeArgs, tupleOf({length.get()}));
             }
@@ -929,26 +1198,54 @@ Ref typedInit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     return Ref::none();
 }
 
-// `like` is reached the way a Python attribute lookup would find it.
+// `like` takes a pattern as written.  startsWith, endsWith and has match
+// their text literally: the wildcards and the escape character in it are
+// escaped, and only then does the filter carry an ESCAPE clause, so the
+// statement of an ordinary text is the plain LIKE it always was.
 Ref setFilterDispatch(PyObject* self, PyObject* value, int relationship) {
     return Ref::steal(opsOf(self)->setFilter(self, value, relationship));
 }
 Ref strLike(PyObject* self, PyObject* value) { return setFilterDispatch(self, value, REL_LIKE); }
-Ref likeDispatch(PyObject* self, Ref pattern) {
-    if (propertyOverrides.overridden(self, OP_LIKE))
-        return callMethod(self, propertyOverrides.name(OP_LIKE), pattern.get());
-    return strLike(self, pattern.get());
+
+// `text` with '%', '_' and the escape character escaped; `escaped` tells
+// whether the pattern needs its ESCAPE clause: when the text held any of
+// them, or a backslash, which MySQL's LIKE otherwise takes as its escape.
+Ref escapeLiteral(PyObject* text, bool& escaped) {
+    if (!PyUnicode_Check(text)) raiseArgType("value", "str", text);
+    escaped = false;
+    Ref out = Ref::borrow(text);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(held.likeSpecials);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 special = PyUnicode_READ_CHAR(held.likeSpecials, i);
+        if (check((int)PyUnicode_FindChar(out.get(), special, 0, PyUnicode_GET_LENGTH(out.get()), 1)) < 0) continue;
+        escaped = true;
+        Ref from = Ref::steal(PyUnicode_FromOrdinal((int)special));
+        char pair[2] = {kLikeEscape, (char)special};
+        Ref to = Ref::steal(PyUnicode_FromStringAndSize(pair, 2));
+        out = Ref::steal(PyUnicode_Replace(out.get(), from.get(), to.get(), -1));
+    }
+    if (!escaped && check((int)PyUnicode_FindChar(text, '\\', 0, PyUnicode_GET_LENGTH(text), 1)) >= 0) escaped = true;
+    return out;
 }
-Ref strStartsWith(PyObject* self, PyObject* value) {
-    return likeDispatch(self, Ref::steal(PyNumber_Add(value, held.percent)));
+
+Ref literalPattern(PyObject* self, PyObject* value, bool front, bool back) {
+    bool escaped = false;
+    Ref pattern = escapeLiteral(value, escaped);
+    if (front) pattern = Ref::steal(PyUnicode_Concat(held.percent, pattern.get()));
+    if (back) pattern = Ref::steal(PyUnicode_Concat(pattern.get(), held.percent));
+    if (propertyOverrides.overridden(self, OP_LIKE)) {
+        // An overridden `like` builds the chain; an escaped pattern still
+        // needs its ESCAPE clause.
+        Ref chain = callMethod(self, propertyOverrides.name(OP_LIKE), pattern.get());
+        if (escaped && PyObject_TypeCheck(chain.get(), FilterListCellType) && cellOf(chain.get())->relationship == REL_LIKE)
+            cellOf(chain.get())->relationship = REL_LIKE_ESCAPED;
+        return chain;
+    }
+    return setFilterDispatch(self, pattern.get(), escaped ? REL_LIKE_ESCAPED : REL_LIKE);
 }
-Ref strEndsWith(PyObject* self, PyObject* value) {
-    return likeDispatch(self, Ref::steal(PyNumber_Add(held.percent, value)));
-}
-Ref strHas(PyObject* self, PyObject* value) {
-    Ref front = Ref::steal(PyNumber_Add(held.percent, value));
-    return likeDispatch(self, Ref::steal(PyNumber_Add(front.get(), held.percent)));
-}
+Ref strStartsWith(PyObject* self, PyObject* value) { return literalPattern(self, value, false, true); }
+Ref strEndsWith(PyObject* self, PyObject* value) { return literalPattern(self, value, true, false); }
+Ref strHas(PyObject* self, PyObject* value) { return literalPattern(self, value, true, true); }
 
 const Signature<1> likeSig{"like", {"value"}, 1};
 const Signature<1> startsWithSig{"startsWith", {"value"}, 1};
@@ -958,32 +1255,50 @@ const Signature<1> hasSig{"has", {"value"}, 1};
 #define Q_INIT(cls) Q_FAST("_init", typedInit<cls>, "_init(targetType=<default>, *args, **kwargs) -> None")
 #define Q_SENTINEL {nullptr, nullptr, 0, nullptr}
 
-PyMethodDef intMethods[] = {Q_INIT(INT_PROP), Q_SENTINEL};
-PyMethodDef timestampMethods[] = {Q_INIT(TIMESTAMP_PROP), Q_SENTINEL};
+PyMethodDef intMethods[] = {
+    Q_INIT(INT_PROP),
+    Q_FAST("toDBValue", (oneArgMethod<&toDBValueSig, intConvert>), "toDBValue(value) -> int or None"),
+    Q_FAST("toObjValue", (oneArgMethod<&toObjValueSig, intConvert>), "toObjValue(value) -> int or None"),
+    Q_SENTINEL,
+};
+PyMethodDef timestampMethods[] = {
+    Q_INIT(TIMESTAMP_PROP),
+    Q_FAST("toDBValue", (oneArgMethod<&toDBValueSig, timestampToDB>),
+           "toDBValue(value) -> 'YYYY-MM-DD HH:MM:SS[.ffffff]' text (UTC for an aware datetime), or None"),
+    Q_FAST("toObjValue", (oneArgMethod<&toObjValueSig, timestampToObj>),
+           "toObjValue(value) -> the value as stored (naive; UTC for an aware datetime), or None"),
+    Q_SENTINEL,
+};
 PyMethodDef strMethods[] = {
     Q_INIT(STR_PROP),
     Q_FAST("like", (oneArgMethod<&likeSig, strLike>), "like(value) -> a LIKE filter chain"),
-    Q_FAST("startsWith", (oneArgMethod<&startsWithSig, strStartsWith>), "startsWith(value) -> like(value + '%')"),
-    Q_FAST("endsWith", (oneArgMethod<&endsWithSig, strEndsWith>), "endsWith(value) -> like('%' + value)"),
-    Q_FAST("has", (oneArgMethod<&hasSig, strHas>), "has(value) -> like('%' + value + '%')"),
+    Q_FAST("startsWith", (oneArgMethod<&startsWithSig, strStartsWith>),
+           "startsWith(value) -> a LIKE filter matching texts that start with `value` literally"),
+    Q_FAST("endsWith", (oneArgMethod<&endsWithSig, strEndsWith>),
+           "endsWith(value) -> a LIKE filter matching texts that end with `value` literally"),
+    Q_FAST("has", (oneArgMethod<&hasSig, strHas>),
+           "has(value) -> a LIKE filter matching texts that contain `value` literally"),
     Q_SENTINEL,
 };
 PyMethodDef floatMethods[] = {
     Q_FAST("_init", typedInit<FLOAT_PROP>, "_init(targetType=<default>, size=None, *args, **kwargs) -> None"),
+    Q_FAST("toDBValue", (oneArgMethod<&toDBValueSig, floatToDB>), "toDBValue(value) -> a number or None"),
     Q_FAST("toObjValue", (oneArgMethod<&toObjValueSig, floatToObj>),
            "toObjValue(value) -> float rounded to the column's scale, or None"),
     Q_SENTINEL,
 };
 PyMethodDef boolMethods[] = {
     Q_INIT(BOOL_PROP),
-    Q_FAST("toDBValue", (oneArgMethod<&toDBValueSig, boolToDB>), "toDBValue(value) -> the stored form of a flag"),
-    Q_FAST("toObjValue", (oneArgMethod<&toObjValueSig, boolToObj>), "toObjValue(value) -> bool"),
+    Q_FAST("toDBValue", (oneArgMethod<&toDBValueSig, boolToDB>),
+           "toDBValue(value) -> the stored form of a flag (1/0, 'true'/'false' or a bit), or None"),
+    Q_FAST("toObjValue", (oneArgMethod<&toObjValueSig, boolToObj>), "toObjValue(value) -> bool or None"),
     Q_SENTINEL,
 };
 PyMethodDef jsonMethods[] = {
     Q_INIT(JSON_PROP),
-    Q_FAST("toDBValue", (oneArgMethod<&toDBValueSig, jsonToDB>), "toDBValue(value) -> JSON text"),
-    Q_FAST("toObjValue", (oneArgMethod<&toObjValueSig, jsonToObj>), "toObjValue(value) -> the decoded value"),
+    Q_FAST("toDBValue", (oneArgMethod<&toDBValueSig, jsonToDB>), "toDBValue(value) -> JSON text, or None"),
+    Q_FAST("toObjValue", (oneArgMethod<&toObjValueSig, jsonToObj>),
+           "toObjValue(value) -> the decoded value (text that is not JSON is a string value), or None"),
     Q_SENTINEL,
 };
 
@@ -1006,13 +1321,13 @@ PyGetSetDef typedGetSet[] = {
             {Py_tp_methods, methods}, {Py_tp_members, typedMembers}, {Py_tp_getset, typedGetSet}, {0, nullptr}, \
     }
 
-PyType_Slot intSlots[] = TYPED_SLOTS(identityOps, intMethods, "IntProperty(..., targetType=intSupportType.Int)");
+PyType_Slot intSlots[] = TYPED_SLOTS(intOps, intMethods, "IntProperty(..., targetType=intSupportType.Int)");
 PyType_Slot strSlots[] = TYPED_SLOTS(identityOps, strMethods, "StrProperty(..., targetType=strSupportType.varchar)");
 PyType_Slot floatSlots[] =
     TYPED_SLOTS(floatOps, floatMethods, "FloatProperty(..., targetType=floatSupportType.float, size=None)");
 PyType_Slot boolSlots[] = TYPED_SLOTS(boolOps, boolMethods, "BoolProperty(..., targetType=boolSupportType.tinyInt)");
 PyType_Slot timestampSlots[] =
-    TYPED_SLOTS(identityOps, timestampMethods, "TimestampProperty(..., targetType=timestampSupportType.timestamp)");
+    TYPED_SLOTS(timestampOps, timestampMethods, "TimestampProperty(..., targetType=timestampSupportType.timestamp)");
 PyType_Slot jsonSlots[] = TYPED_SLOTS(jsonOps, jsonMethods, "JsonProperty(..., targetType=jsonSupportType.json)");
 
 PyType_Spec typedSpecs[] = {
@@ -1317,10 +1632,20 @@ void exec(PyObject* module) {
     held.emptyTuple = keep(Ref::steal(PyTuple_New(0)));
     held.null = keep(str("null"));
     held.percent = keep(str("%"));
+    {
+        const char specials[] = {kLikeEscape, '%', '_'};
+        held.likeSpecials = keep(str(std::string_view(specials, 3)));
+    }
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI) throwPending();
+    Ref datetimeModule = importModule("datetime");
+    Ref timezone = getattr(datetimeModule.get(), "timezone");
+    held.utc = keep(getattr(timezone.get(), "utc"));
+    Ref datetimeType = getattr(datetimeModule.get(), "datetime");
+    held.fromIsoFormat = keep(getattr(datetimeType.get(), "fromisoformat"));
+    held.zeroDate = keep(str("0000-00-00"));
     held.textTrue = keep(str("true"));
     held.textFalse = keep(str("false"));
-    held.textTrueCap = keep(str("True"));
-    held.textOne = keep(str("1"));
     held.bitOne = keep(Ref::steal(PyBytes_FromStringAndSize("\x01", 1)));
     held.bitZero = keep(Ref::steal(PyBytes_FromStringAndSize("\x00", 1)));
     held.verifierContext = keep(str("Quillon.Model.Columns.BaseProperty.verifier"));
@@ -1348,9 +1673,10 @@ void exec(PyObject* module) {
     makeEnum(module, intEnumClass.get(), "Relationship",
              {{"AND", integer(REL_AND)}, {"OR", integer(REL_OR)}, {"EQ", integer(REL_EQ)}, {"GT", integer(REL_GT)},
               {"GE", integer(REL_GE)}, {"LT", integer(REL_LT)}, {"LE", integer(REL_LE)}, {"NE", integer(REL_NE)},
-              {"NONE", integer(REL_NONE)}, {"LIKE", integer(REL_LIKE)}});
+              {"NONE", integer(REL_NONE)}, {"LIKE", integer(REL_LIKE)}, {"IS_NULL", integer(REL_IS_NULL)},
+              {"NOT_NULL", integer(REL_NOT_NULL)}, {"LIKE_ESCAPED", integer(REL_LIKE_ESCAPED)}});
     PyObject* enumBase = enumClass.get();
-    Ref intTypes = makeEnum(module, enumBase, "intSupportType", {{"Int", str("int")}, {"bigint", str("int")}});
+    Ref intTypes = makeEnum(module, enumBase, "intSupportType", {{"Int", str("int")}, {"bigint", str("bigint")}});
     Ref strTypes = makeEnum(module, enumBase, "strSupportType",
                             {{"varchar", str("varchar")}, {"text", str("text")}, {"longText", str("longtext")},
                              {"tinyText", str("tinytext")}});
@@ -1358,7 +1684,7 @@ void exec(PyObject* module) {
     Ref boolTypes = makeEnum(module, enumBase, "boolSupportType",
                              {{"tinyInt", str("tinyint")}, {"bit", str("bit")}, {"varchar", str("varchar")}});
     Ref timestampTypes = makeEnum(module, enumBase, "timestampSupportType",
-                                  {{"varchar", str("varchar(25)")}, {"timestamp", str("timestamp")},
+                                  {{"varchar", str("varchar(32)")}, {"timestamp", str("timestamp")},
                                    {"datetime", str("datetime")}});
     Ref jsonTypes = makeEnum(module, enumBase, "jsonSupportType",
                              {{"varchar", str("varchar")}, {"text", str("text")}, {"longtext", str("longtext")},

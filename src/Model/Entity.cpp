@@ -40,6 +40,10 @@ struct Imports {
     PyObject* Optional = nullptr;
     PyObject* List = nullptr;
     PyObject* create_model = nullptr;
+    PyObject* JsonValue = nullptr;          // pydantic.JsonValue (Any on older pydantic)
+    PyObject* datetimeType = nullptr;       // datetime.datetime
+    PyObject* TimestampProperty = nullptr;
+    PyObject* JsonProperty = nullptr;
     PyObject* pydantic_support = nullptr;
     PyObject* ForeignKey = nullptr;
     PyObject* ONE_TO_ONE = nullptr;
@@ -633,7 +637,46 @@ Ref Meta_buildModelInstance(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 // buildPydanticModel(cls, cols, name, fk): the pydantic model of the class.
+//
+// It describes rows as users see them: each field has the Python type of the
+// column's values (any JSON value for a JSON column, a datetime for a
+// timestamp), its default in Python form (what a row built without the
+// column holds), and a column that may hold NULL, or whose value the
+// database assigns, is optional.
 const Signature<4> buildPydanticModelSig{"buildPydanticModel", {"cls", "cols", "name", "fk"}, 4};
+
+// The Python type of a column's values.
+Ref fieldType(PyObject* prop) {
+    if (check(PyObject_IsInstance(prop, imports.JsonProperty))) return Ref::borrow(imports.JsonValue);
+    if (check(PyObject_IsInstance(prop, imports.TimestampProperty))) return Ref::borrow(imports.datetimeType);
+    PyObject* type = reinterpret_cast<BasePropertyObject*>(prop)->_Type;
+    if (!type || type == Py_None) return importFrom("typing", "Any");
+    return Ref::borrow(type);
+}
+
+// Whether the declared default is a marker whose value the database
+// assigns (auto_increment, current_timestamp) rather than a value.
+bool databaseAssigned(PyObject* prop) {
+    PyObject* declared = reinterpret_cast<BasePropertyObject*>(prop)->_default;
+    if (declared == (PyObject*)columnsApi->AutoIncrement) return true;
+    Ref generator = importFrom("Quillon.DB.Generator", "BaseSqlGenerator");
+    return check(PyObject_IsInstance(declared, generator.get())) != 0;
+}
+
+// The default of a field in Python form: the row value of the column's
+// declared default; a timestamp's text becomes the datetime it names.
+Ref fieldDefault(PyObject* prop) {
+    Ref stored = getattr(prop, names.Default);
+    Ref value = toObjValue(prop, stored.get());
+    if (PyUnicode_Check(value.get()) && check(PyObject_IsInstance(prop, imports.TimestampProperty))) {
+        Ref parsed = Ref::stealOrNull(PyObject_CallMethod(imports.datetimeType, "fromisoformat", "O", value.get()));
+        if (parsed) return parsed;
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throwPending();
+        PyErr_Clear();
+    }
+    return value;
+}
+
 Ref Meta_buildPydanticModel(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto b = bind(buildPydanticModelSig, args, nargs, kwnames);
     Ref fields = Ref::steal(PyDict_New());
@@ -642,12 +685,23 @@ Ref Meta_buildPydanticModel(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         Ref prop = Ref::borrow(PySequence_Fast_GET_ITEM(cols.get(), i));
         if (prop.get() == Py_None) continue;
         requireConvertible(prop.get(), columnsApi->BaseProperty, false);
-        auto* p = prop.as<BasePropertyObject>();
-        Ref type = Ref::borrow(p->_Type ? p->_Type : Py_None);
-        if (p->Null) type = Ref::steal(PyObject_GetItem(imports.Optional, type.get()));
-        Ref dflt = truthy(getattr(prop.get(), names.hasDefault).get()) ? getattr(prop.get(), names.Default)
-                                                                        : Ref::borrow(Py_Ellipsis);
-        Ref key = Ref::borrow(p->name ? p->name : Py_None);
+        Ref type = fieldType(prop.get());
+        bool optional = prop.as<BasePropertyObject>()->Null != 0;
+        Ref dflt;
+        if (truthy(getattr(prop.get(), names.hasDefault).get())) {
+            if (databaseAssigned(prop.get())) {
+                optional = true;
+                dflt = Ref::none();
+            } else {
+                dflt = fieldDefault(prop.get());
+                if (dflt.get() == Py_None) optional = true;
+            }
+        } else {
+            dflt = Ref::borrow(optional ? Py_None : Py_Ellipsis);
+        }
+        if (optional) type = Ref::steal(PyObject_GetItem(imports.Optional, type.get()));
+        PyObject* name = prop.as<BasePropertyObject>()->name;
+        Ref key = Ref::borrow(name ? name : Py_None);
         check(PyObject_SetItem(fields.get(), key.get(), tupleOf({type.get(), dflt.get()}).get()));
     }
     Ref fks = Ref::steal(PySequence_Fast(b[3], "fk must be a sequence of foreign keys"));
@@ -895,6 +949,18 @@ void exec(PyObject* module) {
     imports.ONE_TO_MANY = getattr(foreignType.get(), "ONE_TO_MANY").release();
     imports.MANY_TO_MANY = getattr(foreignType.get(), "MANY_TO_MANY").release();
     imports.create_model = importFrom("pydantic", "create_model").release();
+    {
+        Ref pydantic = importModule("pydantic");
+        imports.JsonValue = Ref::stealOrNull(PyObject_GetAttrString(pydantic.get(), "JsonValue")).release();
+        if (!imports.JsonValue) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throwPending();
+            PyErr_Clear();
+            imports.JsonValue = importFrom("typing", "Any").release();
+        }
+    }
+    imports.datetimeType = importFrom("datetime", "datetime").release();
+    imports.TimestampProperty = getattr(columns.get(), "TimestampProperty").release();
+    imports.JsonProperty = getattr(columns.get(), "JsonProperty").release();
     imports.pydantic_support = importFrom("Quillon.Ext.Decorators", "pydantic_support").release();
 
     // Entity and MiddleEntity pass through the metaclass like every model.
