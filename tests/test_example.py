@@ -31,8 +31,9 @@ def test_example_application_runs_on_sqlite(tmp_path):
 # The README's code blocks, run as written.
 #
 # Python blocks run in order as programs in fresh interpreters, each in an
-# empty folder: a block continues the program of the blocks before it unless
-# the line before its fence is `<!-- new program -->`.  A line written as
+# empty folder: blocks belong to the program "main" unless the line before
+# their fence names another (`<!-- program: api -->`), and each program runs
+# its blocks in document order.  A line written as
 # `expression  # -> expected` is a claim of the README and is checked as
 # `assert expression == expected`.  Shell blocks run with bash, except the
 # two set-up commands of the README's head, which are this suite itself
@@ -56,10 +57,10 @@ def readme_blocks():
         if not fence:
             i += 1
             continue
-        fresh = i > 0 and lines[i - 1].strip() == "<!-- new program -->"
+        named = re.match(r"^<!-- program: ([\w-]+) -->$", lines[i - 1].strip()) if i > 0 else None
         start = i + 1
         end = lines.index("```", start)
-        blocks.append((fence.group(1), start + 1, fresh, lines[start:end]))
+        blocks.append((fence.group(1), start + 1, named.group(1) if named else "main", lines[start:end]))
         i = end + 1
     return blocks
 
@@ -76,14 +77,11 @@ def with_claims(code_lines):
 
 
 def readme_programs():
-    programs = []
-    for lang, lineno, fresh, code in readme_blocks():
-        if lang != "python":
-            continue
-        if fresh or not programs:
-            programs.append((lineno, []))
-        programs[-1][1].extend(with_claims(code) + [""])
-    return programs
+    programs = {}
+    for lang, lineno, name, code in readme_blocks():
+        if lang == "python":
+            programs.setdefault(name, (lineno, []))[1].extend(with_claims(code) + [""])
+    return list(programs.values())
 
 
 @pytest.mark.parametrize("start,code", readme_programs(), ids=lambda v: f"line{v}" if isinstance(v, int) else "")
