@@ -34,8 +34,16 @@ def scenario(fn):
 
 # The executor API scenarios of the SQLite suite that do not read the SQLite
 # file directly: the same calls must give the same results on MySQL.
-for _name in ("roundtrip", "queries", "writes", "relations", "concurrent"):
+for _name in ("roundtrip", "queries", "writes", "relations", "concurrent", "defaults", "links", "subclass",
+              "keyword_statements", "keywords"):
     SCENARIOS["executors_" + _name] = shared.SCENARIOS[_name]
+
+# Scenarios that need work of other branches (tests/test_mysql.py expects
+# them to fail until it is merged).
+PENDING = {
+    "executors_keywords": "needs the statement builder and the table generator to quote keywords",
+    "unchanged_update": "needs the MySQL connectors to count matched rows (the client's found-rows flag)",
+}
 
 
 def config():
@@ -173,6 +181,19 @@ async def process_on_connections(models, connector):
 
     await loop.create_task(executor_with_work())
     assert rows("SELECT COUNT(*) FROM member WHERE name = 'worked'") == [(1,)]
+
+
+@scenario
+async def unchanged_update(models, connector):
+    """update() and updateWhere() count the rows they matched, as on SQLite:
+    a row written with the values it holds already still counts."""
+    Member = models[0]
+    ex = Member.getExecutor()
+    row = Member(name="same", age=3)
+    await ex.save(row)
+    assert await ex.update(row) == 1
+    assert await ex.updateWhere(Member.name == "same", {"age": 3}) == 1
+    assert await ex.delete(row) == 1 and await ex.delete(row) == 0
 
 
 # ---------------------------------------------------------------------------

@@ -1329,13 +1329,13 @@ Ref linkKey(PyObject* item, PyObject* model, PyObject* keyProp, const char* op, 
     if (PyDict_Check(item)) {
         PyObject* rowModel = modelOfRow(item);
         if (rowModel && rowModel != model)
-            raise(PyExc_TypeError, "%s() takes %s rows of %s, not a row of %s", op, what, modelName(model),
+            raise(PyExc_TypeError, "%s() takes %s rows of %s here, not a row of %s", op, what, modelName(model),
                   modelName(rowModel));
         Ref value = Ref::borrow(PyDict_GetItemWithError(item, asProperty(keyProp)->name));
         if (!value) checkError();
         if (!value || value.get() == Py_None)
-            raise(PyExc_ValueError, "%s(): a %s row of %s has no key %R yet; save it first", op, what, modelName(model),
-                  asProperty(keyProp)->name);
+            raise(PyExc_ValueError, "%s(): a row of %s without its key %R cannot be linked; save it first", op,
+                  modelName(model), asProperty(keyProp)->name);
         return toDB(keyProp, value.get());
     }
     if (item == Py_None) raise(PyExc_ValueError, "%s(): None is not a key of %s", op, modelName(model));
@@ -1346,7 +1346,7 @@ Ref linkKey(PyObject* item, PyObject* model, PyObject* keyProp, const char* op, 
 Ref farKeys(const LinkPlan& plan, PyObject* others, const char* op) {
     Ref keys = Ref::steal(PyList_New(0));
     auto add = [&](PyObject* item) {
-        check(PyList_Append(keys.get(), linkKey(item, plan.farModel.get(), plan.farKey.get(), op, "far").get()));
+        check(PyList_Append(keys.get(), linkKey(item, plan.farModel.get(), plan.farKey.get(), op, "other").get()));
     };
     Ref it;
     if (!PyDict_Check(others) && !PyUnicode_Check(others) && !PyBytes_Check(others)) {
@@ -1371,7 +1371,7 @@ Ref relationWrite(PyObject* self, PyObject* row, PyObject* relation, PyObject* o
     ModelInfo info(modelOf(self));
     requireRowOf(info, row, op);
     LinkPlan plan = linkPlan(info, relation, op);
-    Ref owner = linkKey(row, info.model, plan.ownerKey.get(), op, "owner");
+    Ref owner = linkKey(row, info.model, plan.ownerKey.get(), op, "linked");
     Ref keys = farKeys(plan, others, op);
     Py_ssize_t n = PyList_GET_SIZE(keys.get());
     if (n == 0) return immediate(self, integer(0), qualname);
