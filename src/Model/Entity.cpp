@@ -288,7 +288,10 @@ void fillDefault(PyObject* row, const PlanEntry& e) {
         if (!key || key == Py_None) key = e.name.get();
         Ref keep = Ref::borrow(key);
         setEntry(row, keep.get(), toObjValue(e.prop.get(), dflt.get()).get());
-        if (databaseDefault(e.prop.get())) markDatabaseDefault(row, keep.get());
+        // A key left None is left to the database anyway (when it generates
+        // one), so only other columns need the record.
+        auto* prop = reinterpret_cast<BasePropertyObject*>(e.prop.get());
+        if (!prop->isPk && databaseDefault(e.prop.get())) markDatabaseDefault(row, keep.get());
     } else {
         Ref key = getattr(e.prop.get(), names.name);
         setEntry(row, key.get(), callMethod(e.prop.get(), names.toObjValue, dflt.get()).get());

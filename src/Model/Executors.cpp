@@ -155,9 +155,9 @@ void requireRowOf(const ModelInfo& info, PyObject* row, const char* op, const ch
               modelName(info.model), modelName(model));
 }
 
-// Refuses a row that carries related rows: writes store the row's columns
-// only, and dropping what the row says about its relations would lose it.
-void refuseRelationValues(const ModelInfo& info, PyObject* row, const char* op) {
+// The relation entries of the model's rows: (entry name, many-to-many).
+std::vector<std::pair<Ref, bool>> relationEntries(const ModelInfo& info) {
+    std::vector<std::pair<Ref, bool>> out;
     Ref fks = getattr(info.model, names.fk.get());
     Ref seq = Ref::steal(PySequence_Fast(fks.get(), "fk must be a list"));
     Ref manyToMany = foreignTypeMember(names.MANY_TO_MANY.get());
@@ -166,18 +166,28 @@ void refuseRelationValues(const ModelInfo& info, PyObject* row, const char* op) 
         if (!PyDict_Check(fk.get())) continue;
         Ref name = Ref::borrow(fkEntry(fk.get(), names.name.get()));
         if (!PyUnicode_Check(name.get())) continue;
+        bool many = fkEntry(fk.get(), names.Type.get()) == manyToMany.get();
+        out.emplace_back(std::move(name), many);
+    }
+    return out;
+}
+
+// Refuses a row that carries related rows: writes store the row's columns
+// only, and dropping what the row says about its relations would lose it.
+void refuseRelationValues(const ModelInfo& info, const std::vector<std::pair<Ref, bool>>& relations, PyObject* row,
+                          const char* op) {
+    for (const auto& [name, manyToMany] : relations) {
         Ref value = Ref::borrow(PyDict_GetItemWithError(row, name.get()));
         if (!value) {
             checkError();
             continue;
         }
         if (value.get() == Py_None || !truthy(value.get())) continue;
-        const char* model = modelName(info.model);
-        if (fkEntry(fk.get(), names.Type.get()) == manyToMany.get())
+        if (manyToMany)
             raise(PyExc_ValueError,
                   "%s(): the row's %U holds related rows, which %s() does not store; %s the row without them, "
                   "then add the links with the executor's link(row, %s.%U, others)",
-                  op, name.get(), op, op, model, name.get());
+                  op, name.get(), op, op, modelName(info.model), name.get());
         raise(PyExc_ValueError,
               "%s(): the row's %U holds related rows, which %s() does not store; %s the row without them and "
               "store the related rows through their own model's executor",
@@ -208,15 +218,20 @@ bool leftToDatabase(PyObject* defaulted, PyObject* name, PyObject* value) {
 }
 
 // The columns an insert of one row writes and the ones it leaves to the
-// database, by index in the model's column list.
+// database, by index in the model's column list, with the row's values of
+// the written columns (borrowed: valid until Python code runs).
 struct InsertPlan {
     std::vector<Py_ssize_t> columns;
+    std::vector<PyObject*> values;
     std::vector<Py_ssize_t> leftOut;  // non-key columns left to their default
     bool keyLeftOut = false;          // the database generates the key
 };
 
-InsertPlan planInsert(const ModelInfo& info, PyObject* row, const char* op) {
-    InsertPlan plan;
+void planInsert(const ModelInfo& info, PyObject* row, const char* op, InsertPlan& plan) {
+    plan.columns.clear();
+    plan.values.clear();
+    plan.leftOut.clear();
+    plan.keyLeftOut = false;
     PyObject* defaulted = defaultedColumns(row);
     Py_ssize_t n = PyList_GET_SIZE(info.cols.get());
     // Only lookups of str keys below: no Python code runs in this loop.
@@ -226,37 +241,51 @@ InsertPlan planInsert(const ModelInfo& info, PyObject* row, const char* op) {
         PyObject* value = PyDict_GetItemWithError(row, name);
         if (!value) checkError();
         if (prop == info.pkCol.get()) {
-            if (value && value != Py_None)
+            if (value && value != Py_None) {
                 plan.columns.push_back(i);
-            else if (keyIsGenerated(prop))
+                plan.values.push_back(value);
+            } else if (keyIsGenerated(prop)) {
                 plan.keyLeftOut = true;
-            else
+            } else {
                 raise(PyExc_ValueError,
                       "%s(): the row has no value for the key %R of %s, and nothing generates one: give the key, "
                       "or declare it with default=auto_increment",
                       op, name, modelName(info.model));
+            }
             continue;
         }
         if (!value) continue;
-        if (leftToDatabase(defaulted, name, value))
+        if (leftToDatabase(defaulted, name, value)) {
             plan.leftOut.push_back(i);
-        else
+        } else {
             plan.columns.push_back(i);
+            plan.values.push_back(value);
+        }
     }
+}
+
+InsertPlan planInsert(const ModelInfo& info, PyObject* row, const char* op) {
+    InsertPlan plan;
+    planInsert(info, row, op, plan);
     return plan;
 }
 
-// The statement arguments of one row: the written columns in database form.
-Ref rowArguments(const ModelInfo& info, PyObject* row, const std::vector<Py_ssize_t>& columns) {
-    Ref args = Ref::steal(PyTuple_New((Py_ssize_t)columns.size()));
-    for (size_t c = 0; c < columns.size(); ++c) {
-        Ref prop = info.column(columns[c]);
-        Ref value = Ref::borrow(PyDict_GetItemWithError(row, asProperty(prop.get())->name));
-        if (!value) {
-            checkError();
-            value = Ref::none();
-        }
-        PyTuple_SET_ITEM(args.get(), (Py_ssize_t)c, toDB(prop.get(), value.get()).release());
+// The statement arguments of one row: the planned values in database form.
+// Call it before any Python code has run since the plan was made.
+Ref rowArguments(const ModelInfo& info, const InsertPlan& plan) {
+    Py_ssize_t n = (Py_ssize_t)plan.columns.size();
+    // The new tuple holds the values first, so a conversion that runs Python
+    // code cannot free one; each is then replaced by its database form.
+    Ref args = Ref::steal(PyTuple_New(n));
+    for (Py_ssize_t c = 0; c < n; ++c) PyTuple_SET_ITEM(args.get(), c, Py_NewRef(plan.values[(size_t)c]));
+    for (Py_ssize_t c = 0; c < n; ++c) {
+        Ref prop = info.column(plan.columns[(size_t)c]);
+        Ref value = Ref::borrow(PyTuple_GET_ITEM(args.get(), c));
+        Ref stored = toDB(prop.get(), value.get());
+        if (stored.get() == value.get()) continue;
+        PyObject* old = PyTuple_GET_ITEM(args.get(), c);
+        PyTuple_SET_ITEM(args.get(), c, stored.release());
+        Py_DECREF(old);
     }
     return args;
 }
@@ -371,8 +400,9 @@ std::string insertText(const ModelInfo& info, const std::vector<Py_ssize_t>& col
 
 // The insert of one row through the statement builder: the written columns
 // in database form.
-Ref insertBuilder(const ModelInfo& info, PyObject* row, const std::vector<Py_ssize_t>& columns) {
-    Ref values = rowArguments(info, row, columns);
+Ref insertBuilder(const ModelInfo& info, const InsertPlan& plan) {
+    const std::vector<Py_ssize_t>& columns = plan.columns;
+    Ref values = rowArguments(info, plan);
     Ref items = Ref::steal(PyList_New((Py_ssize_t)columns.size()));
     for (size_t c = 0; c < columns.size(); ++c) {
         Ref prop = info.column(columns[c]);
@@ -1074,14 +1104,22 @@ Ref Executor_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 // save
 // ---------------------------------------------------------------------------
 
-// The statement that saves one row.  A row that writes every column it holds
-// goes through the statement builder as it always has; one that leaves
-// columns to their defaults asks the database for the values it chose when
-// `returning`.
-Ref saveStatement(const ModelInfo& info, PyObject* row, const InsertPlan& plan, bool returning, int dialect) {
-    if (!returning && !plan.columns.empty()) return insertBuilder(info, row, plan.columns);
+// Whether a save of the row should read back what the database chose: some
+// of its columns are left to their defaults (a model without a key keeps the
+// driver's row id as its result).
+bool wantsReturning(const ModelInfo& info, const InsertPlan& plan) { return info.hasKey() && !plan.leftOut.empty(); }
+
+// The statement that saves one row, planned from the row as it is now.  A row
+// that writes every column it holds goes through the statement builder as it
+// always has; one that leaves columns to their defaults asks the database
+// for the values it chose where `returningSupported`.  `returning` tells
+// which of the two the statement does.
+Ref saveStatement(const ModelInfo& info, PyObject* row, bool returningSupported, int dialect, bool* returning) {
+    InsertPlan plan = planInsert(info, row, "save");
+    *returning = returningSupported && wantsReturning(info, plan);
+    if (!*returning && !plan.columns.empty()) return insertBuilder(info, plan);
     std::string sql = insertText(info, plan.columns, dialect);
-    if (returning) {
+    if (*returning) {
         sql += " RETURNING ";
         bool first = true;
         auto add = [&](PyObject* prop) {
@@ -1093,23 +1131,19 @@ Ref saveStatement(const ModelInfo& info, PyObject* row, const InsertPlan& plan, 
         for (Py_ssize_t i : plan.leftOut) add(info.column(i).get());
     }
     sql += ";";
-    return newStatement(sql, rowArguments(info, row, plan.columns), returning ? SQL_SELECT : SQL_INSERT);
+    // No Python code has run since the plan was made: its values are valid.
+    return newStatement(sql, rowArguments(info, plan), *returning ? SQL_SELECT : SQL_INSERT);
 }
-
-// Whether a save of the row should read back what the database chose: some
-// of its columns are left to their defaults (a model without a key keeps the
-// driver's row id as its result).
-bool wantsReturning(const ModelInfo& info, const InsertPlan& plan) { return info.hasKey() && !plan.leftOut.empty(); }
 
 // The awaited save when the server must first be asked whether it reports
 // inserted values.
-Coro saveAfterAsking(Ref self, Ref row, InsertPlan plan, int dialect) {
+Coro saveAfterAsking(Ref self, Ref row, int dialect) {
     Ref empty = noArgs();
     Ref versionRows = co_await awaitPy(startSql(self.get(), kServerVersionQuery, empty.get(), false));
     rememberServer(versionRows.get());
     ModelInfo info(modelOf(self.get()));
-    bool returning = returningSupport(dialect) == 1;
-    Ref builder = saveStatement(info, row.get(), plan, returning, dialect);
+    bool returning = false;
+    Ref builder = saveStatement(info, row.get(), returningSupport(dialect) == 1, dialect, &returning);
     Ref raw = co_await awaitPy(startStatement(self.get(), builder.get(), RESULT_RAW));
     co_return (returning ? finishSaveReturning : finishSave)(self.get(), row.get(), raw.get());
 }
@@ -1120,20 +1154,21 @@ Ref Executor_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!PyObject_TypeCheck(row, entityApi->ModelInstance)) raiseArgType("row", "ModelInstance", row);
     ModelInfo info(modelOf(self));
     requireRowOf(info, row, "save");
-    refuseRelationValues(info, row, "save");
-    InsertPlan plan = planInsert(info, row, "save");
+    refuseRelationValues(info, relationEntries(info), row, "save");
+    // Refusals come before any statement; the plan also says whether the
+    // database must be asked for what it chose.
+    bool asks = wantsReturning(info, planInsert(info, row, "save"));
     int dialect = activeDialect(dbApi);
-    int support = wantsReturning(info, plan) ? returningSupport(dialect) : 0;
+    int support = asks ? returningSupport(dialect) : 0;
     if (support < 0) {
         if (isAsyncExecutor(self))
-            return toPython(saveAfterAsking(Ref::borrow(self), Ref::borrow(row), std::move(plan), dialect),
-                            "AsyncModelExecutor.save");
+            return toPython(saveAfterAsking(Ref::borrow(self), Ref::borrow(row), dialect), "AsyncModelExecutor.save");
         Ref empty = noArgs();
         rememberServer(asList(startSql(self, kServerVersionQuery, empty.get(), false)).get());
         support = returningSupport(dialect);
     }
-    bool returning = support == 1;
-    Ref builder = saveStatement(info, row, plan, returning, dialect);
+    bool returning = false;
+    Ref builder = saveStatement(info, row, support == 1, dialect, &returning);
     if (!returning)
         return complete(self, startStatement(self, builder.get(), RESULT_RAW), row, finishSave, false,
                         "AsyncModelExecutor.save");
@@ -1158,25 +1193,26 @@ struct RowGroup {
 };
 
 // The insert statements of the rows: one per set of written columns, in the
-// order the sets first appear.  Every row is checked before any is converted.
+// order the sets first appear.  Every row is checked before any statement
+// exists.
 std::vector<Ref> insertStatements(const ModelInfo& info, PyObject* rows) {
-    Py_ssize_t n = PyList_GET_SIZE(rows);
     std::vector<RowGroup> groups;
     std::map<std::vector<Py_ssize_t>, size_t> groupOf;
-    std::vector<size_t> rowGroup((size_t)n);
-    for (Py_ssize_t r = 0; r < n; ++r) {
+    auto relations = relationEntries(info);
+    size_t last = 0;
+    InsertPlan plan;
+    for (Py_ssize_t r = 0; r < PyList_GET_SIZE(rows); ++r) {
         Ref row = Ref::borrow(PyList_GET_ITEM(rows, r));
         requireRowOf(info, row.get(), "insertMany", "rows");
-        refuseRelationValues(info, row.get(), "insertMany");
-        InsertPlan plan = planInsert(info, row.get(), "insertMany");
-        auto [it, added] = groupOf.emplace(plan.columns, groups.size());
-        if (added) groups.push_back({std::move(plan.columns), Ref::steal(PyList_New(0))});
-        rowGroup[(size_t)r] = it->second;
-    }
-    for (Py_ssize_t r = 0; r < n && r < PyList_GET_SIZE(rows); ++r) {
-        Ref row = Ref::borrow(PyList_GET_ITEM(rows, r));
-        RowGroup& group = groups[rowGroup[(size_t)r]];
-        check(PyList_Append(group.args.get(), rowArguments(info, row.get(), group.columns).get()));
+        if (!relations.empty()) refuseRelationValues(info, relations, row.get(), "insertMany");
+        planInsert(info, row.get(), "insertMany", plan);
+        // Rows in a run mostly write the same columns as the one before.
+        if (groups.empty() || groups[last].columns != plan.columns) {
+            auto [it, added] = groupOf.emplace(plan.columns, groups.size());
+            if (added) groups.push_back({plan.columns, Ref::steal(PyList_New(0))});
+            last = it->second;
+        }
+        check(PyList_Append(groups[last].args.get(), rowArguments(info, plan).get()));
     }
     int dialect = activeDialect(dbApi);
     std::vector<Ref> statements;
