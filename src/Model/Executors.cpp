@@ -183,15 +183,16 @@ void refuseRelationValues(const ModelInfo& info, const std::vector<std::pair<Ref
             continue;
         }
         if (value.get() == Py_None || !truthy(value.get())) continue;
+        const char* model = modelName(info.model);
         if (manyToMany)
             raise(PyExc_ValueError,
-                  "%s(): the row's %U holds related rows, which %s() does not store; %s the row without them, "
-                  "then add the links with the executor's link(row, %s.%U, others)",
-                  op, name.get(), op, op, modelName(info.model), name.get());
+                  "%s(): the row carries related rows in %s.%U, which %s() does not store; %s the row without "
+                  "them, then add the links with the executor's link(row, %s.%U, others)",
+                  op, model, name.get(), op, op, model, name.get());
         raise(PyExc_ValueError,
-              "%s(): the row's %U holds related rows, which %s() does not store; %s the row without them and "
-              "store the related rows through their own model's executor",
-              op, name.get(), op, op);
+              "%s(): the row carries related rows in %s.%U, which %s() does not store; %s the row without them "
+              "and store the related rows through their own model's executor",
+              op, model, name.get(), op, op);
     }
 }
 
