@@ -186,13 +186,36 @@ async def writes(models, path, kind):
     assert await q(ex.get(again["id"])) is None
     assert await q(ex.deleteWhere(Member.age >= 40)) == 10
     assert await q(ex.count()) == 39
-    for call in (lambda: ex.deleteWhere(None), lambda: ex.updateWhere(Member.age > 1, {"nosuch": 1})):
+    for call in (lambda: ex.deleteWhere(None), lambda: ex.updateWhere(None, {"age": 1}),
+                 lambda: ex.updateWhere(Member.age > 1, {"nosuch": 1})):
         try:
             call()
         except (TypeError, KeyError):
             pass
         else:
             raise AssertionError("refused call was accepted")
+    # Rows and filters of another model are refused before any statement,
+    # naming both models.
+    Post = models[1]
+    for call, error in [
+        (lambda: ex.save(Post(title="p")), TypeError),
+        (lambda: ex.update(Post(id=1, title="p")), TypeError),
+        (lambda: ex.delete(Post(id=1, title="p")), TypeError),
+        (lambda: ex.insertMany([Member(name="fine"), Post(title="p")]), TypeError),
+        (lambda: ex.find(Post.title == "p"), ValueError),
+        (lambda: ex.count((Member.age > 1) & (Post.title == "p")), ValueError),
+        (lambda: ex.exists(Post.id > 0), ValueError),
+        (lambda: ex.updateWhere(Post.id > 0, {"age": 1}), ValueError),
+        (lambda: ex.deleteWhere(Post.id > 0), ValueError),
+        (lambda: ex.find(orderBy=Post.title), ValueError),
+    ]:
+        try:
+            call()
+        except error as e:
+            assert "Post" in str(e) and "Member" in str(e), e
+        else:
+            raise AssertionError("a row or filter of another model was accepted")
+    assert await q(ex.count(Member.age == 1)) == 1 and await q(ex.count(Member.name == "fine")) == 0
     # Values travel as arguments: quotes and SQL text are stored verbatim.
     tricky = Member(name="o'brien\"; drop table member; --")
     await q(ex.save(tricky))
@@ -244,6 +267,243 @@ async def relations(models, path, kind):
     assert [p["title"] for p in plain[0]["posts"]] == ["p3"]
     one = await q(ex.get(members[0]["id"], loadForeign=True))
     assert len(one["posts"]) == 2
+
+
+def declare_write_models():
+    """Models whose stored values come from the database: a generated key and
+    table defaults (Event), a key the application gives (Ticket)."""
+    from Quillon.Model.Columns import IntProperty, StrProperty, TimestampProperty, auto_increment, current_timestamp
+    from Quillon.Model.Entity import Entity
+
+    class Event(Entity):
+        id = IntProperty(pk=True, default=auto_increment)
+        title = StrProperty()
+        at = TimestampProperty(default=current_timestamp)
+        state = StrProperty(define="DEFAULT 'draft'")
+        note = StrProperty()
+
+    class Ticket(Entity):
+        id = IntProperty(pk=True)
+        title = StrProperty()
+
+    return Event, Ticket
+
+
+@scenario
+async def defaults(models, path, kind):
+    """Columns a row built in Python leaves unset get the table's defaults and
+    generated keys, which a save reads back; keys the application gives are
+    stored and returned; a row without a key that nothing generates is refused."""
+    from Quillon.Ext import generate_table
+
+    Event, Ticket = declare_write_models()
+    await q(generate_table())
+    events = Event.getExecutor()
+    row = Event(title="launch")
+    key = await q(events.save(row))
+    assert key == row["id"] and isinstance(key, int), (key, dict(row))
+    stored = await q(events.get(key))
+    assert stored["at"] is not None and stored["state"] == "draft" and stored["note"] is None, dict(stored)
+    assert (row["at"], row["state"]) == (stored["at"], "draft"), dict(row)  # reported by the database
+    row["title"] = "moved"
+    assert await q(events.update(row)) == 1
+    again = await q(events.get(key))
+    assert (again["title"], again["at"], again["state"]) == ("moved", stored["at"], "draft"), dict(again)
+    explicit = Event(title="x", state=None)  # a value given, None too, is written
+    await q(events.save(explicit))
+    assert (await q(events.get(explicit["id"])))["state"] is None
+    # Rows leaving different columns to the table, in one call.
+    assert await q(events.insertMany([Event(title="a"), Event(title="b", state="open"), Event(title="c")])) == 3
+    many = await q(events.find(Event.title < "d", orderBy=Event.title))
+    assert [(r["title"], r["state"]) for r in many] == [("a", "draft"), ("b", "open"), ("c", "draft")]
+    assert all(r["at"] is not None for r in many)
+
+    tickets = Ticket.getExecutor()
+    assert await q(tickets.save(Ticket(id=100, title="given"))) == 100
+    assert (await q(tickets.get(100)))["title"] == "given"
+    for refused in (lambda: tickets.save(Ticket(title="no key")),
+                    lambda: tickets.insertMany([Ticket(id=7, title="t"), Ticket(title="no key")])):
+        try:
+            refused()
+        except ValueError as e:
+            assert "'id'" in str(e) and "Ticket" in str(e), e
+        else:
+            raise AssertionError("a row without its key was accepted")
+    # Rows of differing columns are still one atomic insert: the clash of the
+    # second group takes the first group's row back out.
+    try:
+        await q(tickets.insertMany([Ticket(id=1, title="first group"), Ticket(id=100)]))
+    except Exception as e:
+        assert "ntegrity" in type(e).__name__ or "uplicate" in str(e) or "UNIQUE" in str(e), repr(e)
+    else:
+        raise AssertionError("a duplicate key was stored")
+    assert [r["id"] for r in await q(tickets.find())] == [100]
+
+
+@scenario
+async def links(models, path, kind):
+    """Many-to-many links are written with link() and unlink(); save() refuses
+    a row carrying related rows instead of dropping them."""
+    Member, Post, Profile, Role = models
+    members, roles = Member.getExecutor(), Role.getExecutor()
+    ann = Member(name="ann")
+    await q(members.save(ann))
+    admin, dev, ops = Role(label="admin"), Role(label="dev"), Role(label="ops")
+    for r in (admin, dev, ops):
+        await q(roles.save(r))
+    assert await q(members.link(ann, Member.roles, [admin, dev])) == 2
+    assert await q(members.link(ann, Member.roles, (dev, ops["id"]))) == 1  # dev is linked already; a key will do
+    assert await q(members.link(ann, Member.roles, admin)) == 0
+    assert await q(roles.link(dev, Role.member, ann)) == 0  # the same link, seen from the other side
+    loaded = await q(members.get(ann["id"], loadForeign=True))
+    assert sorted(r["label"] for r in loaded["roles"]) == ["admin", "dev", "ops"]
+    assert [m["name"] for m in (await q(roles.get(dev["id"], loadForeign=True)))["member"]] == ["ann"]
+    # A row read with its relations updates its columns.
+    loaded["age"] = 40
+    assert await q(members.update(loaded)) == 1
+    assert await q(members.unlink(ann, Member.roles, [admin, ops["id"]])) == 2
+    assert await q(members.unlink(ann, Member.roles, admin)) == 0
+    loaded = await q(members.get(ann["id"], loadForeign=True))
+    assert [r["label"] for r in loaded["roles"]] == ["dev"] and loaded["age"] == 40
+    for call, error, words in [
+        (lambda: members.save(Member(name="bo", roles=[{"label": "x"}])), ValueError, ["roles", "link("]),
+        (lambda: members.insertMany([Member(name="bo", posts=[{"title": "p"}])]), ValueError, ["posts"]),
+        (lambda: members.link(ann, Member.posts, [Post(title="p")]), ValueError, ["posts"]),
+        (lambda: members.link(ann, Role.member, [admin]), TypeError, ["Member"]),
+        (lambda: members.link(ann, Member.roles, [Post(title="p")]), TypeError, ["Role", "Post"]),
+        (lambda: members.link(ann, Member.roles, [Role(label="unsaved")]), ValueError, ["save it first"]),
+        (lambda: members.unlink(Member(name="unsaved"), Member.roles, [admin]), ValueError, ["save it first"]),
+    ]:
+        try:
+            call()
+        except error as e:
+            assert all(w in str(e) for w in words), e
+        else:
+            raise AssertionError("refused call was accepted")
+    assert await q(members.count()) == 1 and await q(roles.count()) == 3
+
+
+@scenario
+async def subclass(models, path, kind):
+    """A subclass of the executor is an ordinary class: super().__init__ takes
+    the model, the attributes its __init__ sets are there in its handleResult,
+    and one executor serves concurrent awaited operations."""
+    from Quillon.Model.Executors import AsyncModelExecutor, ModelExecutor
+
+    Member = models[0]
+
+    class Audited(ModelExecutor if kind == "blocking" else AsyncModelExecutor):
+        def __init__(self, model, label):
+            super().__init__(model)
+            self.label = label
+            self.seen = []
+
+        def handleResult(self, raw):
+            result = super().handleResult(raw)
+            self.seen.append((self.label, type(result).__name__))
+            return result
+
+    ex = Audited(Member, "audit")
+    assert ex.model is Member and ex.work is None
+    if kind != "blocking":
+        # Tasks of their own (each one transaction) share the executor.
+        async def writer(i):
+            await ex.insertMany([Member(name="c%d-%d" % (i, j)) for j in range(3)])
+            mine = await ex.find(Member.name.startsWith("c%d-" % i), orderBy=Member.name)
+            return [r["name"] for r in mine], await ex.count(Member.name.startsWith("c%d-" % i))
+
+        results = await asyncio.gather(*(writer(i) for i in range(6)))
+        assert results == [(["c%d-%d" % (i, j) for j in range(3)], 3) for i in range(6)], results
+        ex.seen.clear()
+    assert await q(ex.insertMany([Member(name="s%d" % i, age=i) for i in range(4)])) == 4
+    rows = await q(ex.find(Member.name.startsWith("s"), orderBy="age DESC"))
+    assert [r["name"] for r in rows] == ["s3", "s2", "s1", "s0"] and rows[0].object is Member
+    assert [label for label, _ in ex.seen] == ["audit", "audit"] and ex.seen[1][1] == "InstanceList", ex.seen
+
+
+def declare_keyword_models():
+    """A model Order (a keyword) with a column group (another one), its lines
+    found through a column named order, and items linked many-to-many."""
+    from Quillon.Model.Columns import ForeignKey, ForeignType, IntProperty, StrProperty, auto_increment
+    from Quillon.Model.Entity import Entity
+
+    class Item(Entity):
+        id = IntProperty(pk=True, default=auto_increment)
+        label = StrProperty()
+
+    class Line(Entity):
+        id = IntProperty(pk=True, default=auto_increment)
+        order = IntProperty()
+        amount = IntProperty()
+
+    class Order(Entity):
+        id = IntProperty(pk=True, default=auto_increment)
+        group = StrProperty(define="DEFAULT 'retail'")
+        lines = ForeignKey(Line, ForeignType.ONE_TO_MANY, targetBindCol=Line.order)
+        items = ForeignKey(Item, ForeignType.MANY_TO_MANY)
+
+    return Order, Line, Item
+
+
+@scenario
+async def keyword_statements(models, path, kind):
+    """The statements the executor and the pager write themselves quote the
+    names that are keywords (the tables are made by hand here)."""
+    from Quillon.DB.DB import DB
+    from Quillon.Ext.Paging import Paging
+
+    Order, Line, Item = declare_keyword_models()
+    mysql = kind == "mysql"
+    key = "INT AUTO_INCREMENT PRIMARY KEY" if mysql else "INTEGER PRIMARY KEY"
+    quote = (lambda n: "`%s`" % n) if mysql else (lambda n: '"%s"' % n)
+    for ddl in [
+        "CREATE TABLE %s (id %s, %s VARCHAR(20) DEFAULT 'retail')" % (quote("order"), key, quote("group")),
+        "CREATE TABLE line (id %s, %s INT, amount INT)" % (key, quote("order")),
+        "CREATE TABLE item (id %s, label VARCHAR(20))" % key,
+        "CREATE TABLE %s (order_id INT, item_id INT)" % Order.items["middleModel"].tableName,
+    ]:
+        await q(DB.getInstance().executeSql(ddl))
+    orders = Order.getExecutor()
+    first = Order()  # group left to the table's default
+    assert await q(orders.save(first)) == 1 and first["group"] == "retail"
+    assert await q(orders.insertMany([Order(group="b2b"), Order(group="retail")])) == 2
+    assert await q(orders.count()) == 3 and await q(orders.exists()) is True
+    assert await q(Line.getExecutor().insertMany([Line(order=1, amount=5), Line(order=1, amount=7)])) == 2
+    widget = Item(label="widget")
+    await q(Item.getExecutor().save(widget))
+    assert await q(orders.link(first, Order.items, widget)) == 1
+    rows = [Order(id=1, group="retail"), Order(id=2, group="b2b")]
+    await q(orders.findListForeignKey(rows))
+    assert sorted(r["amount"] for r in rows[0]["lines"]) == [5, 7] and rows[1]["lines"] == []
+    assert [i["label"] for i in rows[0]["items"]] == ["widget"] and rows[1]["items"] == []
+    assert await q(orders.unlink(first, Order.items, [widget])) == 1
+    assert [tuple(r) for r in await q(Paging(Order)._getCount())] == [(3,)]
+
+
+@scenario
+async def keywords(models, path, kind):
+    """A model Order with a column group works end to end: its table is
+    generated, and every operation reads and writes it."""
+    from Quillon.Ext import generate_table
+    from Quillon.Ext.Paging import Paging
+
+    Order, Line, Item = declare_keyword_models()
+    await q(generate_table())
+    orders = Order.getExecutor()
+    first = Order(group="b2b")
+    await q(orders.save(first))
+    await q(orders.insertMany([Order(group="retail"), Order()]))
+    await q(Line.getExecutor().save(Line(order=first["id"], amount=3)))
+    found = await q(orders.find(Order.group == "retail", orderBy=Order.group, loadForeign=True))
+    assert len(found) == 2 and all(r["lines"] == [] for r in found)
+    assert await q(orders.count(Order.group != "b2b")) == 2 and await q(orders.exists(Order.group == "b2b"))
+    first["group"] = "vip"
+    assert await q(orders.update(first)) == 1
+    assert await q(orders.updateWhere(Order.group == "retail", {"group": "shop"})) == 2
+    page = await q(Paging(Order, pageSize=2).filter(Order.group == "shop").orderBy("order.group DESC", Order.id).execute())
+    assert (page.total, len(page.content)) == (2, 2)
+    assert [r["amount"] for r in (await q(orders.get(first["id"], loadForeign=True)))["lines"]] == [3]
+    assert await q(orders.deleteWhere(Order.group == "shop")) == 2 and await q(orders.delete(first)) == 1
 
 
 @scenario

@@ -34,8 +34,15 @@ def scenario(fn):
 
 # The executor API scenarios of the SQLite suite that do not read the SQLite
 # file directly: the same calls must give the same results on MySQL.
-for _name in ("roundtrip", "queries", "writes", "relations", "concurrent", "values", "keyword_names"):
+for _name in ("roundtrip", "queries", "writes", "relations", "concurrent", "values", "keyword_names", "defaults",
+              "links", "subclass", "keyword_statements", "keywords"):
     SCENARIOS["executors_" + _name] = shared.SCENARIOS[_name]
+
+# Scenarios that need work of other branches (tests/test_mysql.py expects
+# them to fail until it is merged).
+PENDING = {
+    "unchanged_update": "needs the MySQL connectors to count matched rows (the client's found-rows flag)",
+}
 
 
 def config():
@@ -188,6 +195,19 @@ async def process_on_connections(models, connector):
 
     await loop.create_task(executor_with_work())
     assert rows("SELECT COUNT(*) FROM member WHERE name = 'worked'") == [(1,)]
+
+
+@scenario
+async def unchanged_update(models, connector):
+    """update() and updateWhere() count the rows they matched, as on SQLite:
+    a row written with the values it holds already still counts."""
+    Member = models[0]
+    ex = Member.getExecutor()
+    row = Member(name="same", age=3)
+    await ex.save(row)
+    assert await ex.update(row) == 1
+    assert await ex.updateWhere(Member.name == "same", {"age": 3}) == 1
+    assert await ex.delete(row) == 1 and await ex.delete(row) == 0
 
 
 # ---------------------------------------------------------------------------
@@ -497,14 +517,12 @@ async def paging_nokey(models, connector):
 # ---------------------------------------------------------------------------
 
 
-async def scheduled_by(call):
-    """Runs `call()` (a runner call that schedules on the running loop) and
-    waits for the task it scheduled; returns how many it scheduled."""
-    before = asyncio.all_tasks()
-    assert call() is None
-    scheduled = asyncio.all_tasks() - before
-    await asyncio.gather(*scheduled)
-    return len(scheduled)
+async def run_in_loop(call):
+    """Runs `call()` (a runner call inside the running loop, which gives the
+    coroutine doing the run) to its end."""
+    pending = call()
+    assert inspect.isawaitable(pending), pending
+    await pending
 
 
 @scenario
@@ -533,8 +551,8 @@ async def seeding_runs(models, connector):
     ]
     assert rows("SELECT authorId, title FROM post ORDER BY id") == [(1, "p1"), (2, "p2")]
 
-    # run() on the running loop schedules the run and returns at once.
-    assert await scheduled_by(GeneratorRunner(loop).run) == 1
+    # run() inside the running loop gives the run to await.
+    await run_in_loop(GeneratorRunner(loop).run)
     assert times == [1, 2, 3] * 2
     assert rows("SELECT COUNT(*) FROM member") == [(6,)] and rows("SELECT COUNT(*) FROM post") == [(4,)]
     # The stored rows read back as model rows.
@@ -569,15 +587,15 @@ async def seeding_groups(models, connector):
     create_task(maker("d", Role, "label"), Role, 1, "second")
 
     runner = GeneratorRunner(loop)
-    await scheduled_by(lambda: runner.run_group("first"))
+    await run_in_loop(lambda: runner.run_group("first"))
     assert order == [("a", 1), ("a", 2), ("c", 1), ("c", 2)]
     assert rows("SELECT name FROM member ORDER BY id") == [("a1",), ("a2",)]
     assert rows("SELECT label FROM role ORDER BY id") == [("c1",), ("c2",)]
 
     order.clear()
-    await scheduled_by(lambda: runner.run_group("nobody"))
+    await run_in_loop(lambda: runner.run_group("nobody"))
     assert order == []
-    await scheduled_by(lambda: runner.run_group("second"))
+    await run_in_loop(lambda: runner.run_group("second"))
     assert order == [("d", 1)]
 
     order.clear()

@@ -191,6 +191,24 @@ async def rows(kind, path, Person, Watched, Tally):
     assert got == [(w[0], w[1], w[2]) for w in want[:4]], (got, want[:4])
     page = await q(Paging(Person, page=2, pageSize=4).filter(cond).orderBy("age desc", "id desc").execute())
     assert [r["id"] for r in page.content] == [w[0] for w in want[4:8]]
+    # Properties order too; SQL text is refused (it could read other tables
+    # through the order of the rows), as are filters on another model's columns.
+    page = await q(Paging(Person, page=2, pageSize=4).filter(cond).orderBy(Person.age, "person.id DESC").execute())
+    assert [r["id"] for r in page.content] == [w[0] for w in sorted(want, key=lambda r: (r[2], -r[0]))[4:8]]
+    for term in ["CASE WHEN substr((SELECT name FROM tally), 1, 1) = 'x' THEN -id ELSE id END", "id; drop table person",
+                 "id DOWN", "tally.amount", Tally.amount]:
+        try:
+            Paging(Person).orderBy(term)
+        except ValueError:
+            pass
+        else:
+            raise AssertionError("order term %r accepted" % (term,))
+    try:
+        Paging(Person).filter((Person.age > 1) & (Tally.amount > 1))
+    except ValueError as e:
+        assert "Tally.amount" in str(e) and "Person" in str(e), e
+    else:
+        raise AssertionError("a filter on another model's column was accepted")
 
     # OR and LIKE filters count and read the same rows.
     cond = (Person.age < 25) | Person.name.like("p1%")

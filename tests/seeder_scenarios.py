@@ -10,6 +10,7 @@ back through a fresh sqlite3 connection, so only committed rows count.
 """
 
 import asyncio
+import inspect
 import io
 import sqlite3
 import sys
@@ -55,11 +56,8 @@ async def run(kind, runner, group=None):
     if group is None:
         await runner.arun()
         return
-    # run_group schedules on the running loop; wait for the scheduled task.
-    before = asyncio.all_tasks()
-    assert runner.run_group(group) is None
-    scheduled = asyncio.all_tasks() - before
-    await asyncio.gather(*scheduled)
+    # Inside the running loop run_group gives the coroutine that runs the group.
+    await runner.run_group(group)
 
 
 SCENARIOS, scenario = registry()
@@ -262,17 +260,15 @@ async def ready(kind, path, loop, User, Note, Tally):
 
 @scenario
 async def scheduling(kind, path, loop, User, Note, Tally):
-    """run() on a running loop schedules the run and returns at once; a runner
-    without a loop cannot run with an asyncio connector."""
+    """run() inside the running loop gives the coroutine that does the run
+    (it cannot block there): awaited, every row is stored; a runner without a
+    loop cannot run with an asyncio connector."""
     from Quillon.Ext.Seeder import GeneratorRunner, create_task
 
     create_task(lambda time: Note(body="n%d" % time), Note, 3)
-    before = asyncio.all_tasks()
-    assert GeneratorRunner(loop).run() is None
-    scheduled = asyncio.all_tasks() - before
-    assert len(scheduled) == 1
-    assert fresh_rows(path, "select count(*) from note") == [(0,)]
-    await asyncio.gather(*scheduled)
+    pending = GeneratorRunner(loop).run()
+    assert inspect.iscoroutine(pending) or inspect.isawaitable(pending), pending
+    await pending
     assert fresh_rows(path, "select count(*) from note") == [(3,)]
 
     try:

@@ -33,8 +33,8 @@ def test_example_application_runs_on_sqlite(tmp_path):
 # Python blocks run in order as programs in fresh interpreters, each in an
 # empty folder: blocks belong to the program "main" unless the line before
 # their fence names another (`<!-- program: api -->`), and each program runs
-# its blocks in document order.  A line written as
-# `expression  # -> expected` is a claim of the README and is checked as
+# its blocks in document order.  A line written as `expression  # -> expected`
+# (or `# some words -> expected`) is a claim of the README and is checked as
 # `assert expression == expected`.  Shell blocks run with bash, except the
 # two set-up commands of the README's head, which are this suite itself
 # (the package is already installed from this tree).
@@ -46,7 +46,7 @@ import pytest
 
 README = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "README.md")
 REPO = os.path.dirname(README)
-CLAIM = re.compile(r"^(?P<indent>\s*)(?P<expr>[^#=\s][^#]*?)\s+#\s*->\s*(?P<expected>.+)$")
+CLAIM = re.compile(r"^(?P<indent>\s*)(?P<expr>[^#=\s][^#]*?)\s+#[^#]*?->\s*(?P<expected>.+)$")
 
 
 def readme_blocks():

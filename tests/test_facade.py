@@ -61,12 +61,12 @@ except TypeError as e:
 
 def test_get_instance_with_check_before_create_fails():
     scenario("""
-from Quillon.Error.DbFault import DbFault
+from Quillon.Error.DbFault import DBInstanceMissingError
 try:
     DB.getInstanceWithCheck()
     raise SystemExit("no error")
-except DbFault as e:
-    assert "create" in str(e)
+except DBInstanceError as e:
+    assert isinstance(e, DBInstanceMissingError) and "create" in str(e)
 """)
 
 
@@ -141,6 +141,20 @@ try:
     raise SystemExit("GenerateTable did not fail")
 except DbFault:
     pass
+# What needs the connector's kind says what is missing.
+from Quillon.Error.DbFault import ConnectorMissingError
+from Quillon.Ext.Paging import Paging
+from Quillon.Ext.Seeder import GeneratorRunner
+from Quillon.Model.Columns import IntProperty
+from Quillon.Model.Entity import Entity
+class Thing(Entity):
+    id = IntProperty(pk=True)
+for call in (Thing.getExecutor, lambda: Paging(Thing), GeneratorRunner().run):
+    try:
+        call()
+        raise SystemExit("no error")
+    except ConnectorMissingError:
+        pass
 """)
 
 

@@ -95,13 +95,24 @@ async def q(v):
     return (await v) if inspect.isawaitable(v) else v
 
 async def work(n):
-    ex = Member.getExecutor()
+    ex, posts, roles = Member.getExecutor(), Post.getExecutor(), Role.getExecutor()
+
+    class Shaping(type(ex)):
+        def handleResult(self, raw):
+            return super().handleResult(raw)
+
+    shaping = Shaping(Member)
+    role = Role(label="r")
+    await q(roles.save(role))
     for _ in range(n):
         m = Member(name="x", age=3, meta={{"a": 1}})
         await q(ex.save(m))
+        await q(posts.save(Post(title="t")))  # authorId left to the table: read back
+        await q(posts.insertMany([Post(title="a"), Post(title="b", authorId=m["id"])]))  # two column sets
+        await q(ex.link(m, Member.roles, [role])); await q(ex.unlink(m, Member.roles, role))
         await q(ex.insertMany([Member(name="y"), Member(name="z")]))
         await q(ex.find(Member.age >= 0, orderBy="age DESC", limit=5, loadForeign=True))
-        await q(ex.first(Member.name == "x")); await q(ex.get(m["id"]))
+        await q(ex.first(Member.name == "x")); await q(ex.get(m["id"])); await q(shaping.find(Member.id == m["id"]))
         await q(ex.count(Member.age > 1)); await q(ex.exists())
         m["age"] = 5
         await q(ex.update(m)); await q(ex.updateWhere(Member.age == 5, {{"age": 6}}))

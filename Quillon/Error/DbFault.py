@@ -18,7 +18,7 @@ class DBInstanceCreateError(DbFault):
     default_message = "the database facade is made with DB.create(connector=...), not by calling DB directly"
 
 
-class DBInstanceMissingError(DbFault):
+class DBInstanceMissingError(DBInstanceError):
     default_message = "no database facade exists yet: call DB.create(connector=...) first"
 
 

@@ -20,9 +20,12 @@ class GeneratorRunner:
     """Runs the registered generation tasks; ``loop`` is used with asyncio connectors."""
 
     def __init__(self, loop: AbstractEventLoop | None = None, progress: bool = False) -> None: ...
-    def run(self) -> None: ...
+    def run(self) -> Coroutine[Any, Any, None] | None:
+        """Runs every task; inside the running loop of an asyncio connector it returns the
+        coroutine that does so instead (await it)."""
     def arun(self) -> Coroutine[Any, Any, None]: ...
-    def run_group(self, group: Hashable, /) -> None: ...
+    def run_group(self, group: Hashable, /) -> Coroutine[Any, Any, None] | None:
+        """Runs the group's tasks; inside a running loop, the coroutine that does so."""
 
 def create_task(
     generator: Callable[..., ModelInstance | None],

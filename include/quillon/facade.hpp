@@ -33,11 +33,19 @@ inline Ref activeConnector(const DBApi* db) {
     return Ref::borrow(reinterpret_cast<DBObject*>(activeFacade(db))->_connector);
 }
 
+// The connector the facade holds; ConnectorMissingError for a facade made
+// without one.
+inline Ref requireConnector(const DBApi* db) {
+    Ref connector = activeConnector(db);
+    if (connector.get() == Py_None) raisePackageError("Quillon.Error.DbFault", "ConnectorMissingError");
+    return connector;
+}
+
 // Whether the active connector is an asyncio one.
 inline bool activeConnectorIsAsync(const DBApi* db) {
+    Ref connector = requireConnector(db);
     static PyObject* isAsync = nullptr;  // lives for the process
     if (!isAsync) isAsync = interned("isAsync").release();
-    Ref connector = activeConnector(db);
     return truthy(getattr(connector.get(), isAsync).get());
 }
 

@@ -112,7 +112,7 @@ PyMethodDef dbMethods[] = {
     Q_FAST_CLASS("create", DB_create, "create(connector=...) -> the process-wide facade (once per process)"),
     Q_FAST_CLASS("getInstance", DB_getInstance, "getInstance() -> the facade, or None before create()"),
     Q_FAST_CLASS("getInstanceWithCheck", DB_getInstanceWithCheck,
-                 "getInstanceWithCheck() -> the facade; raises DBInstanceMissingError before create()"),
+                 "getInstanceWithCheck() -> the facade; raises DBInstanceMissingError (a DBInstanceError) before create()"),
     Q_NOARGS("GenerateTable", DB_GenerateTable, "GenerateTable() -> self; creates the tables of the declared models"),
     {nullptr, nullptr, 0, nullptr},
 };

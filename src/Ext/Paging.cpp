@@ -12,6 +12,8 @@
 #include <quillon/layouts.hpp>
 #include <quillon/native.hpp>
 #include <quillon/override.hpp>
+#include <quillon/sql.hpp>
+#include <quillon/terms.hpp>
 
 #include <string>
 
@@ -29,7 +31,7 @@ const ExecutorsApi* executorsApi = nullptr;
 
 struct Names {
     Leaked page, pageSize, content, total, totalPage, executeSql, args, getExecutor, col, pkName,
-        tableName, select, where, orderBy, Limit, execute, findListForeignKey;
+        tableName, select, where, Limit, execute, findListForeignKey;
 } names;
 
 PagingObject* asPaging(PyObject* o) { return reinterpret_cast<PagingObject*>(o); }
@@ -165,15 +167,28 @@ Ref Paging_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     PyObject* cell = bind(filterSignature, args, nargs, kwnames).get(0, Py_None);
     if (cell != Py_None && !PyObject_TypeCheck(cell, columnsApi->FilterListCell))
         raiseArgType("args", "FilterListCell", cell);
+    requireOwnColumns(columnsApi, asPaging(self)->target, cell);
     selectWhere(self, cell);
     return Ref::borrow(self);
 }
 
+// Order terms follow the executor's rule: columns of the model (properties,
+// or names with an optional ASC/DESC), never SQL text from the caller.
 Ref Paging_orderBy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     noKeywords("orderBy", kwnames);
     PyObject* builder = builderOf(self);
-    Ref orderBy = getattr(builder, names.orderBy.get());
-    Ref ignored = Ref::steal(PyObject_Vectorcall(orderBy.get(), args, (size_t)nargs, nullptr));
+    Ref model = Ref::borrow(asPaging(self)->target);
+    Ref table = getattr(model.get(), names.tableName.get());
+    if (!PyUnicode_Check(table.get())) raiseConvert(table.get(), "str");
+    Ref cols = getattr(model.get(), names.col.get());
+    if (!PyList_Check(cols.get())) raiseConvert(cols.get(), "list");
+    int dialect = activeDialect(dbApi);
+    Ref terms = Ref::steal(PyTuple_New(nargs));
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        std::string text = orderTermText(columnsApi, model.get(), table.get(), cols.get(), args[i], dialect);
+        PyTuple_SET_ITEM(terms.get(), i, str(text).release());
+    }
+    assignField(reinterpret_cast<SqlGeneratorObject*>(builder)->orderList, std::move(terms));
     return Ref::borrow(self);
 }
 
@@ -204,10 +219,14 @@ Ref getCountNative(PyObject* self) {
     PyObject* target = asPaging(self)->target;
     Ref pkName = getattr(target, names.pkName.get());
     Ref tableName = getattr(target, names.tableName.get());
+    int dialect = activeDialect(dbApi);
     std::string sql = "select count(";
-    sql += pkName.get() == Py_None ? std::string_view("*") : utf8(Ref::steal(PyObject_Str(pkName.get())).get());
+    if (pkName.get() == Py_None)
+        sql += "*";
+    else
+        appendIdentifier(sql, utf8(Ref::steal(PyObject_Str(pkName.get())).get()), dialect);
     sql += ") from ";
-    sql += utf8(Ref::steal(PyObject_Str(tableName.get())).get());
+    appendIdentifier(sql, utf8(Ref::steal(PyObject_Str(tableName.get())).get()), dialect);
     sql += " ";
     sql += utf8(whereText);
     Ref text = str(sql);
@@ -299,7 +318,9 @@ Ref Paging__getCount(PyObject* self) { return getCountNative(self); }
 
 PyMethodDef pagingMethods[] = {
     Q_FAST("filter", Paging_filter, "filter(args=None) -> self; selects the model's columns with the filter chain"),
-    Q_FAST("orderBy", Paging_orderBy, "orderBy(*terms) -> self; orders the rows"),
+    Q_FAST("orderBy", Paging_orderBy,
+           "orderBy(*terms) -> self; orders the rows by columns of the model: properties, or \"column\" or\n"
+           "\"table.column\" with an optional ASC/DESC (anything else raises ValueError)"),
     Q_FAST("setPage", Paging_setPage, "setPage(page, pageSize=0) -> self; a size of 0 or less keeps the current one"),
     Q_NOARGS("findForeign", Paging_findForeign, "findForeign() -> self; loads the relations of the page's rows"),
     Q_FAST("execute", Paging_execute, "execute() -> the Page, or an awaitable of it with an asyncio connector"),
@@ -338,7 +359,6 @@ void internNames() {
     names.tableName = interned("tableName");
     names.select = interned("select");
     names.where = interned("where");
-    names.orderBy = interned("orderBy");
     names.Limit = interned("Limit");
     names.execute = interned("execute");
     names.findListForeignKey = interned("findListForeignKey");

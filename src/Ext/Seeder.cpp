@@ -35,7 +35,7 @@ PyObject* taskList = nullptr;    // list of RunnerTask
 PyObject* groupTable = nullptr;  // dict: group key -> list of RunnerTask
 
 struct Names {
-    Leaked time, object, getExecutor, save, isReady, getCon, commit, is_running, create_task,
+    Leaked time, object, getExecutor, save, isReady, getCon, commit, is_running,
         run_until_complete, arun, __name__, write, flush, isatty;
 } names;
 
@@ -302,18 +302,18 @@ void runTaskBlocking(PyObject* self, PyObject* connector, PyObject* task) {
 
 void runBlocking(PyObject* self, PyObject* tasks) {
     Ref run = snapshot(tasks);
-    Ref connector = activeConnector(dbApi);
+    Ref connector = requireConnector(dbApi);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(run.get()); ++i)
         runTaskBlocking(self, connector.get(), checkedTask(PyList_GET_ITEM(run.get(), i)));
 }
 
 Coro runAwaited(Ref self, Ref tasks) {
     Ref run = snapshot(tasks.get());
-    while (!truthy(getattr(activeConnector(dbApi).get(), names.isReady.get()).get()))
+    while (!truthy(getattr(requireConnector(dbApi).get(), names.isReady.get()).get()))
         co_await awaitPy(call(asyncioSleep, pollDelay));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(run.get()); ++i) {
         Ref task = Ref::borrow(checkedTask(PyList_GET_ITEM(run.get(), i)));
-        Ref con = co_await awaitPy(callMethod(activeConnector(dbApi).get(), names.getCon.get()));
+        Ref con = co_await awaitPy(callMethod(requireConnector(dbApi).get(), names.getCon.get()));
         Ref executor = taskExecutor(task.get(), con.get(), executorsApi->AsyncModelExecutor, "AsyncModelExecutor");
         PyObject* generator = asTask(task.get())->generator;
         int count = asTask(task.get())->count;
@@ -358,15 +358,17 @@ Ref awaitedRun(PyObject* self, PyObject* tasks, const char* qualname) {
     return toPython(runAwaited(Ref::borrow(self), Ref::borrow(tasks)), qualname);
 }
 
-// Runs a coroutine on the runner's loop: scheduled when the loop is already
-// running (errors surface through the scheduled task), else to completion.
-void runOnLoop(PyObject* self, Ref coroutine) {
+// Runs a coroutine of the runner on its loop.  A stopped loop runs it to
+// completion; inside the running loop nothing can block until the rows are
+// stored, so the coroutine itself is returned for the caller to await (a
+// coroutine nobody awaits is reported by the interpreter, never dropped
+// silently).
+Ref runOnLoop(PyObject* self, Ref coroutine) {
     PyObject* loop = asRunner(self)->base.loop;
     Ref running = callMethod(loop, names.is_running.get());
-    if (truthy(running.get()))
-        callMethod(loop, names.create_task.get(), coroutine.get());
-    else
-        callMethod(loop, names.run_until_complete.get(), coroutine.get());
+    if (truthy(running.get())) return coroutine;
+    callMethod(loop, names.run_until_complete.get(), coroutine.get());
+    return Ref::none();
 }
 
 Ref GeneratorRunner_run(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
@@ -375,8 +377,7 @@ Ref GeneratorRunner_run(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyOb
         // The loop is checked before the coroutine exists, so a runner
         // without one leaves no never-awaited coroutine behind.
         Ref isRunning = getattr(asRunner(self)->base.loop, names.is_running.get());
-        runOnLoop(self, callMethod(self, names.arun.get()));
-        return Ref::none();
+        return runOnLoop(self, callMethod(self, names.arun.get()));
     }
     Ref done = Ref::steal(asRunner(self)->base.ops->_run(self));
     return Ref::none();
@@ -387,25 +388,31 @@ Ref GeneratorRunner_arun(PyObject* self) { return awaitedRun(self, taskList, "Ge
 Ref GeneratorRunner_run_group(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     noKeywords("run_group", kwnames);
     if (nargs != 1) raise(PyExc_TypeError, "run_group() takes exactly one argument (%zd given)", nargs);
-    PyObject* tasks = PyDict_GetItemWithError(groupTable, args[0]);
-    if (!tasks) {
+    Ref held = Ref::borrow(PyDict_GetItemWithError(groupTable, args[0]));
+    if (!held) {
         checkError();
-        return Ref::none();  // an unknown group has no tasks
+        // An unknown group has no tasks: nothing to run, but inside a running
+        // loop still something to await, like every other group.
+        PyObject* facade = dbApi->instance();
+        if (!facade || facade == Py_None) return Ref::none();
+        held = Ref::steal(PyList_New(0));
     }
-    Ref held = Ref::borrow(tasks);
     if (activeConnectorIsAsync(dbApi)) {
         Ref isRunning = getattr(asRunner(self)->base.loop, names.is_running.get());
-        runOnLoop(self, awaitedRun(self, held.get(), "GeneratorRunner.run_group"));
-        return Ref::none();
+        return runOnLoop(self, awaitedRun(self, held.get(), "GeneratorRunner.run_group"));
     }
     runBlocking(self, held.get());
     return Ref::none();
 }
 
 PyMethodDef runnerMethods[] = {
-    Q_FAST("run", GeneratorRunner_run, "run() -> None; runs every registered task (on the loop when async)"),
+    Q_FAST("run", GeneratorRunner_run,
+           "run() -> None once every registered task has run; inside the running loop of an asyncio\n"
+           "connector, the coroutine that runs them (await it)"),
     Q_NOARGS("arun", GeneratorRunner_arun, "arun() -> a coroutine running every registered task"),
-    Q_FAST("run_group", GeneratorRunner_run_group, "run_group(group) -> None; runs the tasks registered under group"),
+    Q_FAST("run_group", GeneratorRunner_run_group,
+           "run_group(group) -> None once the tasks registered under group have run; inside the running\n"
+           "loop of an asyncio connector, the coroutine that runs them (await it)"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -441,7 +448,6 @@ void internNames() {
     names.getCon = interned("getCon");
     names.commit = interned("commit");
     names.is_running = interned("is_running");
-    names.create_task = interned("create_task");
     names.run_until_complete = interned("run_until_complete");
     names.arun = interned("arun");
     names.__name__ = interned("__name__");

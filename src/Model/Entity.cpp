@@ -31,6 +31,7 @@ PyTypeObject* ModelInstanceType = nullptr;
 PyTypeObject* InstanceListType = nullptr;
 
 const ColumnsApi* columnsApi = nullptr;
+const GeneratorApi* generatorApi = nullptr;
 const ExecutorsApi* executorsApi = nullptr;
 const DBApi* dbApi = nullptr;
 
@@ -261,6 +262,27 @@ Ref nestedRows(PyObject* key, PyObject* value, bool convert) {
     return out;
 }
 
+// Whether the column's value comes from the database when an insert leaves
+// it out: an auto-increment key, a default the table declares
+// (current_timestamp, ...) or no declared default at all.
+bool databaseDefault(PyObject* prop) {
+    PyObject* v = reinterpret_cast<BasePropertyObject*>(prop)->_default;
+    if (!v) return true;
+    return v == columnsApi->noDefault || v == (PyObject*)columnsApi->NullDefault ||
+           PyObject_TypeCheck(v, columnsApi->NullDefault) || v == (PyObject*)columnsApi->AutoIncrement ||
+           PyObject_TypeCheck(v, columnsApi->AutoIncrement) || PyObject_TypeCheck(v, generatorApi->CustomColAnnounce);
+}
+
+// Records on a row built in Python that column `key` was filled from a
+// database-side default, so inserts leave it out.  Only rows with such a
+// column get the record; fetched rows never do.
+void markDatabaseDefault(PyObject* row, PyObject* key) {
+    if (!PyObject_TypeCheck(row, ModelInstanceType)) return;
+    auto* r = reinterpret_cast<ModelInstanceObject*>(row);
+    if (!r->_temp || !PyDict_Check(r->_temp)) assignField(r->_temp, Ref::steal(PyDict_New()));
+    check(PyDict_SetItem(r->_temp, key, Py_None));
+}
+
 // Default entry of a column that was not given (check on).
 void fillDefault(PyObject* row, const PlanEntry& e) {
     if (e.kind == Kind::Foreign) return;
@@ -270,6 +292,10 @@ void fillDefault(PyObject* row, const PlanEntry& e) {
         if (!key || key == Py_None) key = e.name.get();
         Ref keep = Ref::borrow(key);
         setEntry(row, keep.get(), toObjValue(e.prop.get(), dflt.get()).get());
+        // A key left None is left to the database anyway (when it generates
+        // one), so only other columns need the record.
+        auto* prop = reinterpret_cast<BasePropertyObject*>(e.prop.get());
+        if (!prop->isPk && databaseDefault(e.prop.get())) markDatabaseDefault(row, keep.get());
     } else {
         Ref key = getattr(e.prop.get(), names.name);
         setEntry(row, key.get(), callMethod(e.prop.get(), names.toObjValue, dflt.get()).get());
@@ -935,7 +961,7 @@ void exec(PyObject* module) {
     publish(module, &api, kEntityCapsule);
 
     columnsApi = bindApi<ColumnsApi>("Quillon.Model.Columns", kColumnsCapsule);
-    bindApi<GeneratorApi>("Quillon.DB.Generator", kGeneratorCapsule);
+    generatorApi = bindApi<GeneratorApi>("Quillon.DB.Generator", kGeneratorCapsule);
     bindApi<ConnectorApi>("Quillon.DB.Connector", kConnectorCapsule);
     dbApi = bindApi<DBApi>("Quillon.DB.DB", kDBCapsule);
     executorsApi = bindApi<ExecutorsApi>("Quillon.Model.Executors", kExecutorsCapsule);
