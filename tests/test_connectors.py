@@ -221,11 +221,20 @@ class TestSqlite3Execute:
         with pytest.raises(TypeError, match="Argument 'sql' has incorrect type"):
             conn.execute(b"select 1")
 
-    def test_execute_does_not_commit(self, conn, db_path):
+    def test_write_commits_outside_a_block_and_belongs_to_an_open_one(self, conn, db_path):
+        from Quillon.DB.utils import SqliteContextManager
+
         conn.execute("insert into item(name) values (%s)", args=("x",))
-        assert fresh_rows(db_path, "select count(*) from item") == [(0,)]
-        conn.releaseCon(conn.con)
         assert fresh_rows(db_path, "select name from item") == [("x",)]
+        rows = conn.execute("insert into item(name) values ('r') returning id, name", dictCur=True)
+        assert fresh_rows(db_path, "select count(*) from item") == [(2,)]
+        assert list(rows) == [{"id": 2, "name": "r"}]
+        with pytest.raises(KeyError):
+            with SqliteContextManager(conn):
+                conn.execute("insert into item(name) values ('in block')")
+                assert fresh_rows(db_path, "select count(*) from item") == [(2,)]
+                raise KeyError("undo")
+        assert fresh_rows(db_path, "select count(*) from item") == [(2,)]
 
     def test_driver_errors_pass_unchanged(self, conn):
         with pytest.raises(sqlite3.OperationalError, match="no such table"):
@@ -331,7 +340,7 @@ class TestSqlite3Process:
     def test_driver_error_releases_lock_and_commits_nothing(self, conn, db_path):
         from Quillon.Model.Executors import ModelExecutor
 
-        conn.execute("insert into item(name) values ('pending')")
+        conn.con.execute("insert into item(name) values ('pending')")
         executor = ModelExecutor(dict, None)
         executor.sqlBuilder.select().From("item")  # no columns: invalid SQL
         with pytest.raises(sqlite3.OperationalError):
@@ -362,22 +371,17 @@ class TestGenerateTable:
         finally:
             loop.close()
 
-    def test_awaitable_schedules_on_running_loop(self, monkeypatch):
-        done = []
-
-        async def gen():
-            done.append("ran")
-
-        monkeypatch.setattr(Connector, "generate_table", gen)
+    def test_awaitable_refuses_a_running_loop_and_says_what_to_await(self, monkeypatch):
+        made = []
+        monkeypatch.setattr(Connector, "generate_table", lambda: made.append(1))
 
         async def main():
             c = AioSqliteConnector(asyncio.get_running_loop(), path=":memory:")
-            assert c.GenerateTable() is None
-            assert done == []
-            await asyncio.sleep(0.01)
-            assert done == ["ran"]
+            with pytest.raises(RuntimeError, match=r"await generate_table\(\)"):
+                c.GenerateTable()
 
         asyncio.run(main())
+        assert made == []
 
 
 # ---------------------------------------------------------------------------
