@@ -5,6 +5,7 @@ import asyncio
 import logging
 import sqlite3
 import threading
+import time
 
 import pytest
 
@@ -190,6 +191,99 @@ class TestSqlite3Construction:
             Sqlite3Connector()
         with pytest.raises(TypeError):
             Sqlite3Connector(":memory:", True, 3)
+
+
+@pytest.mark.parametrize("kind", ["blocking", "awaited"])
+def test_busy_timeout_is_a_setting(db_path, kind):
+    holder = sqlite3.connect(db_path)
+    holder.execute("begin immediate")
+    try:
+        if kind == "blocking":
+            c = Sqlite3Connector(db_path, timeout=0.3)
+            assert Sqlite3Connector(db_path).timeout == 30.0
+
+            def write():
+                c.execute("insert into item(name) values ('x')")
+        else:
+            c = AioSqliteConnector(None, path=db_path, timeout=0.3)
+            assert AioSqliteConnector(None, path=db_path).timeout == 5.0
+
+            def write():
+                asyncio.run(c.execute("insert into item(name) values ('x')"))
+
+        assert c.timeout == 0.3
+        started = time.monotonic()
+        with pytest.raises(sqlite3.OperationalError, match="locked"):
+            write()
+        assert 0.25 <= time.monotonic() - started < 3
+    finally:
+        holder.rollback()
+        holder.close()
+
+
+@pytest.mark.parametrize("value, error", [(-1, ValueError), ("5", TypeError), (True, TypeError), (float("nan"), ValueError)])
+@pytest.mark.parametrize("make", [lambda t: Sqlite3Connector(":memory:", timeout=t), lambda t: AioSqliteConnector(None, path=":memory:", timeout=t)])
+def test_busy_timeout_must_be_seconds(make, value, error):
+    with pytest.raises(error, match="timeout must be"):
+        make(value)
+
+
+class TestClose:
+    def test_blocking(self, conn, db_path):
+        from Quillon.DB.utils import SqliteContextManager
+
+        with SqliteContextManager(conn):
+            with pytest.raises(Exception, match="inside a transaction block"):
+                conn.close()
+        failures = []
+
+        def other_thread():
+            conn.execute("insert into item(name) values ('thread')")
+            opened.set()
+            closed.wait(5)
+            try:
+                conn.execute("select 1")
+            except sqlite3.ProgrammingError as e:
+                failures.append(e)
+
+        opened, closed = threading.Event(), threading.Event()
+        t = threading.Thread(target=other_thread)
+        t.start()
+        opened.wait(5)
+        conn.close()
+        conn.close()  # again: nothing more to do
+        closed.set()
+        t.join()
+        with pytest.raises(sqlite3.ProgrammingError):
+            conn.execute("select 1")
+        assert len(failures) == 1
+        assert fresh_rows(db_path, "select name from item") == [("thread",)]
+
+    def test_awaited(self, db_path):
+        async def main():
+            c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path)
+            release = asyncio.Event()
+
+            async def background():
+                await c.execute("insert into item(name) values ('background')")
+                await release.wait()
+                await c.execute("insert into item(name) values ('background again')")
+
+            task = asyncio.create_task(background())
+            await asyncio.sleep(0.05)
+            await c.execute("select count(*) from item")  # the caller's own connection
+            await c.close()  # a task still running is not waited for
+            with pytest.raises(RuntimeError, match="closed"):
+                await c.execute("select 1")
+            with pytest.raises(RuntimeError, match="closed"):
+                await asyncio.create_task(c.execute("select 1"))
+            release.set()
+            await task  # its open connection goes on to its end, then commits
+            assert fresh_rows(db_path, "select name from item") == [("background",), ("background again",)]
+
+        before = worker_threads()
+        run(main)
+        assert settled_worker_threads(before) == before
 
 
 class TestSqlite3Execute:
@@ -487,7 +581,7 @@ class TestPerTaskConnections:
 
         assert run(main) == (True, True)
 
-    def test_normal_end_commits(self, db_path):
+    def test_normal_end_commits_before_the_task_is_done(self, db_path):
         async def main():
             c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path)
 
@@ -495,11 +589,34 @@ class TestPerTaskConnections:
                 await c.execute("insert into item(name) values ('ok')")
                 assert fresh_rows(db_path, "select count(*) from item") == [(0,)]
 
+            before = worker_threads()
             await asyncio.create_task(work())
-            await asyncio.sleep(0.05)
+            # Done means committed and closed.
+            assert fresh_rows(db_path, "select name from item") == [("ok",)]
+            assert settled_worker_threads(before) == before
 
         run(main)
-        assert fresh_rows(db_path, "select name from item") == [("ok",)]
+
+    def test_a_failed_commit_is_the_task_exception(self, db_path):
+        con = sqlite3.connect(db_path)
+        con.execute("create table part(id integer primary key, item_id integer references item(id) deferrable initially deferred)")
+        con.commit()
+        con.close()
+
+        async def main():
+            c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path)
+
+            async def work():
+                await c.execute("pragma foreign_keys = on")
+                await c.execute("insert into part(item_id) values (42)")  # checked at commit
+
+            with pytest.raises(sqlite3.IntegrityError, match="FOREIGN KEY"):
+                await asyncio.create_task(work())
+
+        before = worker_threads()
+        run(main)
+        assert fresh_rows(db_path, "select count(*) from part") == [(0,)]
+        assert settled_worker_threads(before) == before
 
     def test_main_task_connection_committed_under_asyncio_run(self, db_path):
         # The end-of-task work starts inside the done-callback, so asyncio.run

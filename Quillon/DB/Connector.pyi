@@ -123,7 +123,11 @@ class AioSqliteConnector(BaseConnector):
     def getTableNameList(self) -> Coroutine[Any, Any, list[str]]: ...
     def autoFiledAnnounce(self, col: BaseProperty, /) -> str: ...
     def close(self) -> Coroutine[Any, Any, None]:
-        """Ends the calling task's connection (committed) and waits until every connection is closed."""
+        """Refuses new connections and ends the calling task's own (committed).
+
+        A task still running keeps its connection until it ends; it is then
+        committed and closed as always.
+        """
 
 class AioMysqlConnector(BaseConnector):
     """Awaitable MySQL, one pooled connection per asyncio task; keywords are the pool settings.
@@ -152,7 +156,10 @@ class AioMysqlConnector(BaseConnector):
     def getTableNameList(self) -> Coroutine[Any, Any, list[Any]]: ...
     def autoFiledAnnounce(self, col: BaseProperty, /) -> str: ...
     def close(self) -> Coroutine[Any, Any, None]:
-        """Ends the calling task's connection (committed), then closes the pool once every connection is back."""
+        """Refuses new connections, ends the calling task's own (committed) and closes the pool.
+
+        A connection still out is committed and closed when its task ends.
+        """
 
 class PyMysqlConnector(BaseConnector):
     """Blocking MySQL connector without a statement path."""

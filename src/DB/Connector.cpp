@@ -1420,19 +1420,18 @@ Coro endCallerConnection(Ref self, const TaskConnections* kind) {
     co_return Ref::none();
 }
 
-bool holdsOpenConnections(PyObject* connector) {
-    PyObject *con, *owner;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(state.openConnections, &pos, &con, &owner))
-        if (owner == connector) return true;
-    return false;
-}
-
-// Waits until every per-task connection of `self` is closed: the tasks
-// still using the connector end them when they end.
-Coro waitConnectionsClosed(Ref self) {
-    static const Constant pause = Ref::steal(PyFloat_FromDouble(0.01));
-    while (holdsOpenConnections(self.get())) co_await awaitPy(call(state.asyncioSleep, pause.get()));
+// Waits for the ends already started on the running loop (tasks that are
+// done but whose connection is still being committed and closed).  Tasks
+// still running are not waited for: they end their connections when they end.
+Coro waitStartedEnds() {
+    Ref loop = call(state.runningLoop);
+    Ref started = Ref::steal(PyList_New(0));
+    Ref pending = Ref::steal(PySequence_List(state.endTasks));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pending.get()); ++i) {
+        PyObject* task = PyList_GET_ITEM(pending.get(), i);
+        if (callMethod(task, "get_loop").get() == loop.get()) check(PyList_Append(started.get(), task));
+    }
+    if (PyList_GET_SIZE(started.get()) > 0) co_await awaitPy(call(state.waitFor, started.get()));
     co_return Ref::none();
 }
 
@@ -1784,12 +1783,14 @@ Ref runTableGeneration(PyObject* loop) {
 Ref AioSqliteConnector_GenerateTable(PyObject* self) { return runTableGeneration(asAioSqlite(self)->loop); }
 
 // close(): refuses new connections, ends the calling task's own connection
-// (committed) and waits until the other tasks' connections are closed.
+// (committed) and waits for the ends already under way.  A task still
+// running keeps its connection until it ends; it is then committed and
+// closed as always.
 Coro aioSqliteClose(Ref self) {
     asAioSqlite(self.get())->closed = 1;
     co_await awaitPy(toPython(endCallerConnection(Ref::borrow(self.get()), &aioSqliteConnections),
                               "AioSqliteConnector.close.<own>"));
-    co_await awaitPy(toPython(waitConnectionsClosed(Ref::borrow(self.get())), "AioSqliteConnector.close.<others>"));
+    co_await awaitPy(toPython(waitStartedEnds(), "AioSqliteConnector.close.<ends>"));
     co_return Ref::none();
 }
 
@@ -1820,7 +1821,8 @@ PyMethodDef aioSqliteMethods[] = {
              "GenerateTable() -> None; creates the tables on the stopped loop (inside a running loop: await "
              "generate_table())"),
     Q_NOARGS("close", AioSqliteConnector_close,
-             "close() -> awaitable; ends the calling task's connection and waits until every connection is closed"),
+             "close() -> awaitable; refuses new connections and ends the calling task's own (committed); a task "
+             "still running ends its connection when it ends"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -2060,8 +2062,10 @@ Ref AioMysqlConnector_autoFiledAnnounce(PyObject*, PyObject* col) {
 Ref AioMysqlConnector_GenerateTable(PyObject* self) { return runTableGeneration(asAioMysql(self)->loop); }
 
 // close(): refuses new connections, ends the calling task's own connection
-// (committed), then closes the pool once every connection is back.  A pool
-// whose creation failed leaves nothing to close.
+// (committed), waits for the ends already under way and closes the pool:
+// at once when every connection is back, otherwise each remaining one is
+// closed when its task gives it back.  A pool whose creation failed leaves
+// nothing to close.
 Coro aioMysqlClose(Ref self) {
     asAioMysql(self.get())->closed = 1;
     bool noPool = false;
@@ -2078,9 +2082,12 @@ Coro aioMysqlClose(Ref self) {
     if (noPool) co_return Ref::none();
     co_await awaitPy(toPython(endCallerConnection(Ref::borrow(self.get()), &aioMysqlConnections),
                               "AioMysqlConnector.close.<own>"));
+    co_await awaitPy(toPython(waitStartedEnds(), "AioMysqlConnector.close.<ends>"));
     Ref pool = Ref::borrow(asBase(self.get())->_pool);
     callMethod(pool.get(), names.close);
-    co_await awaitPy(callMethod(pool.get(), "wait_closed"));
+    Ref size = getattr(pool.get(), "size");
+    Ref free = getattr(pool.get(), "freesize");
+    if (check(PyObject_RichCompareBool(size.get(), free.get(), Py_EQ))) co_await awaitPy(callMethod(pool.get(), "wait_closed"));
     co_return Ref::none();
 }
 
@@ -2112,8 +2119,8 @@ PyMethodDef aioMysqlMethods[] = {
              "GenerateTable() -> None; creates the tables on the stopped loop (inside a running loop: await "
              "generate_table())"),
     Q_NOARGS("close", AioMysqlConnector_close,
-             "close() -> awaitable; ends the calling task's connection, then closes the pool once every "
-             "connection is back"),
+             "close() -> awaitable; refuses new connections, ends the calling task's own (committed) and closes "
+             "the pool (a connection still out is closed when its task gives it back)"),
     {nullptr, nullptr, 0, nullptr},
 };
 
