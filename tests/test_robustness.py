@@ -557,7 +557,7 @@ asyncio.run(main())
         0,
         ["child", "main"],
     ),
-    "run_until_complete, connector made inside": (
+    "run_until_complete, connector made inside, loop.close()": (
         """
 loop = asyncio.new_event_loop()
 async def main():
@@ -565,6 +565,7 @@ async def main():
     await generate_table()
     await save("kept")
 loop.run_until_complete(main())
+loop.close()
 """,
         0,
         ["kept"],
@@ -598,7 +599,7 @@ def test_program_ends_promptly_with_its_committed_work_on_disk(tmp_path, body, c
     proc = run_python(PROGRAM.format(here=HERE, path=path) + body, timeout=60, check=False)
     assert proc.returncode == code, proc.stderr
     assert time.monotonic() - started < 30
-    assert [r[0] for r in fresh_rows(path, "select text from note order by id")] == kept
+    assert [r[0] for r in fresh_rows(path, "select text from note order by text")] == kept
     # Nothing failed on the way out (a driver thread, an end of task).
     assert "Exception in thread" not in proc.stderr and "failed" not in proc.stderr, proc.stderr
     if code:

@@ -65,6 +65,8 @@ struct State {
     PyObject* aiomysql = nullptr;        // imported on first use
     PyObject* pollDelay = nullptr;       // 0.3
     PyObject* endTasks = nullptr;        // set of running end-of-task coroutines' tasks
+    PyObject* endThreads = nullptr;      // list of threads ending aiosqlite connections of finished tasks
+    PyObject* threadType = nullptr;      // threading.Thread
     PyObject* taskType = nullptr;        // asyncio.Task
     PyObject* runningLoop = nullptr;     // asyncio.get_running_loop
     PyObject* runningLoopOrNone = nullptr;  // asyncio._get_running_loop
@@ -1367,15 +1369,70 @@ void logTaskEnd(PyObject* task) {
     callMethod(getattr(state.module, "_logger").get(), "debug", message.get(), task);
 }
 
+// Runs an end-of-task coroutine on a loop of its own (the target of an end
+// thread).
+PyObject* runEndLoop(PyObject*, PyObject* coro) noexcept {
+    try {
+        Ref loop = call(state.newEventLoop);
+        try {
+            callMethod(loop.get(), names.run_until_complete, coro);
+        } catch (PyError&) {
+            callMethod(loop.get(), names.close);
+            throw;
+        }
+        callMethod(loop.get(), names.close);
+    } catch (PyError& e) {
+        e.restore();
+        PyErr_WriteUnraisable(state.module);
+    }
+    Py_RETURN_NONE;
+}
+PyMethodDef runEndLoopDef = {"run_end", runEndLoop, METH_O, "run_end(coro) -> None; runs an end of task to completion"};
+
+// Ends an aiosqlite connection on a thread of its own with its own loop and
+// waits for it.  Its driver futures then never belong to the application's
+// loop, which may stop or close right after the task (run_until_complete,
+// then close()), and the work is committed and the connection closed before
+// the program goes on (asyncio.run returns only then).  Only tasks made
+// before the connector's task factory end this way: usually the one task
+// that made the connector, at the end of the program.
+void endInThread(Ref coro) {
+    for (Py_ssize_t i = PyList_GET_SIZE(state.endThreads); i-- > 0;)
+        if (!truthy(callMethod(PyList_GET_ITEM(state.endThreads, i), "is_alive").get()))
+            check(PyList_SetSlice(state.endThreads, i, i + 1, nullptr));
+    static const Constant target = Ref::steal(PyCFunction_NewEx(&runEndLoopDef, nullptr, nullptr));
+    Ref keywords = Ref::steal(PyDict_New());
+    Ref args = tupleOf({coro.get()});
+    Ref name = str("Quillon connection end");
+    check(PyDict_SetItemString(keywords.get(), "target", target.get()));
+    check(PyDict_SetItemString(keywords.get(), "args", args.get()));
+    check(PyDict_SetItemString(keywords.get(), "name", name.get()));
+    static const Constant noArgs = Ref::steal(PyTuple_New(0));
+    Ref thread = callWith(state.threadType, noArgs.get(), keywords.get());
+    callMethod(thread.get(), "start");
+    check(PyList_Append(state.endThreads, thread.get()));
+    callMethod(thread.get(), "join");
+}
+
 // The done-callback of a task that opened a connection: when the task did
 // not end it itself, it is ended now (rollback when the task failed or was
-// cancelled).
+// cancelled).  A pooled connection belongs to the loop and ends there.
 void endFinishedTaskConnection(PyObject* self, PyObject* task, const TaskConnections* kind) {
     Ref con = takeTaskConnection(kind->conMap(self), task);
     if (!con) return;
     forgetTaskConnector(task, self);
     bool rollback = taskFailed(task);
-    spawnEnd(toPython(endConnections(endPair(self, con.get()), rollback, false), kind->endName));
+    Ref ending = toPython(endConnections(endPair(self, con.get()), rollback, false), kind->endName);
+    if (kind->pooled)
+        spawnEnd(std::move(ending));
+    else
+        endInThread(std::move(ending));
+}
+
+bool endThreadsRunning() {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(state.endThreads); ++i)
+        if (truthy(callMethod(PyList_GET_ITEM(state.endThreads, i), "is_alive").get())) return true;
+    return false;
 }
 
 // The end a task made by a connector's task factory runs after its
@@ -1432,6 +1489,8 @@ Coro waitStartedEnds() {
         if (callMethod(task, "get_loop").get() == loop.get()) check(PyList_Append(started.get(), task));
     }
     if (PyList_GET_SIZE(started.get()) > 0) co_await awaitPy(call(state.waitFor, started.get()));
+    static const Constant pause = Ref::steal(PyFloat_FromDouble(0.005));
+    while (endThreadsRunning()) co_await awaitPy(call(state.asyncioSleep, pause.get()));
     co_return Ref::none();
 }
 
@@ -1572,6 +1631,11 @@ void endAtExit() {
             callMethod(heldLoop.get(), names.run_until_complete, waiting.get());
         }
     }
+    // Ends running on threads of their own finish first (the interpreter
+    // would wait for them anyway), so that what is left below is only what
+    // nothing is ending.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(state.endThreads); ++i)
+        callMethod(PyList_GET_ITEM(state.endThreads, i), "join", limit.get());
     Ref leftovers = Ref::steal(PyList_New(0));
     PyObject *con, *owner;
     Py_ssize_t pos = 0;
@@ -2245,6 +2309,8 @@ void exec(PyObject* module) {
     state.endTasks = PySet_New(nullptr);
     if (!state.endTasks) throwPending();
     state.taskType = getattr(asyncio.get(), "Task").release();
+    state.endThreads = Ref::steal(PyList_New(0)).release();
+    state.threadType = getattr(threading.get(), "Thread").release();
     state.runningLoop = getattr(asyncio.get(), "get_running_loop").release();
     state.runningLoopOrNone = getattr(asyncio.get(), "_get_running_loop").release();
     state.shield = getattr(asyncio.get(), "shield").release();
