@@ -87,9 +87,10 @@ def test_wait_for_timeout_cancels_and_rolls_back(db_path):
             await c.execute("insert into item(name) values ('slow')")
             await asyncio.sleep(10)
 
+        # A task of its own: since Python 3.12 wait_for would run a bare
+        # coroutine in this task, whose transaction then goes on.
         with pytest.raises(asyncio.TimeoutError):
-            await asyncio.wait_for(slow(), timeout=0.2)
-        await asyncio.sleep(0.05)
+            await asyncio.wait_for(asyncio.create_task(slow()), timeout=0.2)
 
     run(main)
     assert fresh_rows(db_path, "select count(*) from item") == [(0,)]
