@@ -54,11 +54,9 @@ struct State {
     PyObject* logger = nullptr;          // logging.getLogger("Quillon.DB")
     PyObject* lock = nullptr;            // multiprocessing.Lock(), kept for compatibility
     PyObject* sqliteConnect = nullptr;   // sqlite3.connect
-    PyObject* currentThread = nullptr;   // threading.current_thread
     PyObject* mainThread = nullptr;      // threading.main_thread
     PyObject* asyncioSleep = nullptr;    // asyncio.sleep
     PyObject* currentTask = nullptr;     // asyncio.current_task
-    PyObject* createTask = nullptr;      // asyncio.create_task
     PyObject* mysqlCursor = nullptr;     // aiomysql.Cursor
     PyObject* mysqlDictCursor = nullptr; // aiomysql.DictCursor
     PyObject* aiosqlite = nullptr;       // imported on first use
@@ -618,9 +616,9 @@ PyType_Spec baseSpec = {"Quillon.DB.Connector.BaseConnector", sizeof(BaseConnect
 // Sqlite3Connector: blocking, a connection per thread
 // ===========================================================================
 
-const size_t sqliteOffsets[] = {offsetof(BaseConnectorObject, _pool),     offsetof(BaseConnectorObject, selectCon),
-                                offsetof(BaseConnectorObject, _config),   offsetof(Sqlite3ConnectorObject, con),
-                                offsetof(Sqlite3ConnectorObject, path),   offsetof(Sqlite3ConnectorObject, threadState)};
+const size_t sqliteOffsets[] = {offsetof(BaseConnectorObject, _pool),    offsetof(BaseConnectorObject, selectCon),
+                                offsetof(BaseConnectorObject, _config),  offsetof(Sqlite3ConnectorObject, con),
+                                offsetof(Sqlite3ConnectorObject, path),  offsetof(Sqlite3ConnectorObject, threadState)};
 const FieldList sqliteFields{sqliteOffsets, 6};
 
 // The busy timeout a blocking connector waits by default, in seconds: long
@@ -1024,12 +1022,15 @@ Ref Sqlite3Connector__endTransaction(PyObject* self, PyObject* succeeded) {
     try {
         callMethod(con, names.commit);
     } catch (PyError&) {
-        // A commit that failed leaves nothing of the block behind either.
+        // A commit that failed leaves nothing of the block behind either;
+        // the commit's error is the one the caller needs.
         PyObject* r = PyObject_CallMethodNoArgs(con, names.rollback);
         if (r)
             Py_DECREF(r);
-        else
+        else if (PyErr_ExceptionMatches(PyExc_Exception))
             PyErr_Clear();
+        else
+            throwPending();
         throw;
     }
     return Ref::none();
@@ -1125,7 +1126,7 @@ PyType_Spec sqliteSpec = {"Quillon.DB.Connector.Sqlite3Connector", sizeof(Sqlite
 // together: `taskConnections` (task -> the connectors holding a connection
 // for it) lets a task end all its connections itself, and `openConnections`
 // (connection -> connector) holds every per-task connection until it is
-// closed, for close() and for the end of the interpreter.
+// closed, so that the end of the interpreter finds those nothing ended.
 struct TaskConnections {
     PyObject* (*conMap)(PyObject* self);
     int* (*closed)(PyObject* self);
@@ -1665,7 +1666,8 @@ PyObject* atExit(PyObject*, PyObject*) noexcept {
     }
     Py_RETURN_NONE;
 }
-PyMethodDef atExitDef = {"_end_at_exit", atExit, METH_NOARGS, "ends the connections left open, before the interpreter exits"};
+PyMethodDef atExitDef = {"_end_at_exit", atExit, METH_NOARGS,
+                         "ends the connections left open, before the interpreter exits"};
 
 // ===========================================================================
 // AioSqliteConnector: awaitable, one connection per asyncio task
@@ -1906,8 +1908,8 @@ PyType_Slot aioSqliteSlots[] = {
     {Py_tp_dealloc, (void*)deallocObject<aioSqliteFields>},
     {Py_tp_methods, aioSqliteMethods},
     {Py_tp_getset, aioSqliteGetSet},
-    {Py_tp_doc, (void*)"AioSqliteConnector(loop, *, path, showLog=True, timeout=5.0): awaitable SQLite, one connection per "
-                       "asyncio task."},
+    {Py_tp_doc, (void*)"AioSqliteConnector(loop, *, path, showLog=True, timeout=5.0): awaitable SQLite, one "
+                       "connection per asyncio task."},
     {0, nullptr},
 };
 PyType_Spec aioSqliteSpec = {"Quillon.DB.Connector.AioSqliteConnector", sizeof(AioSqliteConnectorObject), 0,
@@ -1918,9 +1920,10 @@ PyType_Spec aioSqliteSpec = {"Quillon.DB.Connector.AioSqliteConnector", sizeof(A
 // AioMysqlConnector: awaitable, one pooled connection per asyncio task
 // ===========================================================================
 
-const size_t aioMysqlOffsets[] = {offsetof(BaseConnectorObject, _pool), offsetof(BaseConnectorObject, selectCon),
-                                  offsetof(BaseConnectorObject, _config), offsetof(AioMysqlConnectorObject, loop),
-                                  offsetof(AioMysqlConnectorObject, conMap), offsetof(AioMysqlConnectorObject, poolTask)};
+const size_t aioMysqlOffsets[] = {offsetof(BaseConnectorObject, _pool),      offsetof(BaseConnectorObject, selectCon),
+                                  offsetof(BaseConnectorObject, _config),    offsetof(AioMysqlConnectorObject, loop),
+                                  offsetof(AioMysqlConnectorObject, conMap),
+                                  offsetof(AioMysqlConnectorObject, poolTask)};
 const FieldList aioMysqlFields{aioMysqlOffsets, 6};
 
 // The pool settings the connector adds to the user's: the connection
@@ -2151,7 +2154,8 @@ Coro aioMysqlClose(Ref self) {
     callMethod(pool.get(), names.close);
     Ref size = getattr(pool.get(), "size");
     Ref free = getattr(pool.get(), "freesize");
-    if (check(PyObject_RichCompareBool(size.get(), free.get(), Py_EQ))) co_await awaitPy(callMethod(pool.get(), "wait_closed"));
+    if (check(PyObject_RichCompareBool(size.get(), free.get(), Py_EQ)))
+        co_await awaitPy(callMethod(pool.get(), "wait_closed"));
     co_return Ref::none();
 }
 
@@ -2299,11 +2303,9 @@ void exec(PyObject* module) {
     state.mysqlDictCursor = importInto(module, "aiomysql", "DictCursor").release();
 
     state.sqliteConnect = getattr(sqlite3.get(), "connect").release();
-    state.currentThread = getattr(threading.get(), "current_thread").release();
     state.mainThread = getattr(threading.get(), "main_thread").release();
     state.asyncioSleep = getattr(asyncio.get(), "sleep").release();
     state.currentTask = getattr(asyncio.get(), "current_task").release();
-    state.createTask = getattr(asyncio.get(), "create_task").release();
     state.pollDelay = PyFloat_FromDouble(0.3);
     if (!state.pollDelay) throwPending();
     state.endTasks = PySet_New(nullptr);
