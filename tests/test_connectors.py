@@ -76,7 +76,7 @@ class TestBaseConnector:
     def test_default_operations_do_nothing(self):
         b = BaseConnector()
         assert b.process(1, 2, a=3) is None
-        assert b.GenerateTable() is None
+        assert b.GenerateTable() is None and b.close() is None
         assert asyncio.run(b.asyncProcess(1, executor=None)) is None
 
     @pytest.mark.parametrize("value", [[1], (), "x", 3])

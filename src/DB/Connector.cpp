@@ -554,6 +554,7 @@ Ref BaseConnector_asyncProcess(PyObject*, PyObject* const*, Py_ssize_t, PyObject
 }
 
 Ref BaseConnector_GenerateTable(PyObject*) { return Ref::none(); }
+Ref BaseConnector_close(PyObject*) { return Ref::none(); }
 
 Ref get_pool(PyObject* self) { return Ref::borrow(asBase(self)->_pool); }
 void set_pool(PyObject* self, PyObject* value) { assignField(asBase(self)->_pool, value ? value : Py_None); }
@@ -583,6 +584,7 @@ PyMethodDef baseMethods[] = {
     Q_FAST("asyncProcess", BaseConnector_asyncProcess,
            "asyncProcess(*args, **kwargs) -> awaitable of None; awaitable connectors override it"),
     Q_NOARGS("GenerateTable", BaseConnector_GenerateTable, "GenerateTable() -> None; connectors override it"),
+    Q_NOARGS("close", BaseConnector_close, "close() -> None; connectors that hold connections override it"),
     {nullptr, nullptr, 0, nullptr},
 };
 
