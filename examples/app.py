@@ -148,13 +148,16 @@ async def awaited_work():
 def awaited_part(path):
     from Quillon.DB.Connector import AioSqliteConnector
 
-    loop = asyncio.new_event_loop()
-    DB.create(connector=AioSqliteConnector(loop, path=path))
-    # Each asyncio task runs on a connection of its own and is one
-    # transaction: committed when the task ends normally.
-    loop.run_until_complete(loop.create_task(awaited_work()))
-    loop.run_until_complete(asyncio.sleep(0.1))
-    loop.close()
+    async def main():
+        # Made inside the running loop, the connector is usable at once.
+        connector = AioSqliteConnector(asyncio.get_running_loop(), path=path)
+        DB.create(connector=connector)
+        # Each asyncio task runs on a connection of its own and is one
+        # transaction, committed before the task is done.
+        await asyncio.create_task(awaited_work())
+        await connector.close()
+
+    asyncio.run(main())
 
 
 def mysql_part(address, user, password):
@@ -172,12 +175,10 @@ def mysql_part(address, user, password):
         loop, host=host or "127.0.0.1", port=int(port or 3306), user=user, password=password, db=database,
         autocommit=False,
     )
-    DB.create(connector=connector).GenerateTable()
+    DB.create(connector=connector).GenerateTable()  # the loop is not running yet: runs to the end
     print("tables:", sorted(loop.run_until_complete(connector.getTableNameList())))
-    loop.run_until_complete(loop.create_task(awaited_work()))
-    loop.run_until_complete(asyncio.sleep(0.1))
-    connector._pool.close()
-    loop.run_until_complete(connector._pool.wait_closed())
+    loop.run_until_complete(awaited_work())
+    loop.run_until_complete(connector.close())
     loop.close()
 
 
@@ -196,7 +197,6 @@ def seeding_and_paging_part():
 
     db = DB.getInstance()
     db.executeSql("create table if not exists reader(id integer primary key autoincrement, name text, age int)")
-    db.getCon.commit()
 
     # The generator is called with the row number as `time`; the runner saves
     # each task's rows in one transaction.

@@ -38,12 +38,6 @@ for _name in ("roundtrip", "queries", "writes", "relations", "concurrent", "valu
               "links", "subclass", "keyword_statements", "keywords"):
     SCENARIOS["executors_" + _name] = shared.SCENARIOS[_name]
 
-# Scenarios that need work of other branches (tests/test_mysql.py expects
-# them to fail until it is merged).
-PENDING = {
-    "unchanged_update": "needs the MySQL connectors to count matched rows (the client's found-rows flag)",
-}
-
 
 def config():
     out = dict(mysql_support.settings())
@@ -121,6 +115,46 @@ async def generated_tables(models, connector):
 
 
 
+@scenario
+async def table_creation_failure(models, connector):
+    """A table the server refuses names its model; the tables before it stay."""
+    from Quillon.Error.DbFault import TableCreationError
+    from Quillon.Ext import generate_table
+    from Quillon.Model.Columns import IntProperty, auto_increment
+    from Quillon.Model.Entity import Entity
+
+    import pymysql
+
+    class Fine(Entity):
+        id = IntProperty(pk=True, default=auto_increment)
+
+    class Broken(Entity):
+        id = IntProperty(pk=True, default=auto_increment)
+        n = IntProperty(define="CHECK (")
+
+    try:
+        await generate_table()
+    except TableCreationError as e:
+        assert (e.model, e.table) == (Broken, "broken") and "Broken" in str(e), e
+        assert isinstance(e.__cause__, pymysql.err.ProgrammingError), repr(e.__cause__)
+    else:
+        raise AssertionError("the broken table was created")
+    assert "fine" in table_names() and "broken" not in table_names(), table_names()
+
+
+@scenario
+async def unchanged_rows_count(models, connector):
+    """An update matching a row whose values do not change counts it (as on SQLite)."""
+    Member = models[0]
+    ex = Member.getExecutor()
+    await ex.insertMany([Member(name="same", age=3), Member(name="same", age=3), Member(name="other", age=4)])
+    row = await ex.first(Member.age == 4)
+    assert await ex.update(row) == 1
+    assert await ex.updateWhere(Member.name == "same", {"age": 3}) == 2
+    assert await ex.updateWhere(Member.name == "nobody", {"age": 3}) == 0
+    assert await ex.delete(row) == 1 and await ex.delete(row) == 0
+
+
 # ---------------------------------------------------------------------------
 # asyncProcess on the task's connection and on a given one
 # ---------------------------------------------------------------------------
@@ -195,19 +229,6 @@ async def process_on_connections(models, connector):
 
     await loop.create_task(executor_with_work())
     assert rows("SELECT COUNT(*) FROM member WHERE name = 'worked'") == [(1,)]
-
-
-@scenario
-async def unchanged_update(models, connector):
-    """update() and updateWhere() count the rows they matched, as on SQLite:
-    a row written with the values it holds already still counts."""
-    Member = models[0]
-    ex = Member.getExecutor()
-    row = Member(name="same", age=3)
-    await ex.save(row)
-    assert await ex.update(row) == 1
-    assert await ex.updateWhere(Member.name == "same", {"age": 3}) == 1
-    assert await ex.delete(row) == 1 and await ex.delete(row) == 0
 
 
 # ---------------------------------------------------------------------------
@@ -751,8 +772,34 @@ def generated_charset():
     assert collation[0][0].startswith("utf8mb4"), collation
 
 
+
+def asyncio_run_program():
+    """The usual program: asyncio.run(main()), the connector made inside main
+    on the running loop, the tables created at once, the connector closed at
+    the end; the interpreter then exits with the work on the server."""
+    from Quillon.DB.Connector import AioMysqlConnector
+    from Quillon.DB.DB import DB
+    from Quillon.Ext import generate_table
+
+    Member = shared.declare_models(flag_type_args=(5,))[0]
+
+    async def main():
+        connector = AioMysqlConnector(asyncio.get_running_loop(), autocommit=False, **config())
+        DB.create(connector=connector)
+        await generate_table()
+        ex = Member.getExecutor()
+        await asyncio.gather(ex.save(Member(name="child \U0001F600")), ex.save(Member(name="other child")))
+        await ex.save(Member(name="main"))
+        await connector.close()
+
+    asyncio.run(main())
+    names = sorted(r[0] for r in rows("SELECT name FROM member"))
+    assert names == ["child \U0001F600", "main", "other child"], names
+
+
 # Scenarios that make the connector and the facade themselves.
-OWN_SETUP = {"seeding_ready": seeding_ready, "generated_charset": generated_charset}
+OWN_SETUP = {"seeding_ready": seeding_ready, "generated_charset": generated_charset,
+             "asyncio_run_program": asyncio_run_program}
 SCENARIOS.update(OWN_SETUP)
 
 

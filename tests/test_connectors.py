@@ -5,6 +5,7 @@ import asyncio
 import logging
 import sqlite3
 import threading
+import time
 
 import pytest
 
@@ -75,7 +76,7 @@ class TestBaseConnector:
     def test_default_operations_do_nothing(self):
         b = BaseConnector()
         assert b.process(1, 2, a=3) is None
-        assert b.GenerateTable() is None
+        assert b.GenerateTable() is None and b.close() is None
         assert asyncio.run(b.asyncProcess(1, executor=None)) is None
 
     @pytest.mark.parametrize("value", [[1], (), "x", 3])
@@ -192,6 +193,99 @@ class TestSqlite3Construction:
             Sqlite3Connector(":memory:", True, 3)
 
 
+@pytest.mark.parametrize("kind", ["blocking", "awaited"])
+def test_busy_timeout_is_a_setting(db_path, kind):
+    holder = sqlite3.connect(db_path)
+    holder.execute("begin immediate")
+    try:
+        if kind == "blocking":
+            c = Sqlite3Connector(db_path, timeout=0.3)
+            assert Sqlite3Connector(db_path).timeout == 30.0
+
+            def write():
+                c.execute("insert into item(name) values ('x')")
+        else:
+            c = AioSqliteConnector(None, path=db_path, timeout=0.3)
+            assert AioSqliteConnector(None, path=db_path).timeout == 5.0
+
+            def write():
+                asyncio.run(c.execute("insert into item(name) values ('x')"))
+
+        assert c.timeout == 0.3
+        started = time.monotonic()
+        with pytest.raises(sqlite3.OperationalError, match="locked"):
+            write()
+        assert 0.25 <= time.monotonic() - started < 3
+    finally:
+        holder.rollback()
+        holder.close()
+
+
+@pytest.mark.parametrize("value, error", [(-1, ValueError), ("5", TypeError), (True, TypeError), (float("nan"), ValueError)])
+@pytest.mark.parametrize("make", [lambda t: Sqlite3Connector(":memory:", timeout=t), lambda t: AioSqliteConnector(None, path=":memory:", timeout=t)])
+def test_busy_timeout_must_be_seconds(make, value, error):
+    with pytest.raises(error, match="timeout must be"):
+        make(value)
+
+
+class TestClose:
+    def test_blocking(self, conn, db_path):
+        from Quillon.DB.utils import SqliteContextManager
+
+        with SqliteContextManager(conn):
+            with pytest.raises(Exception, match="inside a transaction block"):
+                conn.close()
+        failures = []
+
+        def other_thread():
+            conn.execute("insert into item(name) values ('thread')")
+            opened.set()
+            closed.wait(5)
+            try:
+                conn.execute("select 1")
+            except sqlite3.ProgrammingError as e:
+                failures.append(e)
+
+        opened, closed = threading.Event(), threading.Event()
+        t = threading.Thread(target=other_thread)
+        t.start()
+        opened.wait(5)
+        conn.close()
+        conn.close()  # again: nothing more to do
+        closed.set()
+        t.join()
+        with pytest.raises(sqlite3.ProgrammingError):
+            conn.execute("select 1")
+        assert len(failures) == 1
+        assert fresh_rows(db_path, "select name from item") == [("thread",)]
+
+    def test_awaited(self, db_path):
+        async def main():
+            c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path)
+            release = asyncio.Event()
+
+            async def background():
+                await c.execute("insert into item(name) values ('background')")
+                await release.wait()
+                await c.execute("insert into item(name) values ('background again')")
+
+            task = asyncio.create_task(background())
+            await asyncio.sleep(0.05)
+            await c.execute("select count(*) from item")  # the caller's own connection
+            await c.close()  # a task still running is not waited for
+            with pytest.raises(RuntimeError, match="closed"):
+                await c.execute("select 1")
+            with pytest.raises(RuntimeError, match="closed"):
+                await asyncio.create_task(c.execute("select 1"))
+            release.set()
+            await task  # its open connection goes on to its end, then commits
+            assert fresh_rows(db_path, "select name from item") == [("background",), ("background again",)]
+
+        before = worker_threads()
+        run(main)
+        assert settled_worker_threads(before) == before
+
+
 class TestSqlite3Execute:
     def test_placeholders_rewritten(self, conn, db_path):
         conn.execute("insert into item(id, name) values (%s, %s)", args=(1, "a"))
@@ -221,11 +315,20 @@ class TestSqlite3Execute:
         with pytest.raises(TypeError, match="Argument 'sql' has incorrect type"):
             conn.execute(b"select 1")
 
-    def test_execute_does_not_commit(self, conn, db_path):
+    def test_write_commits_outside_a_block_and_belongs_to_an_open_one(self, conn, db_path):
+        from Quillon.DB.utils import SqliteContextManager
+
         conn.execute("insert into item(name) values (%s)", args=("x",))
-        assert fresh_rows(db_path, "select count(*) from item") == [(0,)]
-        conn.releaseCon(conn.con)
         assert fresh_rows(db_path, "select name from item") == [("x",)]
+        rows = conn.execute("insert into item(name) values ('r') returning id, name", dictCur=True)
+        assert fresh_rows(db_path, "select count(*) from item") == [(2,)]
+        assert list(rows) == [{"id": 2, "name": "r"}]
+        with pytest.raises(KeyError):
+            with SqliteContextManager(conn):
+                conn.execute("insert into item(name) values ('in block')")
+                assert fresh_rows(db_path, "select count(*) from item") == [(2,)]
+                raise KeyError("undo")
+        assert fresh_rows(db_path, "select count(*) from item") == [(2,)]
 
     def test_driver_errors_pass_unchanged(self, conn):
         with pytest.raises(sqlite3.OperationalError, match="no such table"):
@@ -331,7 +434,7 @@ class TestSqlite3Process:
     def test_driver_error_releases_lock_and_commits_nothing(self, conn, db_path):
         from Quillon.Model.Executors import ModelExecutor
 
-        conn.execute("insert into item(name) values ('pending')")
+        conn.con.execute("insert into item(name) values ('pending')")
         executor = ModelExecutor(dict, None)
         executor.sqlBuilder.select().From("item")  # no columns: invalid SQL
         with pytest.raises(sqlite3.OperationalError):
@@ -362,22 +465,17 @@ class TestGenerateTable:
         finally:
             loop.close()
 
-    def test_awaitable_schedules_on_running_loop(self, monkeypatch):
-        done = []
-
-        async def gen():
-            done.append("ran")
-
-        monkeypatch.setattr(Connector, "generate_table", gen)
+    def test_awaitable_refuses_a_running_loop_and_says_what_to_await(self, monkeypatch):
+        made = []
+        monkeypatch.setattr(Connector, "generate_table", lambda: made.append(1))
 
         async def main():
             c = AioSqliteConnector(asyncio.get_running_loop(), path=":memory:")
-            assert c.GenerateTable() is None
-            assert done == []
-            await asyncio.sleep(0.01)
-            assert done == ["ran"]
+            with pytest.raises(RuntimeError, match=r"await generate_table\(\)"):
+                c.GenerateTable()
 
         asyncio.run(main())
+        assert made == []
 
 
 # ---------------------------------------------------------------------------
@@ -483,7 +581,7 @@ class TestPerTaskConnections:
 
         assert run(main) == (True, True)
 
-    def test_normal_end_commits(self, db_path):
+    def test_normal_end_commits_before_the_task_is_done(self, db_path):
         async def main():
             c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path)
 
@@ -491,11 +589,34 @@ class TestPerTaskConnections:
                 await c.execute("insert into item(name) values ('ok')")
                 assert fresh_rows(db_path, "select count(*) from item") == [(0,)]
 
+            before = worker_threads()
             await asyncio.create_task(work())
-            await asyncio.sleep(0.05)
+            # Done means committed and closed.
+            assert fresh_rows(db_path, "select name from item") == [("ok",)]
+            assert settled_worker_threads(before) == before
 
         run(main)
-        assert fresh_rows(db_path, "select name from item") == [("ok",)]
+
+    def test_a_failed_commit_is_the_task_exception(self, db_path):
+        con = sqlite3.connect(db_path)
+        con.execute("create table part(id integer primary key, item_id integer references item(id) deferrable initially deferred)")
+        con.commit()
+        con.close()
+
+        async def main():
+            c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path)
+
+            async def work():
+                await c.execute("pragma foreign_keys = on")
+                await c.execute("insert into part(item_id) values (42)")  # checked at commit
+
+            with pytest.raises(sqlite3.IntegrityError, match="FOREIGN KEY"):
+                await asyncio.create_task(work())
+
+        before = worker_threads()
+        run(main)
+        assert fresh_rows(db_path, "select count(*) from part") == [(0,)]
+        assert settled_worker_threads(before) == before
 
     def test_main_task_connection_committed_under_asyncio_run(self, db_path):
         # The end-of-task work starts inside the done-callback, so asyncio.run

@@ -4,11 +4,14 @@ connection behind."""
 
 import asyncio
 import gc
+import sys
+import time
 
 import pytest
 
 from conftest import fresh_rows, settled_worker_threads, worker_threads
 from Quillon.DB.Connector import AioSqliteConnector
+from Quillon.Error.DbFault import TransactionError
 
 
 def run(main):
@@ -84,9 +87,10 @@ def test_wait_for_timeout_cancels_and_rolls_back(db_path):
             await c.execute("insert into item(name) values ('slow')")
             await asyncio.sleep(10)
 
+        # A task of its own: since Python 3.12 wait_for would run a bare
+        # coroutine in this task, whose transaction then goes on.
         with pytest.raises(asyncio.TimeoutError):
-            await asyncio.wait_for(slow(), timeout=0.2)
-        await asyncio.sleep(0.05)
+            await asyncio.wait_for(asyncio.create_task(slow()), timeout=0.2)
 
     run(main)
     assert fresh_rows(db_path, "select count(*) from item") == [(0,)]
@@ -142,3 +146,41 @@ def test_waiting_for_ready_is_cancellable(db_path):
             await asyncio.wait_for(c.execute("select 1"), timeout=0.1)
 
     run(main)
+
+
+@pytest.mark.parametrize("child", ["wait_for", "gather", "create_task"])
+def test_a_write_waiting_for_the_write_of_the_task_that_waits_for_it(db_path, child):
+    # The child task's connection would wait for the open write of the task
+    # that created it, while that task waits for the child: refused at once
+    # (SQLite would give up after its busy timeout).  Since Python 3.12
+    # wait_for runs the coroutine in the caller's own task: no child task.
+    inline = child == "wait_for" and sys.version_info >= (3, 12)
+
+    async def main():
+        c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path)
+
+        async def parent():
+            await c.execute("insert into item(name) values ('parent')")
+            # Reads beside the open write are fine in a child task.
+            assert await asyncio.create_task(c.execute("select count(*) from item")) == ((0,),)
+            write = c.execute("insert into item(name) values ('child')")
+            started = time.monotonic()
+            try:
+                if child == "wait_for":
+                    await asyncio.wait_for(write, 30)
+                elif child == "gather":
+                    await asyncio.gather(write)
+                else:
+                    await asyncio.create_task(write)
+            except TransactionError as e:
+                assert "created it" in str(e) and "await asyncio.create_task" in str(e), str(e)
+                assert not inline
+            else:
+                assert inline
+            assert time.monotonic() - started < 2
+
+        await asyncio.create_task(parent())
+
+    run(main)
+    expected = [("parent",), ("child",)] if inline else [("parent",)]
+    assert fresh_rows(db_path, "select name from item order by id") == expected

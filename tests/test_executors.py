@@ -9,15 +9,10 @@ from conftest import run_scenario
 BOTH = ["roundtrip", "queries", "writes", "relations", "concurrent", "values", "keyword_names", "defaults", "links",
         "subclass", "keyword_statements", "keywords"]
 BLOCKING_ONLY = ["transactions"]
-# Scenarios that need work of other branches: the keyword quoting of the
-# statement builder and of the generated tables.
-PENDING = {}
 
 
 @pytest.mark.parametrize("kind", ["blocking", "async"])
-@pytest.mark.parametrize(
-    "name", [pytest.param(n, marks=pytest.mark.xfail(strict=True, reason=PENDING[n])) if n in PENDING else n for n in BOTH]
-)
+@pytest.mark.parametrize("name", BOTH)
 def test_scenario(name, kind, tmp_path):
     run_scenario("executor_scenarios.py", name, kind, tmp_path)
 

@@ -104,24 +104,37 @@ class TestPool:
         rows = server.run(c.execute("SELECT DATABASE(), 1 + 1"))
         assert rows == ((database.name, 2),)
 
-    def test_created_later_with_running_loop(self, loop, database):
+    def test_created_later_with_running_loop_is_usable_at_once(self, loop, database):
         async def body():
             c = AioMysqlConnector(asyncio.get_running_loop(), **database.pool_settings())
             states = [(c.isReady, c._pool)]
-            for _ in range(500):
-                if c.isReady:
-                    break
-                await asyncio.sleep(0.01)
+            # The first operations wait for the pool that is being made.
+            rows = await asyncio.gather(c.execute("SELECT 40 + 2"), c.getTableNameList())
             states.append((c.isReady, c._pool is not None))
-            rows = await c.execute("SELECT 40 + 2")
-            return c, states, rows
+            await c.execute("INSERT INTO note (body) VALUES ('by main')")
+            pool = c._pool
+            await c.close()  # main's own connection is committed and given back
+            with pytest.raises(RuntimeError, match="closed"):
+                await c.execute("SELECT 1")
+            return states, rows, pool
 
-        c, states, rows = loop.run_until_complete(body())
-        loop.run_until_complete(asyncio.sleep(0.05))  # the task's connection goes back
-        c._pool.close()
-        loop.run_until_complete(asyncio.wait_for(c._pool.wait_closed(), 5))
+        states, rows, pool = loop.run_until_complete(body())
         assert states == [(False, None), (True, True)]
-        assert rows == ((42,),)
+        assert rows == [((42,),), ["note"]]
+        assert pool.closed and database.rows("SELECT body FROM note") == [("by main",)]
+
+    def test_pool_creation_failing_on_a_running_loop_fails_every_operation(self, loop, database):
+        import pymysql
+
+        async def body():
+            c = AioMysqlConnector(asyncio.get_running_loop(), **database.pool_settings(password="wrong"))
+            for operation in (lambda: c.execute("SELECT 1"), c.getCon, c.getSelectCon, lambda: c.execute("SELECT 1")):
+                with pytest.raises(pymysql.err.OperationalError) as info:
+                    await asyncio.wait_for(operation(), 10)
+                assert info.value.args[0] == 1045
+            await asyncio.wait_for(c.close(), 10)  # nothing to close
+
+        loop.run_until_complete(body())
 
     def test_pool_errors_surface_from_the_constructor(self, loop, database):
         import pymysql
@@ -457,12 +470,7 @@ def run_scenario(name, database, tmp_path):
 def scenario_names():
     import mysql_scenarios
 
-    return [
-        pytest.param(n, marks=pytest.mark.xfail(strict=True, reason=mysql_scenarios.PENDING[n]))
-        if n in mysql_scenarios.PENDING
-        else n
-        for n in sorted(mysql_scenarios.SCENARIOS)
-    ]
+    return sorted(mysql_scenarios.SCENARIOS)
 
 
 @pytest.mark.parametrize("name", scenario_names())

@@ -32,3 +32,24 @@ class WriteOperateNotInAffairs(DbFault):
 
 class TransactionError(DbFault):
     default_message = "transaction misuse"
+
+
+class TableCreationError(DbFault):
+    """Creating the table of a model failed; the driver's error is the cause.
+
+    ``model`` and ``table`` name what failed; the tables of the models
+    before it stay created.
+    """
+
+    default_message = "creating a model's table failed"
+
+    def __init__(self, model=None, table=None, error=None):
+        given = (model, table, error) != (None, None, None)
+        super().__init__(*((model, table, error) if given else ()))
+        self.model = model
+        self.table = table
+
+    def describe(self, model, table, error):
+        name = getattr(model, "__name__", model)
+        text = f"creating the table {table!r} of model {name} failed"
+        return text if error is None else f"{text}: {error}"

@@ -299,6 +299,14 @@ struct Sqlite3ConnectorObject {
     PyObject* path;
     // Transaction state of the blocking connection.
     int transactionDepth;
+    // Connections of the other threads, and how statements wait.
+    PyObject* threadState;          // _thread._local: a thread's own connection and block depth
+    double timeout;                 // seconds a statement waits for another connection's lock
+    int showLog;
+    int sharedConnection;           // an in-memory database: every thread runs on `con`
+    int closed;
+    unsigned long blockOwner;       // sharedConnection: the thread whose block is open, or 0
+    PyThread_type_lock blockLock;   // sharedConnection: held while a block or statement runs
 };
 
 struct AioSqliteConnectorObject {
@@ -308,12 +316,16 @@ struct AioSqliteConnectorObject {
     int isUsing;
     PyObject* path;
     PyObject* conMap;
+    double timeout;  // seconds a statement waits for another connection's lock
+    int closed;
 };
 
 struct AioMysqlConnectorObject {
     BaseConnectorObject base;
     PyObject* loop;
     PyObject* conMap;
+    PyObject* poolTask;  // the task creating the pool on a running loop, or None
+    int closed;
 };
 
 struct PyMysqlConnectorOps {

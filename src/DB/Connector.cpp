@@ -2,12 +2,28 @@
 //
 // A connector owns the driver-level connections and runs SQL text for the
 // rest of the system.  `BaseConnector` holds the fields every connector
-// shares and the do-nothing defaults; `Sqlite3Connector` runs blocking over
-// the host's sqlite3 module on one shared connection, serialising statement
-// and commit with the module-wide `lock`; `AioSqliteConnector` and
-// `AioMysqlConnector` give every asyncio task a connection of its own and end
-// it (commit, or rollback when the task failed or was cancelled) from the
-// task's done-callback; `PyMysqlConnector` is a blocking placeholder.
+// shares and the do-nothing defaults.
+//
+// `Sqlite3Connector` runs blocking over the host's sqlite3 module.  The main
+// thread runs on the connector's own connection (`con`), every other thread
+// on a connection of its own, so a transaction block (SqliteContextManager)
+// belongs to the thread that opened it and no other thread's statement joins
+// it; SQLite's own locking (with the connector's busy timeout) serialises the
+// writers.  An in-memory database exists only inside its one connection:
+// there every thread runs on `con`, and a thread's block holds the connector
+// until it ends.
+//
+// `AioSqliteConnector` and `AioMysqlConnector` give every asyncio task a
+// connection of its own, ended (commit, or rollback when the task failed or
+// was cancelled; then closed or given back to the pool) when the task ends.
+// A connector installs a task factory on its loop whose tasks end their
+// connections inside the task, after their coroutine: such a task is done
+// only once its work is committed, and a failed commit is its exception.  A
+// task made before the factory (asyncio.run's main task when the connector
+// is made inside it) ends its connections from its done-callback instead.  At
+// interpreter exit, connections whose end never ran are ended so that no
+// driver thread keeps the process alive.  `PyMysqlConnector` is a blocking
+// placeholder.
 //
 // Statements arrive with "%s" placeholders; the SQLite connectors rewrite
 // them to "?" before the driver sees them.  Every awaitable operation is a
@@ -18,7 +34,10 @@
 #include <quillon/override.hpp>
 
 #include <optional>
+#include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 using namespace quillon;
 
@@ -33,21 +52,36 @@ namespace {
 struct State {
     PyObject* module = nullptr;
     PyObject* logger = nullptr;          // logging.getLogger("Quillon.DB")
-    PyObject* lock = nullptr;            // multiprocessing.Lock()
-    PyObject* lockAcquire = nullptr;
-    PyObject* lockRelease = nullptr;
+    PyObject* lock = nullptr;            // multiprocessing.Lock(), kept for compatibility
     PyObject* sqliteConnect = nullptr;   // sqlite3.connect
-    PyObject* currentThread = nullptr;   // threading.current_thread
     PyObject* mainThread = nullptr;      // threading.main_thread
     PyObject* asyncioSleep = nullptr;    // asyncio.sleep
     PyObject* currentTask = nullptr;     // asyncio.current_task
-    PyObject* createTask = nullptr;      // asyncio.create_task
     PyObject* mysqlCursor = nullptr;     // aiomysql.Cursor
     PyObject* mysqlDictCursor = nullptr; // aiomysql.DictCursor
     PyObject* aiosqlite = nullptr;       // imported on first use
     PyObject* aiomysql = nullptr;        // imported on first use
     PyObject* pollDelay = nullptr;       // 0.3
     PyObject* endTasks = nullptr;        // set of running end-of-task coroutines' tasks
+    PyObject* endThreads = nullptr;      // list of threads ending aiosqlite connections of finished tasks
+    PyObject* threadType = nullptr;      // threading.Thread
+    PyObject* taskType = nullptr;        // asyncio.Task
+    PyObject* runningLoop = nullptr;     // asyncio.get_running_loop
+    PyObject* runningLoopOrNone = nullptr;  // asyncio._get_running_loop
+    PyObject* shield = nullptr;          // asyncio.shield
+    PyObject* waitFor = nullptr;         // asyncio.wait
+    PyObject* newEventLoop = nullptr;    // asyncio.new_event_loop
+    PyObject* isCoroutine = nullptr;     // asyncio.iscoroutine
+    PyObject* abstractLoop = nullptr;    // asyncio.AbstractEventLoop
+    PyObject* runTask = nullptr;         // Quillon.DB.utils._run_task
+    PyObject* taskEnding = nullptr;      // the end hook handed to _run_task
+    PyObject* taskConnections = nullptr; // task -> list of connectors holding a connection for it
+    PyObject* openConnections = nullptr; // per-task connection -> connector, until it is closed
+    PyObject* writeHolder = nullptr;     // ContextVar: the task holding an open SQLite write
+    PyObject* threadLocal = nullptr;     // _thread._local
+    PyObject* sqliteProgrammingError = nullptr;
+    PyObject* sqliteOperationalError = nullptr;
+    PyObject* transactionError = nullptr;  // Quillon.Error.DbFault.TransactionError
     bool assertionsOn = true;
     const ExecutorsApi* executors = nullptr;
     const GeneratorApi* generators = nullptr;
@@ -354,8 +388,9 @@ void runStatementAtomically(PyObject* con, PyObject* cursor, PyObject* text, PyO
         try {
             callMethod(con, names.execute, steps.rollbackTo);
             callMethod(con, names.execute, steps.release);
-        } catch (PyError&) {
+        } catch (PyError& e) {
             // The statement's own error is the one the caller needs.
+            if (!e.matches(PyExc_Exception)) throw;
         }
         throw;
     }
@@ -433,38 +468,52 @@ Ref exitBlock(PyObject* manager, const std::optional<ExcInfo>& info) {
     return callMethod(manager, names.aexit, info->type.get(), info->value.get(), info->tb ? info->tb.get() : Py_None);
 }
 
-// Starts an end-of-task coroutine at once and lets a task finish it.
+// A task of the running loop made directly, not through the loop's task
+// factory: the connectors' own work is no task of the application's.
+Ref newLoopTask(PyObject* coro) {
+    Ref loop = call(state.runningLoop);
+    Ref keywords = Ref::steal(PyDict_New());
+    check(PyDict_SetItemString(keywords.get(), "loop", loop.get()));
+    Ref args = tupleOf({coro});
+    return callWith(state.taskType, args.get(), keywords.get());
+}
+
+// Starts an end-of-task coroutine at once and lets a task of its own finish
+// it; returns that task, or null when the coroutine ended at once.
 //
-// The coroutine is advanced to its first suspension right here, inside the
-// done-callback, so that its first driver call (the commit or rollback) is
-// already issued.  A task created now might otherwise be cancelled before it
-// ever runs (asyncio.run cancels every pending task once its main task is
-// done), which would lose the commit and leave the connection open.
-void startEndTask(PyObject* createTask, Ref coro) {
+// The coroutine is advanced to its first suspension right here, so that its
+// first driver call (the commit or rollback) is already issued.  A task
+// created now might otherwise be cancelled before it ever runs (asyncio.run
+// cancels every pending task once its main task is done), which would lose
+// the commit and leave the connection open.
+Ref spawnEnd(Ref coro) {
     PyObject* yielded = nullptr;
     PySendResult r = PyIter_Send(coro.get(), Py_None, &yielded);
     if (r == PYGEN_ERROR) throwPending();
     Ref first = Ref::stealOrNull(yielded);
-    if (r == PYGEN_RETURN) return;
+    if (r == PYGEN_RETURN) return Ref();
     // The task re-awaits the same future on its first step; like a task's
     // own step, clear the future's blocking mark so it may be yielded again.
     if (first.get() != Py_None && PyObject_HasAttr(first.get(), names.futureBlocking))
         setattr(first.get(), names.futureBlocking, Py_False);
-    Ref task = call(createTask, coro.get());
+    Ref task = newLoopTask(coro.get());
     callMethod(state.endTasks, names.add, task.get());
     Ref discard = getattr(state.endTasks, names.discard);
     callMethod(task.get(), names.add_done_callback, discard.get());
+    return task;
 }
 
-// Removes conMap[task] when it still maps to `con`.
-void forgetTaskConnection(PyObject* conMap, PyObject* task, PyObject* con) {
-    if (!conMap || !PyDict_Check(conMap)) return;
+// Removes and returns conMap[task], or null when the task holds no connection.
+Ref takeTaskConnection(PyObject* conMap, PyObject* task) {
+    if (!conMap || !PyDict_Check(conMap)) return Ref();
     PyObject* held = PyDict_GetItemWithError(conMap, task);
     if (!held) {
         checkError();
-        return;
+        return Ref();
     }
-    if (held == con) check(PyDict_DelItem(conMap, task));
+    Ref con = Ref::borrow(held);
+    check(PyDict_DelItem(conMap, task));
+    return con;
 }
 
 // ===========================================================================
@@ -505,6 +554,7 @@ Ref BaseConnector_asyncProcess(PyObject*, PyObject* const*, Py_ssize_t, PyObject
 }
 
 Ref BaseConnector_GenerateTable(PyObject*) { return Ref::none(); }
+Ref BaseConnector_close(PyObject*) { return Ref::none(); }
 
 Ref get_pool(PyObject* self) { return Ref::borrow(asBase(self)->_pool); }
 void set_pool(PyObject* self, PyObject* value) { assignField(asBase(self)->_pool, value ? value : Py_None); }
@@ -534,6 +584,7 @@ PyMethodDef baseMethods[] = {
     Q_FAST("asyncProcess", BaseConnector_asyncProcess,
            "asyncProcess(*args, **kwargs) -> awaitable of None; awaitable connectors override it"),
     Q_NOARGS("GenerateTable", BaseConnector_GenerateTable, "GenerateTable() -> None; connectors override it"),
+    Q_NOARGS("close", BaseConnector_close, "close() -> None; connectors that hold connections override it"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -564,33 +615,69 @@ PyType_Spec baseSpec = {"Quillon.DB.Connector.BaseConnector", sizeof(BaseConnect
                         baseSlots};
 
 // ===========================================================================
-// Sqlite3Connector: blocking, one shared connection
+// Sqlite3Connector: blocking, a connection per thread
 // ===========================================================================
 
-const size_t sqliteOffsets[] = {offsetof(BaseConnectorObject, _pool), offsetof(BaseConnectorObject, selectCon),
-                                offsetof(BaseConnectorObject, _config), offsetof(Sqlite3ConnectorObject, con),
-                                offsetof(Sqlite3ConnectorObject, path)};
-const FieldList sqliteFields{sqliteOffsets, 5};
+const size_t sqliteOffsets[] = {offsetof(BaseConnectorObject, _pool),    offsetof(BaseConnectorObject, selectCon),
+                                offsetof(BaseConnectorObject, _config),  offsetof(Sqlite3ConnectorObject, con),
+                                offsetof(Sqlite3ConnectorObject, path),  offsetof(Sqlite3ConnectorObject, threadState)};
+const FieldList sqliteFields{sqliteOffsets, 6};
+
+// The busy timeout a blocking connector waits by default, in seconds: long
+// enough for threads that queue their writes behind each other's transaction
+// blocks, finite so that a lock nobody releases shows up as an error.
+constexpr double kBlockingTimeout = 30.0;
+// The asyncio SQLite connector's default, the driver's own.
+constexpr double kAwaitableTimeout = 5.0;
+
+// A `timeout=` setting: seconds, a finite number not below zero.
+double timeoutSetting(PyObject* value, double fallback) {
+    if (!value) return fallback;
+    if (PyBool_Check(value) || !(PyFloat_Check(value) || PyLong_Check(value)))
+        raise(PyExc_TypeError, "timeout must be a number of seconds, not %.200s", typeName(value));
+    double seconds = PyFloat_AsDouble(value);
+    if (seconds == -1.0 && PyErr_Occurred()) throwPending();
+    if (!(seconds >= 0.0) || seconds > 1e9) raise(PyExc_ValueError, "timeout must be between 0 and 1e9 seconds");
+    return seconds;
+}
+
+// Takes the `timeout` keyword out of a constructor's surplus keywords.
+double takeTimeout(PyObject* extra, double fallback) {
+    static const Constant key = interned("timeout");
+    PyObject* given = PyDict_GetItemWithError(extra, key.get());
+    if (!given) {
+        checkError();
+        return fallback;
+    }
+    Ref held = Ref::borrow(given);
+    double seconds = timeoutSetting(held.get(), fallback);
+    check(PyDict_DelItem(extra, key.get()));
+    return seconds;
+}
 
 // autoFiledAnnounce and getTableNameList honour a Python subclass's own
 // version when they are called through the native table.
 OverrideSet<2> sqliteOverrides{{"autoFiledAnnounce", "getTableNameList"}};
 
-Ref sqliteInitNative(PyObject* self, PyObject* path, bool showLog) {
-    static const Constant keywords = [] {
-        Ref k = Ref::steal(PyDict_New());
-        Ref timeout = integer(99999);
-        check(PyDict_SetItemString(k.get(), "timeout", timeout.get()));
-        check(PyDict_SetItemString(k.get(), "check_same_thread", Py_False));
-        return k;
-    }();
+// A new connection on the connector's database with its settings.
+Ref openSqliteConnection(PyObject* self, PyObject* path) {
+    auto* c = asSqlite(self);
+    Ref keywords = Ref::steal(PyDict_New());
+    Ref timeout = Ref::steal(PyFloat_FromDouble(c->timeout));
+    check(PyDict_SetItemString(keywords.get(), "timeout", timeout.get()));
+    check(PyDict_SetItemString(keywords.get(), "check_same_thread", Py_False));
     Ref args = tupleOf({path});
     Ref con = callWith(state.sqliteConnect, args.get(), keywords.get());
-    if (showLog) {
+    if (c->showLog) {
         Ref debug = getattr(getattr(state.module, "_logger").get(), "debug");
         callMethod(con.get(), "set_trace_callback", debug.get());
     }
-    assignField(asSqlite(self)->con, std::move(con));
+    return con;
+}
+
+Ref sqliteInitNative(PyObject* self, PyObject* path, bool showLog) {
+    asSqlite(self)->showLog = showLog;
+    assignField(asSqlite(self)->con, openSqliteConnection(self, path));
     return Ref::none();
 }
 
@@ -610,9 +697,146 @@ Ref firstColumns(PyObject* rows) {
     return out;
 }
 
+// ---------------------------------------------------------------------------
+// The calling thread's connection
+// ---------------------------------------------------------------------------
+
+bool onMainThread() {
+    Ref main = call(state.mainThread);
+    Ref ident = getattr(main.get(), "ident");
+    unsigned long mainIdent = PyLong_AsUnsignedLong(ident.get());
+    if (mainIdent == (unsigned long)-1 && PyErr_Occurred()) throwPending();
+    return PyThread_get_thread_ident() == mainIdent;
+}
+
+[[noreturn]] void raiseClosed() { raise(state.sqliteProgrammingError, "Cannot operate on a closed database."); }
+
+// Waits up to the busy timeout for the lock of a shared connection, with the
+// interpreter released and signals handled; then fails the way SQLite does.
+void acquireBlockLock(Sqlite3ConnectorObject* c) {
+    PyThread_type_lock lock = c->blockLock;
+    if (PyThread_acquire_lock(lock, NOWAIT_LOCK)) return;
+    double remaining = c->timeout;
+    for (;;) {
+        double slice = remaining < 0.05 ? remaining : 0.05;
+        PyLockStatus got;
+        Py_BEGIN_ALLOW_THREADS
+        got = PyThread_acquire_lock_timed(lock, (PY_TIMEOUT_T)(slice * 1e6), 0);
+        Py_END_ALLOW_THREADS
+        if (got == PY_LOCK_ACQUIRED) return;
+        check(PyErr_CheckSignals());
+        remaining -= slice;
+        if (remaining <= 0.0) raise(state.sqliteOperationalError, "database is locked");
+    }
+}
+
+// One use of the connector by the calling thread: its connection and the
+// depth of its open transaction blocks.  On a shared connection the session
+// holds the connector's lock unless the thread owns the open block; the lock
+// is let go when the session ends, or kept by a block that begins.
+class ThreadSession {
+public:
+    explicit ThreadSession(PyObject* self) : c_(asSqlite(self)) {
+        if (c_->sharedConnection) {
+            if (c_->closed) raiseClosed();
+            if (c_->blockOwner != PyThread_get_thread_ident()) {
+                acquireBlockLock(c_);
+                heldLock_ = true;
+                depth_ = 0;
+            } else {
+                depth_ = c_->transactionDepth;
+            }
+            con_ = Ref::borrow(c_->con);
+        } else if (onMainThread()) {
+            con_ = Ref::borrow(c_->con);
+            depth_ = c_->transactionDepth;
+        } else {
+            openThreadConnection();
+        }
+    }
+    ~ThreadSession() {
+        if (heldLock_) PyThread_release_lock(c_->blockLock);
+    }
+    ThreadSession(const ThreadSession&) = delete;
+    ThreadSession& operator=(const ThreadSession&) = delete;
+
+    PyObject* con() const { return con_.get(); }
+    int depth() const { return depth_; }
+    bool inBlock() const { return depth_ > 0; }
+
+    void storeDepth(int depth) {
+        depth_ = depth;
+        if (threadDict_) {
+            Ref value = integer(depth);
+            check(PyDict_SetItem(threadDict_.get(), depthKey(), value.get()));
+        } else {
+            c_->transactionDepth = depth;
+        }
+        if (c_->sharedConnection) {
+            // A block that begins keeps the lock; the outermost end gives it back.
+            if (depth > 0 && heldLock_) {
+                c_->blockOwner = PyThread_get_thread_ident();
+                heldLock_ = false;
+            } else if (depth == 0 && c_->blockOwner == PyThread_get_thread_ident()) {
+                c_->blockOwner = 0;
+                heldLock_ = true;
+            }
+        }
+    }
+
+    // Closes the calling thread's own connection (not the connector's).
+    void closeThreadConnection() {
+        if (!threadDict_) return;
+        check(PyDict_DelItem(threadDict_.get(), conKey()));
+        callMethod(con_.get(), names.close);
+    }
+
+private:
+    static PyObject* conKey() {
+        static const Constant key = interned("con");
+        return key.get();
+    }
+    static PyObject* depthKey() {
+        static const Constant key = interned("depth");
+        return key.get();
+    }
+
+    // The thread's own connection, opened on its first statement; it closes
+    // when the thread ends (its thread-local entry goes) or the connector is
+    // closed.
+    void openThreadConnection() {
+        threadDict_ = getattr(c_->threadState, "__dict__");
+        PyObject* held = PyDict_GetItemWithError(threadDict_.get(), conKey());
+        if (!held) checkError();
+        Ref con = Ref::borrow(held);
+        if (c_->closed) {
+            if (con) {
+                check(PyDict_DelItem(threadDict_.get(), conKey()));
+                callMethod(con.get(), names.close);
+            }
+            raiseClosed();
+        }
+        if (!con) {
+            con = openSqliteConnection((PyObject*)c_, c_->path);
+            check(PyDict_SetItem(threadDict_.get(), conKey(), con.get()));
+        }
+        con_ = std::move(con);
+        PyObject* depth = PyDict_GetItemWithError(threadDict_.get(), depthKey());
+        if (!depth) checkError();
+        depth_ = depth ? (int)PyLong_AsLong(depth) : 0;
+    }
+
+    Sqlite3ConnectorObject* c_;
+    Ref con_;
+    Ref threadDict_;
+    int depth_ = 0;
+    bool heldLock_ = false;
+};
+
 Ref sqliteTableNamesNative(PyObject* self) {
     static const Constant query = str("select tbl_name from sqlite_master where type = \"table\";");
-    Ref cursor = callMethod(asSqlite(self)->con, names.execute, query.get());
+    ThreadSession session(self);
+    Ref cursor = callMethod(session.con(), names.execute, query.get());
     Ref rows = callMethod(cursor.get(), names.fetchall);
     return firstColumns(rows.get());
 }
@@ -637,29 +861,56 @@ const Sqlite3ConnectorOps sqliteOps = {op_init_sqlite, op_autoFiledAnnounce, op_
 
 PyObject* Sqlite3Connector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     PyObject* self = newConnector<sqliteFields>(type, args, kwargs);
-    if (self) asSqlite(self)->ops = &sqliteOps;
+    if (self) {
+        auto* c = asSqlite(self);
+        c->ops = &sqliteOps;
+        c->timeout = kBlockingTimeout;
+        c->showLog = 1;
+        c->blockLock = PyThread_allocate_lock();
+        if (!c->blockLock) {
+            Py_DECREF(self);
+            PyErr_NoMemory();
+            return nullptr;
+        }
+    }
     return self;
+}
+
+void Sqlite3Connector_dealloc(PyObject* self) noexcept {
+    PyThread_type_lock lock = asSqlite(self)->blockLock;
+    asSqlite(self)->blockLock = nullptr;
+    deallocObject<sqliteFields>(self);
+    if (lock) PyThread_free_lock(lock);
+}
+
+bool isPrivateDatabase(PyObject* path) {
+    // ":memory:" and "" (a temporary file) exist only inside their connection.
+    return PyUnicode_Check(path) &&
+           (PyUnicode_GET_LENGTH(path) == 0 || PyUnicode_CompareWithASCIIString(path, ":memory:") == 0);
 }
 
 int Sqlite3Connector_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return boundary(-1, [&] {
-        static const Signature<2> sig{"Sqlite3Connector", {"path", "showLog"}, 1};
+        static const Signature<2> sig{"Sqlite3Connector", {"path", "showLog"}, 1, false, true};
         auto a = bind(sig, args, kwargs);
         requireStrOrNone("path", a[0]);
+        auto* c = asSqlite(self);
+        c->timeout = takeTimeout(a.extra.get(), kBlockingTimeout);
+        noArguments("Sqlite3Connector", nullptr, a.extra.get());
         bool showLog = a[1] ? truthy(a[1]) : true;
         asBase(self)->isAsync = 0;
-        Ref done = Ref::steal(asSqlite(self)->ops->init_sqlite(self, a[0], showLog));
-        assignField(asSqlite(self)->path, a[0]);
+        assignField(c->path, a[0]);
+        c->sharedConnection = isPrivateDatabase(a[0]);
+        assignField(c->threadState, call(state.threadLocal));
+        Ref done = Ref::steal(c->ops->init_sqlite(self, a[0], showLog));
         return 0;
     });
 }
 
-// A connection for the calling thread: the shared one on the main thread, a
-// new default connection (owned by the caller) on any other.
+// A connection for the calling thread: the connector's own one on the main
+// thread, a new default connection (owned by the caller) on any other.
 Ref Sqlite3Connector_getCon(PyObject* self) {
-    Ref current = call(state.currentThread);
-    Ref main = call(state.mainThread);
-    if (check(PyObject_RichCompareBool(current.get(), main.get(), Py_EQ))) return Ref::borrow(asSqlite(self)->con);
+    if (onMainThread()) return Ref::borrow(asSqlite(self)->con);
     return call(state.sqliteConnect, asSqlite(self)->path);
 }
 
@@ -668,34 +919,29 @@ Ref Sqlite3Connector_releaseCon(PyObject*, PyObject* con) {
     return Ref::none();
 }
 
+// SQL text on the calling thread's connection.  Outside a transaction block
+// a statement that wrote is committed at once; inside one it belongs to the
+// block.
 Ref Sqlite3Connector_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     ExecuteCall request = bindExecute(args, nargs, kwnames, true);
-    Ref cursor = callMethod(asSqlite(self)->con, names.cursor);
+    ThreadSession session(self);
+    Ref cursor = callMethod(session.con(), names.cursor);
     Ref text = toQmark(request.sql);
     callMethod(cursor.get(), names.execute, text.get(), request.params);
-    if (request.dictCur) return newDictRowIterator(cursor.get());
+    bool wrote = !session.inBlock() && truthy(getattr(session.con(), "in_transaction").get());
+    if (request.dictCur) {
+        if (!wrote) return newDictRowIterator(cursor.get());
+        // The rows of a writing statement are read before its commit.
+        Ref rows = callMethod(cursor.get(), names.fetchall);
+        Ref shaped = RowShaper(cursor.get()).shapeAll(rows.get());
+        callMethod(session.con(), names.commit);
+        Ref list = Ref::steal(PySequence_List(shaped.get()));
+        return Ref::steal(PyObject_GetIter(list.get()));
+    }
     Ref rows = callMethod(cursor.get(), names.fetchall);
+    if (wrote) callMethod(session.con(), names.commit);
     return Ref::steal(PySequence_Tuple(rows.get()));
 }
-
-// Holds the module-wide lock for a scope (released also on error, with any
-// pending Python error preserved).
-class LockGuard {
-public:
-    LockGuard() { call(state.lockAcquire); }
-    ~LockGuard() {
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        PyObject* r = PyObject_CallNoArgs(state.lockRelease);
-        if (r)
-            Py_DECREF(r);
-        else
-            PyErr_WriteUnraisable(state.lock);
-        PyErr_Restore(t, v, tb);
-    }
-    LockGuard(const LockGuard&) = delete;
-    LockGuard& operator=(const LockGuard&) = delete;
-};
 
 Ref Sqlite3Connector_process(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature<2> sig{"process", {"executor", "con"}, 1};
@@ -707,15 +953,13 @@ Ref Sqlite3Connector_process(PyObject* self, PyObject* const* args, Py_ssize_t n
     PyObject* builder = builderOf(executor);
     auto [text, params] = preparedStatement(builder, true);
 
-    PyObject* con = asSqlite(self)->con;
+    ThreadSession session(self);
+    PyObject* con = session.con();
     Ref cursor = callMethod(con, names.cursor);
-    {
-        LockGuard held;
-        runStatementAtomically(con, cursor.get(), text.get(), params.get());
-        recordRowCount(executor, cursor.get());
-        // Inside a transaction block the block's end commits.
-        if (asSqlite(self)->transactionDepth == 0) callMethod(con, names.commit);
-    }
+    runStatementAtomically(con, cursor.get(), text.get(), params.get());
+    recordRowCount(executor, cursor.get());
+    // Inside a transaction block the block's end commits.
+    if (!session.inBlock()) callMethod(con, names.commit);
     Ref raw;
     switch (statementKind(builder)) {
     case SQL_SELECT: {
@@ -732,40 +976,81 @@ Ref Sqlite3Connector_process(PyObject* self, PyObject* const* args, Py_ssize_t n
     return handleResult(executor, raw.get());
 }
 
-// Transaction blocks (SqliteContextManager): the outermost block is one
-// transaction on the shared connection, inner blocks are savepoints, and
-// `process` leaves committing to the outermost block's end.
+// Transaction blocks (SqliteContextManager): the calling thread's outermost
+// block is one transaction on its connection, inner blocks are savepoints,
+// and statements leave committing to the outermost block's end.  The
+// outermost block takes the write lock when it begins, so two threads' blocks
+// wait for each other in turn instead of failing when both go on to write.
 Ref savepointStatement(const char* verb, int depth) {
     return Ref::steal(PyUnicode_FromFormat("%s quillon_block_%d", verb, depth));
 }
 
 Ref Sqlite3Connector__beginTransaction(PyObject* self) {
-    auto* c = asSqlite(self);
-    LockGuard held;
-    if (c->transactionDepth == 0) {
-        if (!truthy(getattr(c->con, "in_transaction").get())) {
-            static const Constant begin = str("BEGIN");
-            callMethod(c->con, names.execute, begin.get());
+    ThreadSession session(self);
+    PyObject* con = session.con();
+    int depth = session.depth();
+    if (depth == 0) {
+        if (!truthy(getattr(con, "in_transaction").get())) {
+            static const Constant begin = str("BEGIN IMMEDIATE");
+            callMethod(con, names.execute, begin.get());
         }
     } else {
-        callMethod(c->con, names.execute, savepointStatement("SAVEPOINT", c->transactionDepth).get());
+        callMethod(con, names.execute, savepointStatement("SAVEPOINT", depth).get());
     }
-    c->transactionDepth += 1;
+    session.storeDepth(depth + 1);
     return Ref::none();
 }
 
 Ref Sqlite3Connector__endTransaction(PyObject* self, PyObject* succeeded) {
-    auto* c = asSqlite(self);
-    if (c->transactionDepth <= 0) raise(PyExc_RuntimeError, "no transaction block is open on this connector");
     bool ok = truthy(succeeded);
-    LockGuard held;
-    c->transactionDepth -= 1;
-    int depth = c->transactionDepth;
-    if (depth == 0) {
-        callMethod(c->con, ok ? names.commit : names.rollback);
-    } else {
-        if (!ok) callMethod(c->con, names.execute, savepointStatement("ROLLBACK TO SAVEPOINT", depth).get());
-        callMethod(c->con, names.execute, savepointStatement("RELEASE SAVEPOINT", depth).get());
+    auto* c = asSqlite(self);
+    if (c->sharedConnection && c->blockOwner != PyThread_get_thread_ident())
+        raise(PyExc_RuntimeError, "no transaction block is open on this thread");
+    ThreadSession session(self);
+    if (session.depth() <= 0) raise(PyExc_RuntimeError, "no transaction block is open on this thread");
+    int depth = session.depth() - 1;
+    PyObject* con = session.con();
+    Ref keep = Ref::borrow(con);
+    session.storeDepth(depth);
+    if (depth > 0) {
+        if (!ok) callMethod(con, names.execute, savepointStatement("ROLLBACK TO SAVEPOINT", depth).get());
+        callMethod(con, names.execute, savepointStatement("RELEASE SAVEPOINT", depth).get());
+        return Ref::none();
+    }
+    if (!ok) {
+        callMethod(con, names.rollback);
+        return Ref::none();
+    }
+    try {
+        callMethod(con, names.commit);
+    } catch (PyError&) {
+        // A commit that failed leaves nothing of the block behind either;
+        // the commit's error is the one the caller needs.
+        PyObject* r = PyObject_CallMethodNoArgs(con, names.rollback);
+        if (r)
+            Py_DECREF(r);
+        else if (PyErr_ExceptionMatches(PyExc_Exception))
+            PyErr_Clear();
+        else
+            throwPending();
+        throw;
+    }
+    return Ref::none();
+}
+
+// Closes the connector: its own connection and the calling thread's; any
+// other thread's connection closes on that thread's next statement or when
+// the thread ends.  Statements after that fail.
+Ref Sqlite3Connector_close(PyObject* self) {
+    auto* c = asSqlite(self);
+    if (c->closed) return Ref::none();
+    {
+        ThreadSession session(self);
+        if (session.inBlock())
+            raise(state.transactionError, "close() inside a transaction block: end the block first");
+        c->closed = 1;
+        session.closeThreadConnection();
+        callMethod(c->con, names.close);
     }
     return Ref::none();
 }
@@ -784,13 +1069,15 @@ Ref Sqlite3Connector_GenerateTable(PyObject*) {
 
 Ref get_sqlite_con(PyObject* self) { return Ref::borrow(asSqlite(self)->con); }
 Ref get_sqlite_path(PyObject* self) { return Ref::borrow(asSqlite(self)->path); }
+Ref get_sqlite_timeout(PyObject* self) { return Ref::steal(PyFloat_FromDouble(asSqlite(self)->timeout)); }
 
 PyMethodDef sqliteMethods[] = {
     Q_NOARGS("getCon", Sqlite3Connector_getCon,
-             "getCon() -> the shared connection on the main thread, a new connection on any other thread"),
+             "getCon() -> the connector's own connection on the main thread, a new connection on any other thread"),
     Q_ONEARG("releaseCon", Sqlite3Connector_releaseCon, "releaseCon(con) -> None; commits the connection"),
     Q_FAST("execute", Sqlite3Connector_execute,
-           "execute(sql, con=None, dictCur=False, args=()) -> rows as tuples, or a lazy iterator of dicts"),
+           "execute(sql, con=None, dictCur=False, args=()) -> rows as tuples, or a lazy iterator of dicts;\n"
+           "a write is committed unless a transaction block of the calling thread is open"),
     Q_FAST("process", Sqlite3Connector_process,
            "process(executor, con=None) -> the executor's result of its prepared statement (committed)"),
     Q_FAST("getTableNameList", Sqlite3Connector_getTableNameList, "getTableNameList() -> the names of all tables"),
@@ -798,16 +1085,19 @@ PyMethodDef sqliteMethods[] = {
              "autoFiledAnnounce(col) -> the column type of an auto-increment key"),
     Q_NOARGS("GenerateTable", Sqlite3Connector_GenerateTable, "GenerateTable() -> None; creates the models' tables"),
     Q_NOARGS("_beginTransaction", Sqlite3Connector__beginTransaction,
-             "_beginTransaction() -> None; opens a transaction block (a savepoint when nested)"),
+             "_beginTransaction() -> None; opens a transaction block of the calling thread (a savepoint when nested)"),
     Q_ONEARG("_endTransaction", Sqlite3Connector__endTransaction,
-             "_endTransaction(succeeded) -> None; commits or rolls back the innermost transaction block"),
+             "_endTransaction(succeeded) -> None; commits or rolls back the calling thread's innermost block"),
+    Q_NOARGS("close", Sqlite3Connector_close,
+             "close() -> None; closes the connector's connections; statements after that fail"),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef sqliteGetSet[] = {
     Q_GETTER("paramsHolder", paramsHolderQmark, "the dialect's parameter placeholder"),
-    Q_GETTER("con", get_sqlite_con, "the shared connection"),
+    Q_GETTER("con", get_sqlite_con, "the connector's own connection (the main thread's)"),
     Q_GETTER("path", get_sqlite_path, "the database file path"),
+    Q_GETTER("timeout", get_sqlite_timeout, "seconds a statement waits for another connection's lock"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -816,10 +1106,11 @@ PyType_Slot sqliteSlots[] = {
     {Py_tp_init, (void*)Sqlite3Connector_init},
     {Py_tp_traverse, (void*)traverseObject<sqliteFields>},
     {Py_tp_clear, (void*)clearObject<sqliteFields>},
-    {Py_tp_dealloc, (void*)deallocObject<sqliteFields>},
+    {Py_tp_dealloc, (void*)Sqlite3Connector_dealloc},
     {Py_tp_methods, sqliteMethods},
     {Py_tp_getset, sqliteGetSet},
-    {Py_tp_doc, (void*)"Sqlite3Connector(path, showLog=True): blocking SQLite over one shared connection."},
+    {Py_tp_doc, (void*)"Sqlite3Connector(path, showLog=True, *, timeout=30.0): blocking SQLite, a connection per "
+                       "thread."},
     {0, nullptr},
 };
 PyType_Spec sqliteSpec = {"Quillon.DB.Connector.Sqlite3Connector", sizeof(Sqlite3ConnectorObject), 0,
@@ -831,11 +1122,16 @@ PyType_Spec sqliteSpec = {"Quillon.DB.Connector.Sqlite3Connector", sizeof(Sqlite
 // ===========================================================================
 
 // AioSqliteConnector and AioMysqlConnector keep every asyncio task's
-// connection in their `conMap` (task -> connection) and end it from the
-// task's done-callback.  They differ only in where a connection comes from
-// and where it goes at the end, and in the name of the done-callback.
+// connection in their `conMap` (task -> connection).  They differ only in
+// where a connection comes from and where it goes at the end, and in the
+// name of the done-callback.  Two process-wide registries tie the pieces
+// together: `taskConnections` (task -> the connectors holding a connection
+// for it) lets a task end all its connections itself, and `openConnections`
+// (connection -> connector) holds every per-task connection until it is
+// closed, so that the end of the interpreter finds those nothing ended.
 struct TaskConnections {
     PyObject* (*conMap)(PyObject* self);
+    int* (*closed)(PyObject* self);
     // true: taken from the connector's pool and released back to it;
     // false: opened on the connector's database path and closed.
     bool pooled;
@@ -845,11 +1141,17 @@ struct TaskConnections {
 
 PyObject* aioSqliteConMap(PyObject* self) { return asAioSqlite(self)->conMap; }
 PyObject* aioMysqlConMap(PyObject* self) { return asAioMysql(self)->conMap; }
+int* aioSqliteClosed(PyObject* self) { return &asAioSqlite(self)->closed; }
+int* aioMysqlClosed(PyObject* self) { return &asAioMysql(self)->closed; }
 
-const TaskConnections aioSqliteConnections{aioSqliteConMap, false, &Names::releaseCon,
+const TaskConnections aioSqliteConnections{aioSqliteConMap, aioSqliteClosed, false, &Names::releaseCon,
                                            "AioSqliteConnector.releaseCon.<end>"};
-const TaskConnections aioMysqlConnections{aioMysqlConMap, true, &Names::_releaseCon,
+const TaskConnections aioMysqlConnections{aioMysqlConMap, aioMysqlClosed, true, &Names::_releaseCon,
                                           "AioMysqlConnector._releaseCon.<end>"};
+
+const TaskConnections& connectionsOf(PyObject* connector) {
+    return PyObject_TypeCheck(connector, state.AioMysqlConnector) ? aioMysqlConnections : aioSqliteConnections;
+}
 
 // conMap[task], or null when the task holds no connection (or there is no map).
 Ref heldConnection(PyObject* conMap, PyObject* task) {
@@ -859,8 +1161,105 @@ Ref heldConnection(PyObject* conMap, PyObject* task) {
     return held ? Ref::borrow(held) : Ref();
 }
 
-// The calling task's connection, opened on first use; the task's
-// done-callback then ends it.
+void rememberTaskConnector(PyObject* task, PyObject* connector) {
+    PyObject* held = PyDict_GetItemWithError(state.taskConnections, task);
+    if (!held) {
+        checkError();
+        Ref list = Ref::steal(PyList_New(0));
+        check(PyDict_SetItem(state.taskConnections, task, list.get()));
+        held = list.get();
+    }
+    check(PyList_Append(held, connector));
+}
+
+void forgetTaskConnector(PyObject* task, PyObject* connector) {
+    PyObject* held = PyDict_GetItemWithError(state.taskConnections, task);
+    if (!held) {
+        checkError();
+        return;
+    }
+    Ref list = Ref::borrow(held);
+    for (Py_ssize_t i = PyList_GET_SIZE(list.get()); i-- > 0;)
+        if (PyList_GET_ITEM(list.get(), i) == connector) check(PyList_SetSlice(list.get(), i, i + 1, nullptr));
+    if (PyList_GET_SIZE(list.get()) == 0) check(PyDict_DelItem(state.taskConnections, task));
+}
+
+void forgetOpenConnection(PyObject* con) {
+    if (PyDict_DelItem(state.openConnections, con) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throwPending();
+        PyErr_Clear();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Writes that would wait for the task that created them
+// ---------------------------------------------------------------------------
+
+// A task whose SQLite connection holds an open write transaction marks
+// itself in its context; a task created afterwards inherits the mark.  Such
+// a task that is about to write would wait for that transaction, which ends
+// only when the marking task ends: if that task waits for this one (gather,
+// wait_for), neither can go on.  The write is refused at once instead of
+// failing after the busy timeout.
+void refuseWriteUnderOpenWrite(PyObject* self, PyObject* task) {
+    PyObject* found = nullptr;
+    check(PyContextVar_Get(state.writeHolder, nullptr, &found));
+    Ref holder = Ref::stealOrNull(found);
+    if (!holder || holder.get() == Py_None || holder.get() == task) return;
+    if (truthy(callMethod(holder.get(), "done").get())) return;
+    Ref con = heldConnection(asAioSqlite(self)->conMap, holder.get());
+    if (!con || !truthy(getattr(con.get(), "in_transaction").get())) return;
+    Ref name = callMethod(holder.get(), "get_name");
+    raise(state.transactionError,
+          "this task would wait for the open write transaction of task %R on the same SQLite database, and that "
+          "task created it and commits only when it ends: if it waits for this task, neither can go on.  Commit "
+          "those writes first (run them in a task of their own: await asyncio.create_task(...)), or await this "
+          "write in that task itself",
+          name.get());
+}
+
+void markOpenWrite(PyObject* con, PyObject* task) {
+    if (!truthy(getattr(con, "in_transaction").get())) return;
+    PyObject* found = nullptr;
+    check(PyContextVar_Get(state.writeHolder, nullptr, &found));
+    Ref holder = Ref::stealOrNull(found);
+    if (holder.get() == task) return;
+    Ref token = Ref::steal(PyContextVar_Set(state.writeHolder, task));
+}
+
+// Whether SQL text writes: its first word starts a statement that changes
+// the database.  Reads may run beside another connection's open write.
+bool writesText(PyObject* sql) {
+    if (!PyUnicode_Check(sql)) return false;
+    std::string_view text = utf8(sql);
+    size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r')) ++i;
+    size_t start = i;
+    while (i < text.size() && ((text[i] | 0x20) >= 'a' && (text[i] | 0x20) <= 'z')) ++i;
+    std::string word(text.substr(start, i - start));
+    for (char& ch : word) ch = (char)(ch | 0x20);
+    for (const char* verb : {"insert", "update", "delete", "replace", "create", "drop", "alter"})
+        if (word == verb) return true;
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// Opening and ending
+// ---------------------------------------------------------------------------
+
+// Waits for the pool of an AioMysqlConnector made on a running loop; a pool
+// creation that failed raises its error again here.
+Ref pendingPool(PyObject* self) {
+    if (asBase(self)->_pool != Py_None) return Ref();
+    PyObject* creating = asAioMysql(self)->poolTask;
+    if (!creating || creating == Py_None)
+        raise(PyExc_RuntimeError, "the connector has no pool: it was not initialised");
+    return call(state.shield, creating);
+}
+
+// The calling task's connection, opened on first use.  The task ends it
+// itself when it was made by a connector's task factory; its done-callback
+// ends it otherwise.
 Coro taskConnection(Ref self, const TaskConnections* kind) {
     // The SQLite driver is imported before anything else is asked.
     PyObject* aiosqlite = kind->pooled ? nullptr : aiosqliteModule();
@@ -869,56 +1268,408 @@ Coro taskConnection(Ref self, const TaskConnections* kind) {
     if (!PyDict_Check(conMap)) raise(PyExc_TypeError, "the connector was not initialised (conMap is not a dict)");
     Ref held = heldConnection(conMap, task.get());
     if (held && truthy(held.get())) co_return held;
+    if (*kind->closed(self.get())) raise(PyExc_RuntimeError, "%s is closed", Py_TYPE(self.get())->tp_name);
 
-    // An if, not a conditional expression: GCC 12 evaluates a conditional
-    // expression whose branches make temporaries wrongly inside a coroutine.
-    Ref opening;
-    if (kind->pooled)
-        opening = callMethod(asBase(self.get())->_pool, names.acquire);
-    else
-        opening = call(getattr(aiosqlite, "connect").get(), asAioSqlite(self.get())->path);
-    Ref con = co_await awaitPy(opening);
+    Ref con;
+    if (kind->pooled) {
+        Ref waiting = pendingPool(self.get());
+        if (waiting) co_await awaitPy(waiting);
+        Ref acquiring = callMethod(asBase(self.get())->_pool, names.acquire);
+        con = co_await awaitPy(acquiring);
+        check(PyDict_SetItem(state.openConnections, con.get(), self.get()));
+    } else {
+        // Known before it is awaited: its driver thread starts with the await.
+        Ref keywords = Ref::steal(PyDict_New());
+        Ref timeout = Ref::steal(PyFloat_FromDouble(asAioSqlite(self.get())->timeout));
+        check(PyDict_SetItemString(keywords.get(), "timeout", timeout.get()));
+        Ref args = tupleOf({asAioSqlite(self.get())->path});
+        Ref opening = callWith(getattr(aiosqlite, "connect").get(), args.get(), keywords.get());
+        check(PyDict_SetItem(state.openConnections, opening.get(), self.get()));
+        try {
+            con = co_await awaitPy(opening);
+        } catch (PyError&) {
+            forgetOpenConnection(opening.get());
+            throw;
+        }
+    }
     check(PyDict_SetItem(kind->conMap(self.get()), task.get(), con.get()));
+    rememberTaskConnector(task.get(), self.get());
     Ref end = getattr(self.get(), names.*kind->doneCallback);
     callMethod(task.get(), names.add_done_callback, end.get());
     co_return con;
 }
 
-// Ends a finished task's connection: commit, or rollback when the task
-// failed or was cancelled; then close it or give it back to the pool, and
-// forget it.  A failure of the first step still closes or releases the
-// connection; the first failure is re-raised on the loop.
-Coro endTaskConnection(Ref self, Ref task, Ref con, bool rollback, const TaskConnections* kind) {
+// An end failure nobody awaits is logged.
+void logEndFailure(PyError&& failure) {
+    failure.restore();
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    PyErr_NormalizeException(&t, &v, &tb);
+    if (tb && v) PyException_SetTraceback(v, tb);
+    Ref type = Ref::stealOrNull(t), value = Ref::stealOrNull(v), trace = Ref::stealOrNull(tb);
+    try {
+        Ref logger = getattr(state.module, "_logger");
+        Ref error = getattr(logger.get(), "error");
+        Ref keywords = Ref::steal(PyDict_New());
+        check(PyDict_SetItemString(keywords.get(), "exc_info", value ? value.get() : Py_True));
+        Ref message = str("ending a task's database connection failed");
+        Ref args = tupleOf({message.get()});
+        callWith(error.get(), args.get(), keywords.get());
+    } catch (PyError& e) {
+        e.restore();
+        PyErr_WriteUnraisable(state.module);
+    }
+}
+
+// Ends per-task connections, each a (connector, connection) pair: commit,
+// or rollback; then close it or give it back to the pool, and forget it.  A
+// failure of the first step still closes or releases the connection.  The
+// first failure is raised when `report`; otherwise it is logged (a
+// cancellation always passes on).
+Coro endConnections(Ref ends, bool rollback, bool report) {
     std::optional<PyError> failure;
-    try {
-        co_await awaitPy(callMethod(con.get(), rollback ? names.rollback : names.commit));
-    } catch (PyError& e) {
-        failure.emplace(std::move(e));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ends.get()); ++i) {
+        PyObject* pair = PyList_GET_ITEM(ends.get(), i);
+        Ref connector = Ref::borrow(PyTuple_GET_ITEM(pair, 0));
+        Ref con = Ref::borrow(PyTuple_GET_ITEM(pair, 1));
+        const TaskConnections& kind = connectionsOf(connector.get());
+        try {
+            Ref ending = callMethod(con.get(), rollback ? names.rollback : names.commit);
+            co_await awaitPy(ending);
+        } catch (PyError& e) {
+            if (!failure) failure.emplace(std::move(e));
+        }
+        try {
+            Ref giveBack;
+            if (kind.pooled)
+                giveBack = callMethod(asBase(connector.get())->_pool, names.release, con.get());
+            else
+                giveBack = callMethod(con.get(), names.close);
+            co_await awaitPy(giveBack);
+        } catch (PyError& e) {
+            if (!failure) failure.emplace(std::move(e));
+        }
+        forgetOpenConnection(con.get());
     }
-    try {
-        Ref giveBack;
-        if (kind->pooled)
-            giveBack = callMethod(asBase(self.get())->_pool, names.release, con.get());
-        else
-            giveBack = callMethod(con.get(), names.close);
-        co_await awaitPy(giveBack);
-    } catch (PyError& e) {
-        if (!failure) failure.emplace(std::move(e));
+    if (failure) {
+        if (report || !failure->matches(PyExc_Exception)) throw std::move(*failure);
+        logEndFailure(std::move(*failure));
     }
-    forgetTaskConnection(kind->conMap(self.get()), task.get(), con.get());
-    if (failure) throw std::move(*failure);
     co_return Ref::none();
 }
 
-// Starts the end of `task`'s connection `con` from its done-callback, as a
-// task of the connector's `loop`, or of the running loop without one.
-void startTaskConnectionEnd(PyObject* self, PyObject* task, Ref con, Ref loop, const TaskConnections* kind) {
-    bool rollback = taskFailed(task);
-    Ref createTask = loop ? getattr(loop.get(), names.create_task) : Ref::borrow(state.createTask);
-    startEndTask(createTask.get(), toPython(endTaskConnection(Ref::borrow(self), Ref::borrow(task), std::move(con),
-                                                              rollback, kind),
-                                            kind->endName));
+Ref endPair(PyObject* connector, PyObject* con) {
+    Ref pair = tupleOf({connector, con});
+    Ref list = Ref::steal(PyList_New(1));
+    PyList_SET_ITEM(list.get(), 0, pair.release());
+    return list;
 }
+
+// The task is named in the connector's debug log (not on standard output,
+// which belongs to the application).
+void logTaskEnd(PyObject* task) {
+    static const Constant message = str("task finished, ending its connection: %r");
+    callMethod(getattr(state.module, "_logger").get(), "debug", message.get(), task);
+}
+
+// Runs an end-of-task coroutine on a loop of its own (the target of an end
+// thread).
+PyObject* runEndLoop(PyObject*, PyObject* coro) noexcept {
+    try {
+        Ref loop = call(state.newEventLoop);
+        try {
+            callMethod(loop.get(), names.run_until_complete, coro);
+        } catch (PyError&) {
+            callMethod(loop.get(), names.close);
+            throw;
+        }
+        callMethod(loop.get(), names.close);
+    } catch (PyError& e) {
+        e.restore();
+        PyErr_WriteUnraisable(state.module);
+    }
+    Py_RETURN_NONE;
+}
+PyMethodDef runEndLoopDef = {"run_end", runEndLoop, METH_O, "run_end(coro) -> None; runs an end of task to completion"};
+
+// Ends an aiosqlite connection on a thread of its own with its own loop and
+// waits for it.  Its driver futures then never belong to the application's
+// loop, which may stop or close right after the task (run_until_complete,
+// then close()), and the work is committed and the connection closed before
+// the program goes on (asyncio.run returns only then).  Only tasks made
+// before the connector's task factory end this way: usually the one task
+// that made the connector, at the end of the program.
+void endInThread(Ref coro) {
+    for (Py_ssize_t i = PyList_GET_SIZE(state.endThreads); i-- > 0;)
+        if (!truthy(callMethod(PyList_GET_ITEM(state.endThreads, i), "is_alive").get()))
+            check(PyList_SetSlice(state.endThreads, i, i + 1, nullptr));
+    static const Constant target = Ref::steal(PyCFunction_NewEx(&runEndLoopDef, nullptr, nullptr));
+    Ref keywords = Ref::steal(PyDict_New());
+    Ref args = tupleOf({coro.get()});
+    Ref name = str("Quillon connection end");
+    check(PyDict_SetItemString(keywords.get(), "target", target.get()));
+    check(PyDict_SetItemString(keywords.get(), "args", args.get()));
+    check(PyDict_SetItemString(keywords.get(), "name", name.get()));
+    static const Constant noArgs = Ref::steal(PyTuple_New(0));
+    Ref thread = callWith(state.threadType, noArgs.get(), keywords.get());
+    callMethod(thread.get(), "start");
+    check(PyList_Append(state.endThreads, thread.get()));
+    callMethod(thread.get(), "join");
+}
+
+// The done-callback of a task that opened a connection: when the task did
+// not end it itself, it is ended now (rollback when the task failed or was
+// cancelled).  A pooled connection belongs to the loop and ends there.
+void endFinishedTaskConnection(PyObject* self, PyObject* task, const TaskConnections* kind) {
+    Ref con = takeTaskConnection(kind->conMap(self), task);
+    if (!con) return;
+    forgetTaskConnector(task, self);
+    bool rollback = taskFailed(task);
+    Ref ending = toPython(endConnections(endPair(self, con.get()), rollback, false), kind->endName);
+    if (kind->pooled)
+        spawnEnd(std::move(ending));
+    else
+        endInThread(std::move(ending));
+}
+
+bool endThreadsRunning() {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(state.endThreads); ++i)
+        if (truthy(callMethod(PyList_GET_ITEM(state.endThreads, i), "is_alive").get())) return true;
+    return false;
+}
+
+// The end a task made by a connector's task factory runs after its
+// coroutine (see Quillon.DB.utils._run_task): an awaitable ending every
+// connection the calling task holds (commit, or rollback when `failed`),
+// or None when it holds none.  The end runs in a task of its own that the
+// caller awaits shielded, so a cancellation cannot cut a commit in half.
+Ref taskEnding(PyObject*, PyObject* failedArg) {
+    bool failed = truthy(failedArg);
+    Ref task = call(state.currentTask);
+    if (task.get() == Py_None) return Ref::none();
+    PyObject* found = PyDict_GetItemWithError(state.taskConnections, task.get());
+    if (!found) {
+        checkError();
+        return Ref::none();
+    }
+    Ref connectors = Ref::borrow(found);
+    check(PyDict_DelItem(state.taskConnections, task.get()));
+    Ref ends = Ref::steal(PyList_New(0));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(connectors.get()); ++i) {
+        Ref connector = Ref::borrow(PyList_GET_ITEM(connectors.get(), i));
+        Ref con = takeTaskConnection(connectionsOf(connector.get()).conMap(connector.get()), task.get());
+        if (!con) continue;
+        Ref pair = tupleOf({connector.get(), con.get()});
+        check(PyList_Append(ends.get(), pair.get()));
+    }
+    if (PyList_GET_SIZE(ends.get()) == 0) return Ref::none();
+    logTaskEnd(task.get());
+    Ref ending = spawnEnd(toPython(endConnections(std::move(ends), failed, !failed), "task.<end>"));
+    if (!ending) return Ref::none();
+    return call(state.shield, ending.get());
+}
+
+// The calling task's own connection of `self`, ended now (commit) by close().
+Coro endCallerConnection(Ref self, const TaskConnections* kind) {
+    Ref task = call(state.currentTask);
+    if (task.get() == Py_None) co_return Ref::none();
+    Ref con = takeTaskConnection(kind->conMap(self.get()), task.get());
+    if (!con) co_return Ref::none();
+    forgetTaskConnector(task.get(), self.get());
+    co_await awaitPy(toPython(endConnections(endPair(self.get(), con.get()), false, true), kind->endName));
+    co_return Ref::none();
+}
+
+// Waits for the ends already started on the running loop (tasks that are
+// done but whose connection is still being committed and closed).  Tasks
+// still running are not waited for: they end their connections when they end.
+Coro waitStartedEnds() {
+    Ref loop = call(state.runningLoop);
+    Ref started = Ref::steal(PyList_New(0));
+    Ref pending = Ref::steal(PySequence_List(state.endTasks));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pending.get()); ++i) {
+        PyObject* task = PyList_GET_ITEM(pending.get(), i);
+        if (callMethod(task, "get_loop").get() == loop.get()) check(PyList_Append(started.get(), task));
+    }
+    if (PyList_GET_SIZE(started.get()) > 0) co_await awaitPy(call(state.waitFor, started.get()));
+    static const Constant pause = Ref::steal(PyFloat_FromDouble(0.005));
+    while (endThreadsRunning()) co_await awaitPy(call(state.asyncioSleep, pause.get()));
+    co_return Ref::none();
+}
+
+// ---------------------------------------------------------------------------
+// The task factory
+// ---------------------------------------------------------------------------
+
+Ref closeCoroutine(PyObject* coro, PyObject*) {
+    Ref closer = Ref::stealOrNull(PyObject_GetAttrString(coro, "close"));
+    if (!closer) {
+        PyErr_Clear();
+        return Ref::none();
+    }
+    return call(closer.get());
+}
+
+PyMethodDef closeCoroutineDef = Q_ONEARG("close_coroutine", closeCoroutine,
+                                         "close_coroutine(task) -> None; closes the coroutine a task was made for");
+// A connector's loop makes its tasks through this factory: each task runs
+// its coroutine inside Quillon.DB.utils._run_task, which ends the task's
+// connections before the task is done.  A factory the loop had before is
+// kept and called with the wrapped coroutine.
+Ref taskFactoryCall(PyObject* previous, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs != 2) raise(PyExc_TypeError, "a task factory takes (loop, coro), got %zd positional arguments", nargs);
+    PyObject* loop = args[0];
+    PyObject* coro = args[1];
+    bool wrapped = truthy(call(state.isCoroutine, coro).get());
+    Ref body;
+    if (wrapped)
+        body = call(state.runTask, coro, state.taskEnding);
+    else
+        body = Ref::borrow(coro);
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    std::vector<PyObject*> argv;
+    argv.reserve((size_t)(nkw + 2));
+    Ref task;
+    if (previous == Py_None) {
+        // asyncio.Task(body, loop=loop, **kwargs)
+        static const Constant loopName = Ref::steal(Py_BuildValue("(s)", "loop"));
+        Ref callNames = kwnames ? Ref::steal(PySequence_Concat(loopName.get(), kwnames)) : Ref::borrow(loopName.get());
+        argv.push_back(body.get());
+        argv.push_back(loop);
+        for (Py_ssize_t k = 0; k < nkw; ++k) argv.push_back(args[nargs + k]);
+        task = Ref::steal(PyObject_Vectorcall(state.taskType, argv.data(), 1, callNames.get()));
+    } else {
+        argv.push_back(loop);
+        argv.push_back(body.get());
+        for (Py_ssize_t k = 0; k < nkw; ++k) argv.push_back(args[nargs + k]);
+        task = Ref::steal(PyObject_Vectorcall(previous, argv.data(), 2, kwnames));
+    }
+    // A task cancelled before its first step never started the body, so the
+    // body never awaited the coroutine: close it when the task is done, as a
+    // task running it directly would have (a finished coroutine ignores it).
+    if (wrapped) {
+        Ref closeInner = Ref::steal(PyCFunction_NewEx(&closeCoroutineDef, coro, nullptr));
+        callMethod(task.get(), names.add_done_callback, closeInner.get());
+    }
+    return task;
+}
+
+PyMethodDef taskFactoryDef = Q_FAST("task_factory", taskFactoryCall,
+                                    "task_factory(loop, coro, **kwargs) -> a task that ends its database connections "
+                                    "before it is done");
+PyMethodDef taskEndingDef = Q_ONEARG("task_ending", taskEnding,
+                                     "task_ending(failed) -> awaitable ending the calling task's connections, or None");
+
+void installTaskFactory(PyObject* loop) {
+    if (!loop || loop == Py_None || !isInstance(loop, state.abstractLoop)) return;
+    Ref current = callMethod(loop, "get_task_factory");
+    if (PyCFunction_Check(current.get()) && PyCFunction_GET_FUNCTION(current.get()) == taskFactoryDef.ml_meth) return;
+    Ref factory = Ref::steal(PyCFunction_NewEx(&taskFactoryDef, current.get(), nullptr));
+    callMethod(loop, "set_task_factory", factory.get());
+}
+
+// ---------------------------------------------------------------------------
+// The end of the interpreter
+// ---------------------------------------------------------------------------
+
+// Asks each connection's driver thread to close the connection and stop;
+// whatever was queued before (a commit already issued) runs first.
+Coro stopConnections(Ref connections) {
+    Ref stopping = Ref::steal(PyList_New(0));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(connections.get()); ++i) {
+        Ref done = callMethod(PyList_GET_ITEM(connections.get(), i), "stop");
+        if (done.get() != Py_None) check(PyList_Append(stopping.get(), done.get()));
+    }
+    if (PyList_GET_SIZE(stopping.get()) > 0) {
+        Ref keywords = Ref::steal(PyDict_New());
+        Ref limit = Ref::steal(PyFloat_FromDouble(5.0));
+        check(PyDict_SetItemString(keywords.get(), "timeout", limit.get()));
+        Ref args = tupleOf({stopping.get()});
+        co_await awaitPy(callWith(state.waitFor, args.get(), keywords.get()));
+    }
+    co_return Ref::none();
+}
+
+// Whether an aiosqlite connection's driver thread still runs (a thread that
+// never started or has ended keeps nothing alive).
+bool driverThreadAlive(PyObject* con) {
+    Ref thread = Ref::stealOrNull(PyObject_GetAttrString(con, "_thread"));
+    if (!thread) {
+        PyErr_Clear();
+        return true;
+    }
+    return truthy(callMethod(thread.get(), "is_alive").get());
+}
+
+// Runs before the interpreter waits for its threads: ends that were started
+// on a loop that stopped are run to their end on that loop, and the driver
+// threads of connections whose end never ran (a task left pending on a
+// closed loop) are stopped, rolling back what they never committed.
+void endAtExit() {
+    Ref wait = Ref::steal(PyDict_New());
+    Ref limit = Ref::steal(PyFloat_FromDouble(5.0));
+    check(PyDict_SetItemString(wait.get(), "timeout", limit.get()));
+    if (PySet_GET_SIZE(state.endTasks) > 0) {
+        Ref byLoop = Ref::steal(PyDict_New());
+        Ref pending = Ref::steal(PySequence_List(state.endTasks));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pending.get()); ++i) {
+            PyObject* task = PyList_GET_ITEM(pending.get(), i);
+            Ref loop = callMethod(task, "get_loop");
+            PyObject* list = PyDict_GetItemWithError(byLoop.get(), loop.get());
+            if (!list) {
+                checkError();
+                Ref fresh = Ref::steal(PyList_New(0));
+                check(PyDict_SetItem(byLoop.get(), loop.get(), fresh.get()));
+                list = fresh.get();
+            }
+            check(PyList_Append(list, task));
+        }
+        PyObject *loop, *tasks;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(byLoop.get(), &pos, &loop, &tasks)) {
+            Ref heldLoop = Ref::borrow(loop), heldTasks = Ref::borrow(tasks);
+            if (truthy(callMethod(loop, "is_closed").get()) || truthy(callMethod(loop, "is_running").get())) continue;
+            Ref args = tupleOf({heldTasks.get()});
+            Ref waiting = callWith(state.waitFor, args.get(), wait.get());
+            callMethod(heldLoop.get(), names.run_until_complete, waiting.get());
+        }
+    }
+    // Ends running on threads of their own finish first (the interpreter
+    // would wait for them anyway), so that what is left below is only what
+    // nothing is ending.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(state.endThreads); ++i)
+        callMethod(PyList_GET_ITEM(state.endThreads, i), "join", limit.get());
+    Ref leftovers = Ref::steal(PyList_New(0));
+    PyObject *con, *owner;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(state.openConnections, &pos, &con, &owner))
+        if (!PyObject_TypeCheck(owner, state.AioMysqlConnector)) check(PyList_Append(leftovers.get(), con));
+    for (Py_ssize_t i = PyList_GET_SIZE(leftovers.get()); i-- > 0;)
+        if (!driverThreadAlive(PyList_GET_ITEM(leftovers.get(), i)))
+            check(PyList_SetSlice(leftovers.get(), i, i + 1, nullptr));
+    if (PyList_GET_SIZE(leftovers.get()) == 0) return;
+    Ref sink = call(state.newEventLoop);
+    try {
+        callMethod(sink.get(), names.run_until_complete,
+                   toPython(stopConnections(std::move(leftovers)), "Connector.<exit>").get());
+    } catch (PyError&) {
+        callMethod(sink.get(), names.close);
+        throw;
+    }
+    callMethod(sink.get(), names.close);
+}
+
+PyObject* atExit(PyObject*, PyObject*) noexcept {
+    try {
+        endAtExit();
+    } catch (PyError& e) {
+        e.restore();
+        PyErr_WriteUnraisable(state.module);
+    }
+    Py_RETURN_NONE;
+}
+PyMethodDef atExitDef = {"_end_at_exit", atExit, METH_NOARGS,
+                         "ends the connections left open, before the interpreter exits"};
 
 // ===========================================================================
 // AioSqliteConnector: awaitable, one connection per asyncio task
@@ -930,12 +1681,20 @@ const size_t aioSqliteOffsets[] = {offsetof(BaseConnectorObject, _pool),    offs
                                    offsetof(AioSqliteConnectorObject, conMap)};
 const FieldList aioSqliteFields{aioSqliteOffsets, 7};
 
+PyObject* AioSqliteConnector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    PyObject* self = newConnector<aioSqliteFields>(type, args, kwargs);
+    if (self) asAioSqlite(self)->timeout = kAwaitableTimeout;
+    return self;
+}
+
 int AioSqliteConnector_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return boundary(-1, [&] {
         static const Signature<1> sig{"AioSqliteConnector", {"loop"}, 1, false, true};
         auto a = bind(sig, args, kwargs);
         assignField(asAioSqlite(self)->loop, a[0]);
         asBase(self)->isAsync = 1;
+        asAioSqlite(self)->timeout = takeTimeout(a.extra.get(), kAwaitableTimeout);
+        installTaskFactory(a[0]);
         Ref init = getattr(self, names.init_sqlite);
         static const Constant noArgs = Ref::steal(PyTuple_New(0));
         callWith(init.get(), noArgs.get(), a.extra.get());
@@ -964,25 +1723,25 @@ Ref AioSqliteConnector_getCon(PyObject* self) {
     return toPython(taskConnection(Ref::borrow(self), &aioSqliteConnections), "AioSqliteConnector.getCon");
 }
 
-// The done-callback of every task that opened a connection.  The task is
-// named in the connector's debug log (not on standard output, which belongs
-// to the application).
+// The done-callback of every task that opened a connection.
 Ref AioSqliteConnector_releaseCon(PyObject* self, PyObject* task) {
     Ref con = heldConnection(asAioSqlite(self)->conMap, task);
-    if (!con) return Ref::none();  // the task holds no connection: nothing to end
-    static const Constant message = str("task finished, ending its connection: %r");
-    callMethod(getattr(state.module, "_logger").get(), "debug", message.get(), task);
-    startTaskConnectionEnd(self, task, std::move(con), Ref(), &aioSqliteConnections);
+    if (!con) return Ref::none();  // the task holds no connection (or ended it itself)
+    logTaskEnd(task);
+    endFinishedTaskConnection(self, task, &aioSqliteConnections);
     return Ref::none();
 }
 
 Coro aioSqliteExecute(Ref self, Ref sql, Ref params, bool dictCur) {
     co_await awaitPy(toPython(waitReady(Ref::borrow(self.get())), "AioSqliteConnector.execute.<ready>"));
     Ref text = toQmark(sql.get());
+    Ref task = call(state.currentTask);
+    if (task.get() != Py_None && writesText(sql.get())) refuseWriteUnderOpenWrite(self.get(), task.get());
     Ref con = co_await awaitPy(callMethod(self.get(), names.getCon));
     Ref cursor = co_await awaitPy(callMethod(con.get(), names.cursor));
     setattr(cursor.get(), names.useDict, dictCur ? Py_True : Py_False);
     co_await awaitPy(callMethod(cursor.get(), names.execute, text.get(), params.get()));
+    if (task.get() != Py_None) markOpenWrite(con.get(), task.get());
     Ref rows = co_await awaitPy(callMethod(cursor.get(), names.fetchall));
     if (dictCur) co_return RowShaper(cursor.get()).shapeAll(rows.get());
     co_return Ref::steal(PySequence_Tuple(rows.get()));
@@ -1003,6 +1762,9 @@ Coro aioSqliteProcess(Ref self, Ref executor) {
     Ref statementText = std::move(text);
     Ref statementArgs = std::move(params);
 
+    Ref task = call(state.currentTask);
+    if (task.get() != Py_None && statementKind(keepBuilder.get()) != SQL_SELECT)
+        refuseWriteUnderOpenWrite(self.get(), task.get());
     Ref con = co_await awaitPy(callMethod(self.get(), names.getCon));
     Ref cursor = co_await awaitPy(callMethod(con.get(), names.cursor));
     if (!isManyStatement(statementArgs.get())) {
@@ -1024,13 +1786,15 @@ Coro aioSqliteProcess(Ref self, Ref executor) {
             try {
                 co_await awaitPy(callMethod(con.get(), names.execute, steps.rollbackTo));
                 co_await awaitPy(callMethod(con.get(), names.execute, steps.release));
-            } catch (PyError&) {
+            } catch (PyError& e) {
                 // The statement's own error is the one the caller needs.
+                if (!e.matches(PyExc_Exception)) throw;
             }
             throw std::move(*failure);
         }
         co_await awaitPy(callMethod(con.get(), names.execute, steps.release));
     }
+    if (task.get() != Py_None) markOpenWrite(con.get(), task.get());
     recordRowCount(executor.get(), cursor.get());
     Ref raw;
     int kind = statementKind(keepBuilder.get());
@@ -1070,28 +1834,41 @@ Ref AioSqliteConnector_getTableNameList(PyObject* self, PyObject* const*, Py_ssi
     return toPython(aioSqliteTableNames(Ref::borrow(self)), "AioSqliteConnector.getTableNameList");
 }
 
-// Runs the table generation on the connector's loop, or schedules it when
-// the loop is already running.
-Ref runOrSchedule(PyObject* loop, PyObject* createTask) {
+// Runs the table generation to its end on the connector's loop.  While a
+// loop runs, nothing can wait for it here: the caller is told to await it.
+Ref runTableGeneration(PyObject* loop) {
     Ref running = callMethod(loop, names.is_running);
+    Ref current = call(state.runningLoopOrNone);
+    if (truthy(running.get()) || current.get() != Py_None)
+        raise(PyExc_RuntimeError,
+              "GenerateTable() cannot create the tables while an event loop is running: inside the loop use "
+              "`await generate_table()` (from Quillon.Ext import generate_table)");
     Ref work = generateTable();
-    if (truthy(running.get())) {
-        Ref task = call(createTask, work.get());
-        callMethod(state.endTasks, names.add, task.get());
-        Ref discard = getattr(state.endTasks, names.discard);
-        callMethod(task.get(), names.add_done_callback, discard.get());
-    } else {
-        callMethod(loop, names.run_until_complete, work.get());
-    }
+    callMethod(loop, names.run_until_complete, work.get());
     return Ref::none();
 }
 
-Ref AioSqliteConnector_GenerateTable(PyObject* self) {
-    return runOrSchedule(asAioSqlite(self)->loop, state.createTask);
+Ref AioSqliteConnector_GenerateTable(PyObject* self) { return runTableGeneration(asAioSqlite(self)->loop); }
+
+// close(): refuses new connections, ends the calling task's own connection
+// (committed) and waits for the ends already under way.  A task still
+// running keeps its connection until it ends; it is then committed and
+// closed as always.
+Coro aioSqliteClose(Ref self) {
+    asAioSqlite(self.get())->closed = 1;
+    co_await awaitPy(toPython(endCallerConnection(Ref::borrow(self.get()), &aioSqliteConnections),
+                              "AioSqliteConnector.close.<own>"));
+    co_await awaitPy(toPython(waitStartedEnds(), "AioSqliteConnector.close.<ends>"));
+    co_return Ref::none();
+}
+
+Ref AioSqliteConnector_close(PyObject* self) {
+    return toPython(aioSqliteClose(Ref::borrow(self)), "AioSqliteConnector.close");
 }
 
 Ref get_aio_loop(PyObject* self) { return Ref::borrow(asAioSqlite(self)->loop); }
 Ref get_aio_path(PyObject* self) { return Ref::borrow(asAioSqlite(self)->path); }
+Ref get_aio_timeout(PyObject* self) { return Ref::steal(PyFloat_FromDouble(asAioSqlite(self)->timeout)); }
 
 PyMethodDef aioSqliteMethods[] = {
     Q_FAST("init_sqlite", AioSqliteConnector_init_sqlite,
@@ -1109,7 +1886,11 @@ PyMethodDef aioSqliteMethods[] = {
     Q_ONEARG("autoFiledAnnounce", Connector_autoFiledAnnounce,
              "autoFiledAnnounce(col) -> the column type of an auto-increment key"),
     Q_NOARGS("GenerateTable", AioSqliteConnector_GenerateTable,
-             "GenerateTable() -> None; runs the table generation on the loop, or schedules it when it is running"),
+             "GenerateTable() -> None; creates the tables on the stopped loop (inside a running loop: await "
+             "generate_table())"),
+    Q_NOARGS("close", AioSqliteConnector_close,
+             "close() -> awaitable; refuses new connections and ends the calling task's own (committed); a task "
+             "still running ends its connection when it ends"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1117,18 +1898,20 @@ PyGetSetDef aioSqliteGetSet[] = {
     Q_GETTER("paramsHolder", paramsHolderQmark, "the dialect's parameter placeholder"),
     Q_GETTER("loop", get_aio_loop, "the connector's event loop"),
     Q_GETTER("path", get_aio_path, "the database file path"),
+    Q_GETTER("timeout", get_aio_timeout, "seconds a statement waits for another connection's lock"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot aioSqliteSlots[] = {
-    {Py_tp_new, (void*)newConnector<aioSqliteFields>},
+    {Py_tp_new, (void*)AioSqliteConnector_new},
     {Py_tp_init, (void*)AioSqliteConnector_init},
     {Py_tp_traverse, (void*)traverseObject<aioSqliteFields>},
     {Py_tp_clear, (void*)clearObject<aioSqliteFields>},
     {Py_tp_dealloc, (void*)deallocObject<aioSqliteFields>},
     {Py_tp_methods, aioSqliteMethods},
     {Py_tp_getset, aioSqliteGetSet},
-    {Py_tp_doc, (void*)"AioSqliteConnector(loop, path=...): awaitable SQLite, one connection per asyncio task."},
+    {Py_tp_doc, (void*)"AioSqliteConnector(loop, *, path, showLog=True, timeout=5.0): awaitable SQLite, one "
+                       "connection per asyncio task."},
     {0, nullptr},
 };
 PyType_Spec aioSqliteSpec = {"Quillon.DB.Connector.AioSqliteConnector", sizeof(AioSqliteConnectorObject), 0,
@@ -1139,14 +1922,34 @@ PyType_Spec aioSqliteSpec = {"Quillon.DB.Connector.AioSqliteConnector", sizeof(A
 // AioMysqlConnector: awaitable, one pooled connection per asyncio task
 // ===========================================================================
 
-const size_t aioMysqlOffsets[] = {offsetof(BaseConnectorObject, _pool), offsetof(BaseConnectorObject, selectCon),
-                                  offsetof(BaseConnectorObject, _config), offsetof(AioMysqlConnectorObject, loop),
-                                  offsetof(AioMysqlConnectorObject, conMap)};
-const FieldList aioMysqlFields{aioMysqlOffsets, 5};
+const size_t aioMysqlOffsets[] = {offsetof(BaseConnectorObject, _pool),      offsetof(BaseConnectorObject, selectCon),
+                                  offsetof(BaseConnectorObject, _config),    offsetof(AioMysqlConnectorObject, loop),
+                                  offsetof(AioMysqlConnectorObject, conMap),
+                                  offsetof(AioMysqlConnectorObject, poolTask)};
+const FieldList aioMysqlFields{aioMysqlOffsets, 6};
+
+// The pool settings the connector adds to the user's: the connection
+// character set utf8mb4 unless one is given, and the client flag that makes
+// UPDATE report the rows it matched (as SQLite does), not only those whose
+// values changed; a client_flag the user gives keeps its own bits.
+Ref poolSettings(PyObject* given) {
+    Ref settings = Ref::steal(PyDict_Copy(given));
+    static const Constant charsetKey = interned("charset");
+    static const Constant charset = str("utf8mb4");
+    check(PyDict_SetDefault(settings.get(), charsetKey.get(), charset.get()) ? 0 : -1);
+    static const Constant flagKey = interned("client_flag");
+    static const Constant foundRows = importFrom("pymysql.constants.CLIENT", "FOUND_ROWS");
+    PyObject* flag = PyDict_GetItemWithError(settings.get(), flagKey.get());
+    if (!flag) checkError();
+    Ref combined = flag ? Ref::steal(PyNumber_Or(flag, foundRows.get())) : Ref::borrow(foundRows.get());
+    check(PyDict_SetItem(settings.get(), flagKey.get(), combined.get()));
+    return settings;
+}
 
 Coro aioMysqlInit(Ref self, Ref args, Ref kwargs) {
     Ref createPool = getattr(aiomysqlModule(), "create_pool");
-    Ref pool = co_await awaitPy(callWith(createPool.get(), args.get(), kwargs.get()));
+    Ref settings = poolSettings(kwargs.get());
+    Ref pool = co_await awaitPy(callWith(createPool.get(), args.get(), settings.get()));
     asBase(self.get())->isReady = 1;
     assignField(asBase(self.get())->_pool, std::move(pool));
     co_return Ref::none();
@@ -1168,10 +1971,13 @@ int AioMysqlConnector_init(PyObject* self, PyObject* args, PyObject* kwargs) noe
         PyObject* loop = a[0];
         assignField(asAioMysql(self)->loop, loop);
         assignField(asAioMysql(self)->conMap, Ref::steal(PyDict_New()));
+        installTaskFactory(loop);
         Ref init = getattr(self, names._init_mysql);
         Ref work = callWith(init.get(), a.rest.get(), a.extra.get());
+        // On a running loop the pool is made by a task; the first operation
+        // waits for it (and raises its error when it failed).
         if (truthy(callMethod(loop, names.is_running).get()))
-            callMethod(loop, names.create_task, work.get());
+            assignField(asAioMysql(self)->poolTask, callMethod(loop, names.create_task, work.get()));
         else
             callMethod(loop, names.run_until_complete, work.get());
         return 0;
@@ -1183,6 +1989,9 @@ Ref AioMysqlConnector_getCon(PyObject* self) {
 }
 
 Coro aioMysqlSelectCon(Ref self) {
+    if (asAioMysql(self.get())->closed) raise(PyExc_RuntimeError, "%s is closed", Py_TYPE(self.get())->tp_name);
+    Ref waiting = pendingPool(self.get());
+    if (waiting) co_await awaitPy(waiting);
     co_return co_await awaitPy(callMethod(asBase(self.get())->_pool, names.acquire));
 }
 
@@ -1195,9 +2004,7 @@ Ref AioMysqlConnector_releaseCon(PyObject* self, PyObject* con) {
 }
 
 Ref AioMysqlConnector__releaseCon(PyObject* self, PyObject* task) {
-    Ref con = heldConnection(asAioMysql(self)->conMap, task);
-    if (con) startTaskConnectionEnd(self, task, std::move(con), Ref::borrow(asAioMysql(self)->loop),
-                                    &aioMysqlConnections);
+    endFinishedTaskConnection(self, task, &aioMysqlConnections);
     return Ref::none();
 }
 
@@ -1321,9 +2128,41 @@ Ref AioMysqlConnector_autoFiledAnnounce(PyObject*, PyObject* col) {
     return Ref::steal(PyNumber_Add(head.get(), tail.get()));
 }
 
-Ref AioMysqlConnector_GenerateTable(PyObject* self) {
-    Ref createTask = getattr(asAioMysql(self)->loop, names.create_task);
-    return runOrSchedule(asAioMysql(self)->loop, createTask.get());
+Ref AioMysqlConnector_GenerateTable(PyObject* self) { return runTableGeneration(asAioMysql(self)->loop); }
+
+// close(): refuses new connections, ends the calling task's own connection
+// (committed), waits for the ends already under way and closes the pool:
+// at once when every connection is back, otherwise each remaining one is
+// closed when its task gives it back.  A pool whose creation failed leaves
+// nothing to close.
+Coro aioMysqlClose(Ref self) {
+    asAioMysql(self.get())->closed = 1;
+    bool noPool = false;
+    if (asBase(self.get())->_pool == Py_None) {
+        PyObject* creating = asAioMysql(self.get())->poolTask;
+        if (!creating || creating == Py_None) co_return Ref::none();
+        try {
+            co_await awaitPy(call(state.shield, creating));
+        } catch (PyError& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            noPool = true;
+        }
+    }
+    if (noPool) co_return Ref::none();
+    co_await awaitPy(toPython(endCallerConnection(Ref::borrow(self.get()), &aioMysqlConnections),
+                              "AioMysqlConnector.close.<own>"));
+    co_await awaitPy(toPython(waitStartedEnds(), "AioMysqlConnector.close.<ends>"));
+    Ref pool = Ref::borrow(asBase(self.get())->_pool);
+    callMethod(pool.get(), names.close);
+    Ref size = getattr(pool.get(), "size");
+    Ref free = getattr(pool.get(), "freesize");
+    if (check(PyObject_RichCompareBool(size.get(), free.get(), Py_EQ)))
+        co_await awaitPy(callMethod(pool.get(), "wait_closed"));
+    co_return Ref::none();
+}
+
+Ref AioMysqlConnector_close(PyObject* self) {
+    return toPython(aioMysqlClose(Ref::borrow(self)), "AioMysqlConnector.close");
 }
 
 Ref get_mysql_config(PyObject* self) { return Ref::borrow(asBase(self)->_config); }
@@ -1347,7 +2186,11 @@ PyMethodDef aioMysqlMethods[] = {
     Q_ONEARG("autoFiledAnnounce", AioMysqlConnector_autoFiledAnnounce,
              "autoFiledAnnounce(col) -> the column type of an auto-increment key"),
     Q_NOARGS("GenerateTable", AioMysqlConnector_GenerateTable,
-             "GenerateTable() -> None; runs the table generation on the loop, or schedules it when it is running"),
+             "GenerateTable() -> None; creates the tables on the stopped loop (inside a running loop: await "
+             "generate_table())"),
+    Q_NOARGS("close", AioMysqlConnector_close,
+             "close() -> awaitable; refuses new connections, ends the calling task's own (committed) and closes "
+             "the pool (a connection still out is closed when its task gives it back)"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1462,15 +2305,41 @@ void exec(PyObject* module) {
     state.mysqlDictCursor = importInto(module, "aiomysql", "DictCursor").release();
 
     state.sqliteConnect = getattr(sqlite3.get(), "connect").release();
-    state.currentThread = getattr(threading.get(), "current_thread").release();
     state.mainThread = getattr(threading.get(), "main_thread").release();
     state.asyncioSleep = getattr(asyncio.get(), "sleep").release();
     state.currentTask = getattr(asyncio.get(), "current_task").release();
-    state.createTask = getattr(asyncio.get(), "create_task").release();
     state.pollDelay = PyFloat_FromDouble(0.3);
     if (!state.pollDelay) throwPending();
     state.endTasks = PySet_New(nullptr);
     if (!state.endTasks) throwPending();
+    state.taskType = getattr(asyncio.get(), "Task").release();
+    state.endThreads = Ref::steal(PyList_New(0)).release();
+    state.threadType = getattr(threading.get(), "Thread").release();
+    state.runningLoop = getattr(asyncio.get(), "get_running_loop").release();
+    state.runningLoopOrNone = getattr(asyncio.get(), "_get_running_loop").release();
+    state.shield = getattr(asyncio.get(), "shield").release();
+    state.waitFor = getattr(asyncio.get(), "wait").release();
+    state.newEventLoop = getattr(asyncio.get(), "new_event_loop").release();
+    state.isCoroutine = getattr(asyncio.get(), "iscoroutine").release();
+    state.abstractLoop = getattr(asyncio.get(), "AbstractEventLoop").release();
+    state.taskConnections = Ref::steal(PyDict_New()).release();
+    state.openConnections = Ref::steal(PyDict_New()).release();
+    state.writeHolder = Ref::steal(PyContextVar_New("Quillon.DB.Connector.writeHolder", nullptr)).release();
+    state.threadLocal = importFrom("_thread", "_local").release();
+    state.sqliteProgrammingError = getattr(sqlite3.get(), "ProgrammingError").release();
+    state.sqliteOperationalError = getattr(sqlite3.get(), "OperationalError").release();
+    state.transactionError = importFrom("Quillon.Error.DbFault", "TransactionError").release();
+    state.runTask = importFrom("Quillon.DB.utils", "_run_task").release();
+    state.taskEnding = Ref::steal(PyCFunction_NewEx(&taskEndingDef, nullptr, nullptr)).release();
+    // Connections whose end never ran are ended before the interpreter waits
+    // for its threads (plain atexit handlers run only after that wait).
+    Ref atExitHook = Ref::steal(PyCFunction_NewEx(&atExitDef, nullptr, nullptr));
+    Ref registerAtExit = Ref::stealOrNull(PyObject_GetAttrString(threading.get(), "_register_atexit"));
+    if (!registerAtExit) {
+        PyErr_Clear();
+        registerAtExit = importFrom("atexit", "register");
+    }
+    call(registerAtExit.get(), atExitHook.get());
     Ref flags = getattr(importModule("sys").get(), "flags");
     state.assertionsOn = checkSize(PyLong_AsSsize_t(getattr(flags.get(), "optimize").get())) == 0;
 
@@ -1479,8 +2348,6 @@ void exec(PyObject* module) {
     addObject(module, "_logger", state.logger);
     state.lock = callMethod(multiprocessing.get(), "Lock").release();
     addObject(module, "lock", state.lock);
-    state.lockAcquire = getattr(state.lock, "acquire").release();
-    state.lockRelease = getattr(state.lock, "release").release();
     check(PyModule_AddFunctions(module, moduleMethods));
 
     bindApi<DBApi>("Quillon.DB.DB", kDBCapsule);

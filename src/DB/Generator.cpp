@@ -1243,9 +1243,13 @@ PyType_Spec tableSpec = {"Quillon.DB.Generator.TableGenerator", sizeof(TableGene
 // that refer to them, middle tables after both sides); a table that already
 // exists is left alone, so calling it again is harmless.  With a blocking
 // connector it runs at once; with an asyncio connector it returns a native
-// coroutine that runs on the calling task's connection and commits it.
+// coroutine that runs on the calling task's connection, committing after
+// each table.  A table that fails stops the run with TableCreationError,
+// which names the model and carries the driver's error as its cause; the
+// tables created before it stay.
 
-// The CREATE TABLE texts of the declared models whose tables are missing.
+// The declared models whose tables are missing, as (model, table name,
+// CREATE TABLE text) tuples.
 Ref missingTables(PyObject* existing) {
     Ref entityModule = importModule("Quillon.Model.Entity");
     Ref entity = getattr(entityModule.get(), "Entity");
@@ -1255,14 +1259,15 @@ Ref missingTables(PyObject* existing) {
     Ref statements = Ref::steal(PyList_New(0));
     Ref seq = Ref::steal(PySequence_List(models.get()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq.get()); ++i) {
-        PyObject* model = PyList_GET_ITEM(seq.get(), i);
-        if (model == entity.get() || model == middle.get()) continue;
-        Ref table = getattr(model, tableNameKey);
+        Ref model = Ref::borrow(PyList_GET_ITEM(seq.get(), i));
+        if (model.get() == entity.get() || model.get() == middle.get()) continue;
+        Ref table = getattr(model.get(), tableNameKey);
         if (check(PySet_Contains(known.get(), table.get()))) continue;
         check(PySet_Add(known.get(), table.get()));
-        Ref generator = call((PyObject*)TableGeneratorType, model);
+        Ref generator = call((PyObject*)TableGeneratorType, model.get());
         Ref built = Ref::steal(tableOps.Build(generator.get()));
-        check(PyList_Append(statements.get(), PyTuple_GET_ITEM(built.get(), 0)));
+        Ref entry = tupleOf({model.get(), table.get(), PyTuple_GET_ITEM(built.get(), 0)});
+        check(PyList_Append(statements.get(), entry.get()));
     }
     return statements;
 }
@@ -1281,11 +1286,44 @@ Ref requireActiveConnector() {
     return connector;
 }
 
+// Raises TableCreationError for the table of `entry` (a missingTables
+// tuple), with the driver's error `failure` as its cause.
+[[noreturn]] void raiseTableFailure(PyObject* entry, PyError& failure) {
+    failure.restore();
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    PyErr_NormalizeException(&t, &v, &tb);
+    if (tb && v) PyException_SetTraceback(v, tb);
+    Ref type = Ref::stealOrNull(t), cause = Ref::stealOrNull(v), trace = Ref::stealOrNull(tb);
+    if (!cause || !PyErr_GivenExceptionMatches(cause.get(), PyExc_Exception)) {
+        // A cancellation or an interrupt passes on unchanged.
+        PyErr_Restore(type.release(), cause.release(), trace.release());
+        throwPending();
+    }
+    Ref cls = importFrom("Quillon.Error.DbFault", "TableCreationError");
+    Ref error = call(cls.get(), PyTuple_GET_ITEM(entry, 0), PyTuple_GET_ITEM(entry, 1), cause.get());
+    PyException_SetCause(error.get(), cause.newRef());
+    PyException_SetContext(error.get(), cause.release());
+    PyErr_SetObject(cls.get(), error.get());
+    throwPending();
+}
+
 Coro generateTablesAsync(Ref connector) {
     Ref existing = co_await awaitPy(callMethod(connector.get(), "getTableNameList"));
     Ref statements = missingTables(existing.get());
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(statements.get()); ++i)
-        co_await awaitPy(callMethod(connector.get(), "execute", PyList_GET_ITEM(statements.get(), i)));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(statements.get()); ++i) {
+        Ref entry = Ref::borrow(PyList_GET_ITEM(statements.get(), i));
+        std::optional<PyError> failure;
+        try {
+            co_await awaitPy(callMethod(connector.get(), "execute", PyTuple_GET_ITEM(entry.get(), 2)));
+        } catch (PyError& e) {
+            failure.emplace(std::move(e));
+        }
+        if (failure) raiseTableFailure(entry.get(), *failure);
+        // Each table is committed at once: a later failure keeps it.
+        Ref con = co_await awaitPy(callMethod(connector.get(), "getCon"));
+        co_await awaitPy(callMethod(con.get(), "commit"));
+    }
     Ref con = co_await awaitPy(callMethod(connector.get(), "getCon"));
     co_await awaitPy(callMethod(con.get(), "commit"));
     co_return Ref::none();
@@ -1298,8 +1336,14 @@ Ref generate_table(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwna
         return toPython(generateTablesAsync(std::move(connector)), "generate_table");
     Ref existing = callMethod(connector.get(), "getTableNameList");
     Ref statements = missingTables(existing.get());
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(statements.get()); ++i)
-        callMethod(connector.get(), "execute", PyList_GET_ITEM(statements.get(), i));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(statements.get()); ++i) {
+        Ref entry = Ref::borrow(PyList_GET_ITEM(statements.get(), i));
+        try {
+            callMethod(connector.get(), "execute", PyTuple_GET_ITEM(entry.get(), 2));
+        } catch (PyError& e) {
+            raiseTableFailure(entry.get(), e);
+        }
+    }
     Ref con = callMethod(connector.get(), "getCon");
     callMethod(connector.get(), "releaseCon", con.get());
     return Ref::none();
