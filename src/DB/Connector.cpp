@@ -1471,8 +1471,7 @@ void exec(PyObject* module) {
     if (!state.pollDelay) throwPending();
     state.endTasks = PySet_New(nullptr);
     if (!state.endTasks) throwPending();
-    Ref flags = getattr(importModule("sys").get(), "flags");
-    state.assertionsOn = checkSize(PyLong_AsSsize_t(getattr(flags.get(), "optimize").get())) == 0;
+    state.assertionsOn = assertionsEnabled();
 
     // Module state, in order: the logger, the process-wide lock, dict_factory.
     state.logger = callMethod(logging.get(), "getLogger", getattr(module, "__package__").get()).release();
@@ -1491,7 +1490,7 @@ void exec(PyObject* module) {
 }
 
 PyModuleDef_Slot moduleSlots[] = {
-    {Py_mod_exec, (void*)execModule<exec>},
+    Q_MODULE_SLOTS(exec),
     {0, nullptr},
 };
 
