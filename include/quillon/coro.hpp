@@ -17,8 +17,10 @@
 // is never collected.  It sees the body's `Ref` parameters (the promise
 // records them) and every local declared as a `Local` (an owning reference
 // that links itself into the running coroutine's root list) or a
-// `LocalError` (a caught error kept for later).  A plain `Ref` local is
-// invisible to it: a body keeps nothing in one across a `co_await`.
+// `LocalError` (a caught error kept for later).  A plain `Ref` local, or a
+// temporary of the full expression around a `co_await`, is invisible to it: a
+// body keeps nothing in one across a `co_await` (`awaitPy(Ref&&)` empties the
+// temporary it is given).
 //
 //     Coro work(Ref self) {
 //         Local con = co_await awaitPy(callMethod(self.get(), "getCon"));
@@ -275,6 +277,14 @@ struct PyAwaiter {
 inline PyAwaiter awaitPy(PyObject* obj) { return PyAwaiter{awaitIterator(obj)}; }
 inline PyAwaiter awaitPy(const Ref& obj) { return awaitPy(obj.get()); }
 inline PyAwaiter awaitPy(const Local& obj) { return awaitPy(obj.get()); }
+// The usual `co_await awaitPy(callMethod(...))`: the awaitable is released
+// once its iterator is taken, as Python's `await` does.  A temporary of the
+// co_await expression lives in the frame across the suspension, where the
+// garbage collector cannot see it; it must not keep the awaitable.
+inline PyAwaiter awaitPy(Ref&& obj) {
+    Ref awaitable = std::move(obj);
+    return PyAwaiter{awaitIterator(awaitable.get())};
+}
 
 // Wraps a C++ coroutine in a Python coroutine object; `qualname` names it in
 // reprs (asyncio prints it in task reprs).  The coroutine type is created by

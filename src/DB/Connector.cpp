@@ -978,12 +978,12 @@ Ref AioSqliteConnector_releaseCon(PyObject* self, PyObject* task) {
 
 Coro aioSqliteExecute(Ref self, Ref sql, Ref params, bool dictCur) {
     co_await awaitPy(toPython(waitReady(Ref::borrow(self.get())), "AioSqliteConnector.execute.<ready>"));
-    Ref text = toQmark(sql.get());
-    Ref con = co_await awaitPy(callMethod(self.get(), names.getCon));
-    Ref cursor = co_await awaitPy(callMethod(con.get(), names.cursor));
+    Local text = toQmark(sql.get());
+    Local con = co_await awaitPy(callMethod(self.get(), names.getCon));
+    Local cursor = co_await awaitPy(callMethod(con.get(), names.cursor));
     setattr(cursor.get(), names.useDict, dictCur ? Py_True : Py_False);
     co_await awaitPy(callMethod(cursor.get(), names.execute, text.get(), params.get()));
-    Ref rows = co_await awaitPy(callMethod(cursor.get(), names.fetchall));
+    Local rows = co_await awaitPy(callMethod(cursor.get(), names.fetchall));
     if (dictCur) co_return RowShaper(cursor.get()).shapeAll(rows.get());
     co_return Ref::steal(PySequence_Tuple(rows.get()));
 }
