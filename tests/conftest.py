@@ -27,6 +27,10 @@ from scenario_support import fresh_rows
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
+# For tests of the texts of checks that the design writes as assertions,
+# which the interpreter's -O turns off.
+needs_assertions = pytest.mark.skipif(sys.flags.optimize > 0, reason="assertions are off (-O)")
+
 
 def run_python(code, timeout=120, check=True):
     proc = subprocess.run(

@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from conftest import fresh_rows, settled_worker_threads, worker_threads
+from conftest import fresh_rows, needs_assertions, settled_worker_threads, worker_threads
 from Quillon.DB import Connector
 from Quillon.DB.Connector import (
     AioMysqlConnector,
@@ -554,6 +554,7 @@ class TestAioSqliteExecute:
 
         assert run(main) == ["item", "other"]
 
+    @needs_assertions
     def test_async_process_requires_executor(self, db_path):
         async def main():
             c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path)

@@ -15,6 +15,7 @@ import types
 
 import pytest
 
+from conftest import needs_assertions
 import Quillon.Model.Columns as Columns
 from Quillon.DB.Generator import (
     BaseSqlGenerator,
@@ -205,6 +206,7 @@ class TestStatementKinds:
         assert g.Build() == ("DELETE FROM user ", ())
 
     @needs_entity
+    @needs_assertions
     def test_failing_from_leaves_insert_marked_and_delete_unmarked(self):
         g = SqlGenerator()
         with pytest.raises(AssertionError):
@@ -305,6 +307,7 @@ class TestFromLimitOrderJoin:
 
     @needs_entity
     @pytest.mark.parametrize("target", [5, None, object, int])
+    @needs_assertions
     def test_from_refuses_other_targets(self, target):
         with pytest.raises(AssertionError, match="^Form仅支持字符串或者Entity子类$"):
             SqlGenerator().From(target)

@@ -16,6 +16,7 @@ from types import SimpleNamespace
 import pytest
 
 import mysql_support
+from conftest import needs_assertions
 from Quillon.DB.Connector import AioMysqlConnector, PyMysqlConnector
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -409,6 +410,7 @@ class TestTables:
 
 
 class TestAsyncProcessArguments:
+    @needs_assertions
     def test_missing_executor(self, server):
         async def body():
             with pytest.raises(AssertionError, match="需要传入executor参数,且必须为AsyncModelExecutor实例"):

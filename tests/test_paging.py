@@ -8,7 +8,7 @@ interpreter, once with the blocking SQLite connector and once awaited.
 import pytest
 
 import paging_scenarios
-from conftest import run_scenario
+from conftest import needs_assertions, run_scenario
 from Quillon.Ext.Dict import DictPlus
 from Quillon.Ext.Paging import Page, Paging
 
@@ -35,6 +35,12 @@ class TestPage:
         page.totalPage = 3
         assert page["total"] == 25 and page["totalPage"] == 3
         assert page.page == 1 and page.pageSize == 10
+        page.items = "an entry wins over a method"
+        assert page.items == "an entry wins over a method"
+        del page.totalPage, page["items"]
+        assert "totalPage" not in page and callable(page.items)
+        with pytest.raises(AttributeError, match="no attribute or entry 'totalPage'"):
+            page.totalPage
 
     def test_every_page_gets_its_own_content_list(self):
         first, second = Page(1, 10), Page(1, 10)
@@ -99,6 +105,7 @@ class TestPagingConstructor:
             ({"page": 0, "pageSize": 0}, "pageSize参数必须为大于零的整数"),
         ],
     )
+    @needs_assertions
     def test_assertions(self, kwargs, message):
         with pytest.raises(AssertionError) as info:
             Paging(NoModel, **kwargs)

@@ -1,12 +1,18 @@
 """``DictPlus``: a dict whose entries also read and write as attributes."""
 
+from abc import ABCMeta
 
-class DictPlus(dict):
+
+class DictPlus(dict, metaclass=ABCMeta):
     """A dict that exposes its entries as attributes.
 
     Reading an attribute returns the entry of that name when there is one (an
     entry wins over a method of the class); writing an attribute stores the
     entry of that name.
+
+    Native dict types with the same behaviour (``Quillon.Ext.Paging.Page``)
+    are registered as virtual subclasses: an immutable native type cannot
+    derive from this mutable class, yet ``isinstance(page, DictPlus)`` holds.
     """
 
     __slots__ = ()

@@ -398,47 +398,115 @@ struct GeneratorRunnerObject {
 };
 
 // ---------------------------------------------------------------------------
-// Frozen orders.
+// Frozen layouts.
+//
+// Every shared struct and table by absolute offset and size, so that a field
+// inserted in the middle, a type changed or a slot moved fails the build of
+// every module instead of silently misreading another module's objects.
+// Object structs count from the object header H (PyObject_HEAD, larger in
+// trace-refs builds) or from the builtin struct they extend.  The numbers are
+// those of 64-bit targets (8-byte pointers, 4-byte ints); a new field or slot
+// goes at the end, with its line here.
 // ---------------------------------------------------------------------------
 
-static_assert(offsetof(BaseSqlGeneratorObject, currentType) > offsetof(BaseSqlGeneratorObject, ops));
-static_assert(offsetof(SqlGeneratorObject, selectCol) < offsetof(SqlGeneratorObject, whereCol) &&
-              offsetof(SqlGeneratorObject, whereCol) < offsetof(SqlGeneratorObject, target) &&
-              offsetof(SqlGeneratorObject, target) < offsetof(SqlGeneratorObject, limit) &&
-              offsetof(SqlGeneratorObject, limit) < offsetof(SqlGeneratorObject, updateCol) &&
-              offsetof(SqlGeneratorObject, updateCol) < offsetof(SqlGeneratorObject, _joinList) &&
-              offsetof(SqlGeneratorObject, _joinList) < offsetof(SqlGeneratorObject, orderList));
-static_assert(offsetof(SqlGeneratorOps, base) == 0 && offsetof(SqlGeneratorOps, update) == sizeof(void*) &&
-              offsetof(SqlGeneratorOps, build_where) == 6 * sizeof(void*) &&
-              offsetof(SqlGeneratorOps, build_join) == 11 * sizeof(void*));
-static_assert(offsetof(TableGeneratorOps, build_col) == 2 * sizeof(void*));
-static_assert(offsetof(BasePropertyObject, name) < offsetof(BasePropertyObject, _Type) &&
-              offsetof(BasePropertyObject, _Type) < offsetof(BasePropertyObject, isPk) &&
-              offsetof(BasePropertyObject, isPk) < offsetof(BasePropertyObject, Null) &&
-              offsetof(BasePropertyObject, Null) < offsetof(BasePropertyObject, _default) &&
-              offsetof(BasePropertyObject, _default) < offsetof(BasePropertyObject, _targetType) &&
-              offsetof(BasePropertyObject, _targetType) < offsetof(BasePropertyObject, model) &&
-              offsetof(BasePropertyObject, model) < offsetof(BasePropertyObject, define) &&
-              offsetof(BasePropertyObject, define) < offsetof(BasePropertyObject, typeArgs));
-static_assert(offsetof(BasePropertyOps, sizeChecker) == 0 && offsetof(BasePropertyOps, verifier) == sizeof(void*) &&
-              offsetof(BasePropertyOps, desc) == 2 * sizeof(void*) && offsetof(BasePropertyOps, asc) == 3 * sizeof(void*) &&
-              offsetof(BasePropertyOps, setFilter) == 4 * sizeof(void*));
-static_assert(offsetof(FilterListCellObject, value) < offsetof(FilterListCellObject, relationship) &&
-              offsetof(FilterListCellObject, relationship) < offsetof(FilterListCellObject, next) &&
-              offsetof(FilterListCellObject, next) < offsetof(FilterListCellObject, col));
-static_assert(offsetof(FilterListCellOps, append) == 0 && offsetof(FilterListCellOps, _add) == sizeof(void*));
-static_assert(offsetof(BaseModelExecutorObject, model) < offsetof(BaseModelExecutorObject, sqlBuilder));
-static_assert(offsetof(BaseModelExecutorOps, handleResult) == sizeof(void*));
-static_assert(offsetof(BaseConnectorObject, _pool) < offsetof(BaseConnectorObject, Type) &&
-              offsetof(BaseConnectorObject, Type) < offsetof(BaseConnectorObject, isAsync) &&
-              offsetof(BaseConnectorObject, isAsync) < offsetof(BaseConnectorObject, selectCon) &&
-              offsetof(BaseConnectorObject, selectCon) < offsetof(BaseConnectorObject, _config) &&
-              offsetof(BaseConnectorObject, _config) < offsetof(BaseConnectorObject, count) &&
-              offsetof(BaseConnectorObject, count) < offsetof(BaseConnectorObject, isReady) &&
-              offsetof(BaseConnectorObject, isReady) < offsetof(BaseConnectorObject, dialect));
-static_assert(offsetof(Sqlite3ConnectorOps, init_sqlite) == 0 &&
-              offsetof(Sqlite3ConnectorOps, autoFiledAnnounce) == sizeof(void*) &&
-              offsetof(Sqlite3ConnectorOps, getTableNameList) == 2 * sizeof(void*));
+#if SIZEOF_VOID_P == 8 && SIZEOF_INT == 4
+namespace layout_check {
+constexpr size_t H = sizeof(PyObject);
+#define Q_SIZE(T, n) static_assert(sizeof(T) == (n), #T " changed size")
+#define Q_AT(T, f, off) static_assert(offsetof(T, f) == (off), #T "::" #f " moved")
+Q_SIZE(BaseSqlGeneratorOps, 8); Q_AT(BaseSqlGeneratorOps, Build, 0);
+Q_SIZE(BaseSqlGeneratorObject, H + 16); Q_AT(BaseSqlGeneratorObject, ops, H);
+Q_AT(BaseSqlGeneratorObject, currentType, H + 8);
+Q_SIZE(CustomColAnnounceObject, H + 24); Q_AT(CustomColAnnounceObject, announce, H + 16);
+Q_SIZE(SqlGeneratorOps, 96); Q_AT(SqlGeneratorOps, update, 8); Q_AT(SqlGeneratorOps, From, 16);
+Q_AT(SqlGeneratorOps, Build, 24); Q_AT(SqlGeneratorOps, build_update, 32); Q_AT(SqlGeneratorOps, build_select, 40);
+Q_AT(SqlGeneratorOps, build_where, 48); Q_AT(SqlGeneratorOps, build_insert, 56);
+Q_AT(SqlGeneratorOps, build_order, 64); Q_AT(SqlGeneratorOps, build_delete, 72);
+Q_AT(SqlGeneratorOps, _getWhereCellStr, 80); Q_AT(SqlGeneratorOps, build_join, 88);
+Q_SIZE(SqlGeneratorObject, H + 72); Q_AT(SqlGeneratorObject, selectCol, H + 16);
+Q_AT(SqlGeneratorObject, whereCol, H + 24); Q_AT(SqlGeneratorObject, target, H + 32);
+Q_AT(SqlGeneratorObject, limit, H + 40); Q_AT(SqlGeneratorObject, updateCol, H + 48);
+Q_AT(SqlGeneratorObject, _joinList, H + 56); Q_AT(SqlGeneratorObject, orderList, H + 64);
+Q_SIZE(JoinCellObject, H + 16); Q_AT(JoinCellObject, Type, H); Q_AT(JoinCellObject, key, H + 8);
+Q_SIZE(TableGeneratorOps, 24); Q_AT(TableGeneratorOps, Build, 8); Q_AT(TableGeneratorOps, build_col, 16);
+Q_SIZE(TableGeneratorObject, H + 24); Q_AT(TableGeneratorObject, model, H + 16);
+Q_SIZE(GeneratorApi, 80); Q_AT(GeneratorApi, version, 0); Q_AT(GeneratorApi, BaseSqlGenerator, 8);
+Q_AT(GeneratorApi, CustomColAnnounce, 16); Q_AT(GeneratorApi, SqlGenerator, 24); Q_AT(GeneratorApi, JoinCell, 32);
+Q_AT(GeneratorApi, TableGenerator, 40); Q_AT(GeneratorApi, sqlGeneratorOps, 48);
+Q_AT(GeneratorApi, tableGeneratorOps, 56); Q_AT(GeneratorApi, newSqlGenerator, 64);
+Q_AT(GeneratorApi, newCustomColAnnounce, 72);
+Q_SIZE(BasePropertyOps, 56); Q_AT(BasePropertyOps, sizeChecker, 0); Q_AT(BasePropertyOps, verifier, 8);
+Q_AT(BasePropertyOps, desc, 16); Q_AT(BasePropertyOps, asc, 24); Q_AT(BasePropertyOps, setFilter, 32);
+Q_AT(BasePropertyOps, toDBValue, 40); Q_AT(BasePropertyOps, toObjValue, 48);
+Q_SIZE(BasePropertyObject, H + 72); Q_AT(BasePropertyObject, ops, H); Q_AT(BasePropertyObject, name, H + 8);
+Q_AT(BasePropertyObject, _Type, H + 16); Q_AT(BasePropertyObject, isPk, H + 24);
+Q_AT(BasePropertyObject, Null, H + 28); Q_AT(BasePropertyObject, _default, H + 32);
+Q_AT(BasePropertyObject, _targetType, H + 40); Q_AT(BasePropertyObject, model, H + 48);
+Q_AT(BasePropertyObject, define, H + 56); Q_AT(BasePropertyObject, typeArgs, H + 64);
+Q_SIZE(FilterListCellOps, 16); Q_AT(FilterListCellOps, append, 0); Q_AT(FilterListCellOps, _add, 8);
+Q_SIZE(FilterListCellObject, H + 56); Q_AT(FilterListCellObject, ops, H); Q_AT(FilterListCellObject, value, H + 8);
+Q_AT(FilterListCellObject, relationship, H + 16); Q_AT(FilterListCellObject, next, H + 24);
+Q_AT(FilterListCellObject, col, H + 32); Q_AT(FilterListCellObject, openGroups, H + 40);
+Q_AT(FilterListCellObject, closeGroups, H + 44); Q_AT(FilterListCellObject, topConnective, H + 48);
+Q_SIZE(ColumnsApi, 88); Q_AT(ColumnsApi, version, 0); Q_AT(ColumnsApi, NullDefault, 8);
+Q_AT(ColumnsApi, AutoIncrement, 16); Q_AT(ColumnsApi, BaseProperty, 24); Q_AT(ColumnsApi, FilterListCell, 32);
+Q_AT(ColumnsApi, propertyOps, 40); Q_AT(ColumnsApi, filterCellOps, 48); Q_AT(ColumnsApi, ForeignKey, 56);
+Q_AT(ColumnsApi, ForeignType, 64); Q_AT(ColumnsApi, noDefault, 72); Q_AT(ColumnsApi, newFilterCell, 80);
+Q_SIZE(EntityObject, H + 32); Q_AT(EntityObject, col, H); Q_AT(EntityObject, mapping, H + 8);
+Q_AT(EntityObject, modelInstance, H + 16); Q_AT(EntityObject, tableName, H + 24);
+Q_SIZE(ModelInstanceObject, sizeof(PyDictObject) + 8);
+Q_AT(ModelInstanceObject, _temp, sizeof(PyDictObject));
+Q_SIZE(InstanceListOps, 8); Q_AT(InstanceListOps, len, 0);
+Q_SIZE(InstanceListObject, sizeof(PyListObject));
+Q_SIZE(EntityApi, 80); Q_AT(EntityApi, version, 0); Q_AT(EntityApi, _Entity, 8); Q_AT(EntityApi, _EntityMeta, 16);
+Q_AT(EntityApi, ModelInstance, 24); Q_AT(EntityApi, InstanceList, 32); Q_AT(EntityApi, instanceListOps, 40);
+Q_AT(EntityApi, Entity, 48); Q_AT(EntityApi, MiddleEntity, 56); Q_AT(EntityApi, buildRow, 64);
+Q_AT(EntityApi, buildRows, 72);
+Q_SIZE(BaseModelExecutorOps, 16); Q_AT(BaseModelExecutorOps, run, 0); Q_AT(BaseModelExecutorOps, handleResult, 8);
+Q_SIZE(BaseModelExecutorObject, H + 48); Q_AT(BaseModelExecutorObject, ops, H);
+Q_AT(BaseModelExecutorObject, model, H + 8); Q_AT(BaseModelExecutorObject, sqlBuilder, H + 16);
+Q_AT(BaseModelExecutorObject, work, H + 24); Q_AT(BaseModelExecutorObject, resultMode, H + 32);
+Q_AT(BaseModelExecutorObject, rowCount, H + 40);
+Q_SIZE(ExecutorsApi, 40); Q_AT(ExecutorsApi, version, 0); Q_AT(ExecutorsApi, BaseModelExecutor, 8);
+Q_AT(ExecutorsApi, ModelExecutor, 16); Q_AT(ExecutorsApi, AsyncModelExecutor, 24); Q_AT(ExecutorsApi, baseOps, 32);
+Q_SIZE(BaseConnectorObject, H + 48); Q_AT(BaseConnectorObject, _pool, H); Q_AT(BaseConnectorObject, Type, H + 8);
+Q_AT(BaseConnectorObject, isAsync, H + 12); Q_AT(BaseConnectorObject, selectCon, H + 16);
+Q_AT(BaseConnectorObject, _config, H + 24); Q_AT(BaseConnectorObject, count, H + 32);
+Q_AT(BaseConnectorObject, isReady, H + 36); Q_AT(BaseConnectorObject, dialect, H + 40);
+Q_SIZE(Sqlite3ConnectorOps, 24); Q_AT(Sqlite3ConnectorOps, init_sqlite, 0);
+Q_AT(Sqlite3ConnectorOps, autoFiledAnnounce, 8); Q_AT(Sqlite3ConnectorOps, getTableNameList, 16);
+Q_SIZE(Sqlite3ConnectorObject, H + 128); Q_AT(Sqlite3ConnectorObject, ops, H + 48);
+Q_AT(Sqlite3ConnectorObject, con, H + 56); Q_AT(Sqlite3ConnectorObject, path, H + 64);
+Q_AT(Sqlite3ConnectorObject, transactionDepth, H + 72); Q_AT(Sqlite3ConnectorObject, threadState, H + 80);
+Q_AT(Sqlite3ConnectorObject, timeout, H + 88); Q_AT(Sqlite3ConnectorObject, showLog, H + 96);
+Q_AT(Sqlite3ConnectorObject, sharedConnection, H + 100); Q_AT(Sqlite3ConnectorObject, closed, H + 104);
+Q_AT(Sqlite3ConnectorObject, blockOwner, H + 112); Q_AT(Sqlite3ConnectorObject, blockLock, H + 120);
+Q_SIZE(AioSqliteConnectorObject, H + 104); Q_AT(AioSqliteConnectorObject, loop, H + 48);
+Q_AT(AioSqliteConnectorObject, con, H + 56); Q_AT(AioSqliteConnectorObject, isUsing, H + 64);
+Q_AT(AioSqliteConnectorObject, path, H + 72); Q_AT(AioSqliteConnectorObject, conMap, H + 80);
+Q_AT(AioSqliteConnectorObject, timeout, H + 88); Q_AT(AioSqliteConnectorObject, closed, H + 96);
+Q_SIZE(AioMysqlConnectorObject, H + 80); Q_AT(AioMysqlConnectorObject, loop, H + 48);
+Q_AT(AioMysqlConnectorObject, conMap, H + 56); Q_AT(AioMysqlConnectorObject, poolTask, H + 64);
+Q_AT(AioMysqlConnectorObject, closed, H + 72);
+Q_SIZE(PyMysqlConnectorOps, 8); Q_AT(PyMysqlConnectorOps, _noop, 0);
+Q_SIZE(PyMysqlConnectorObject, H + 56); Q_AT(PyMysqlConnectorObject, ops, H + 48);
+Q_SIZE(ConnectorApi, 48); Q_AT(ConnectorApi, version, 0); Q_AT(ConnectorApi, BaseConnector, 8);
+Q_AT(ConnectorApi, Sqlite3Connector, 16); Q_AT(ConnectorApi, AioSqliteConnector, 24);
+Q_AT(ConnectorApi, AioMysqlConnector, 32); Q_AT(ConnectorApi, PyMysqlConnector, 40);
+Q_SIZE(DBObject, H + 8); Q_AT(DBObject, _connector, H);
+Q_SIZE(DBApi, 24); Q_AT(DBApi, version, 0); Q_AT(DBApi, DB, 8); Q_AT(DBApi, instance, 16);
+Q_SIZE(PagingOps, 8); Q_AT(PagingOps, _execute, 0);
+Q_SIZE(PagingObject, H + 40); Q_AT(PagingObject, ops, H); Q_AT(PagingObject, target, H + 8);
+Q_AT(PagingObject, executor, H + 16); Q_AT(PagingObject, page, H + 24); Q_AT(PagingObject, pageSize, H + 28);
+Q_AT(PagingObject, deep, H + 32);
+Q_SIZE(RunnerTaskObject, H + 24); Q_AT(RunnerTaskObject, _model, H); Q_AT(RunnerTaskObject, generator, H + 8);
+Q_AT(RunnerTaskObject, count, H + 16);
+Q_SIZE(GeneratorRunnerOps, 8); Q_AT(GeneratorRunnerOps, _run, 0);
+Q_SIZE(GeneratorRunnerObject, H + 16); Q_AT(GeneratorRunnerObject, ops, H); Q_AT(GeneratorRunnerObject, loop, H + 8);
+#undef Q_SIZE
+#undef Q_AT
+}  // namespace layout_check
+#endif
 
 // Capsule names.
 inline constexpr const char* kGeneratorCapsule = "Quillon.DB.Generator._C_API";

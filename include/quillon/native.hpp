@@ -119,6 +119,70 @@ inline void initFieldsNone(PyObject* self, const FieldList& f) {
 }
 
 // ---------------------------------------------------------------------------
+// The interpreter's assertion state.
+//
+// Checks that the design makes `assert`s (they raise AssertionError with the
+// design's text) run only when the interpreter runs assertions, as Python
+// code would: not under -O or PYTHONOPTIMIZE.  Every module asks here, on
+// every supported version; `sys.flags.optimize` is the public source
+// (the C global behind it is deprecated since 3.12).  It cannot change while
+// the process runs, so it is read once.
+// ---------------------------------------------------------------------------
+
+inline bool assertionsEnabled() {
+    static int enabled = -1;  // a plain int: nothing to destroy at exit
+    if (enabled < 0) {
+        PyObject* flags = PySys_GetObject("flags");  // borrowed
+        if (!flags) raise(PyExc_RuntimeError, "sys.flags is missing");
+        Ref optimize = getattr(flags, "optimize");
+        long level = PyLong_AsLong(optimize.get());
+        if (level == -1 && PyErr_Occurred()) throwPending();
+        enabled = level == 0;
+    }
+    return enabled != 0;
+}
+
+// ---------------------------------------------------------------------------
+// Dicts whose entries read and write as attributes.
+//
+// The attribute slots of a native dict type that behaves like
+// Quillon.Ext.Dict.DictPlus: reading an attribute returns the entry of that
+// name when there is one (an entry wins over a method of the class), writing
+// or deleting an attribute stores or removes the entry.  A native type
+// cannot derive from the Python class (an immutable type on a mutable base is
+// refused by newer interpreters), so it derives from dict and takes these
+// slots: `{Py_tp_getattro, (void*)entryGetAttr}, {Py_tp_setattro, (void*)entrySetAttr}`.
+// ---------------------------------------------------------------------------
+
+// The name a class shows in messages: its tp_name after the last dot.
+inline const char* shortTypeName(PyTypeObject* t) {
+    const char* dot = strrchr(t->tp_name, '.');
+    return dot ? dot + 1 : t->tp_name;
+}
+
+inline PyObject* entryGetAttr(PyObject* self, PyObject* name) noexcept {
+    PyObject* value = PyDict_GetItemWithError(self, name);  // borrowed; a new reference at once
+    if (value) return Py_NewRef(value);
+    if (PyErr_Occurred()) return nullptr;
+    PyObject* found = PyObject_GenericGetAttr(self, name);
+    if (found || !PyErr_ExceptionMatches(PyExc_AttributeError)) return found;
+    PyErr_Clear();
+    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute or entry '%U'", shortTypeName(Py_TYPE(self)),
+                 name);
+    return nullptr;
+}
+
+inline int entrySetAttr(PyObject* self, PyObject* name, PyObject* value) noexcept {
+    if (value) return PyDict_SetItem(self, name, value);
+    if (PyDict_DelItem(self, name) == 0) return 0;
+    if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+        PyErr_Clear();
+        PyErr_SetObject(PyExc_AttributeError, name);
+    }
+    return -1;
+}
+
+// ---------------------------------------------------------------------------
 // Types and modules.
 // ---------------------------------------------------------------------------
 
@@ -126,9 +190,7 @@ inline void initFieldsNone(PyObject* self, const FieldList& f) {
 // attribute.  Returns a borrowed pointer kept alive by the module.
 inline PyTypeObject* addType(PyObject* module, PyType_Spec* spec, PyObject* bases = nullptr) {
     Ref type = Ref::steal(PyType_FromModuleAndSpec(module, spec, bases));
-    const char* dot = strrchr(spec->name, '.');
-    const char* shortName = dot ? dot + 1 : spec->name;
-    check(PyModule_AddObjectRef(module, shortName, type.get()));
+    check(PyModule_AddObjectRef(module, shortTypeName(type.as<PyTypeObject>()), type.get()));
     return type.as<PyTypeObject>();
 }
 inline PyTypeObject* addType(PyObject* module, PyType_Spec* spec, PyTypeObject* base) {
@@ -161,13 +223,55 @@ inline Ref makeEnum(PyObject* module, PyObject* base, const char* name,
 }
 
 // Module execution wrapper: the exec slot is the boundary of module loading.
+//
+// A module's native types, tables and interned names live in process-wide
+// variables (shared with the other modules through their capsules), so a
+// module is executed once per process, in the main interpreter.  A second
+// execution (the module deleted from sys.modules and imported again, or
+// module_from_spec + exec_module) would silently make a
+// second set of types that the other modules do not know; it is refused, as
+// is loading in a subinterpreter.  A failed first execution may be retried.
 template <void (*Exec)(PyObject* module)>
 int execModule(PyObject* module) noexcept {
+    static bool executed = false;  // a plain flag: nothing to destroy at exit
     return boundary(-1, [&] {
+        const char* name = PyModule_GetName(module);
+        if (!name) throwPending();
+#ifdef Py_GIL_DISABLED
+        raise(PyExc_ImportError, "%s cannot be loaded: Quillon does not support the free-threaded build of Python",
+              name);
+#endif
+        if (PyInterpreterState_Get() != PyInterpreterState_Main())
+            raise(PyExc_ImportError,
+                  "%s cannot be loaded in a subinterpreter: Quillon keeps its native state once per process, "
+                  "in the main interpreter",
+                  name);
+        if (executed)
+            raise(PyExc_ImportError,
+                  "%s is already loaded in this process and cannot be loaded again: its native types exist once "
+                  "per process (importing it again after removing it from sys.modules, or executing a second "
+                  "module object, is not supported)",
+                  name);
         Exec(module);
+        executed = true;
         return 0;
     });
 }
+
+// The slots of every module: its exec function and, where the interpreter
+// knows them, the declarations that it does not support subinterpreters and
+// needs the GIL.  `PyModuleDef_Slot slots[] = {Q_MODULE_SLOTS(exec), {0, nullptr}};`
+#define Q_EXEC_SLOT(exec) {Py_mod_exec, (void*)::quillon::execModule<exec>}
+#if PY_VERSION_HEX >= 0x030D0000
+#define Q_MODULE_SLOTS(exec)                                                              \
+    Q_EXEC_SLOT(exec), {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED}, \
+        {Py_mod_gil, Py_MOD_GIL_USED}
+#elif PY_VERSION_HEX >= 0x030C0000
+#define Q_MODULE_SLOTS(exec) \
+    Q_EXEC_SLOT(exec), {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED}
+#else
+#define Q_MODULE_SLOTS(exec) Q_EXEC_SLOT(exec)
+#endif
 
 // ---------------------------------------------------------------------------
 // Capsules: each module publishes one struct of type pointers and native

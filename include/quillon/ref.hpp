@@ -118,6 +118,17 @@ public:
     bool matches(PyObject* exc) const noexcept {
         return type_ && PyErr_GivenExceptionMatches(type_.get(), exc);
     }
+    // True for an Exception; false for the other BaseExceptions
+    // (GeneratorExit, asyncio.CancelledError, KeyboardInterrupt, SystemExit),
+    // which no catch clause may swallow.
+    bool isException() const noexcept { return matches(PyExc_Exception); }
+    // GC support for holders of an error (a suspended coroutine's frame).
+    int traverse(visitproc visit, void* arg) const {
+        Py_VISIT(type_.get());
+        Py_VISIT(value_.get());
+        Py_VISIT(tb_.get());
+        return 0;
+    }
     const char* what() const noexcept override { return "Python exception"; }
 
 private:

@@ -1734,15 +1734,15 @@ Ref AioSqliteConnector_releaseCon(PyObject* self, PyObject* task) {
 
 Coro aioSqliteExecute(Ref self, Ref sql, Ref params, bool dictCur) {
     co_await awaitPy(toPython(waitReady(Ref::borrow(self.get())), "AioSqliteConnector.execute.<ready>"));
-    Ref text = toQmark(sql.get());
-    Ref task = call(state.currentTask);
+    Local text = toQmark(sql.get());
+    Local task = call(state.currentTask);
     if (task.get() != Py_None && writesText(sql.get())) refuseWriteUnderOpenWrite(self.get(), task.get());
-    Ref con = co_await awaitPy(callMethod(self.get(), names.getCon));
-    Ref cursor = co_await awaitPy(callMethod(con.get(), names.cursor));
+    Local con = co_await awaitPy(callMethod(self.get(), names.getCon));
+    Local cursor = co_await awaitPy(callMethod(con.get(), names.cursor));
     setattr(cursor.get(), names.useDict, dictCur ? Py_True : Py_False);
     co_await awaitPy(callMethod(cursor.get(), names.execute, text.get(), params.get()));
     if (task.get() != Py_None) markOpenWrite(con.get(), task.get());
-    Ref rows = co_await awaitPy(callMethod(cursor.get(), names.fetchall));
+    Local rows = co_await awaitPy(callMethod(cursor.get(), names.fetchall));
     if (dictCur) co_return RowShaper(cursor.get()).shapeAll(rows.get());
     co_return Ref::steal(PySequence_Tuple(rows.get()));
 }
@@ -2340,8 +2340,7 @@ void exec(PyObject* module) {
         registerAtExit = importFrom("atexit", "register");
     }
     call(registerAtExit.get(), atExitHook.get());
-    Ref flags = getattr(importModule("sys").get(), "flags");
-    state.assertionsOn = checkSize(PyLong_AsSsize_t(getattr(flags.get(), "optimize").get())) == 0;
+    state.assertionsOn = assertionsEnabled();
 
     // Module state, in order: the logger, the process-wide lock, dict_factory.
     state.logger = callMethod(logging.get(), "getLogger", getattr(module, "__package__").get()).release();
@@ -2358,7 +2357,7 @@ void exec(PyObject* module) {
 }
 
 PyModuleDef_Slot moduleSlots[] = {
-    {Py_mod_exec, (void*)execModule<exec>},
+    Q_MODULE_SLOTS(exec),
     {0, nullptr},
 };
 

@@ -169,7 +169,7 @@ void exec(PyObject* module) {
 }
 
 PyModuleDef_Slot moduleSlots[] = {
-    {Py_mod_exec, (void*)execModule<exec>},
+    Q_MODULE_SLOTS(exec),
     {0, nullptr},
 };
 

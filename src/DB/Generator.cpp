@@ -659,12 +659,7 @@ Ref callFrom(PyObject* self, PyObject* target) {
 Ref fromTarget(PyObject* self, PyObject* target) {
     if (!PyUnicode_Check(target)) {
         Ref entity = importFrom("Quillon.Model.Entity", "Entity");
-#if PY_VERSION_HEX < 0x030C0000
-        bool assertions = Py_OptimizeFlag == 0;
-#else
-        bool assertions = true;
-#endif
-        if (assertions && !(PyType_Check(target) && isSubclass(target, entity.get())))
+        if (assertionsEnabled() && !(PyType_Check(target) && isSubclass(target, entity.get())))
             raise(PyExc_AssertionError, "%s", "Form仅支持字符串或者Entity子类");
         Ref tableName = getattr(target, "tableName");
         assignField(asBuilder(self)->target, std::move(tableName));
@@ -1421,7 +1416,7 @@ void exec(PyObject* module) {
 }
 
 PyModuleDef_Slot moduleSlots[] = {
-    {Py_mod_exec, (void*)execModule<exec>},
+    Q_MODULE_SLOTS(exec),
     {0, nullptr},
 };
 

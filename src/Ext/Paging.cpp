@@ -4,7 +4,7 @@
 // executor's statement builder: `filter` and `orderBy` record the query,
 // `execute` counts the matching rows, sets the limit of the requested page
 // and lets the executor run the select.  The result is a `Page`, a dict
-// (DictPlus) with the entries page, pageSize, content, total and totalPage.
+// (a DictPlus) with the entries page, pageSize, content, total and totalPage.
 // With an asyncio connector `execute` returns a native coroutine doing the
 // same steps with awaits.
 #include <quillon/coro.hpp>
@@ -36,14 +36,6 @@ struct Names {
 
 PagingObject* asPaging(PyObject* o) { return reinterpret_cast<PagingObject*>(o); }
 
-bool assertionsEnabled() {
-#if PY_VERSION_HEX < 0x030C0000
-    return Py_OptimizeFlag == 0;
-#else
-    return true;
-#endif
-}
-
 // ===========================================================================
 // Page
 // ===========================================================================
@@ -72,12 +64,14 @@ int Page_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
 
 PyType_Slot pageSlots[] = {
     {Py_tp_init, (void*)Page_init},
+    {Py_tp_getattro, (void*)entryGetAttr},
+    {Py_tp_setattro, (void*)entrySetAttr},
     {Py_tp_doc, (void*)"Page(page, pageSize, content=[], total=0)\n\n"
                        "One page of a query: the entries page, pageSize, content (the model rows),\n"
                        "total (rows matching the filter) and totalPage, readable as attributes too."},
     {0, nullptr},
 };
-// Derived from a Python dict class: the layout (and GC support) is inherited.
+// Derived from dict: the layout (and GC support) is inherited.
 PyType_Spec pageSpec = {"Quillon.Ext.Paging.Page", 0, 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE, pageSlots};
 
@@ -369,7 +363,8 @@ void exec(PyObject* module) {
     internNames();
     PagingType = addType(module, &pagingSpec);
     Ref dictPlus = importFrom("Quillon.Ext.Dict", "DictPlus");
-    PageType = addType(module, &pageSpec, (PyTypeObject*)dictPlus.get());
+    PageType = addType(module, &pageSpec, &PyDict_Type);
+    callMethod(dictPlus.get(), "register", (PyObject*)PageType);  // a virtual subclass: isinstance(page, DictPlus)
     addObject(module, "DictPlus", dictPlus.get());
     dbApi = bindApi<DBApi>("Quillon.DB.DB", kDBCapsule);
     bindApi<ConnectorApi>("Quillon.DB.Connector", kConnectorCapsule);
@@ -382,7 +377,7 @@ void exec(PyObject* module) {
 }
 
 PyModuleDef_Slot moduleSlots[] = {
-    {Py_mod_exec, (void*)execModule<exec>},
+    Q_MODULE_SLOTS(exec),
     {0, nullptr},
 };
 

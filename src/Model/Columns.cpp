@@ -1346,8 +1346,7 @@ PyType_Spec typedSpecs[] = {
 // Attribute reads fall back to the entries, then to None.  A name the class
 // defines (a method, `directTarget`) never falls back: its errors are real.
 PyObject* foreignKeyGetAttr(PyObject* self, PyObject* name) {
-    if (_PyType_Lookup(Py_TYPE(self), name)) return PyObject_GenericGetAttr(self, name);
-    PyObject* found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+    PyObject* found = genericAttrOrNull(self, name);
     if (found || PyErr_Occurred()) return found;
     PyObject* value = PyDict_GetItemWithError(self, name);
     if (value) return Py_NewRef(value);
@@ -1727,7 +1726,7 @@ void exec(PyObject* module) {
 }
 
 PyModuleDef_Slot moduleSlots[] = {
-    {Py_mod_exec, (void*)execModule<exec>},
+    Q_MODULE_SLOTS(exec),
     {0, nullptr},
 };
 

@@ -141,28 +141,6 @@ struct RowPlan {
 
 using PlanPtr = std::shared_ptr<RowPlan>;
 
-// A stamp that changes whenever the mapping dict is changed in place.
-#if PY_VERSION_HEX < 0x030C0000
-inline unsigned long long mappingStamp(PyObject* mapping) {
-    return reinterpret_cast<PyDictObject*>(mapping)->ma_version_tag;
-}
-inline void watchMapping(PyObject*) {}
-#else
-// Newer interpreters retire the dict version tag; a watcher on every mapping
-// that has a plan bumps one generation counter instead.
-unsigned long long mappingGeneration = 1;
-int mappingWatcher = -1;
-int onMappingEvent(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-    ++mappingGeneration;
-    return 0;
-}
-inline unsigned long long mappingStamp(PyObject*) { return mappingGeneration; }
-inline void watchMapping(PyObject* mapping) {
-    if (mappingWatcher < 0) mappingWatcher = PyDict_AddWatcher(onMappingEvent);
-    if (mappingWatcher < 0) throwPending();
-    check(PyDict_Watch(mappingWatcher, mapping));
-}
-#endif
 
 // Keyed by model class (kept alive by the plan).  Like the model classes it
 // lives for the process: a static map would release its plans after the
@@ -173,16 +151,14 @@ PlanPtr buildPlan(PyObject* model) {
     auto plan = std::make_shared<RowPlan>();
     plan->model = Ref::borrow(model);
     if (PyType_Check(model)) {
-        // The lookup assigns the version tag that later changes of the class invalidate.
-        (void)_PyType_Lookup(reinterpret_cast<PyTypeObject*>(model), names.mapping);
-        plan->versionTag = reinterpret_cast<PyTypeObject*>(model)->tp_version_tag;
-        PyObject* builder = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(model), names.instanceBuilder);
+        plan->versionTag = typeVersionTag(reinterpret_cast<PyTypeObject*>(model));
+        PyObject* builder = lookupType(reinterpret_cast<PyTypeObject*>(model), names.instanceBuilder);
         plan->builderOverridden = builder != imports.builderDescr;
     }
     plan->mapping = getattr(model, names.mapping);
     if (!PyDict_Check(plan->mapping.get())) raiseConvert(plan->mapping.get(), "dict");
-    watchMapping(plan->mapping.get());
-    plan->mappingStamp = mappingStamp(plan->mapping.get());
+    watchDict(plan->mapping.get());
+    plan->mappingStamp = dictStamp(plan->mapping.get());
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     while (PyDict_Next(plan->mapping.get(), &pos, &key, &value)) {
@@ -208,7 +184,7 @@ PlanPtr buildPlan(PyObject* model) {
 
 inline bool fresh(const RowPlan& plan, PyObject* model) {
     return versionTagValid(reinterpret_cast<PyTypeObject*>(model), plan.versionTag) &&
-           mappingStamp(plan.mapping.get()) == plan.mappingStamp;
+           dictStamp(plan.mapping.get()) == plan.mappingStamp;
 }
 
 // The current plan of a model class (built or rebuilt when needed).
@@ -409,7 +385,7 @@ void ModelInstance_dealloc(PyObject* self) noexcept {
 
 // The model class of a row: its class attribute `object`.
 PyObject* rowModel(PyObject* row) {
-    PyObject* model = _PyType_Lookup(Py_TYPE(row), names.object);
+    PyObject* model = lookupType(Py_TYPE(row), names.object);
     if (!model)
         raise(PyExc_AttributeError, "row class '%.200s' has no model: its class attribute 'object' is missing",
               Py_TYPE(row)->tp_name);
@@ -1014,7 +990,7 @@ void exec(PyObject* module) {
 }
 
 PyModuleDef_Slot moduleSlots[] = {
-    {Py_mod_exec, (void*)execModule<exec>},
+    Q_MODULE_SLOTS(exec),
     {0, nullptr},
 };
 
