@@ -1251,37 +1251,47 @@ const char* const kRowsRelease = "RELEASE SAVEPOINT quillon_rows";
 const char* const kRowsRollback = "ROLLBACK TO SAVEPOINT quillon_rows";
 
 // Several insert statements as one: inside a savepoint of the task's
-// transaction, rolled back to when one fails.
+// transaction, rolled back to when one fails (or the operation is cut off:
+// cancelled, timed out, closed while it could still clean up).  The last
+// await is the last statement: once it has run, nothing can cut the
+// operation off any more, so the savepoint is not released with one more
+// await -- a cancellation arriving there would find the batch already merged
+// into the task's transaction, which the task then commits.  The savepoint
+// ends with the task's transaction (its commit or its rollback); a later
+// batch of the same task opens one of the same name, which the databases
+// stack (SQLite) or replace (MySQL), so rolling back to it never reaches an
+// earlier batch.
 Coro insertGroupsAwaited(Ref self, Ref statements, Ref total) {
-    Ref empty = noArgs();
+    Local empty = noArgs();
     if (activeDialect(dbApi) == DIALECT_SQLITE) {
         // A savepoint outside a transaction would start one that its release
         // commits; the task's transaction is begun first instead.
-        Ref con = co_await awaitPy(getattr(activeFacade(dbApi), names.getCon.get()));
+        Local con = co_await awaitPy(getattr(activeFacade(dbApi), names.getCon.get()));
         if (!truthy(getattr(con.get(), names.in_transaction.get()).get()))
             co_await awaitPy(startSql(self.get(), "BEGIN", empty.get(), false));
     }
     co_await awaitPy(startSql(self.get(), kRowsSavepoint, empty.get(), false));
-    std::optional<PyError> failure;
+    LocalError failure;
     try {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(statements.get()); ++i) {
-            Ref statement = Ref::borrow(PyList_GET_ITEM(statements.get(), i));
+            Local statement = listItem(statements.get(), i).ref();
             co_await awaitPy(startStatement(self.get(), statement.get(), RESULT_RAW));
         }
     } catch (PyError& e) {
-        failure.emplace(std::move(e));
+        failure = std::move(e);
     }
     if (failure) {
         try {
             co_await awaitPy(startSql(self.get(), kRowsRollback, empty.get(), false));
             co_await awaitPy(startSql(self.get(), kRowsRelease, empty.get(), false));
-        } catch (PyError&) {
-            // The statement's own error is the one the caller needs.
+        } catch (PyError& e) {
+            // The statement's own error is the one the caller needs, unless
+            // the cleanup itself was cancelled or interrupted.
+            if (!e.isException()) throw;
         }
-        throw std::move(*failure);
+        failure.rethrow();
     }
-    co_await awaitPy(startSql(self.get(), kRowsRelease, empty.get(), false));
-    co_return total;
+    co_return std::move(total);
 }
 
 Ref Executor_insertMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
