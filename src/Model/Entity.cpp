@@ -175,7 +175,10 @@ PlanPtr buildPlan(PyObject* model) {
         PyErr_Clear();
     } else {
         Ref owner = Ref::stealOrNull(PyObject_GetAttr(plan->rowClass.get(), names.object));
-        if (!owner) PyErr_Clear();
+        if (!owner) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) throwPending();
+            PyErr_Clear();
+        }
         plan->nativeRows = owner.get() == model && PyType_Check(plan->rowClass.get()) &&
                            PyType_IsSubtype(plan->rowClass.as<PyTypeObject>(), ModelInstanceType);
     }
@@ -415,6 +418,7 @@ PyObject* ModelInstance_getattro(PyObject* self, PyObject* name) noexcept {
         if (!PyUnicode_Check(name)) raiseArgType("item", "str", name);
         PyObject* value = PyDict_GetItemWithError(self, name);
         if (value) return Ref::borrow(value);
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) throwPending();
         PyErr_Clear();
         return Ref::steal(PyObject_GenericGetAttr(self, name));
     });
