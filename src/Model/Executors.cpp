@@ -69,7 +69,13 @@ bool isAsyncExecutor(PyObject* self) { return PyObject_TypeCheck(self, AsyncMode
 // The model's declaration
 // ===========================================================================
 
-bool isProperty(PyObject* o) { return PyObject_TypeCheck(o, columnsApi->BaseProperty); }
+// Whether `o` is a column property: the typed property classes derive from
+// the base directly, which the per-column loops test first.
+bool isProperty(PyObject* o) {
+    PyTypeObject* t = Py_TYPE(o);
+    PyTypeObject* base = columnsApi->BaseProperty;
+    return t == base || t->tp_base == base || PyType_IsSubtype(t, base);
+}
 
 // The name of a column property, held: a lookup with it may run Python code
 // (a key of a row whose hash collides compares itself with it).
@@ -243,6 +249,7 @@ void planInsert(const ModelInfo& info, PyObject* row, const char* op, InsertPlan
     // Lookups of str keys, but a key of the row whose hash collides with a
     // column's name runs its __eq__, which may change the row (or the model's
     // columns): every value read is held, the columns are counted again.
+    Ref defaulted = Borrowed(defaultedColumns(row)).ref();
     for (Py_ssize_t i = 0; i < info.columnCount(); ++i) {
         Ref prop = info.column(i);
         Ref name = columnName(prop.get());
@@ -262,7 +269,7 @@ void planInsert(const ModelInfo& info, PyObject* row, const char* op, InsertPlan
             continue;
         }
         if (!value) continue;
-        if (leftToDatabase(defaultedColumns(row), name.get(), value.get())) {
+        if (leftToDatabase(defaulted.get(), name.get(), value.get())) {
             plan.leftOut.push_back(i);
         } else {
             plan.columns.push_back(i);
