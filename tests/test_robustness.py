@@ -172,12 +172,12 @@ def test_odd_class_bodies_are_refused_with_the_cause_kept(body, error):
 # ---------------------------------------------------------------------------
 # Python code that changes what native code is walking
 #
-# A conversion, a comparison, __bool__, __repr__ or an overridden operation
-# runs Python code in the middle of a native loop; that code may empty the
-# list being walked or drop the object being read.  The operation then ends
-# with a correct result (of what it holds) or a Python exception, never
-# with garbage read from freed memory or a crash (scripts/sanitize runs these
-# under AddressSanitizer).
+# A conversion, a comparison, __bool__, __getitem__ or an overridden
+# operation runs Python code in the middle of a native loop; that code may
+# empty the list being walked or drop the object being read.  The operation
+# then ends with a correct result (of what it holds) or a Python exception,
+# never with garbage read from freed memory or a crash (scripts/sanitize runs
+# these under AddressSanitizer).
 # ---------------------------------------------------------------------------
 
 SHARED = {}
