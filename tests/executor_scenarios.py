@@ -685,6 +685,47 @@ async def concurrent(models, path, kind):
     assert counts == [5] * 10
 
 
+@scenario
+async def mutations(models, path, kind):
+    # Python code run by a comparison or a hash in the middle of a native
+    # loop changes what the loop walks: the operation still ends with a
+    # correct result, never with a value read from freed memory.
+    Member = models[0]
+    ex = Member.getExecutor()
+
+    # A key of the row that collides with a column name replaces a value
+    # that the insert has already read from the row.
+    class Collider:
+        done = False
+
+        def __hash__(self):
+            return hash("joined")
+
+        def __eq__(self, other):
+            if not Collider.done:
+                Collider.done = True
+                row["name"] = "replaced"  # releases the name read before
+            return False
+
+    row = Member(name="".join(["plan", "ned"]), age=4)
+    del row["joined"]
+    row[Collider()] = 0
+    assert await q(ex.insertMany([row])) == 1 and Collider.done
+    assert [m["name"] for m in await q(ex.find(Member.age == 4))] == ["planned"]
+
+    # The rows whose relations are loaded are dropped by their own key
+    # value while the loader reads them.
+    class Key(int):
+        def __hash__(self):
+            owners.clear()
+            return int.__hash__(self)
+
+    await q(ex.insertMany([Member(name="owner") for _ in range(3)]))
+    owners = await q(ex.find(Member.name == "owner"))
+    owners[0]["id"] = Key(owners[0]["id"])
+    assert await q(ex.findListForeignKey(owners)) is None and owners == []
+
+
 def main():
     name, kind, path = arguments()
     loop = setup(kind, path)

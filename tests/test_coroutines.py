@@ -228,7 +228,9 @@ def test_a_write_waiting_for_the_write_of_the_task_that_waits_for_it(db_path, ch
 # ---------------------------------------------------------------------------
 
 # Runs in a fresh interpreter (the facade): one task per await point k of a
-# bulk insert, in a task whose transaction is open (a row saved first).  At
+# bulk insert, in a task whose transaction is open (a row saved first).  The
+# batch is one statement run ("same": every row writes the same columns) or
+# several ("mixed": rows that leave different columns to the database).  At
 # point k the insert is cut off by the action (in the caller's task, as
 # wait_for and asyncio.timeout do since 3.12); the task then saves one more
 # row and ends, which commits.  Prints, per point, what came out of the cut
@@ -243,12 +245,13 @@ from Quillon.Ext import generate_table
 from Quillon.Model.Columns import IntProperty, StrProperty, auto_increment
 from Quillon.Model.Entity import Entity
 
-path, action = {path!r}, {action!r}
+path, action, batch = {path!r}, {action!r}, {batch!r}
 loop = setup("async", path)
 
 class Note(Entity):
     id = IntProperty(pk=True, default=auto_increment)
     text = StrProperty()
+    extra = StrProperty()
 
 loop.run_until_complete(generate_table())
 ex = Note.getExecutor()
@@ -261,7 +264,11 @@ def throw(it, exc):
 
 async def cut(k, tag):
     await ex.save(Note(text="kept " + tag))
-    it = ex.insertMany([Note(text=tag) for _ in range(3)]).__await__()
+    if batch == "same":
+        rows = [Note(text=tag) for _ in range(3)]
+    else:
+        rows = [Note(text=tag, extra="x"), Note(text=tag), Note(text=tag, extra="y")]
+    it = ex.insertMany(rows).__await__()
     try:
         await step_to(it, k)
     except LookupError:
@@ -305,8 +312,9 @@ print(json.dumps(points))
 """
 
 
-def cut_off_bulk_insert(action, tmp_path):
-    proc = run_python(CUT_OFF.format(here=HERE, path=str(tmp_path / "cut.db"), action=action), check=False)
+def cut_off_bulk_insert(action, tmp_path, batch="same"):
+    code = CUT_OFF.format(here=HERE, path=str(tmp_path / "cut.db"), action=action, batch=batch)
+    proc = run_python(code, check=False)
     assert proc.returncode == 0, proc.stderr
     # Nothing was reported as ignored or unraisable (an await during close()
     # would be "coroutine ignored GeneratorExit").
@@ -318,9 +326,10 @@ def cut_off_bulk_insert(action, tmp_path):
     return points
 
 
+@pytest.mark.parametrize("batch", ["same", "mixed"])
 @pytest.mark.parametrize("action", ["cancel", "error", "close"])
-def test_bulk_insert_cut_off_at_each_await_point(action, tmp_path):
-    points = cut_off_bulk_insert(action, tmp_path)
+def test_bulk_insert_cut_off_at_each_await_point(action, batch, tmp_path):
+    points = cut_off_bulk_insert(action, tmp_path, batch)
     if action == "close":
         assert {p["outcome"] for p in points} == {"closed"}
         return
@@ -341,8 +350,13 @@ def test_bulk_insert_cancelled_as_it_completes_leaves_none_of_it(tmp_path):
     assert cut_off_bulk_insert("cancel", tmp_path)[-1]["rows"] == 0
 
 
-def test_cancellation_during_the_cleanup_of_a_failed_batch_is_not_swallowed(tmp_path):
-    points = cut_off_bulk_insert("error then cancel", tmp_path)
+def test_bulk_insert_of_several_statements_cancelled_as_it_completes_leaves_none_of_it(tmp_path):
+    assert cut_off_bulk_insert("cancel", tmp_path, "mixed")[-1]["rows"] == 0
+
+
+@pytest.mark.parametrize("batch", ["same", "mixed"])
+def test_cancellation_during_the_cleanup_of_a_failed_batch_is_not_swallowed(batch, tmp_path):
+    points = cut_off_bulk_insert("error then cancel", tmp_path, batch)
     assert any(p["suspended_again"] for p in points)
     assert all(p["outcome"] == "CancelledError" for p in points if p["suspended_again"])
 

@@ -23,9 +23,12 @@ from Quillon.DB.Connector import AioSqliteConnector, Sqlite3Connector, dict_fact
 from Quillon.DB.Generator import CustomColAnnounce, SqlGenerator
 from Quillon.Ext.Paging import Page
 from Quillon.Model.Columns import (
+    BoolProperty,
     FilterListCell,
     FloatProperty,
+    ForeignKey,
     IntProperty,
+    Relationship,
     StrProperty,
     auto_increment,
 )
@@ -164,6 +167,169 @@ def test_odd_class_bodies_are_refused_with_the_cause_kept(body, error):
         assert type(raised) is RuntimeError
         raised = raised.__cause__
     assert type(raised).__name__ == error
+
+
+# ---------------------------------------------------------------------------
+# Python code that changes what native code is walking
+#
+# A conversion, a comparison, __bool__, __getitem__ or an overridden
+# operation runs Python code in the middle of a native loop; that code may
+# empty the list being walked or drop the object being read.  The operation
+# then ends with a correct result (of what it holds) or a Python exception,
+# never with garbage read from freed memory or a crash (scripts/sanitize runs
+# these under AddressSanitizer).
+# ---------------------------------------------------------------------------
+
+SHARED = {}
+
+
+class Emptying(IntProperty):
+    def __bool__(self):
+        SHARED["builder"].selectCol.clear()
+        return True
+
+
+class ClearingRows(IntProperty):
+    def toObjValue(self, value):
+        SHARED["rows"].clear()
+        return value
+
+
+class Probe(Entity):
+    id = IntProperty(pk=True)
+    shrink = Emptying()
+    count = ClearingRows()
+
+
+def select_list_emptied_by_a_column():
+    builder = SHARED["builder"] = SqlGenerator().select(Probe.shrink, Probe.id).From(Probe)
+    return builder.Build(), ("SELECT probe.shrink FROM probe ;", ())
+
+
+def set_items_emptied_by_an_item():
+    class Item:
+        def __getitem__(self, key):
+            builder.updateCol.clear()  # drops this item
+            return "count" if key == "name" else 7
+
+    builder = SqlGenerator().update(Probe).set(Item(), Item())
+    return builder.Build(), ("UPDATE probe SET count = %s;", (7,))
+
+
+def insert_items_emptied_by_an_item():
+    class Item:
+        def get(self, key):
+            builder.selectCol.clear()  # drops both items
+            return "count" if key == "col" else 3
+
+    builder = SqlGenerator().insert(Probe).values(Item(), Item())
+    return builder.Build(), ("INSERT INTO probe (count,count) values (%s,%s);", (3, 3))
+
+
+class JoinKey:
+    def __init__(self):
+        self.owner, self.bindCol, self.targetBindCol = Probe, Probe.id, Probe.count
+
+    @property
+    def target(self):
+        cell = SHARED.pop("join", None)
+        if cell is not None:
+            cell.__init__(None)  # the join cell lets go of this key
+        return Probe
+
+
+def join_key_dropped_while_read():
+    def built(dropping):
+        builder = SqlGenerator().select(Probe.id).From(Probe)
+        builder.join(JoinKey())
+        if dropping:
+            SHARED["join"] = builder.joinList[0]
+        return builder.Build()
+
+    return built(True), built(False)
+
+
+def chain_unlinked_by_an_overridden_append():
+    class Unlinking(FilterListCell):
+        cut = False
+
+        def append(self, cell, relationship):
+            if Unlinking.cut:
+                self.next = None  # frees the rest of the chain, its last cell included
+                return self
+            return super().append(cell, relationship)
+
+    head = Unlinking("id", Relationship.EQ, Probe.id)
+    head.next = FilterListCell(1)
+    head = head | (Probe.count == 2)
+    Unlinking.cut = True
+    combined = head & (Probe.count == 3)
+    return (combined is head, head.next, head.topConnective), (True, None, Relationship.AND)
+
+
+def flag_kind_replaced_while_compared():
+    class Kind:
+        def __eq__(self, other):
+            flag._targetType = None  # frees this object
+            return False
+
+        __hash__ = object.__hash__
+
+    flag = BoolProperty()
+    flag._targetType = Kind()
+    return flag.toDBValue(True), 1
+
+
+def relation_target_replaced_while_compared():
+    class Kind:
+        def __eq__(self, other):
+            key["target"] = None  # frees the target
+            return False
+
+        __hash__ = object.__hash__
+
+    class Target:
+        pass
+
+    key = ForeignKey(Target(), Kind())
+    return type(key.directTarget), Target
+
+
+def description_emptied_while_read():
+    class Entry:
+        def __getitem__(self, index):
+            description.clear()  # drops both entries
+            return "a"
+
+    description = [Entry(), Entry()]
+    return dict_factory(cursor_with(description), (1, 2)), {"a": 2}
+
+
+def fetched_rows_emptied_by_a_conversion():
+    executor = ModelExecutor(Probe)
+    executor.sqlBuilder.select(Probe.id)
+    rows = SHARED["rows"] = [{"id": n, "shrink": None, "count": n} for n in range(3)]
+    built = executor.handleResult(rows)
+    return [dict(row) for row in built], [{"id": 0, "shrink": None, "count": 0}]
+
+
+MUTATIONS = {
+    "select list emptied by a column's __bool__": select_list_emptied_by_a_column,
+    "update items emptied by an item's __getitem__": set_items_emptied_by_an_item,
+    "insert items emptied by an item's get": insert_items_emptied_by_an_item,
+    "join key dropped while its entries are read": join_key_dropped_while_read,
+    "chain unlinked by an overridden append": chain_unlinked_by_an_overridden_append,
+    "flag type replaced by its own __eq__": flag_kind_replaced_while_compared,
+    "relation target replaced by the type's __eq__": relation_target_replaced_while_compared,
+    "cursor description emptied by an entry's __getitem__": description_emptied_while_read,
+    "fetched rows emptied by a conversion": fetched_rows_emptied_by_a_conversion,
+}
+
+
+@pytest.mark.parametrize("case", MUTATIONS.values(), ids=MUTATIONS.keys())
+def test_python_code_changing_what_native_code_walks(case):
+    got, expected = case()
+    assert got == expected
 
 
 # ---------------------------------------------------------------------------

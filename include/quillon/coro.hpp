@@ -16,8 +16,10 @@
 // object a suspended coroutine keeps alive, or a reference cycle through it
 // is never collected.  It sees the body's `Ref` parameters (the promise
 // records them) and every local declared as a `Local` (an owning reference
-// that links itself into the running coroutine's root list) or a
-// `LocalError` (a caught error kept for later).  A plain `Ref` local, or a
+// that links itself into the running coroutine's root list), a
+// `LocalError` (a caught error kept for later) or a `LocalValue` (a C++
+// value made of references, such as a vector of plans, whose type says how to
+// visit them).  A plain `Ref` local, or a
 // temporary of the full expression around a `co_await`, is invisible to it: a
 // body keeps nothing in one across a `co_await` (`awaitPy(Ref&&)` empties the
 // temporary it is given).
@@ -165,6 +167,34 @@ public:
 
 private:
     std::optional<PyError> error_;
+};
+
+// The references of a vector of values, for `LocalValue`.
+template <class T>
+int traverseValue(const std::vector<T>& values, visitproc visit, void* arg) {
+    for (const T& v : values)
+        if (int r = traverseValue(v, visit, arg)) return r;
+    return 0;
+}
+
+// A C++ value that holds references (a struct of Refs, a vector of such
+// structs) and that a body keeps across awaits, seen by the garbage
+// collector like a `Local`: its type provides `traverseValue(value, visit, arg)`.
+template <class T>
+class LocalValue : RootLink {
+public:
+    explicit LocalValue(T value) : value_(std::move(value)) {
+        visit = [](const RootLink* self, visitproc v, void* arg) -> int {
+            return traverseValue(static_cast<const LocalValue*>(self)->value_, v, arg);
+        };
+        linkToRunning();
+    }
+    ~LocalValue() { unlink(); }
+    T& operator*() noexcept { return value_; }
+    T* operator->() noexcept { return &value_; }
+
+private:
+    T value_;
 };
 
 // ---------------------------------------------------------------------------

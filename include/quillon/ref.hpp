@@ -63,6 +63,42 @@ private:
 };
 
 // ---------------------------------------------------------------------------
+// Borrowed: a pointer that something else owns.
+//
+// An object read from a field, a list, a tuple or a dict without taking a
+// reference stays valid only until Python code next runs: a conversion, a
+// comparison, `__bool__`, `__hash__`, `__repr__` or an overridden operation
+// may drop its last owner (or empty the list it was read from).  Such reads
+// have a type of their own, so that each line shows which pointers are owned:
+// a Borrowed converts to nothing implicitly (`get()` for a use before any
+// call, `ref()` for a reference that is held across calls), cannot be
+// re-pointed, and cannot be made from a Ref or put on the heap.  A function
+// that hands out a borrowed pointer returns one.
+// ---------------------------------------------------------------------------
+
+class Ref;
+
+class Borrowed {
+public:
+    explicit Borrowed(PyObject* p) noexcept : ptr_(p) {}
+    Borrowed(const Borrowed&) noexcept = default;
+    Borrowed& operator=(const Borrowed&) = delete;
+    Borrowed(const Ref&) = delete;
+    Borrowed(Ref&&) = delete;
+    static void* operator new(size_t) = delete;
+    static void* operator new[](size_t) = delete;
+
+    PyObject* get() const noexcept { return ptr_; }
+    // A reference of its own, for a use after Python code has run.
+    inline Ref ref() const noexcept;
+    explicit operator bool() const noexcept { return ptr_ != nullptr; }
+    template <class T> T* as() const noexcept { return reinterpret_cast<T*>(ptr_); }
+
+private:
+    PyObject* ptr_;
+};
+
+// ---------------------------------------------------------------------------
 // Leaked: a reference kept for the life of the process.
 //
 // Interned names, constants and imported objects that a module keeps for as
@@ -144,6 +180,8 @@ inline Ref Ref::steal(PyObject* p) {
     return r;
 }
 
+inline Ref Borrowed::ref() const noexcept { return Ref::borrow(ptr_); }
+
 // Checks an int-returning C-API result (-1 is failure).
 inline int check(int rc) {
     if (rc == -1 && PyErr_Occurred()) throwPending();
@@ -184,6 +222,35 @@ inline R boundary(R errorValue, F&& body) noexcept {
 template <class F>
 inline PyObject* entry(F&& body) noexcept {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* { return body().release(); });
+}
+
+// ---------------------------------------------------------------------------
+// Reads that borrow.  Each is valid until Python code next runs; a loop over
+// a list that runs Python code re-reads the size and holds each item it
+// calls out with, as the interpreter's own list loops do.
+// ---------------------------------------------------------------------------
+
+inline Borrowed listItem(PyObject* list, Py_ssize_t i) noexcept { return Borrowed(PyList_GET_ITEM(list, i)); }
+inline Borrowed tupleItem(PyObject* tuple, Py_ssize_t i) noexcept { return Borrowed(PyTuple_GET_ITEM(tuple, i)); }
+// An item of the result of PySequence_Fast (a list or a tuple).
+inline Borrowed fastItem(PyObject* seq, Py_ssize_t i) noexcept { return Borrowed(PySequence_Fast_GET_ITEM(seq, i)); }
+// The value of `key` in a dict, or a null Borrowed when it has none.  The
+// lookup itself may run Python code (a key of the dict whose hash collides
+// compares itself with `key`).
+inline Borrowed dictItem(PyObject* dict, PyObject* key) {
+    PyObject* v = PyDict_GetItemWithError(dict, key);
+    if (!v && PyErr_Occurred()) throwPending();
+    return Borrowed(v);
+}
+
+// The items of a sequence in a form that Python code run while they are
+// walked can neither change nor free: a tuple as it is, a list copied into a
+// tuple, anything else listed once into a list that nobody else sees.  Read
+// it with PySequence_Fast_GET_SIZE and fastItem.
+inline Ref stableItems(PyObject* seq, const char* message) {
+    if (PyTuple_Check(seq)) return Ref::borrow(seq);
+    if (PyList_Check(seq)) return Ref::steal(PyList_AsTuple(seq));
+    return Ref::steal(PySequence_Fast(seq, message));
 }
 
 // ---------------------------------------------------------------------------

@@ -22,14 +22,17 @@ inline const char* modelName(PyObject* model) {
     return PyType_Check(model) ? reinterpret_cast<PyTypeObject*>(model)->tp_name : Py_TYPE(model)->tp_name;
 }
 
-// The column property of `model` (its column list `cols`) named `name`, or null.
-inline PyObject* findColumn(PyObject* cols, std::string_view name) {
-    Py_ssize_t n = PyList_GET_SIZE(cols);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        auto* prop = reinterpret_cast<BasePropertyObject*>(PyList_GET_ITEM(cols, i));
-        if (prop->name && PyUnicode_Check(prop->name) && utf8(prop->name) == name) return (PyObject*)prop;
+// The column property of `model` (its column list `cols`) named `name`, or
+// null; anything in the list that is not a property is no column.  No Python
+// code runs in the walk.
+inline Borrowed findColumn(const ColumnsApi* columns, PyObject* cols, std::string_view name) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cols); ++i) {
+        Borrowed item = listItem(cols, i);
+        if (!PyObject_TypeCheck(item.get(), columns->BaseProperty)) continue;
+        PyObject* columnName = item.as<BasePropertyObject>()->name;
+        if (columnName && PyUnicode_Check(columnName) && utf8(columnName) == name) return item;
     }
-    return nullptr;
+    return Borrowed(nullptr);
 }
 
 // Whether `prop` is a column of the model a statement reads (the model
@@ -72,7 +75,7 @@ inline std::string orderTermText(const ColumnsApi* columns, PyObject* model, PyO
         if (column.size() > tableText.size() + 1 && column.substr(0, tableText.size()) == tableText &&
             column[tableText.size()] == '.')
             column = column.substr(tableText.size() + 1);
-        prop = findColumn(cols, column);
+        prop = findColumn(columns, cols, column).get();
         if (!prop)
             raise(PyExc_ValueError, "order term %R: not a column of %s (terms are columns with an optional ASC/DESC)",
                   term, modelName(model));

@@ -149,42 +149,47 @@ PyObject* aiomysqlModule() {
 
 // Turns rows into dicts keyed by the result column names of one cursor.  The
 // names are read from `description` once per result set, not once per row.
+// Reading a name or a value of an object other than a plain tuple, and
+// hashing a name, may run Python code that changes the description or the
+// rows: both are walked as held snapshots (a tuple is one already; a list is
+// copied once per result set).
 class RowShaper {
 public:
     explicit RowShaper(PyObject* cursor) {
         Ref description = getattr(cursor, names.description);
-        Ref entries = Ref::steal(PySequence_Fast(description.get(), "the cursor's description is not iterable"));
+        Ref entries = stableItems(description.get(), "the cursor's description is not iterable");
         Py_ssize_t n = PySequence_Fast_GET_SIZE(entries.get());
         keys_ = Ref::steal(PyTuple_New(n));
         for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* entry = PySequence_Fast_GET_ITEM(entries.get(), i);
-            Ref key = PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) > 0
-                          ? Ref::borrow(PyTuple_GET_ITEM(entry, 0))
-                          : itemAt(entry, 0);
+            Borrowed entry = fastItem(entries.get(), i);  // held by `entries`
+            Ref key = PyTuple_CheckExact(entry.get()) && PyTuple_GET_SIZE(entry.get()) > 0
+                          ? tupleItem(entry.get(), 0).ref()
+                          : itemAt(entry.get(), 0);
             PyTuple_SET_ITEM(keys_.get(), i, key.release());
         }
     }
 
+    // One row (held by the caller) as a dict.
     Ref shape(PyObject* row) const {
         Py_ssize_t n = PyTuple_GET_SIZE(keys_.get());
         Ref out = Ref::steal(PyDict_New());
-        bool fast = PyTuple_CheckExact(row);
+        bool fast = PyTuple_CheckExact(row);  // immutable: its items live as long as it does
         for (Py_ssize_t i = 0; i < n; ++i) {
-            Ref value = fast && i < PyTuple_GET_SIZE(row) ? Ref::borrow(PyTuple_GET_ITEM(row, i)) : itemAt(row, i);
-            check(PyDict_SetItem(out.get(), PyTuple_GET_ITEM(keys_.get(), i), value.get()));
+            Ref value = fast && i < PyTuple_GET_SIZE(row) ? tupleItem(row, i).ref() : itemAt(row, i);
+            check(PyDict_SetItem(out.get(), tupleItem(keys_.get(), i).get(), value.get()));
         }
         return out;
     }
 
     // A list of dicts over a sequence of rows, in row order.
     Ref shapeAll(PyObject* rows) const {
-        Ref seq = Ref::steal(PySequence_Fast(rows, "fetched rows must be a sequence"));
+        Ref seq = stableItems(rows, "fetched rows must be a sequence");
         Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
         Ref out = Ref::steal(PyList_New(n));
         for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* row = PySequence_Fast_GET_ITEM(seq.get(), i);
-            if (!PyTuple_Check(row)) raiseConvert(row, "tuple");
-            PyList_SET_ITEM(out.get(), i, shape(row).release());
+            Borrowed row = fastItem(seq.get(), i);  // held by `seq`
+            if (!PyTuple_Check(row.get())) raiseConvert(row.get(), "tuple");
+            PyList_SET_ITEM(out.get(), i, shape(row.get()).release());
         }
         return out;
     }
@@ -247,7 +252,7 @@ PyObject* DictRowIterator_next(PyObject* selfObj) noexcept {
             assignField(self->rows, Py_None);
             return nullptr;  // exhausted, no error
         }
-        return Py_NewRef(PyList_GET_ITEM(self->rows, self->index++));
+        return listItem(self->rows, self->index++).ref().release();
     });
 }
 

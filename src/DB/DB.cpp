@@ -26,10 +26,10 @@ struct Errors {
 DBObject* asDB(PyObject* o) { return reinterpret_cast<DBObject*>(o); }
 
 // The facade's connector; a facade made without one fails in an orderly way.
-PyObject* requireConnector(PyObject* self) {
-    PyObject* c = asDB(self)->_connector;
-    if (c == Py_None) raiseNew(errors.ConnectorMissingError);
-    return c;
+Ref requireConnector(PyObject* self) {
+    Borrowed c(asDB(self)->_connector);
+    if (c.get() == Py_None) raiseNew(errors.ConnectorMissingError);
+    return c.ref();
 }
 
 // ---------------------------------------------------------------------------
@@ -49,11 +49,13 @@ PyObject* DB_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept 
             if (PyObject* c = PyDict_GetItemString(kwargs, "connector")) connector = c;
         }
         (void)args;  // positional arguments are accepted and ignored
-        if (!cr || !truthy(cr)) raiseNew(errors.DBInstanceCreateError);
-        if (connector != Py_None && !PyObject_TypeCheck(connector, connectorApi->BaseConnector))
-            raiseConvert(connector, "BaseConnector");
+        // The flag's __bool__ runs Python code: the connector is held.
+        Ref held = Ref::borrow(connector);
+        if (!cr || !truthy(Ref::borrow(cr).get())) raiseNew(errors.DBInstanceCreateError);
+        if (held.get() != Py_None && !PyObject_TypeCheck(held.get(), connectorApi->BaseConnector))
+            raiseConvert(held.get(), "BaseConnector");
         Ref self = Ref::steal(type->tp_alloc(type, 0));
-        asDB(self.get())->_connector = Py_NewRef(connector);
+        asDB(self.get())->_connector = held.release();
         return self;
     });
 }
@@ -78,30 +80,31 @@ Ref DB_getInstance(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwna
 
 Ref DB_getInstanceWithCheck(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     noArguments("getInstanceWithCheck", nargs, kwnames);
-    if (!heldInstance || !truthy(heldInstance)) raiseNew(errors.DBInstanceMissingError);
-    return Ref::borrow(heldInstance);
+    Ref instance = Ref::borrow(heldInstance);
+    if (!instance || !truthy(instance.get())) raiseNew(errors.DBInstanceMissingError);
+    return instance;
 }
 
 // ---------------------------------------------------------------------------
 // Instance operations
 // ---------------------------------------------------------------------------
 
-Ref DB_getCon(PyObject* self) { return callMethod(requireConnector(self), "getCon"); }
+Ref DB_getCon(PyObject* self) { return callMethod(requireConnector(self).get(), "getCon"); }
 
 Ref DB_execute(PyObject* self) {
-    PyObject* connector = requireConnector(self);
-    bool isAsync = reinterpret_cast<BaseConnectorObject*>(connector)->isAsync;
-    return getattr(connector, isAsync ? "asyncProcess" : "process");
+    Ref connector = requireConnector(self);
+    bool isAsync = connector.as<BaseConnectorObject>()->isAsync;
+    return getattr(connector.get(), isAsync ? "asyncProcess" : "process");
 }
 
-Ref DB_executeSql(PyObject* self) { return getattr(requireConnector(self), "execute"); }
+Ref DB_executeSql(PyObject* self) { return getattr(requireConnector(self).get(), "execute"); }
 
 Ref DB_instance(PyObject*) { return Ref::borrow(heldInstance ? heldInstance : Py_None); }
 
-Ref DB_ConnectorType(PyObject* self) { return getattr(requireConnector(self), "Type"); }
+Ref DB_ConnectorType(PyObject* self) { return getattr(requireConnector(self).get(), "Type"); }
 
 Ref DB_GenerateTable(PyObject* self) {
-    callMethod(requireConnector(self), "GenerateTable");
+    callMethod(requireConnector(self).get(), "GenerateTable");
     return Ref::borrow(self);
 }
 

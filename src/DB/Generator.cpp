@@ -240,7 +240,7 @@ std::string_view nameText(PyObject* name) {
 
 bool isProperty(PyObject* o) { return PyObject_TypeCheck(o, columns->BaseProperty); }
 bool isFilterCell(PyObject* o) { return PyObject_TypeCheck(o, columns->FilterListCell); }
-PyObject* propertyName(PyObject* prop) { return reinterpret_cast<BasePropertyObject*>(prop)->name; }
+Borrowed propertyName(PyObject* prop) { return Borrowed(reinterpret_cast<BasePropertyObject*>(prop)->name); }
 
 // ===========================================================================
 // Where rendering
@@ -284,19 +284,19 @@ void renderCell(std::string& out, PyObject* cellObj, PyObject* args, int* depth,
         *depth -= closes;
     }
     out.append((size_t)opens, '(');
-    Ref col = Ref::borrow(cell->col);
+    Ref col = Borrowed(cell->col).ref();
     if (col && col.get() != Py_None && truthy(col.get())) {
-        Ref model = isProperty(col.get()) ? Ref::borrow(col.as<BasePropertyObject>()->model)
+        Ref model = isProperty(col.get()) ? Borrowed(col.as<BasePropertyObject>()->model).ref()
                                           : getattr(col.get(), "model");
         Ref tableName = getattr(model.get(), tableNameKey);
-        Ref name = Ref::borrow(cell->value);
+        Ref name = Borrowed(cell->value).ref();
         appendQualified(out, nameText(tableName.get()), nameText(name.get()), dialect);
         out.push_back(' ');
     } else {
         int comparison = prev ? prev->relationship : -1;
         // The NULL tests have no operand to write or bind.
         if (comparison != REL_IS_NULL && comparison != REL_NOT_NULL) {
-            Ref value = Ref::borrow(cell->value);
+            Ref value = Borrowed(cell->value).ref();
             if (dialect == DIALECT_MYSQL && PyBytes_Check(value.get()) && PyBytes_GET_SIZE(value.get()) == 1 &&
                 isBitColumn(prev)) {
                 Ref number = integer(PyBytes_AS_STRING(value.get())[0] != 0 ? 1 : 0);
@@ -316,9 +316,9 @@ void renderCell(std::string& out, PyObject* cellObj, PyObject* args, int* depth,
     appendMapped(out, relationshipMap, cell->relationship);
 }
 
-PyObject* nextCell(PyObject* cell) {
+Borrowed nextCell(PyObject* cell) {
     PyObject* next = reinterpret_cast<FilterListCellObject*>(cell)->next;
-    return next == Py_None ? nullptr : next;
+    return Borrowed(next == Py_None ? nullptr : next);
 }
 
 // Appends the where text of the chain at `head` (a cell) to `out` and its
@@ -331,22 +331,22 @@ void renderWhere(std::string& out, PyObject* head, PyObject* args) {
     // the slow cursor catches that instead of rendering forever.
     // Every cell is held while it is used: rendering reads attributes,
     // which may run Python code that relinks the chain.
-    Ref slow = Ref::borrow(head);
+    Ref slow = Borrowed(head).ref();
     size_t steps = 0;
     int dialect = currentDialect();
     Ref prev;
-    for (Ref cell = Ref::borrow(head); cell;) {
-        Ref next = Ref::borrow(nextCell(cell.get()));
+    for (Ref cell = Borrowed(head).ref(); cell;) {
+        Ref next = nextCell(cell.get()).ref();
         if (next && cell.as<FilterListCellObject>()->relationship == REL_NONE) {
             Ref following = Ref::steal(PyObject_Str(next.get()));
-            Ref value = Ref::borrow(cell.as<FilterListCellObject>()->value);
+            Ref value = Borrowed(cell.as<FilterListCellObject>()->value).ref();
             raiseFault("SqlMissingRelationshipError", {value.get(), following.get()});
         }
         renderCell(out, cell.get(), args, &depth, prev ? prev.as<FilterListCellObject>() : nullptr, dialect);
         if (next && !isFilterCell(next.get())) raiseConvert(next.get(), "FilterListCell");
         prev = std::move(cell);
         cell = std::move(next);
-        if (++steps % 2 == 0) slow = Ref::borrow(nextCell(slow.get()));
+        if (++steps % 2 == 0) slow = nextCell(slow.get()).ref();
         if (cell && cell.get() == slow.get())
             raise(PyExc_ValueError, "the filter chain is circular: one of its cells is linked back into it");
     }
@@ -371,11 +371,11 @@ void renderOrder(std::string& out, PyObject* orderList) {
     if (n == 0) return;
     out.append(" order by ");
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* term = PyTuple_GET_ITEM(orderList, i);
-        if (!PyUnicode_Check(term))
-            raise(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", i, typeName(term));
+        Borrowed term = tupleItem(orderList, i);  // no Python code runs in this loop
+        if (!PyUnicode_Check(term.get()))
+            raise(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", i, typeName(term.get()));
         if (i) out.append(", ");
-        out.append(utf8(term));
+        out.append(utf8(term.get()));
     }
 }
 
@@ -427,8 +427,9 @@ PyType_Spec joinCellSpec = {"Quillon.DB.Generator.JoinCell", sizeof(JoinCellObje
 // attribute fallback does).
 Ref keyEntry(PyObject* fk, const char* name) {
     if (PyDict_Check(fk)) {
-        PyObject* v = PyDict_GetItemString(fk, name);
-        return Ref::borrow(v ? v : Py_None);
+        Ref key = str(name);
+        Borrowed v = dictItem(fk, key.get());
+        return v ? v.ref() : Ref::none();
     }
     return getattr(fk, name);
 }
@@ -439,7 +440,7 @@ void appendTableName(std::string& out, PyObject* model, int dialect) {
 }
 
 void appendColumnName(std::string& out, PyObject* prop, int dialect) {
-    Ref name = isProperty(prop) ? Ref::borrow(propertyName(prop)) : getattr(prop, "name");
+    Ref name = isProperty(prop) ? propertyName(prop).ref() : getattr(prop, "name");
     appendIdentifier(out, nameText(name.get()), dialect);
 }
 
@@ -449,22 +450,21 @@ void renderJoins(std::string& out, PyObject* joinList) {
     if (joinList == Py_None) return;
     if (!PyList_Check(joinList)) raiseConvert(joinList, "list");
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(joinList); ++i) {
-        Ref item = Ref::borrow(PyList_GET_ITEM(joinList, i));
+        Ref item = listItem(joinList, i).ref();
         if (!PyObject_TypeCheck(item.get(), JoinCellType)) raiseConvert(item.get(), "Quillon.DB.Generator.JoinCell");
         auto* join = item.as<JoinCellObject>();
         Ref kind = integer(join->Type);
-        PyObject* kindText = PyDict_GetItemWithError(joinTypeMap, kind.get());
-        if (!kindText) {
-            checkError();
-            raise(PyExc_TypeError, "can only concatenate str (not \"NoneType\") to str");
-        }
-        PyObject* fk = join->key;
-        Ref target = keyEntry(fk, "target");
-        Ref owner = keyEntry(fk, "owner");
-        Ref bindCol = keyEntry(fk, "bindCol");
-        Ref targetBindCol = keyEntry(fk, "targetBindCol");
+        // Reading the key's entries runs Python code, which may replace the
+        // cell's key or the map's text: both are held.
+        Ref kindText = dictItem(joinTypeMap, kind.get()).ref();
+        if (!kindText) raise(PyExc_TypeError, "can only concatenate str (not \"NoneType\") to str");
+        Ref fk = Borrowed(join->key).ref();
+        Ref target = keyEntry(fk.get(), "target");
+        Ref owner = keyEntry(fk.get(), "owner");
+        Ref bindCol = keyEntry(fk.get(), "bindCol");
+        Ref targetBindCol = keyEntry(fk.get(), "targetBindCol");
         out.append("       ");
-        appendConcat(out, kindText);
+        appendConcat(out, kindText.get());
         appendTableName(out, target.get(), dialect);
         out.append(" on ");
         appendTableName(out, owner.get(), dialect);
@@ -507,18 +507,21 @@ Ref renderSelect(PyObject* self) {
     out.append("SELECT ");
     int dialect = currentDialect();
     bool first = true;
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(cols.get());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* col = PySequence_Fast_GET_ITEM(cols.get(), i);
-        if (col == Py_None) continue;
-        if (!isProperty(col)) raiseConvert(col, "Quillon.Model.Columns.BaseProperty");
-        if (!truthy(col)) continue;
+    // A column's __bool__ or its model's table name may run Python code
+    // that changes the select list: its size is read again for each column,
+    // and the column and its model are held while they are used.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(cols.get()); ++i) {
+        Ref col = fastItem(cols.get(), i).ref();
+        if (col.get() == Py_None) continue;
+        if (!isProperty(col.get())) raiseConvert(col.get(), "Quillon.Model.Columns.BaseProperty");
+        if (!truthy(col.get())) continue;
         if (!first) out.push_back(',');
         first = false;
-        Ref tableName = getattr(reinterpret_cast<BasePropertyObject*>(col)->model, tableNameKey);
+        Ref model = Borrowed(col.as<BasePropertyObject>()->model).ref();
+        Ref tableName = getattr(model.get(), tableNameKey);
         Ref tableText = Ref::steal(PyObject_Str(tableName.get()));
-        PyObject* name = propertyName(col);
-        appendQualified(out, utf8(tableText.get()), name == Py_None ? "None" : nameText(name), dialect);
+        Borrowed name = propertyName(col.get());
+        appendQualified(out, utf8(tableText.get()), name.get() == Py_None ? "None" : nameText(name.get()), dialect);
     }
     out.append(" FROM ");
     appendIdentifier(out, nameText(g->target), dialect);
@@ -534,18 +537,17 @@ Ref renderSelect(PyObject* self) {
     return tupleOf({text.get(), argTuple.get()});
 }
 
-PyObject* itemEntry(PyObject* item, const char* key) {
+Ref itemEntry(PyObject* item, const char* key) {
+    Ref k = str(key);
     if (PyDict_CheckExact(item)) {
-        PyObject* v = PyDict_GetItemString(item, key);
+        Ref v = dictItem(item, k.get()).ref();
         if (!v) {
-            Ref k = str(key);
             PyErr_SetObject(PyExc_KeyError, k.get());
             throwPending();
         }
-        return Py_NewRef(v);
+        return v;
     }
-    Ref k = str(key);
-    return Ref::steal(PyObject_GetItem(item, k.get())).release();
+    return Ref::steal(PyObject_GetItem(item, k.get()));
 }
 
 Ref renderUpdate(PyObject* self) {
@@ -559,12 +561,13 @@ Ref renderUpdate(PyObject* self) {
     Ref args = Ref::steal(PyList_New(0));
     if (g->updateCol == Py_None) raise(PyExc_TypeError, "'NoneType' object is not iterable");
     Ref items = Ref::steal(PySequence_Fast(g->updateCol, "object is not iterable"));
+    // An item's __getitem__ may change the list: each item is held.
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
-        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
-        Ref name = Ref::steal(itemEntry(item, "name"));
+        Ref item = fastItem(items.get(), i).ref();
+        Ref name = itemEntry(item.get(), "name");
         appendIdentifier(out, nameText(name.get()), dialect);
         out.append(" = %s,");
-        Ref value = Ref::steal(itemEntry(item, "value"));
+        Ref value = itemEntry(item.get(), "value");
         check(PyList_Append(args.get(), value.get()));
     }
     out.pop_back();
@@ -576,18 +579,20 @@ Ref renderUpdate(PyObject* self) {
 }
 
 Ref insertEntry(PyObject* item, const char* key) {
-    if (PyDict_Check(item)) {
-        PyObject* v = PyDict_GetItemString(item, key);
-        return Ref::borrow(v ? v : Py_None);
-    }
     Ref k = str(key);
+    if (PyDict_Check(item)) {
+        Borrowed v = dictItem(item, k.get());
+        return v ? v.ref() : Ref::none();
+    }
     return callMethod(item, "get", k.get());
 }
 
 Ref renderInsert(PyObject* self) {
     SqlGeneratorObject* g = asBuilder(self);
     if (g->selectCol == Py_None) raise(PyExc_TypeError, "'NoneType' object is not iterable");
-    Ref items = Ref::steal(PySequence_Fast(g->selectCol, "object is not iterable"));
+    // An item's `get` may change the list: the statement is made from the
+    // items as they are now, held until it is made.
+    Ref items = stableItems(g->selectCol, "object is not iterable");
     Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
     std::string out;
     out.reserve(128 + 16 * (size_t)n);
@@ -597,9 +602,9 @@ Ref renderInsert(PyObject* self) {
     out.append(" (");
     Ref values = Ref::steal(PyTuple_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
-        Ref col = insertEntry(item, "col");
-        Ref value = insertEntry(item, "value");
+        Borrowed item = fastItem(items.get(), i);  // held by `items`
+        Ref col = insertEntry(item.get(), "col");
+        Ref value = insertEntry(item.get(), "value");
         if (!PyUnicode_Check(col.get()))
             raise(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", i, typeName(col.get()));
         if (i) out.push_back(',');
@@ -995,7 +1000,11 @@ bool isTextType(std::string_view type) {
 void appendTargetType(std::string& out, PyObject* col) {
     Ref targetType = getattr(col, "targetType");
     appendUnicode(out, targetType.get());
-    if (!isTextType(utf8(targetType.get()))) appendTypeArgs(out, reinterpret_cast<BasePropertyObject*>(col)->typeArgs);
+    if (!isTextType(utf8(targetType.get()))) {
+        // Writing the arguments runs their __repr__: the tuple is held.
+        Ref typeArgs = Borrowed(reinterpret_cast<BasePropertyObject*>(col)->typeArgs).ref();
+        appendTypeArgs(out, typeArgs.get());
+    }
     out.push_back(' ');
 }
 
@@ -1042,7 +1051,7 @@ void processValue(std::string& out, PyObject* value) {
 
 void buildDefault(std::string& out, PyObject* col) {
     auto* prop = reinterpret_cast<BasePropertyObject*>(col);
-    Ref value = Ref::borrow(prop->_default);
+    Ref value = Borrowed(prop->_default).ref();
     bool isPk = prop->isPk;
     if (PyObject_TypeCheck(value.get(), BaseSqlGeneratorType)) {
         Ref built = Ref::steal(generatorOps(value.get())->Build(value.get()));
@@ -1074,7 +1083,7 @@ void buildCol(std::string& out, PyObject* col) {
     if (!isProperty(col)) raiseConvert(col, "Quillon.Model.Columns.BaseProperty");
     auto* prop = reinterpret_cast<BasePropertyObject*>(col);
     out.append("   ");
-    Ref name = Ref::borrow(prop->name);
+    Ref name = Borrowed(prop->name).ref();
     appendIdentifier(out, declarationText(name.get()), currentDialect());
     out.push_back(' ');
     if (prop->isPk) {
@@ -1092,7 +1101,7 @@ void buildCol(std::string& out, PyObject* col) {
             if (out.size() == mark + 8) out.resize(mark);
         }
     }
-    appendUnicode(out, prop->define);
+    appendUnicode(out, Borrowed(prop->define).get());  // read where it is used
     out.append(",\n");
 }
 
@@ -1111,7 +1120,7 @@ void appendTableSuffixed(std::string& out, PyObject* tableName, const char* suff
 }
 
 Ref renderTable(PyObject* self) {
-    Ref model = Ref::borrow(reinterpret_cast<TableGeneratorObject*>(self)->model);
+    Ref model = Borrowed(reinterpret_cast<TableGeneratorObject*>(self)->model).ref();
     Ref tableName = getattr(model.get(), "tableName");
     int dialect = currentDialect();
     std::string out;
@@ -1131,7 +1140,7 @@ Ref renderTable(PyObject* self) {
         out.append("   constraint ");
         appendTableSuffixed(out, tableName.get(), "_pk", dialect);
         out.append(" PRIMARY KEY (");
-        Ref name = isProperty(pkCol.get()) ? Ref::borrow(propertyName(pkCol.get())) : getattr(pkCol.get(), "name");
+        Ref name = isProperty(pkCol.get()) ? propertyName(pkCol.get()).ref() : getattr(pkCol.get(), "name");
         appendIdentifier(out, declarationText(name.get()), dialect);
         out.append(")\n");
     } else if (isMiddleModel(model.get()) && n == 2) {
@@ -1144,7 +1153,7 @@ Ref renderTable(PyObject* self) {
             Ref col = Ref::steal(PySequence_GetItem(current.get(), i));
             if (!isProperty(col.get())) raiseConvert(col.get(), "Quillon.Model.Columns.BaseProperty");
             if (i) out.append(", ");
-            appendIdentifier(out, nameText(propertyName(col.get())), dialect);
+            appendIdentifier(out, nameText(propertyName(col.get()).get()), dialect);
         }
         out.append(")\n");
     }
@@ -1254,7 +1263,7 @@ Ref missingTables(PyObject* existing) {
     Ref statements = Ref::steal(PyList_New(0));
     Ref seq = Ref::steal(PySequence_List(models.get()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq.get()); ++i) {
-        Ref model = Ref::borrow(PyList_GET_ITEM(seq.get(), i));
+        Ref model = listItem(seq.get(), i).ref();
         if (model.get() == entity.get() || model.get() == middle.get()) continue;
         Ref table = getattr(model.get(), tableNameKey);
         if (check(PySet_Contains(known.get(), table.get()))) continue;
@@ -1304,22 +1313,25 @@ Ref requireActiveConnector() {
 }
 
 Coro generateTablesAsync(Ref connector) {
-    Ref existing = co_await awaitPy(callMethod(connector.get(), "getTableNameList"));
-    Ref statements = missingTables(existing.get());
+    Local statements;
+    {
+        Local existing = co_await awaitPy(callMethod(connector.get(), "getTableNameList"));
+        statements = missingTables(existing.get());
+    }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(statements.get()); ++i) {
-        Ref entry = Ref::borrow(PyList_GET_ITEM(statements.get(), i));
-        std::optional<PyError> failure;
+        Local entry = listItem(statements.get(), i).ref();
         try {
-            co_await awaitPy(callMethod(connector.get(), "execute", PyTuple_GET_ITEM(entry.get(), 2)));
+            co_await awaitPy(callMethod(connector.get(), "execute", tupleItem(entry.get(), 2).get()));
         } catch (PyError& e) {
-            failure.emplace(std::move(e));
+            // A cancellation or an interrupt passes on unchanged.
+            if (!e.isException()) throw;
+            raiseTableFailure(entry.get(), e);
         }
-        if (failure) raiseTableFailure(entry.get(), *failure);
         // Each table is committed at once: a later failure keeps it.
-        Ref con = co_await awaitPy(callMethod(connector.get(), "getCon"));
+        Local con = co_await awaitPy(callMethod(connector.get(), "getCon"));
         co_await awaitPy(callMethod(con.get(), "commit"));
     }
-    Ref con = co_await awaitPy(callMethod(connector.get(), "getCon"));
+    Local con = co_await awaitPy(callMethod(connector.get(), "getCon"));
     co_await awaitPy(callMethod(con.get(), "commit"));
     co_return Ref::none();
 }
@@ -1332,10 +1344,11 @@ Ref generate_table(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwna
     Ref existing = callMethod(connector.get(), "getTableNameList");
     Ref statements = missingTables(existing.get());
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(statements.get()); ++i) {
-        Ref entry = Ref::borrow(PyList_GET_ITEM(statements.get(), i));
+        Ref entry = listItem(statements.get(), i).ref();
         try {
-            callMethod(connector.get(), "execute", PyTuple_GET_ITEM(entry.get(), 2));
+            callMethod(connector.get(), "execute", tupleItem(entry.get(), 2).get());
         } catch (PyError& e) {
+            if (!e.isException()) throw;
             raiseTableFailure(entry.get(), e);
         }
     }

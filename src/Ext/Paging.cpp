@@ -84,17 +84,23 @@ Ref newPage(int page, int pageSize) {
 // The facade and the executor
 // ===========================================================================
 
-PyObject* executorOf(PyObject* self) {
-    PyObject* ex = asPaging(self)->executor;
-    if (ex == Py_None) raise(PyExc_AttributeError, "'NoneType' object has no attribute 'sqlBuilder'");
-    return ex;
+// The controller's executor and its builder, held: every use of them runs
+// Python code (an executor's handleResult override shows another builder on
+// the executor while it runs).
+Ref executorOf(PyObject* self) {
+    Borrowed ex(asPaging(self)->executor);
+    if (ex.get() == Py_None) raise(PyExc_AttributeError, "'NoneType' object has no attribute 'sqlBuilder'");
+    return ex.ref();
 }
 
-PyObject* builderOf(PyObject* self) {
-    PyObject* builder = reinterpret_cast<BaseModelExecutorObject*>(executorOf(self))->sqlBuilder;
-    if (!PyObject_TypeCheck(builder, generatorApi->SqlGenerator)) raiseConvert(builder, "SqlGenerator");
+Ref builderOf(PyObject* self) {
+    Ref executor = executorOf(self);
+    Ref builder = Borrowed(executor.as<BaseModelExecutorObject>()->sqlBuilder).ref();
+    if (!PyObject_TypeCheck(builder.get(), generatorApi->SqlGenerator)) raiseConvert(builder.get(), "SqlGenerator");
     return builder;
 }
+
+Ref targetOf(PyObject* self) { return Borrowed(asPaging(self)->target).ref(); }
 
 // ===========================================================================
 // Paging
@@ -147,12 +153,12 @@ PyObject* Paging_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
 
 // Selects every column of the model with the filter chain (None: no filter).
 void selectWhere(PyObject* self, PyObject* cell) {
-    PyObject* builder = builderOf(self);
-    Ref cols = getattr(asPaging(self)->target, names.col.get());
+    Ref builder = builderOf(self);
+    Ref cols = getattr(targetOf(self).get(), names.col.get());
     Ref colTuple = Ref::steal(PySequence_Tuple(cols.get()));
-    Ref select = getattr(builder, names.select.get());
+    Ref select = getattr(builder.get(), names.select.get());
     Ref ignored = Ref::steal(PyObject_Call(select.get(), colTuple.get(), nullptr));
-    callMethod(builder, names.where.get(), cell);
+    callMethod(builder.get(), names.where.get(), cell);
 }
 
 const Signature<1> filterSignature{"filter", {"args"}, 0};
@@ -161,7 +167,7 @@ Ref Paging_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     PyObject* cell = bind(filterSignature, args, nargs, kwnames).get(0, Py_None);
     if (cell != Py_None && !PyObject_TypeCheck(cell, columnsApi->FilterListCell))
         raiseArgType("args", "FilterListCell", cell);
-    requireOwnColumns(columnsApi, asPaging(self)->target, cell);
+    requireOwnColumns(columnsApi, targetOf(self).get(), cell);
     selectWhere(self, cell);
     return Ref::borrow(self);
 }
@@ -170,8 +176,8 @@ Ref Paging_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 // or names with an optional ASC/DESC), never SQL text from the caller.
 Ref Paging_orderBy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     noKeywords("orderBy", kwnames);
-    PyObject* builder = builderOf(self);
-    Ref model = Ref::borrow(asPaging(self)->target);
+    Ref builder = builderOf(self);
+    Ref model = targetOf(self);
     Ref table = getattr(model.get(), names.tableName.get());
     if (!PyUnicode_Check(table.get())) raiseConvert(table.get(), "str");
     Ref cols = getattr(model.get(), names.col.get());
@@ -182,7 +188,7 @@ Ref Paging_orderBy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         std::string text = orderTermText(columnsApi, model.get(), table.get(), cols.get(), args[i], dialect);
         PyTuple_SET_ITEM(terms.get(), i, str(text).release());
     }
-    assignField(reinterpret_cast<SqlGeneratorObject*>(builder)->orderList, std::move(terms));
+    assignField(builder.as<SqlGeneratorObject>()->orderList, std::move(terms));
     return Ref::borrow(self);
 }
 
@@ -205,14 +211,15 @@ Ref Paging_findForeign(PyObject* self) {
 // The count query: rows matching the recorded filter.  A model without a
 // primary key counts rows with count(*).
 Ref getCountNative(PyObject* self) {
-    auto* builder = reinterpret_cast<SqlGeneratorObject*>(builderOf(self));
-    Ref parts = Ref::steal(generatorApi->sqlGeneratorOps->build_where(builder->whereCol));
+    Ref builder = builderOf(self);
+    Ref where = Borrowed(builder.as<SqlGeneratorObject>()->whereCol).ref();
+    Ref parts = Ref::steal(generatorApi->sqlGeneratorOps->build_where(where.get()));
     if (!PyTuple_Check(parts.get()) || PyTuple_GET_SIZE(parts.get()) != 2) raiseConvert(parts.get(), "tuple");
-    PyObject* whereText = PyTuple_GET_ITEM(parts.get(), 0);
-    PyObject* whereArgs = PyTuple_GET_ITEM(parts.get(), 1);
-    PyObject* target = asPaging(self)->target;
-    Ref pkName = getattr(target, names.pkName.get());
-    Ref tableName = getattr(target, names.tableName.get());
+    Borrowed whereText = tupleItem(parts.get(), 0);  // held by `parts`
+    Borrowed whereArgs = tupleItem(parts.get(), 1);
+    Ref target = targetOf(self);
+    Ref pkName = getattr(target.get(), names.pkName.get());
+    Ref tableName = getattr(target.get(), names.tableName.get());
     int dialect = activeDialect(dbApi);
     std::string sql = "select count(";
     if (pkName.get() == Py_None)
@@ -222,9 +229,9 @@ Ref getCountNative(PyObject* self) {
     sql += ") from ";
     appendIdentifier(sql, utf8(Ref::steal(PyObject_Str(tableName.get())).get()), dialect);
     sql += " ";
-    sql += utf8(whereText);
+    sql += utf8(whereText.get());
     Ref text = str(sql);
-    Ref argTuple = Ref::steal(PySequence_Tuple(whereArgs));
+    Ref argTuple = Ref::steal(PySequence_Tuple(whereArgs.get()));
     Ref executeSql = getattr(activeFacade(dbApi), names.executeSql.get());
     Ref kwnames = tupleOf({names.args.get()});
     PyObject* argv[] = {text.get(), argTuple.get()};
@@ -261,11 +268,10 @@ void limitPage(PyObject* self) {
     auto* p = asPaging(self);
     // A controller executed without filter() reads every row: the select of
     // all columns is recorded here, so the builder has a statement to run.
-    if (reinterpret_cast<BaseSqlGeneratorObject*>(builderOf(self))->currentType == SQL_NONE)
-        selectWhere(self, Py_None);
+    if (builderOf(self).as<BaseSqlGeneratorObject>()->currentType == SQL_NONE) selectWhere(self, Py_None);
     Ref count = integer(p->pageSize);
     Ref offset = integer(((long long)p->page - 1) * p->pageSize);
-    callMethod(builderOf(self), names.Limit.get(), count.get(), offset.get());
+    callMethod(builderOf(self).get(), names.Limit.get(), count.get(), offset.get());
 }
 
 Ref executeBlocking(PyObject* self) {
@@ -274,25 +280,27 @@ Ref executeBlocking(PyObject* self) {
     Ref rows = getCount(self);
     if (!settlePage(self, page.get(), firstValue(rows.get()).get())) return page;
     limitPage(self);
-    PyObject* executor = executorOf(self);
-    Ref content = callMethod(executor, names.execute.get());
+    Ref executor = executorOf(self);
+    Ref content = callMethod(executor.get(), names.execute.get());
     check(PyDict_SetItem(page.get(), names.content.get(), content.get()));
-    if (p->deep && truthy(content.get())) callMethod(executor, names.findListForeignKey.get(), content.get());
+    if (p->deep && truthy(content.get())) callMethod(executor.get(), names.findListForeignKey.get(), content.get());
     return page;
 }
 
 Coro executeAwaited(Ref self) {
-    auto* p = asPaging(self.get());
-    Ref page = newPage(p->page, p->pageSize);
-    Ref rows = co_await awaitPy(getCount(self.get()));
-    if (!settlePage(self.get(), page.get(), firstValue(rows.get()).get())) co_return page;
+    auto* p = asPaging(self.get());  // held by the parameter
+    Local page = newPage(p->page, p->pageSize);
+    {
+        Ref rows = co_await awaitPy(getCount(self.get()));
+        if (!settlePage(self.get(), page.get(), firstValue(rows.get()).get())) co_return page.take();
+    }
     limitPage(self.get());
-    Ref executor = Ref::borrow(executorOf(self.get()));
-    Ref content = co_await awaitPy(callMethod(executor.get(), names.execute.get()));
+    Local executor = executorOf(self.get());
+    Local content = co_await awaitPy(callMethod(executor.get(), names.execute.get()));
     check(PyDict_SetItem(page.get(), names.content.get(), content.get()));
     if (p->deep && truthy(content.get()))
         co_await awaitPy(callMethod(executor.get(), names.findListForeignKey.get(), content.get()));
-    co_return page;
+    co_return page.take();
 }
 
 Ref asyncExecuteNative(PyObject* self) { return toPython(executeAwaited(Ref::borrow(self)), "Paging._asyncExecute"); }

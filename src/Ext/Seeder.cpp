@@ -87,8 +87,10 @@ Ref generateRow(PyObject* generator, long time) {
 // row of its generator (not saved).
 Ref taskModel(PyObject* self) {
     auto* t = asTask(self);
-    if (truthy(t->_model)) return Ref::borrow(t->_model);
-    Ref row = generateRow(t->generator, 1);
+    Ref known = Borrowed(t->_model).ref();
+    if (truthy(known.get())) return known;
+    Ref generator = Borrowed(t->generator).ref();
+    Ref row = generateRow(generator.get(), 1);
     Ref model = getattr(row.get(), names.object.get());
     assignField(t->_model, model.get());
     return model;
@@ -123,14 +125,13 @@ void registerTask(PyObject* generator, PyObject* model, PyObject* countArg, PyOb
     int count = asInt32(countArg);
     Ref task = newTask(model, count, generator);
     if (truthy(group)) {
-        PyObject* tasks = PyDict_GetItemWithError(groupTable, group);
+        // The group's hash and comparisons run Python code: the list is held.
+        Ref tasks = dictItem(groupTable, group).ref();
         if (!tasks) {
-            checkError();
-            Ref fresh = Ref::steal(PyList_New(0));
-            check(PyDict_SetItem(groupTable, group, fresh.get()));
-            tasks = fresh.get();
+            tasks = Ref::steal(PyList_New(0));
+            check(PyDict_SetItem(groupTable, group, tasks.get()));
         }
-        check(PyList_Append(tasks, task.get()));
+        check(PyList_Append(tasks.get(), task.get()));
     }
     check(PyList_Append(taskList, task.get()));
 }
@@ -146,7 +147,8 @@ Ref create_task(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 
 // The decorator made by data_task: its self is (model, count, group).
 Ref dataTaskInner(PyObject* self, PyObject* fun) {
-    registerTask(fun, PyTuple_GET_ITEM(self, 0), PyTuple_GET_ITEM(self, 1), PyTuple_GET_ITEM(self, 2));
+    // `self` is the decorator's own tuple: its items live as long as it does.
+    registerTask(fun, tupleItem(self, 0).get(), tupleItem(self, 1).get(), tupleItem(self, 2).get());
     return Ref::borrow(fun);
 }
 
@@ -169,23 +171,23 @@ Ref data_task(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
 struct Progress {
     bool enabled = false;
     bool terminal = false;
-    Ref label;
+    Local label;  // an awaited run keeps the display across its awaits
     int planned = 0;
     int step = 1;
 
     void start(PyObject* model, int count) {
         if (!enabled) return;
-        PyObject* err = PySys_GetObject("stderr");  // borrowed
-        if (!err || err == Py_None) {
+        Ref err = standardError();
+        if (!err) {
             enabled = false;
             return;
         }
-        Ref tty = Ref::stealOrNull(PyObject_CallMethodNoArgs(err, names.isatty.get()));
+        Ref tty = Ref::stealOrNull(PyObject_CallMethodNoArgs(err.get(), names.isatty.get()));
         terminal = tty && PyObject_IsTrue(tty.get()) == 1;
-        PyErr_Clear();
+        clearUnlessInterrupted();
         label = Ref::stealOrNull(PyObject_GetAttr(model, names.__name__.get()));
         if (!label || !PyUnicode_Check(label.get())) {
-            PyErr_Clear();
+            clearUnlessInterrupted();
             label = Ref::steal(PyObject_Repr(model));
         }
         planned = count > 0 ? count : 0;
@@ -201,10 +203,20 @@ struct Progress {
     void show(int done, bool last) {
         Ref line = Ref::steal(PyUnicode_FromFormat("%sseeding %U: %d/%d rows%s", terminal ? "\r" : "", label.get(),
                                                    done, planned, terminal && !last ? "" : "\n"));
-        PyObject* err = PySys_GetObject("stderr");
-        if (!err || err == Py_None) return;
-        callMethod(err, names.write.get(), line.get());
-        callMethod(err, names.flush.get());
+        Ref err = standardError();
+        if (!err) return;
+        callMethod(err.get(), names.write.get(), line.get());
+        callMethod(err.get(), names.flush.get());
+    }
+    // sys.stderr, held (writing to it may replace it), or null without one.
+    static Ref standardError() {
+        Borrowed err(PySys_GetObject("stderr"));
+        return err && err.get() != Py_None ? err.ref() : Ref();
+    }
+    // A display that cannot ask or name is no error, but an interrupt is.
+    static void clearUnlessInterrupted() {
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) throwPending();
+        PyErr_Clear();
     }
 };
 
@@ -223,10 +235,10 @@ RunnerObject* asRunner(PyObject* o) { return reinterpret_cast<RunnerObject*>(o);
 const size_t runnerFieldOffsets[] = {offsetof(GeneratorRunnerObject, loop)};
 const FieldList runnerFields{runnerFieldOffsets, 1};
 
-PyObject* checkedTask(PyObject* task) {
-    if (task == Py_None) raise(PyExc_AttributeError, "'NoneType' object has no attribute 'model'");
-    if (!PyObject_TypeCheck(task, RunnerTaskType)) raiseConvert(task, "RunnerTask");
-    return task;
+Ref checkedTask(Borrowed task) {
+    if (task.get() == Py_None) raise(PyExc_AttributeError, "'NoneType' object has no attribute 'model'");
+    if (!PyObject_TypeCheck(task.get(), RunnerTaskType)) raiseConvert(task.get(), "RunnerTask");
+    return task.ref();
 }
 
 // A value that must be an object of a native type or None, refused with the
@@ -286,14 +298,14 @@ private:
 
 void runTaskBlocking(PyObject* self, PyObject* connector, PyObject* task) {
     Ref executor = taskExecutor(task, nullptr, executorsApi->ModelExecutor, "ModelExecutor");
-    PyObject* generator = asTask(task)->generator;
+    Ref generator = Borrowed(asTask(task)->generator).ref();
     int count = asTask(task)->count;
     Progress progress;
     progress.enabled = asRunner(self)->progress;
-    progress.start(asTask(task)->_model, count);
+    progress.start(Borrowed(asTask(task)->_model).ref().get(), count);
     TaskTransaction transaction(connector);
     for (int time = 1; time <= count; ++time) {
-        Ref row = checkedRow(generator, time);
+        Ref row = checkedRow(generator.get(), time);
         callMethod(executor.get(), names.save.get(), row.get());
         progress.advance(time);
     }
@@ -304,25 +316,25 @@ void runBlocking(PyObject* self, PyObject* tasks) {
     Ref run = snapshot(tasks);
     Ref connector = requireConnector(dbApi);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(run.get()); ++i)
-        runTaskBlocking(self, connector.get(), checkedTask(PyList_GET_ITEM(run.get(), i)));
+        runTaskBlocking(self, connector.get(), checkedTask(listItem(run.get(), i)).get());
 }
 
 Coro runAwaited(Ref self, Ref tasks) {
-    Ref run = snapshot(tasks.get());
+    Local run = snapshot(tasks.get());
     while (!truthy(getattr(requireConnector(dbApi).get(), names.isReady.get()).get()))
         co_await awaitPy(call(asyncioSleep, pollDelay));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(run.get()); ++i) {
-        Ref task = Ref::borrow(checkedTask(PyList_GET_ITEM(run.get(), i)));
-        Ref con = co_await awaitPy(callMethod(requireConnector(dbApi).get(), names.getCon.get()));
-        Ref executor = taskExecutor(task.get(), con.get(), executorsApi->AsyncModelExecutor, "AsyncModelExecutor");
-        PyObject* generator = asTask(task.get())->generator;
+        Local task = checkedTask(listItem(run.get(), i));
+        Local con = co_await awaitPy(callMethod(requireConnector(dbApi).get(), names.getCon.get()));
+        Local executor = taskExecutor(task.get(), con.get(), executorsApi->AsyncModelExecutor, "AsyncModelExecutor");
+        Local generator = Borrowed(asTask(task.get())->generator).ref();
         int count = asTask(task.get())->count;
         Progress progress;
         progress.enabled = asRunner(self.get())->progress;
-        progress.start(asTask(task.get())->_model, count);
+        progress.start(Borrowed(asTask(task.get())->_model).ref().get(), count);
         for (int time = 1; time <= count; ++time) {
-            Ref row = checkedRow(generator, time);
-            co_await awaitPy(callMethod(executor.get(), names.save.get(), row.get()));
+            Ref saving = callMethod(executor.get(), names.save.get(), checkedRow(generator.get(), time).get());
+            co_await awaitPy(std::move(saving));
             progress.advance(time);
         }
         co_await awaitPy(callMethod(con.get(), names.commit.get()));
@@ -364,10 +376,10 @@ Ref awaitedRun(PyObject* self, PyObject* tasks, const char* qualname) {
 // coroutine nobody awaits is reported by the interpreter, never dropped
 // silently).
 Ref runOnLoop(PyObject* self, Ref coroutine) {
-    PyObject* loop = asRunner(self)->base.loop;
-    Ref running = callMethod(loop, names.is_running.get());
+    Ref loop = Borrowed(asRunner(self)->base.loop).ref();
+    Ref running = callMethod(loop.get(), names.is_running.get());
     if (truthy(running.get())) return coroutine;
-    callMethod(loop, names.run_until_complete.get(), coroutine.get());
+    callMethod(loop.get(), names.run_until_complete.get(), coroutine.get());
     return Ref::none();
 }
 

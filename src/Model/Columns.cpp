@@ -145,11 +145,14 @@ void refuseEmpty(PyObject* v) {
 Ref allocCell(PyTypeObject* type);
 
 // A new native cell; the payload is refused before anything is allocated.
-Ref newCell(PyObject* value, int relationship, PyObject* col) {
-    refuseEmpty(value);
+// The payload may be read from a field: it is held while its comparison with
+// the empty string runs.
+Ref newCell(PyObject* valueObject, int relationship, PyObject* col) {
+    Ref value = Ref::borrow(valueObject);
+    refuseEmpty(value.get());
     Ref cell = allocCell(FilterListCellType);
     FilterListCellObject* c = cell.as<FilterListCellObject>();
-    assignField(c->value, value);
+    assignField(c->value, std::move(value));
     c->relationship = relationship;
     assignField(c->col, col);
     return cell;
@@ -177,28 +180,30 @@ Ref addNative(PyObject* self, PyObject* other, int relationship) {
     } else {
         tail = newCell(other, REL_NONE, Py_None);
     }
-    FilterListCellObject* head = cellOf(self);
-    FilterListCellObject* lastA = lastOf(self);
-    FilterListCellObject* lastB = chain ? lastOf(tail.get()) : tail.as<FilterListCellObject>();
-    if (lastA == lastB) raiseCycle();
+    FilterListCellObject* head = cellOf(self);  // self: held by the caller
+    // An overridden append may unlink either chain's last cell: both are
+    // held until their grouping is recorded.
+    Ref lastA = Borrowed((PyObject*)lastOf(self)).ref();
+    Ref lastB = chain ? Borrowed((PyObject*)lastOf(tail.get())).ref() : Ref::borrow(tail.get());
+    if (lastA.get() == lastB.get()) raiseCycle();
 
     if (cellOverrides.overridden(self, CELL_APPEND)) {
         Ref code = integer(relationship);
         callMethod(self, cellOverrides.name(CELL_APPEND), tail.get(), code.get());
     } else {
-        assignField(lastA->next, tail.get());
-        lastA->relationship = relationship;
+        assignField(lastA.as<FilterListCellObject>()->next, tail.get());
+        lastA.as<FilterListCellObject>()->relationship = relationship;
     }
 
     if (chain && relationship == REL_AND) {
         if (head->topConnective == REL_OR) {
             head->openGroups++;
-            lastA->closeGroups++;
+            lastA.as<FilterListCellObject>()->closeGroups++;
         }
         FilterListCellObject* right = tail.as<FilterListCellObject>();
         if (right->topConnective == REL_OR) {
             right->openGroups++;
-            lastB->closeGroups++;
+            lastB.as<FilterListCellObject>()->closeGroups++;
         }
     }
     head->topConnective = relationship;
@@ -449,7 +454,10 @@ int sizeCheckerEntry(PyObject* self, PyObject* value) {
 
 int verifierNative(PyObject* self, PyObject* value) noexcept {
     try {
-        PyObject* valueType = prop(self)->_Type;
+        // The instance check may run Python code that re-initialises the
+        // property: its type is held.
+        Ref heldType = Borrowed(prop(self)->_Type).ref();
+        PyObject* valueType = heldType.get();
         if (!isInstance(value, valueType)) {
             Ref converted = Ref::stealOrNull(PyObject_CallOneArg(valueType, value));
             if (!converted) {
@@ -503,9 +511,11 @@ const DBApi* dbApi() {
 // "<table>.<column> ASC|DESC", the ordering text of the order renderer, each
 // name quoted when it is a keyword of the active connector's dialect.
 Ref orderText(PyObject* self, const char* direction) {
-    Ref table = getattr(prop(self)->model, "tableName");
+    Ref model = Borrowed(prop(self)->model).ref();
+    Ref table = getattr(model.get(), "tableName");
     Ref tableText = Ref::steal(PyObject_Str(table.get()));
-    Ref nameText = Ref::steal(PyObject_Str(prop(self)->name));
+    Ref name = Borrowed(prop(self)->name).ref();
+    Ref nameText = Ref::steal(PyObject_Str(name.get()));
     std::string out;
     appendQualified(out, utf8(tableText.get()), utf8(nameText.get()), activeDialect(dbApi()));
     out.push_back(' ');
@@ -667,19 +677,21 @@ Ref propertySetName(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         if (truthy(pkCol.get())) raiseNew(held.PrimaryKeyOverLimitError);
     }
     setattr(owner, "pkCol", self);
-    setattr(owner, "pkName", p->name);
+    Ref columnName = Borrowed(p->name).ref();  // setting pkCol may have run Python code
+    setattr(owner, "pkName", columnName.get());
     return Ref::none();
 }
 
 // The column default behind `Default`: markers give None, a value is
 // converted the way the column stores it.
 Ref buildDefault(PyObject* self) {
-    PyObject* value = prop(self)->_default;
-    if (isInstance(value, (PyObject*)gen->CustomColAnnounce)) return Ref::none();
-    Ref isAuto = Ref::steal(PyObject_RichCompare(value, (PyObject*)AutoIncrementType, Py_EQ));
+    Ref value = Borrowed(prop(self)->_default).ref();
+    if (isInstance(value.get(), (PyObject*)gen->CustomColAnnounce)) return Ref::none();
+    Ref isAuto = Ref::steal(PyObject_RichCompare(value.get(), (PyObject*)AutoIncrementType, Py_EQ));
     if (truthy(isAuto.get())) return Ref::none();
-    if (value == (PyObject*)NullDefaultType || PyObject_TypeCheck(value, NullDefaultType)) return Ref::none();
-    return toDBValue(self, value);
+    if (value.get() == (PyObject*)NullDefaultType || PyObject_TypeCheck(value.get(), NullDefaultType))
+        return Ref::none();
+    return toDBValue(self, value.get());
 }
 
 // ===========================================================================
@@ -753,13 +765,16 @@ void setTypeArgs(PyObject* self, PyObject* v) {
     assignField(prop(self)->typeArgs, v);
 }
 Ref getHasDefault(PyObject* self) {
-    PyObject* value = prop(self)->_default;
-    if (value == held.noDefault) return boolean(false);
-    Ref eq = Ref::steal(PyObject_RichCompare(value, held.noDefault, Py_EQ));
+    Ref value = Borrowed(prop(self)->_default).ref();
+    if (value.get() == held.noDefault) return boolean(false);
+    Ref eq = Ref::steal(PyObject_RichCompare(value.get(), held.noDefault, Py_EQ));
     return boolean(!truthy(eq.get()));
 }
 Ref getDefault(PyObject* self) { return buildDefault(self); }
-Ref getTargetType(PyObject* self) { return getattr(prop(self)->_targetType, "value"); }
+Ref getTargetType(PyObject* self) {
+    Ref targetType = Borrowed(prop(self)->_targetType).ref();
+    return getattr(targetType.get(), "value");
+}
 
 PyMethodDef propertyMethods[] = {
     Q_FAST("_init", propertyInitHook, "_init(*args, **kwargs) -> None; the initialisation hook of subclasses"),
@@ -969,9 +984,9 @@ Ref floatToObj(PyObject* self, PyObject* value) {
         if (PyUnicode_Check(value) && equalsText(value, held.null)) return Ref::none();
         number = numberOf(self, value);
     }
-    PyObject* typeArgs = prop(self)->typeArgs;
-    if (!PyTuple_Check(typeArgs) || PyTuple_GET_SIZE(typeArgs) < 2) return number;
-    return roundFloat(number.get(), PyTuple_GET_ITEM(typeArgs, 1));
+    Ref typeArgs = Borrowed(prop(self)->typeArgs).ref();  // rounding may run Python code
+    if (!PyTuple_Check(typeArgs.get()) || PyTuple_GET_SIZE(typeArgs.get()) < 2) return number;
+    return roundFloat(number.get(), tupleItem(typeArgs.get(), 1).get());
 }
 
 // --- flags -----------------------------------------------------------------
@@ -979,15 +994,17 @@ Ref floatToObj(PyObject* self, PyObject* value) {
 enum class BoolKind { TinyInt, Varchar, Bit, Other };
 
 BoolKind boolKind(PyObject* self) {
-    PyObject* t = prop(self)->_targetType;
-    if (t == held.boolTinyInt) return BoolKind::TinyInt;
-    if (t == held.boolVarchar) return BoolKind::Varchar;
-    if (t == held.boolBit) return BoolKind::Bit;
-    // Another object may still compare equal to a member.
+    Borrowed t(prop(self)->_targetType);
+    if (t.get() == held.boolTinyInt) return BoolKind::TinyInt;
+    if (t.get() == held.boolVarchar) return BoolKind::Varchar;
+    if (t.get() == held.boolBit) return BoolKind::Bit;
+    // Another object may still compare equal to a member; its __eq__ may
+    // replace it on the property, so it is held.
+    Ref other = t.ref();
     PyObject* members[] = {held.boolTinyInt, held.boolVarchar, held.boolBit};
     const BoolKind kinds[] = {BoolKind::TinyInt, BoolKind::Varchar, BoolKind::Bit};
     for (int i = 0; i < 3; ++i) {
-        Ref eq = Ref::steal(PyObject_RichCompare(t, members[i], Py_EQ));
+        Ref eq = Ref::steal(PyObject_RichCompare(other.get(), members[i], Py_EQ));
         if (truthy(eq.get())) return kinds[i];
     }
     return BoolKind::Other;
@@ -1188,8 +1205,9 @@ Ref typedInit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
         assignField(p->_targetType, b.get(0, held.defaultTarget[Class]));
         if constexpr (Class == STR_PROP) {
             // Only varchar needs a length; the text types take none.
-            Ref isVarchar = Ref::steal(PyObject_RichCompare(p->_targetType, held.defaultTarget[Class], Py_EQ));
-            if (truthy(isVarchar.get()) && !truthy(p->typeArgs)) {
+            Ref targetType = Borrowed(p->_targetType).ref();
+            Ref isVarchar = Ref::steal(PyObject_RichCompare(targetType.get(), held.defaultTarget[Class], Py_EQ));
+            if (truthy(isVarchar.get()) && !truthy(Borrowed(p->typeArgs).get())) {  // a tuple: no Python code
                 Ref length = integer(255);
                 assignField(p->typeArgs, tupleOf({length.get()}));
             }
@@ -1354,13 +1372,9 @@ PyObject* foreignKeyGetAttr(PyObject* self, PyObject* name) {
     Py_RETURN_NONE;
 }
 
-PyObject* entryOrNone(PyObject* self, PyObject* key) {
-    PyObject* value = PyDict_GetItemWithError(self, key);
-    if (!value) {
-        checkError();
-        return Py_None;
-    }
-    return value;
+Borrowed entryOrNone(PyObject* self, PyObject* key) {
+    Borrowed value = dictItem(self, key);
+    return value ? value : Borrowed(Py_None);
 }
 
 const Signature<5> foreignKeySig{"__init__", {"target", "Type", "bindCol", "targetBindCol", "middleModel"}, 0};
@@ -1380,10 +1394,14 @@ int foreignKeyInit(PyObject* self, PyObject* args, PyObject* kwargs) {
 // The model at the far end: a bound many-to-many key targets its middle
 // model, which names the model on the other side.
 Ref foreignKeyDirectTarget(PyObject* self) {
-    PyObject* target = entryOrNone(self, held.keyTarget);
-    Ref eq = Ref::steal(PyObject_RichCompare(entryOrNone(self, held.keyType), held.manyToMany, Py_EQ));
-    if (truthy(eq.get())) return callMethod(target, "getOtherModelBy", entryOrNone(self, held.keyOwner));
-    return Ref::borrow(target);
+    // The comparison may run Python code that changes the entries: what it
+    // needs is held.
+    Ref target = entryOrNone(self, held.keyTarget).ref();
+    Ref type = entryOrNone(self, held.keyType).ref();
+    Ref eq = Ref::steal(PyObject_RichCompare(type.get(), held.manyToMany, Py_EQ));
+    if (!truthy(eq.get())) return target;
+    Ref owner = entryOrNone(self, held.keyOwner).ref();
+    return callMethod(target.get(), "getOtherModelBy", owner.get());
 }
 
 int foreignKeyTraverse(PyObject* self, visitproc visit, void* arg) {
@@ -1408,7 +1426,7 @@ void foreignKeyDealloc(PyObject* self) {
 void setEntry(PyObject* self, PyObject* key, PyObject* value) { check(PyObject_SetItem(self, key, value)); }
 
 // The entry as an owned reference: the dict may change under later calls.
-Ref entryRef(PyObject* self, PyObject* key) { return Ref::borrow(entryOrNone(self, key)); }
+Ref entryRef(PyObject* self, PyObject* key) { return entryOrNone(self, key).ref(); }
 
 bool entryEquals(PyObject* self, PyObject* key, PyObject* value) {
     Ref entry = entryRef(self, key);
@@ -1538,13 +1556,13 @@ Ref foreignKeySetName(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     if (entryEquals(self, held.keyType, held.manyToMany) && !truthy(middleModel.get())) {
         callMethod(self, "_processMTM");
     } else if (entryEquals(self, held.keyType, held.oneToMany) &&
-               entryOrNone(self, held.keyTargetBindCol) == Py_None) {
+               entryOrNone(self, held.keyTargetBindCol).get() == Py_None) {
         // Not a format string: the message is UTF-8 text.
         PyErr_SetString(PyExc_RuntimeError, "一对多外键需绑定目标表的指定字段");
         throwPending();
     }
 
-    if (entryOrNone(self, held.keyTarget) == Py_None) setEntry(self, held.keyTarget, owner);
+    if (entryOrNone(self, held.keyTarget).get() == Py_None) setEntry(self, held.keyTarget, owner);
     Ref bindCol = entryRef(self, held.keyBindCol);
     if (!truthy(bindCol.get())) {
         Ref pk = getattr(owner, held.attrPkCol);

@@ -175,7 +175,10 @@ PlanPtr buildPlan(PyObject* model) {
         PyErr_Clear();
     } else {
         Ref owner = Ref::stealOrNull(PyObject_GetAttr(plan->rowClass.get(), names.object));
-        if (!owner) PyErr_Clear();
+        if (!owner) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) throwPending();
+            PyErr_Clear();
+        }
         plan->nativeRows = owner.get() == model && PyType_Check(plan->rowClass.get()) &&
                            PyType_IsSubtype(plan->rowClass.as<PyTypeObject>(), ModelInstanceType);
     }
@@ -210,11 +213,8 @@ inline Ref toObjValue(PyObject* prop, PyObject* value) {
 // The nested row(s) of a foreign-key value; null when the relation kind
 // stores nothing.
 Ref nestedRows(PyObject* key, PyObject* value, bool convert) {
-    Ref type = Ref::borrow(PyDict_GetItemWithError(key, names.Type));
-    if (!type) {
-        checkError();
-        type = Ref::none();
-    }
+    Ref type = dictItem(key, names.Type).ref();
+    if (!type) type = Ref::none();
     auto equals = [&](PyObject* member) {
         return member && check(PyObject_RichCompareBool(type.get(), member, Py_EQ)) != 0;
     };
@@ -264,9 +264,8 @@ void fillDefault(PyObject* row, const PlanEntry& e) {
     if (e.kind == Kind::Foreign) return;
     Ref dflt = getattr(e.prop.get(), names.Default);
     if (e.kind == Kind::Column) {
-        PyObject* key = reinterpret_cast<BasePropertyObject*>(e.prop.get())->name;
-        if (!key || key == Py_None) key = e.name.get();
-        Ref keep = Ref::borrow(key);
+        Borrowed name(reinterpret_cast<BasePropertyObject*>(e.prop.get())->name);
+        Ref keep = name && name.get() != Py_None ? name.ref() : Ref::borrow(e.name.get());
         setEntry(row, keep.get(), toObjValue(e.prop.get(), dflt.get()).get());
         // A key left None is left to the database anyway (when it generates
         // one), so only other columns need the record.
@@ -322,8 +321,7 @@ void fillRow(PyObject* row, const RowPlan& plan, PyObject* source, bool convert)
         PyObject* name = e.name.get();
         Ref value;
         if (source) {
-            value = Ref::borrow(PyDict_GetItemWithError(source, name));
-            if (!value) checkError();
+            value = dictItem(source, name).ref();
         }
         if (value) {
             if (e.kind == Kind::Foreign && value.get() != Py_None) {
@@ -337,8 +335,7 @@ void fillRow(PyObject* row, const RowPlan& plan, PyObject* source, bool convert)
         }
         if (!convert) continue;
         if (prefilled) {
-            Ref current = Ref::borrow(PyDict_GetItemWithError(row, name));
-            if (!current) checkError();
+            Ref current = dictItem(row, name).ref();
             if (current) {
                 // A zip value: converted in place; a relation value stays as it came.
                 if (e.kind == Kind::Column)
@@ -384,12 +381,12 @@ void ModelInstance_dealloc(PyObject* self) noexcept {
 }
 
 // The model class of a row: its class attribute `object`.
-PyObject* rowModel(PyObject* row) {
+Borrowed rowModel(PyObject* row) {
     PyObject* model = lookupType(Py_TYPE(row), names.object);
     if (!model)
         raise(PyExc_AttributeError, "row class '%.200s' has no model: its class attribute 'object' is missing",
               Py_TYPE(row)->tp_name);
-    return model;
+    return Borrowed(model);
 }
 
 int ModelInstance_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
@@ -408,7 +405,7 @@ int ModelInstance_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcep
             else if (PyDict_Check(first))
                 source = first;
         }
-        Ref model = Ref::borrow(rowModel(self));
+        Ref model = rowModel(self).ref();
         PlanPtr plan = planFor(model.get());
         fillRow(self, *plan, source, check);
         return 0;
@@ -421,6 +418,7 @@ PyObject* ModelInstance_getattro(PyObject* self, PyObject* name) noexcept {
         if (!PyUnicode_Check(name)) raiseArgType("item", "str", name);
         PyObject* value = PyDict_GetItemWithError(self, name);
         if (value) return Ref::borrow(value);
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) throwPending();
         PyErr_Clear();
         return Ref::steal(PyObject_GenericGetAttr(self, name));
     });
@@ -430,7 +428,8 @@ PyObject* ModelInstance_getattro(PyObject* self, PyObject* name) noexcept {
 int ModelInstance_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept {
     return boundary(-1, [&] {
         if (!value) return PyObject_GenericSetAttr(self, name, nullptr);
-        Ref mapping = getattr(rowModel(self), names.mapping);
+        Ref model = rowModel(self).ref();
+        Ref mapping = getattr(model.get(), names.mapping);
         if (!check(PySequence_Contains(mapping.get(), name))) {
             PyErr_SetNone(PyExc_KeyError);
             throwPending();
@@ -479,15 +478,16 @@ PyObject* buildRows(PyObject* model, PyObject* rows, int check) noexcept {
     return entry([&]() -> Ref {
         if (!PyType_Check(model)) raiseConvert(model, "type");
         Ref seq = Ref::steal(PySequence_Fast(rows, "rows must be a sequence of dicts"));
-        Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
         Ref out = Ref::steal(InstanceListType->tp_alloc(InstanceListType, 0));
         PlanPtr plan = planFor(model);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* values = PySequence_Fast_GET_ITEM(seq.get(), i);
-            if (!PyDict_Check(values)) raiseConvert(values, "dict");
-            // A conversion run in Python may change the model: keep to a fresh plan.
+        // A conversion run in Python may change the list of rows (its size is
+        // read again for each row, and the row is held) or the model (the
+        // rows keep to a fresh plan).
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+            Ref values = fastItem(seq.get(), i).ref();
+            if (!PyDict_Check(values.get())) raiseConvert(values.get(), "dict");
             if (!fresh(*plan, model)) plan = planFor(model);
-            quillon::check(PyList_Append(out.get(), rowFromPlan(model, *plan, values, check).get()));
+            quillon::check(PyList_Append(out.get(), rowFromPlan(model, *plan, values.get(), check).get()));
         }
         return out;
     });
@@ -651,18 +651,18 @@ const Signature<4> buildPydanticModelSig{"buildPydanticModel", {"cls", "cols", "
 Ref fieldType(PyObject* prop) {
     if (check(PyObject_IsInstance(prop, imports.JsonProperty))) return Ref::borrow(imports.JsonValue);
     if (check(PyObject_IsInstance(prop, imports.TimestampProperty))) return Ref::borrow(imports.datetimeType);
-    PyObject* type = reinterpret_cast<BasePropertyObject*>(prop)->_Type;
-    if (!type || type == Py_None) return importFrom("typing", "Any");
-    return Ref::borrow(type);
+    Borrowed type(reinterpret_cast<BasePropertyObject*>(prop)->_Type);
+    if (!type || type.get() == Py_None) return importFrom("typing", "Any");
+    return type.ref();
 }
 
 // Whether the declared default is a marker whose value the database
 // assigns (auto_increment, current_timestamp) rather than a value.
 bool databaseAssigned(PyObject* prop) {
-    PyObject* declared = reinterpret_cast<BasePropertyObject*>(prop)->_default;
-    if (declared == (PyObject*)columnsApi->AutoIncrement) return true;
+    Ref declared = Borrowed(reinterpret_cast<BasePropertyObject*>(prop)->_default).ref();
+    if (declared.get() == (PyObject*)columnsApi->AutoIncrement) return true;
     Ref generator = importFrom("Quillon.DB.Generator", "BaseSqlGenerator");
-    return check(PyObject_IsInstance(declared, generator.get())) != 0;
+    return check(PyObject_IsInstance(declared.get(), generator.get())) != 0;
 }
 
 // The default of a field in Python form: the row value of the column's
@@ -684,7 +684,7 @@ Ref Meta_buildPydanticModel(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     Ref fields = Ref::steal(PyDict_New());
     Ref cols = Ref::steal(PySequence_Fast(b[1], "cols must be a sequence of properties"));
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(cols.get()); ++i) {
-        Ref prop = Ref::borrow(PySequence_Fast_GET_ITEM(cols.get(), i));
+        Ref prop = fastItem(cols.get(), i).ref();
         if (prop.get() == Py_None) continue;
         requireConvertible(prop.get(), columnsApi->BaseProperty, false);
         Ref type = fieldType(prop.get());
@@ -702,13 +702,13 @@ Ref Meta_buildPydanticModel(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
             dflt = Ref::borrow(optional ? Py_None : Py_Ellipsis);
         }
         if (optional) type = Ref::steal(PyObject_GetItem(imports.Optional, type.get()));
-        PyObject* name = prop.as<BasePropertyObject>()->name;
-        Ref key = Ref::borrow(name ? name : Py_None);
+        Borrowed name(prop.as<BasePropertyObject>()->name);
+        Ref key = name ? name.ref() : Ref::none();
         check(PyObject_SetItem(fields.get(), key.get(), tupleOf({type.get(), dflt.get()}).get()));
     }
     Ref fks = Ref::steal(PySequence_Fast(b[3], "fk must be a sequence of foreign keys"));
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fks.get()); ++i) {
-        Ref key = Ref::borrow(PySequence_Fast_GET_ITEM(fks.get(), i));
+        Ref key = fastItem(fks.get(), i).ref();
         Ref type = Ref::steal(PyObject_GetItem(key.get(), names.Type));
         Ref fieldName = Ref::steal(PyObject_GetItem(key.get(), names.name));
         Ref target = Ref::steal(PyObject_GetItem(key.get(), names.target));

@@ -69,31 +69,51 @@ bool isAsyncExecutor(PyObject* self) { return PyObject_TypeCheck(self, AsyncMode
 // The model's declaration
 // ===========================================================================
 
+// Whether `o` is a column property: the typed property classes derive from
+// the base directly, which the per-column loops test first.
+bool isProperty(PyObject* o) {
+    PyTypeObject* t = Py_TYPE(o);
+    PyTypeObject* base = columnsApi->BaseProperty;
+    return t == base || t->tp_base == base || PyType_IsSubtype(t, base);
+}
+
+// The name of a column property, held: a lookup with it may run Python code
+// (a key of a row whose hash collides compares itself with it).
+Ref columnName(PyObject* prop) { return Borrowed(asProperty(prop)->name).ref(); }
+
 // What an operation needs to know of its model, read once per operation.
+// Everything is held: the operation runs Python code (conversions,
+// comparisons) that may re-initialise the executor or change the model.
 struct ModelInfo {
-    PyObject* model;
+    Ref modelRef;
+    PyObject* model;  // modelRef's object
     Ref table;   // str
     Ref pkCol;   // property or a false value
     Ref pkName;  // str or None
     Ref cols;    // list of properties
 
-    explicit ModelInfo(PyObject* m) : model(m) {
-        table = getattr(m, names.tableName.get());
-        if (!PyUnicode_Check(table.get())) raise(PyExc_TypeError, "model %R has no table name", m);
-        pkCol = getattr(m, names.pkCol.get());
-        pkName = getattr(m, names.pkName.get());
-        cols = getattr(m, names.col.get());
-        if (!PyList_Check(cols.get())) raise(PyExc_TypeError, "model %R has no column list", m);
+    explicit ModelInfo(Borrowed m) : modelRef(m.ref()), model(modelRef.get()) {
+        table = getattr(model, names.tableName.get());
+        if (!PyUnicode_Check(table.get())) raise(PyExc_TypeError, "model %R has no table name", model);
+        pkCol = getattr(model, names.pkCol.get());
+        pkName = getattr(model, names.pkName.get());
+        cols = getattr(model, names.col.get());
+        if (!PyList_Check(cols.get())) raise(PyExc_TypeError, "model %R has no column list", model);
     }
-    bool hasKey() const { return pkCol.get() != Py_None && PyObject_TypeCheck(pkCol.get(), columnsApi->BaseProperty); }
+    bool hasKey() const { return pkCol.get() != Py_None && isProperty(pkCol.get()); }
     PyObject* requireKey(const char* op) const {
         if (!hasKey()) raise(PyExc_TypeError, "%s() needs a primary key, and model %R declares none", op, model);
         return pkCol.get();
     }
-    // The column at `index` of the column list (held by the caller's Ref).
+    // The number of columns, read again after any Python code has run.
+    Py_ssize_t columnCount() const { return PyList_GET_SIZE(cols.get()); }
+    // The column property at `index` of the column list, held.
     Ref column(Py_ssize_t index) const {
-        if (index >= PyList_GET_SIZE(cols.get())) raise(PyExc_RuntimeError, "the column list of %R changed", model);
-        return Ref::borrow(PyList_GET_ITEM(cols.get(), index));
+        if (index >= columnCount()) raise(PyExc_RuntimeError, "the column list of %R changed", model);
+        Ref prop = listItem(cols.get(), index).ref();
+        if (!isProperty(prop.get()))
+            raise(PyExc_TypeError, "the column list of %R holds %.200s, not a property", model, typeName(prop.get()));
+        return prop;
     }
 };
 
@@ -101,13 +121,13 @@ Ref toDB(PyObject* prop, PyObject* value) { return Ref::steal(columnsApi->proper
 Ref toObj(PyObject* prop, PyObject* value) { return Ref::steal(columnsApi->propertyOps->toObjValue(prop, value)); }
 
 // The column property of `model` called `key` (a name or a property of it).
-PyObject* columnOf(const ModelInfo& info, PyObject* key) {
-    Py_ssize_t n = PyList_GET_SIZE(info.cols.get());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* prop = PyList_GET_ITEM(info.cols.get(), i);
-        if (prop == key) return prop;
-        PyObject* name = asProperty(prop)->name;
-        if (PyUnicode_Check(key) && PyUnicode_Check(name) && PyUnicode_Compare(name, key) == 0) return prop;
+Ref columnOf(const ModelInfo& info, PyObject* key) {
+    for (Py_ssize_t i = 0; i < info.columnCount(); ++i) {
+        Ref prop = info.column(i);
+        if (prop.get() == key) return prop;
+        Borrowed name(asProperty(prop.get())->name);  // compared at once: no Python code
+        if (PyUnicode_Check(key) && PyUnicode_Check(name.get()) && PyUnicode_Compare(name.get(), key) == 0)
+            return prop;
     }
     raise(PyExc_KeyError, "%R is not a column of %R", key, info.model);
 }
@@ -124,13 +144,9 @@ void requireFilter(const ModelInfo& info, PyObject* where, bool noneOk = true) {
     requireOwnColumns(columnsApi, info.model, where);
 }
 
-PyObject* fkEntry(PyObject* fk, PyObject* key) {
-    PyObject* v = PyDict_GetItemWithError(fk, key);
-    if (!v) {
-        checkError();
-        return Py_None;
-    }
-    return v;
+Borrowed fkEntry(PyObject* fk, PyObject* key) {
+    Borrowed v = dictItem(fk, key);
+    return v ? v : Borrowed(Py_None);
 }
 
 Ref foreignTypeMember(PyObject* name) { return getattr(columnsApi->ForeignType, name); }
@@ -140,19 +156,19 @@ Ref foreignTypeMember(PyObject* name) { return getattr(columnsApi->ForeignType, 
 // ===========================================================================
 
 // The model of a model row (its row class's `object`); null for a plain dict.
-PyObject* modelOfRow(PyObject* row) {
-    if (!PyObject_TypeCheck(row, entityApi->ModelInstance)) return nullptr;
-    return _PyType_Lookup(Py_TYPE(row), names.object.get());
+Borrowed modelOfRow(PyObject* row) {
+    if (!PyObject_TypeCheck(row, entityApi->ModelInstance)) return Borrowed(nullptr);
+    return Borrowed(lookupType(Py_TYPE(row), names.object.get()));
 }
 
 // A row argument of `op`: a dict, and a row of the executor's model when it
 // is a model row at all.
 void requireRowOf(const ModelInfo& info, PyObject* row, const char* op, const char* arg = "row") {
     if (!PyDict_Check(row)) raiseArgType(arg, "ModelInstance", row);
-    PyObject* model = modelOfRow(row);
-    if (model && model != info.model)
+    Borrowed model = modelOfRow(row);
+    if (model && model.get() != info.model)
         raise(PyExc_TypeError, "%s() of the %s executor takes rows of %s, not a row of %s", op, modelName(info.model),
-              modelName(info.model), modelName(model));
+              modelName(info.model), modelName(model.get()));
 }
 
 // The relation entries of the model's rows: (entry name, many-to-many).
@@ -162,11 +178,11 @@ std::vector<std::pair<Ref, bool>> relationEntries(const ModelInfo& info) {
     Ref seq = Ref::steal(PySequence_Fast(fks.get(), "fk must be a list"));
     Ref manyToMany = foreignTypeMember(names.MANY_TO_MANY.get());
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
-        Ref fk = Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), i));
+        Ref fk = fastItem(seq.get(), i).ref();
         if (!PyDict_Check(fk.get())) continue;
-        Ref name = Ref::borrow(fkEntry(fk.get(), names.name.get()));
+        Ref name = fkEntry(fk.get(), names.name.get()).ref();
         if (!PyUnicode_Check(name.get())) continue;
-        bool many = fkEntry(fk.get(), names.Type.get()) == manyToMany.get();
+        bool many = fkEntry(fk.get(), names.Type.get()).get() == manyToMany.get();
         out.emplace_back(std::move(name), many);
     }
     return out;
@@ -177,12 +193,8 @@ std::vector<std::pair<Ref, bool>> relationEntries(const ModelInfo& info) {
 void refuseRelationValues(const ModelInfo& info, const std::vector<std::pair<Ref, bool>>& relations, PyObject* row,
                           const char* op) {
     for (const auto& [name, manyToMany] : relations) {
-        Ref value = Ref::borrow(PyDict_GetItemWithError(row, name.get()));
-        if (!value) {
-            checkError();
-            continue;
-        }
-        if (value.get() == Py_None || !truthy(value.get())) continue;
+        Ref value = dictItem(row, name.get()).ref();
+        if (!value || value.get() == Py_None || !truthy(value.get())) continue;
         const char* model = modelName(info.model);
         if (manyToMany)
             raise(PyExc_ValueError,
@@ -220,10 +232,11 @@ bool leftToDatabase(PyObject* defaulted, PyObject* name, PyObject* value) {
 
 // The columns an insert of one row writes and the ones it leaves to the
 // database, by index in the model's column list, with the row's values of
-// the written columns (borrowed: valid until Python code runs).
+// the written columns (held: reading the row may run Python code that
+// changes it).
 struct InsertPlan {
     std::vector<Py_ssize_t> columns;
-    std::vector<PyObject*> values;
+    std::vector<Ref> values;
     std::vector<Py_ssize_t> leftOut;  // non-key columns left to their default
     bool keyLeftOut = false;          // the database generates the key
 };
@@ -233,34 +246,34 @@ void planInsert(const ModelInfo& info, PyObject* row, const char* op, InsertPlan
     plan.values.clear();
     plan.leftOut.clear();
     plan.keyLeftOut = false;
-    PyObject* defaulted = defaultedColumns(row);
-    Py_ssize_t n = PyList_GET_SIZE(info.cols.get());
-    // Only lookups of str keys below: no Python code runs in this loop.
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* prop = PyList_GET_ITEM(info.cols.get(), i);
-        PyObject* name = asProperty(prop)->name;
-        PyObject* value = PyDict_GetItemWithError(row, name);
-        if (!value) checkError();
-        if (prop == info.pkCol.get()) {
-            if (value && value != Py_None) {
+    // Lookups of str keys, but a key of the row whose hash collides with a
+    // column's name runs its __eq__, which may change the row (or the model's
+    // columns): every value read is held, the columns are counted again.
+    Ref defaulted = Borrowed(defaultedColumns(row)).ref();
+    for (Py_ssize_t i = 0; i < info.columnCount(); ++i) {
+        Ref prop = info.column(i);
+        Ref name = columnName(prop.get());
+        Ref value = dictItem(row, name.get()).ref();
+        if (prop.get() == info.pkCol.get()) {
+            if (value && value.get() != Py_None) {
                 plan.columns.push_back(i);
-                plan.values.push_back(value);
-            } else if (keyIsGenerated(prop)) {
+                plan.values.push_back(std::move(value));
+            } else if (keyIsGenerated(prop.get())) {
                 plan.keyLeftOut = true;
             } else {
                 raise(PyExc_ValueError,
                       "%s(): the row has no value for the key %R of %s, and nothing generates one: give the key, "
                       "or declare it with default=auto_increment",
-                      op, name, modelName(info.model));
+                      op, name.get(), modelName(info.model));
             }
             continue;
         }
         if (!value) continue;
-        if (leftToDatabase(defaulted, name, value)) {
+        if (leftToDatabase(defaulted.get(), name.get(), value.get())) {
             plan.leftOut.push_back(i);
         } else {
             plan.columns.push_back(i);
-            plan.values.push_back(value);
+            plan.values.push_back(std::move(value));
         }
     }
 }
@@ -272,16 +285,15 @@ InsertPlan planInsert(const ModelInfo& info, PyObject* row, const char* op) {
 }
 
 // The statement arguments of one row: the planned values in database form.
-// Call it before any Python code has run since the plan was made.
 Ref rowArguments(const ModelInfo& info, const InsertPlan& plan) {
     Py_ssize_t n = (Py_ssize_t)plan.columns.size();
-    // The new tuple holds the values first, so a conversion that runs Python
-    // code cannot free one; each is then replaced by its database form.
+    // The tuple holds the values first; each is then replaced by its
+    // database form.
     Ref args = Ref::steal(PyTuple_New(n));
-    for (Py_ssize_t c = 0; c < n; ++c) PyTuple_SET_ITEM(args.get(), c, Py_NewRef(plan.values[(size_t)c]));
+    for (Py_ssize_t c = 0; c < n; ++c) PyTuple_SET_ITEM(args.get(), c, plan.values[(size_t)c].newRef());
     for (Py_ssize_t c = 0; c < n; ++c) {
         Ref prop = info.column(plan.columns[(size_t)c]);
-        Ref value = Ref::borrow(PyTuple_GET_ITEM(args.get(), c));
+        Ref value = tupleItem(args.get(), c).ref();
         Ref stored = toDB(prop.get(), value.get());
         if (stored.get() == value.get()) continue;
         PyObject* old = PyTuple_GET_ITEM(args.get(), c);
@@ -391,7 +403,7 @@ std::string insertText(const ModelInfo& info, const std::vector<Py_ssize_t>& col
     for (size_t i = 0; i < columns.size(); ++i) {
         if (i) sql += ",";
         Ref prop = info.column(columns[i]);
-        appendIdentifier(sql, utf8(asProperty(prop.get())->name), dialect);
+        appendIdentifier(sql, utf8(Borrowed(asProperty(prop.get())->name).get()), dialect);
     }
     sql += ") values (";
     for (size_t i = 0; i < columns.size(); ++i) sql += i ? ",%s" : "%s";
@@ -408,8 +420,9 @@ Ref insertBuilder(const ModelInfo& info, const InsertPlan& plan) {
     for (size_t c = 0; c < columns.size(); ++c) {
         Ref prop = info.column(columns[c]);
         Ref item = Ref::steal(PyDict_New());
-        check(PyDict_SetItem(item.get(), names.col.get(), asProperty(prop.get())->name));
-        check(PyDict_SetItem(item.get(), names.value.get(), PyTuple_GET_ITEM(values.get(), (Py_ssize_t)c)));
+        Ref name = columnName(prop.get());
+        check(PyDict_SetItem(item.get(), names.col.get(), name.get()));
+        check(PyDict_SetItem(item.get(), names.value.get(), tupleItem(values.get(), (Py_ssize_t)c).get()));
         PyList_SET_ITEM(items.get(), (Py_ssize_t)c, item.release());
     }
     Ref b = newBuilder(info, SQL_INSERT);
@@ -417,9 +430,12 @@ Ref insertBuilder(const ModelInfo& info, const InsertPlan& plan) {
     return b;
 }
 
+// A SET item; `prop` and `value` are held by the caller (the conversion runs
+// Python code).
 Ref setItem(PyObject* prop, PyObject* value) {
     Ref item = Ref::steal(PyDict_New());
-    check(PyDict_SetItem(item.get(), names.name.get(), asProperty(prop)->name));
+    Ref name = columnName(prop);
+    check(PyDict_SetItem(item.get(), names.name.get(), name.get()));
     check(PyDict_SetItem(item.get(), names.value.get(), toDB(prop, value).get()));
     return item;
 }
@@ -438,19 +454,16 @@ Ref updateBuilder(const ModelInfo& info, Ref setItems, PyObject* where) {
 // so they cannot be dict keys).
 Ref setItemsFrom(const ModelInfo& info, PyObject* values) {
     Ref items = Ref::steal(PyList_New(0));
-    if (PyDict_Check(values)) {
-        PyObject *key, *value;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(values, &pos, &key, &value))
-            check(PyList_Append(items.get(), setItem(columnOf(info, key), value).get()));
-        return items;
-    }
-    Ref pairs = Ref::steal(PySequence_Fast(values, "values must be a dict or a sequence of (column, value) pairs"));
+    // A conversion may change `values`: the pairs are taken first.
+    Ref pairs = PyDict_Check(values)
+                    ? Ref::steal(PyDict_Items(values))
+                    : Ref::steal(PySequence_Fast(values, "values must be a dict or a sequence of (column, value) pairs"));
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(pairs.get()); ++i) {
-        Ref pair = Ref::steal(PySequence_Tuple(PySequence_Fast_GET_ITEM(pairs.get(), i)));
+        Ref item = fastItem(pairs.get(), i).ref();
+        Ref pair = Ref::steal(PySequence_Tuple(item.get()));
         if (PyTuple_GET_SIZE(pair.get()) != 2) raise(PyExc_ValueError, "values must be (column, value) pairs");
-        PyObject* column = columnOf(info, PyTuple_GET_ITEM(pair.get(), 0));
-        check(PyList_Append(items.get(), setItem(column, PyTuple_GET_ITEM(pair.get(), 1)).get()));
+        Ref column = columnOf(info, tupleItem(pair.get(), 0).get());
+        check(PyList_Append(items.get(), setItem(column.get(), tupleItem(pair.get(), 1).get()).get()));
     }
     return items;
 }
@@ -460,28 +473,24 @@ Ref setItemsFrom(const ModelInfo& info, PyObject* values) {
 // their stored value, which stays as it is).
 Ref setItemsOfRow(const ModelInfo& info, PyObject* row) {
     Ref items = Ref::steal(PyList_New(0));
-    Py_ssize_t n = PyList_GET_SIZE(info.cols.get());
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    for (Py_ssize_t i = 0; i < info.columnCount(); ++i) {
         Ref prop = info.column(i);
         if (prop.get() == info.pkCol.get()) continue;
-        PyObject* name = asProperty(prop.get())->name;
-        Ref value = Ref::borrow(PyDict_GetItemWithError(row, name));
-        if (!value) {
-            checkError();
-            continue;
-        }
-        if (leftToDatabase(defaultedColumns(row), name, value.get())) continue;
+        Ref name = columnName(prop.get());
+        Ref value = dictItem(row, name.get()).ref();
+        if (!value) continue;
+        if (leftToDatabase(defaultedColumns(row), name.get(), value.get())) continue;
         check(PyList_Append(items.get(), setItem(prop.get(), value.get()).get()));
     }
     return items;
 }
 
-PyObject* rowKey(const ModelInfo& info, PyObject* row, const char* op) {
+Ref rowKey(const ModelInfo& info, PyObject* row, const char* op) {
     PyObject* pk = info.requireKey(op);
     requireRowOf(info, row, op);
-    PyObject* key = PyDict_GetItemWithError(row, asProperty(pk)->name);
-    if (!key) checkError();
-    if (!key || key == Py_None) raise(PyExc_ValueError, "%s() needs a row whose key %R is set", op, asProperty(pk)->name);
+    Ref name = columnName(pk);
+    Ref key = dictItem(row, name.get()).ref();
+    if (!key || key.get() == Py_None) raise(PyExc_ValueError, "%s() needs a row whose key %R is set", op, name.get());
     return key;
 }
 
@@ -534,11 +543,11 @@ Ref newRunner(PyObject* self, PyObject* builder, int mode) {
 // for a blocking connector, an awaitable of it for an asyncio one.
 Ref startExecutor(PyObject* executor) {
     Ref op = getattr(activeFacade(dbApi), "execute");
-    PyObject* work = asExecutor(executor)->work;
+    Ref work = Borrowed(asExecutor(executor)->work).ref();
     if (isAsyncExecutor(executor)) {
-        if (work != Py_None) {
+        if (work.get() != Py_None) {
             Ref kwnames = tupleOf({names.executor.get(), names.con.get()});
-            PyObject* argv[] = {executor, work};
+            PyObject* argv[] = {executor, work.get()};
             return Ref::steal(PyObject_Vectorcall(op.get(), argv, 0, kwnames.get()));
         }
         Ref kwnames = tupleOf({names.executor.get()});
@@ -560,10 +569,10 @@ Ref startStatement(PyObject* self, PyObject* builder, int mode, Ref* runner = nu
 Ref startSql(PyObject* self, const std::string& sql, PyObject* args, bool dictRows) {
     Ref op = getattr(activeFacade(dbApi), "executeSql");
     Ref text = str(sql);
-    PyObject* work = asExecutor(self)->work;
-    if (work != Py_None) {
+    Ref work = Borrowed(asExecutor(self)->work).ref();
+    if (work.get() != Py_None) {
         Ref kwnames = tupleOf({names.con.get(), names.dictCur.get(), names.args.get()});
-        PyObject* argv[] = {text.get(), work, dictRows ? Py_True : Py_False, args};
+        PyObject* argv[] = {text.get(), work.get(), dictRows ? Py_True : Py_False, args};
         return Ref::steal(PyObject_Vectorcall(op.get(), argv, 1, kwnames.get()));
     }
     Ref kwnames = tupleOf({names.dictCur.get(), names.args.get()});
@@ -647,7 +656,8 @@ void rememberServer(PyObject* rows) {
     Ref seq = Ref::steal(PySequence_Fast(rows, "rows must be a sequence"));
     bool supported = false;
     if (PySequence_Fast_GET_SIZE(seq.get()) > 0) {
-        Ref value = Ref::steal(PySequence_GetItem(PySequence_Fast_GET_ITEM(seq.get(), 0), 0));
+        Ref row = fastItem(seq.get(), 0).ref();
+        Ref value = Ref::steal(PySequence_GetItem(row.get(), 0));
         Ref text = Ref::steal(PyObject_Str(value.get()));
         std::string_view v = utf8(text.get());
         int major = 0, minor = 0;
@@ -665,17 +675,19 @@ void rememberServer(PyObject* rows) {
 void storeReturned(const ModelInfo& info, PyObject* row, PyObject* raw) {
     Ref rows = Ref::steal(PySequence_Fast(raw, "rows must be a sequence"));
     if (PySequence_Fast_GET_SIZE(rows.get()) == 0) return;
-    Ref first = Ref::borrow(PySequence_Fast_GET_ITEM(rows.get(), 0));
+    Ref first = fastItem(rows.get(), 0).ref();
     if (!PyDict_Check(first.get())) raise(PyExc_TypeError, "the inserted row came back as %.200s", typeName(first.get()));
     Ref items = Ref::steal(PyDict_Items(first.get()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-        PyObject* pair = PyList_GET_ITEM(items.get(), i);
-        Ref key = Ref::borrow(PyTuple_GET_ITEM(pair, 0));
-        Ref value = Ref::borrow(PyTuple_GET_ITEM(pair, 1));
+        Borrowed pair = listItem(items.get(), i);  // held by `items`, which only this loop sees
+        Ref key = tupleItem(pair.get(), 0).ref();
+        Ref value = tupleItem(pair.get(), 1).ref();
         if (!PyUnicode_Check(key.get())) continue;
-        Ref prop = Ref::borrow(findColumn(info.cols.get(), utf8(key.get())));
+        Ref prop = findColumn(columnsApi, info.cols.get(), utf8(key.get())).ref();
         if (!prop) continue;
-        check(PyDict_SetItem(row, asProperty(prop.get())->name, toObj(prop.get(), value.get()).get()));
+        Ref converted = toObj(prop.get(), value.get());
+        Ref name = columnName(prop.get());  // read after the conversion, which may rename it
+        check(PyDict_SetItem(row, name.get(), converted.get()));
     }
 }
 
@@ -696,20 +708,23 @@ Ref buildRow(PyObject* model, PyObject* values) {
 Ref rowsOf(PyObject* model, PyObject* dicts) {
     if (entityApi->buildRows) return Ref::steal(entityApi->buildRows(model, dicts, 1));
     Ref seq = Ref::steal(PySequence_Fast(dicts, "rows must be a sequence"));
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
     Ref out = newInstanceList();
-    PyObject** items = PySequence_Fast_ITEMS(seq.get());
-    for (Py_ssize_t i = 0; i < n; ++i) check(PyList_Append(out.get(), buildRow(model, items[i]).get()));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        Ref values = fastItem(seq.get(), i).ref();
+        check(PyList_Append(out.get(), buildRow(model, values.get()).get()));
+    }
     return out;
 }
 
 Ref handleResultNative(PyObject* self, PyObject* raw) {
     auto* ex = asExecutor(self);
     if (ex->resultMode == RESULT_RAW) return Ref::borrow(raw);
-    PyObject* builder = ex->sqlBuilder;
-    if (builder != Py_None && PyObject_TypeCheck(builder, generatorApi->BaseSqlGenerator) &&
-        reinterpret_cast<BaseSqlGeneratorObject*>(builder)->currentType == SQL_SELECT)
-        return rowsOf(ex->model, raw);
+    Borrowed builder(ex->sqlBuilder);  // only inspected
+    if (builder.get() != Py_None && PyObject_TypeCheck(builder.get(), generatorApi->BaseSqlGenerator) &&
+        builder.as<BaseSqlGeneratorObject>()->currentType == SQL_SELECT) {
+        Ref model = Borrowed(ex->model).ref();  // building rows runs conversions
+        return rowsOf(model.get(), raw);
+    }
     return Ref::borrow(raw);
 }
 
@@ -722,8 +737,8 @@ Ref firstOf(PyObject* rows) {
 Ref scalarOf(PyObject* rows) {
     Ref seq = Ref::steal(PySequence_Fast(rows, "rows must be a sequence"));
     if (PySequence_Fast_GET_SIZE(seq.get()) == 0) return Ref::none();
-    PyObject* row = PySequence_Fast_GET_ITEM(seq.get(), 0);
-    return Ref::steal(PySequence_GetItem(row, 0));
+    Ref row = fastItem(seq.get(), 0).ref();
+    return Ref::steal(PySequence_GetItem(row.get(), 0));
 }
 
 Ref countOf(PyObject* rows) {
@@ -739,11 +754,10 @@ Ref existsOf(PyObject* rows) { return boolean(checkSize(PyObject_Length(rows)) >
 // `generated` as it is.
 Ref savedKey(const ModelInfo& info, PyObject* row, PyObject* generated) {
     if (!info.hasKey()) return Ref::borrow(generated);
-    PyObject* name = asProperty(info.pkCol.get())->name;
-    Ref current = Ref::borrow(PyDict_GetItemWithError(row, name));
-    if (!current) checkError();
+    Ref name = columnName(info.pkCol.get());
+    Ref current = dictItem(row, name.get()).ref();
     if (current && current.get() != Py_None) return current;
-    check(PyDict_SetItem(row, name, generated));
+    check(PyDict_SetItem(row, name.get(), generated));
     return Ref::borrow(generated);
 }
 
@@ -762,11 +776,18 @@ struct RelationPlan {
     Ref matchKey;      // result column holding the owner value
 };
 
+// The references of a plan, for an awaited body that keeps plans.
+int traverseValue(const RelationPlan& plan, visitproc visit, void* arg) {
+    for (const Ref* r : {&plan.name, &plan.farModel, &plan.ownerColumn, &plan.args, &plan.matchKey})
+        Py_VISIT(r->get());
+    return 0;
+}
+
 std::string qualified(PyObject* prop, int dialect) {
-    auto* p = asProperty(prop);
-    Ref table = getattr(p->model, names.tableName.get());
+    Ref model = Borrowed(asProperty(prop)->model).ref();
+    Ref table = getattr(model.get(), names.tableName.get());
     std::string s;
-    appendQualified(s, utf8(table.get()), utf8(p->name), dialect);
+    appendQualified(s, utf8(table.get()), utf8(Borrowed(asProperty(prop)->name).get()), dialect);
     return s;
 }
 
@@ -778,21 +799,17 @@ std::string tableOf(PyObject* model, int dialect) {
 }
 
 // Distinct non-None values of `prop` over the rows, in first-seen order.
+// The rows are the caller's list: a value's __hash__ or __eq__ may change it,
+// so its size is read again for each row and the row is held.
 Ref ownerValues(PyObject* rows, PyObject* prop) {
     Ref seen = Ref::steal(PySet_New(nullptr));
     Ref values = Ref::steal(PyList_New(0));
-    PyObject* name = asProperty(prop)->name;
-    Py_ssize_t n = PyList_GET_SIZE(rows);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* row = PyList_GET_ITEM(rows, i);
-        if (!PyDict_Check(row)) raiseArgType("rows", "ModelInstance", row);
-        PyObject* v = PyDict_GetItemWithError(row, name);
-        if (!v) {
-            checkError();
-            continue;
-        }
-        if (v == Py_None) continue;
-        Ref value = Ref::borrow(v);
+    Ref name = columnName(prop);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); ++i) {
+        Ref row = listItem(rows, i).ref();
+        if (!PyDict_Check(row.get())) raiseArgType("rows", "ModelInstance", row.get());
+        Ref value = dictItem(row.get(), name.get()).ref();
+        if (!value || value.get() == Py_None) continue;
         if (check(PySet_Contains(seen.get(), value.get()))) continue;
         check(PySet_Add(seen.get(), value.get()));
         check(PyList_Append(values.get(), value.get()));
@@ -810,11 +827,15 @@ std::string placeholders(Py_ssize_t n) {
 std::string columnList(PyObject* model, int dialect) {
     Ref cols = getattr(model, names.col.get());
     Ref table = getattr(model, names.tableName.get());
+    if (!PyList_Check(cols.get())) raise(PyExc_TypeError, "model %R has no column list", model);
     std::string s;
-    Py_ssize_t n = PyList_GET_SIZE(cols.get());
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    // No Python code runs in this loop.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cols.get()); ++i) {
+        Borrowed prop = listItem(cols.get(), i);
+        if (!isProperty(prop.get()))
+            raise(PyExc_TypeError, "the column list of %R holds %.200s, not a property", model, typeName(prop.get()));
         if (i) s += ",";
-        appendQualified(s, utf8(table.get()), utf8(asProperty(PyList_GET_ITEM(cols.get(), i))->name), dialect);
+        appendQualified(s, utf8(table.get()), utf8(Borrowed(asProperty(prop.get())->name).get()), dialect);
     }
     return s;
 }
@@ -831,28 +852,28 @@ std::vector<RelationPlan> relationPlans(PyObject* model, PyObject* rows) {
     Ref manyToMany = foreignTypeMember(names.MANY_TO_MANY.get());
     Ref seq = Ref::steal(PySequence_Fast(fks.get(), "fk must be a list"));
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
-        Ref fk = Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), i));
+        Ref fk = fastItem(seq.get(), i).ref();
         if (!PyDict_Check(fk.get())) continue;
-        Ref type = Ref::borrow(fkEntry(fk.get(), names.Type.get()));
-        Ref name = Ref::borrow(fkEntry(fk.get(), names.name.get()));
-        Ref bindCol = Ref::borrow(fkEntry(fk.get(), names.bindCol.get()));
-        Ref targetBindCol = Ref::borrow(fkEntry(fk.get(), names.targetBindCol.get()));
-        Ref target = Ref::borrow(fkEntry(fk.get(), names.target.get()));
+        Ref type = fkEntry(fk.get(), names.Type.get()).ref();
+        Ref name = fkEntry(fk.get(), names.name.get()).ref();
+        Ref bindCol = fkEntry(fk.get(), names.bindCol.get()).ref();
+        Ref targetBindCol = fkEntry(fk.get(), names.targetBindCol.get()).ref();
+        Ref target = fkEntry(fk.get(), names.target.get()).ref();
         if (name.get() == Py_None || !PyObject_TypeCheck(bindCol.get(), columnsApi->BaseProperty) ||
             !PyObject_TypeCheck(targetBindCol.get(), columnsApi->BaseProperty) || target.get() == Py_None)
             continue;
         RelationPlan plan;
-        plan.name = Ref::borrow(name.get());
-        plan.ownerColumn = Ref::borrow(bindCol.get());
-        plan.args = ownerValues(rows, bindCol.get());
+        plan.name = std::move(name);
+        plan.ownerColumn = std::move(bindCol);
+        plan.args = ownerValues(rows, plan.ownerColumn.get());
         Py_ssize_t n = PyList_GET_SIZE(plan.args.get());
         if (type.get() == manyToMany.get()) {
             // Far rows joined with the middle table: the middle column that
             // refers to the owner selects them and tells whose they are.
             Ref otherFk = callMethod(target.get(), names.getOtherFkBy.get(), model);
-            Ref farColumnInMiddle = Ref::borrow(fkEntry(otherFk.get(), names.bindCol.get()));
-            Ref farKey = Ref::borrow(fkEntry(otherFk.get(), names.targetBindCol.get()));
-            plan.farModel = Ref::borrow(fkEntry(otherFk.get(), names.target.get()));
+            Ref farColumnInMiddle = fkEntry(otherFk.get(), names.bindCol.get()).ref();
+            Ref farKey = fkEntry(otherFk.get(), names.targetBindCol.get()).ref();
+            plan.farModel = fkEntry(otherFk.get(), names.target.get()).ref();
             if (!PyObject_TypeCheck(farColumnInMiddle.get(), columnsApi->BaseProperty) ||
                 !PyObject_TypeCheck(farKey.get(), columnsApi->BaseProperty))
                 continue;
@@ -868,7 +889,7 @@ std::vector<RelationPlan> relationPlans(PyObject* model, PyObject* rows) {
             plan.many = type.get() == oneToMany.get();
             plan.sql = "SELECT " + columnList(target.get(), dialect) + " FROM " + tableOf(target.get(), dialect) +
                        " WHERE " + qualified(targetBindCol.get(), dialect) + " IN (" + placeholders(n) + ");";
-            plan.matchKey = Ref::borrow(asProperty(targetBindCol.get())->name);
+            plan.matchKey = columnName(targetBindCol.get());
         } else {
             continue;
         }
@@ -880,46 +901,39 @@ std::vector<RelationPlan> relationPlans(PyObject* model, PyObject* rows) {
 // Puts the fetched related rows into the owner rows.
 void applyRelation(const RelationPlan& plan, PyObject* rows, PyObject* fetched) {
     // Group the related rows by the owner value they answer.
+    // Building a row and hashing a key run Python code: every row and key is
+    // held, and both lists are counted again for each row (the owner rows
+    // are the caller's list).
     Ref groups = Ref::steal(PyDict_New());
     Ref seq = Ref::steal(PySequence_Fast(fetched, "rows must be a sequence"));
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* dict = PySequence_Fast_GET_ITEM(seq.get(), i);
-        if (!PyDict_Check(dict)) raise(PyExc_TypeError, "related rows must be dicts");
-        PyObject* key = PyDict_GetItemWithError(dict, plan.matchKey.get());
-        if (!key) {
-            checkError();
-            continue;
-        }
-        Ref keyRef = Ref::borrow(key);
-        Ref values = Ref::steal(PyDict_Copy(dict));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        Ref dict = fastItem(seq.get(), i).ref();
+        if (!PyDict_Check(dict.get())) raise(PyExc_TypeError, "related rows must be dicts");
+        Ref key = dictItem(dict.get(), plan.matchKey.get()).ref();
+        if (!key) continue;
+        Ref values = Ref::steal(PyDict_Copy(dict.get()));
         if (plan.matchKey && PyUnicode_CompareWithASCIIString(plan.matchKey.get(), kMatchColumn) == 0)
             check(PyDict_DelItem(values.get(), plan.matchKey.get()));
         Ref row = buildRow(plan.farModel.get(), values.get());
-        PyObject* bucket = PyDict_GetItemWithError(groups.get(), keyRef.get());
+        Ref bucket = dictItem(groups.get(), key.get()).ref();
         if (!bucket) {
-            checkError();
-            Ref list = newInstanceList();
-            check(PyDict_SetItem(groups.get(), keyRef.get(), list.get()));
-            bucket = list.get();
+            bucket = newInstanceList();
+            check(PyDict_SetItem(groups.get(), key.get(), bucket.get()));
         }
-        check(PyList_Append(bucket, row.get()));
+        check(PyList_Append(bucket.get(), row.get()));
     }
-    PyObject* ownerName = asProperty(plan.ownerColumn.get())->name;
-    Py_ssize_t rowCount = PyList_GET_SIZE(rows);
-    for (Py_ssize_t i = 0; i < rowCount; ++i) {
-        PyObject* row = PyList_GET_ITEM(rows, i);
-        PyObject* key = PyDict_GetItemWithError(row, ownerName);
-        if (!key) checkError();
-        PyObject* bucket = key ? PyDict_GetItemWithError(groups.get(), key) : nullptr;
-        if (!bucket) checkError();
+    Ref ownerName = columnName(plan.ownerColumn.get());
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); ++i) {
+        Ref row = listItem(rows, i).ref();
+        Ref key = dictItem(row.get(), ownerName.get()).ref();
+        Ref bucket = key ? dictItem(groups.get(), key.get()).ref() : Ref();
         if (plan.many) {
             Ref list = newInstanceList();
-            if (bucket) check(PyList_SetSlice(list.get(), 0, 0, bucket));
-            check(PyDict_SetItem(row, plan.name.get(), list.get()));
+            if (bucket) check(PyList_SetSlice(list.get(), 0, 0, bucket.get()));
+            check(PyDict_SetItem(row.get(), plan.name.get(), list.get()));
         } else {
-            PyObject* one = bucket && PyList_GET_SIZE(bucket) ? PyList_GET_ITEM(bucket, 0) : Py_None;
-            check(PyDict_SetItem(row, plan.name.get(), one));
+            Ref one = bucket && PyList_GET_SIZE(bucket.get()) ? listItem(bucket.get(), 0).ref() : Ref::none();
+            check(PyDict_SetItem(row.get(), plan.name.get(), one.get()));
         }
     }
 }
@@ -934,11 +948,12 @@ Ref rowsArgument(PyObject* rows) {
 // same preparation and finishing steps.
 // ===========================================================================
 
-PyObject* modelOf(PyObject* self) { return asExecutor(self)->model; }
+Borrowed modelOf(PyObject* self) { return Borrowed(asExecutor(self)->model); }
 
 // Blocking relation loading.
 void loadRelationsBlocking(PyObject* self, PyObject* rows) {
-    for (RelationPlan& plan : relationPlans(modelOf(self), rows)) {
+    Ref model = modelOf(self).ref();
+    for (RelationPlan& plan : relationPlans(model.get(), rows)) {
         if (PyList_GET_SIZE(plan.args.get()) == 0) {
             applyRelation(plan, rows, Ref::steal(PyList_New(0)).get());
             continue;
@@ -950,14 +965,19 @@ void loadRelationsBlocking(PyObject* self, PyObject* rows) {
 }
 
 Coro loadRelationsAsync(Ref self, Ref rows, Ref passThrough) {
-    for (RelationPlan& plan : relationPlans(modelOf(self.get()), rows.get())) {
+    LocalValue<std::vector<RelationPlan>> plans(relationPlans(modelOf(self.get()).ref().get(), rows.get()));
+    for (RelationPlan& plan : *plans) {
         if (PyList_GET_SIZE(plan.args.get()) == 0) {
             applyRelation(plan, rows.get(), Ref::steal(PyList_New(0)).get());
             continue;
         }
-        Ref args = Ref::steal(PyList_AsTuple(plan.args.get()));
-        Ref fetched = co_await awaitPy(startSql(self.get(), plan.sql, args.get(), true));
-        fetched = asList(std::move(fetched));
+        Ref started;
+        {
+            Ref args = Ref::steal(PyList_AsTuple(plan.args.get()));
+            started = startSql(self.get(), plan.sql, args.get(), true);
+        }
+        Local fetched = co_await awaitPy(std::move(started));
+        fetched = asList(fetched.take());
         applyRelation(plan, rows.get(), fetched.get());
     }
     co_return passThrough ? std::move(passThrough) : Ref::none();
@@ -989,18 +1009,21 @@ Ref finishRowCount(PyObject*, PyObject* runner, PyObject*) { return integer(asEx
 // Awaits a started statement, finishes the result and optionally loads the
 // relations of the rows it gives.
 Coro awaitAndFinish(Ref self, Ref started, Ref state, Finish finish, bool loadRelations) {
-    Ref raw = co_await awaitPy(started);
-    Ref result = finish(self.get(), state.get(), raw.get());
+    Local result;
+    {
+        Ref raw = co_await awaitPy(std::move(started));
+        result = finish(self.get(), state.get(), raw.get());
+    }
     if (loadRelations) {
         Ref rows = PyList_Check(result.get()) ? Ref::borrow(result.get()) : newInstanceList();
         if (!PyList_Check(result.get()) && result.get() != Py_None) check(PyList_Append(rows.get(), result.get()));
         if (PyList_GET_SIZE(rows.get())) {
             Ref loading = toPython(loadRelationsAsync(Ref::borrow(self.get()), std::move(rows), Ref()),
                                    "AsyncModelExecutor.findListForeignKey");
-            co_await awaitPy(loading);
+            co_await awaitPy(std::move(loading));
         }
     }
-    co_return result;
+    co_return result.take();
 }
 
 // Runs a started statement to its result: finished directly when blocking,
@@ -1139,13 +1162,21 @@ Ref saveStatement(const ModelInfo& info, PyObject* row, bool returningSupported,
 // The awaited save when the server must first be asked whether it reports
 // inserted values.
 Coro saveAfterAsking(Ref self, Ref row, int dialect) {
-    Ref empty = noArgs();
-    Ref versionRows = co_await awaitPy(startSql(self.get(), kServerVersionQuery, empty.get(), false));
-    rememberServer(versionRows.get());
-    ModelInfo info(modelOf(self.get()));
+    {
+        Ref empty = noArgs();
+        Ref asking = startSql(self.get(), kServerVersionQuery, empty.get(), false);
+        empty.reset();
+        Ref versionRows = co_await awaitPy(std::move(asking));
+        rememberServer(versionRows.get());
+    }
     bool returning = false;
-    Ref builder = saveStatement(info, row.get(), returningSupport(dialect) == 1, dialect, &returning);
-    Ref raw = co_await awaitPy(startStatement(self.get(), builder.get(), RESULT_RAW));
+    Ref started;
+    {
+        ModelInfo info(modelOf(self.get()));
+        Ref builder = saveStatement(info, row.get(), returningSupport(dialect) == 1, dialect, &returning);
+        started = startStatement(self.get(), builder.get(), RESULT_RAW);
+    }
+    Ref raw = co_await awaitPy(std::move(started));
     co_return (returning ? finishSaveReturning : finishSave)(self.get(), row.get(), raw.get());
 }
 
@@ -1227,37 +1258,47 @@ const char* const kRowsRelease = "RELEASE SAVEPOINT quillon_rows";
 const char* const kRowsRollback = "ROLLBACK TO SAVEPOINT quillon_rows";
 
 // Several insert statements as one: inside a savepoint of the task's
-// transaction, rolled back to when one fails.
+// transaction, rolled back to when one fails (or the operation is cut off:
+// cancelled, timed out, closed while it could still clean up).  The last
+// await is the last statement: once it has run, nothing can cut the
+// operation off any more, so the savepoint is not released with one more
+// await -- a cancellation arriving there would find the batch already merged
+// into the task's transaction, which the task then commits.  The savepoint
+// ends with the task's transaction (its commit or its rollback); a later
+// batch of the same task opens one of the same name, which the databases
+// stack (SQLite) or replace (MySQL), so rolling back to it never reaches an
+// earlier batch.
 Coro insertGroupsAwaited(Ref self, Ref statements, Ref total) {
-    Ref empty = noArgs();
+    Local empty = noArgs();
     if (activeDialect(dbApi) == DIALECT_SQLITE) {
         // A savepoint outside a transaction would start one that its release
         // commits; the task's transaction is begun first instead.
-        Ref con = co_await awaitPy(getattr(activeFacade(dbApi), names.getCon.get()));
+        Local con = co_await awaitPy(getattr(activeFacade(dbApi), names.getCon.get()));
         if (!truthy(getattr(con.get(), names.in_transaction.get()).get()))
             co_await awaitPy(startSql(self.get(), "BEGIN", empty.get(), false));
     }
     co_await awaitPy(startSql(self.get(), kRowsSavepoint, empty.get(), false));
-    std::optional<PyError> failure;
+    LocalError failure;
     try {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(statements.get()); ++i) {
-            Ref statement = Ref::borrow(PyList_GET_ITEM(statements.get(), i));
+            Local statement = listItem(statements.get(), i).ref();
             co_await awaitPy(startStatement(self.get(), statement.get(), RESULT_RAW));
         }
     } catch (PyError& e) {
-        failure.emplace(std::move(e));
+        failure = std::move(e);
     }
     if (failure) {
         try {
             co_await awaitPy(startSql(self.get(), kRowsRollback, empty.get(), false));
             co_await awaitPy(startSql(self.get(), kRowsRelease, empty.get(), false));
-        } catch (PyError&) {
-            // The statement's own error is the one the caller needs.
+        } catch (PyError& e) {
+            // The statement's own error is the one the caller needs, unless
+            // the cleanup itself was cancelled or interrupted.
+            if (!e.isException()) throw;
         }
-        throw std::move(*failure);
+        failure.rethrow();
     }
-    co_await awaitPy(startSql(self.get(), kRowsRelease, empty.get(), false));
-    co_return total;
+    co_return std::move(total);
 }
 
 Ref Executor_insertMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -1289,7 +1330,7 @@ Ref Executor_insertMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 Ref Executor_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto b = bind(updateSignature, args, nargs, kwnames);
     ModelInfo info(modelOf(self));
-    Ref key = Ref::borrow(rowKey(info, b[0], "update"));
+    Ref key = rowKey(info, b[0], "update");
     Ref where = keyFilter(info.pkCol.get(), key.get());
     Ref builder = updateBuilder(info, setItemsOfRow(info, b[0]), where.get());
     return completeRowCount(self, builder.get(), "AsyncModelExecutor.update");
@@ -1308,7 +1349,7 @@ Ref Executor_updateWhere(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 Ref Executor_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto b = bind(deleteSignature, args, nargs, kwnames);
     ModelInfo info(modelOf(self));
-    Ref key = Ref::borrow(rowKey(info, b[0], "delete"));
+    Ref key = rowKey(info, b[0], "delete");
     Ref where = keyFilter(info.pkCol.get(), key.get());
     Ref builder = deleteBuilder(info, where.get());
     return completeRowCount(self, builder.get(), "AsyncModelExecutor.delete");
@@ -1343,17 +1384,19 @@ LinkPlan linkPlan(const ModelInfo& info, PyObject* relation, const char* op) {
         raise(PyExc_TypeError, "%s() needs a many-to-many relation of %s (a ForeignKey attribute of the model), got %R",
               op, modelName(info.model), relation);
     Ref manyToMany = foreignTypeMember(names.MANY_TO_MANY.get());
-    if (fkEntry(relation, names.Type.get()) != manyToMany.get())
+    if (fkEntry(relation, names.Type.get()).get() != manyToMany.get()) {
+        Ref name = fkEntry(relation, names.name.get()).ref();
         raise(PyExc_ValueError, "%s(): %s.%S is not a many-to-many relation; %s() writes the links of those only", op,
-              modelName(info.model), fkEntry(relation, names.name.get()), op);
+              modelName(info.model), name.get(), op);
+    }
     LinkPlan plan;
-    plan.middle = Ref::borrow(fkEntry(relation, names.target.get()));
-    plan.ownerColumn = Ref::borrow(fkEntry(relation, names.targetBindCol.get()));
-    plan.ownerKey = Ref::borrow(fkEntry(relation, names.bindCol.get()));
+    plan.middle = fkEntry(relation, names.target.get()).ref();
+    plan.ownerColumn = fkEntry(relation, names.targetBindCol.get()).ref();
+    plan.ownerKey = fkEntry(relation, names.bindCol.get()).ref();
     Ref other = callMethod(plan.middle.get(), names.getOtherFkBy.get(), info.model);
-    plan.farColumn = Ref::borrow(fkEntry(other.get(), names.bindCol.get()));
-    plan.farKey = Ref::borrow(fkEntry(other.get(), names.targetBindCol.get()));
-    plan.farModel = Ref::borrow(fkEntry(other.get(), names.target.get()));
+    plan.farColumn = fkEntry(other.get(), names.bindCol.get()).ref();
+    plan.farKey = fkEntry(other.get(), names.targetBindCol.get()).ref();
+    plan.farModel = fkEntry(other.get(), names.target.get()).ref();
     for (PyObject* p : {plan.ownerColumn.get(), plan.farColumn.get(), plan.ownerKey.get(), plan.farKey.get()})
         if (!PyObject_TypeCheck(p, columnsApi->BaseProperty))
             raise(PyExc_TypeError, "%s(): the relation's middle model declares no link columns", op);
@@ -1364,15 +1407,15 @@ LinkPlan linkPlan(const ModelInfo& info, PyObject* relation, const char* op) {
 // already), or a key given as it is.
 Ref linkKey(PyObject* item, PyObject* model, PyObject* keyProp, const char* op, const char* what) {
     if (PyDict_Check(item)) {
-        PyObject* rowModel = modelOfRow(item);
-        if (rowModel && rowModel != model)
+        Borrowed rowModel = modelOfRow(item);
+        if (rowModel && rowModel.get() != model)
             raise(PyExc_TypeError, "%s() takes %s rows of %s here, not a row of %s", op, what, modelName(model),
-                  modelName(rowModel));
-        Ref value = Ref::borrow(PyDict_GetItemWithError(item, asProperty(keyProp)->name));
-        if (!value) checkError();
+                  modelName(rowModel.get()));
+        Ref name = columnName(keyProp);
+        Ref value = dictItem(item, name.get()).ref();
         if (!value || value.get() == Py_None)
             raise(PyExc_ValueError, "%s(): a row of %s without its key %R cannot be linked; save it first", op,
-                  modelName(model), asProperty(keyProp)->name);
+                  modelName(model), name.get());
         return toDB(keyProp, value.get());
     }
     if (item == Py_None) raise(PyExc_ValueError, "%s(): None is not a key of %s", op, modelName(model));
@@ -1415,8 +1458,8 @@ Ref relationWrite(PyObject* self, PyObject* row, PyObject* relation, PyObject* o
     int dialect = activeDialect(dbApi);
     std::string middle = tableOf(plan.middle.get(), dialect);
     std::string ownerColumn, farColumn;
-    appendIdentifier(ownerColumn, utf8(asProperty(plan.ownerColumn.get())->name), dialect);
-    appendIdentifier(farColumn, utf8(asProperty(plan.farColumn.get())->name), dialect);
+    appendIdentifier(ownerColumn, utf8(columnName(plan.ownerColumn.get()).get()), dialect);
+    appendIdentifier(farColumn, utf8(columnName(plan.farColumn.get()).get()), dialect);
     Ref builder;
     if (add) {
         // A link that exists already is skipped, so the middle table never
@@ -1425,18 +1468,19 @@ Ref relationWrite(PyObject* self, PyObject* row, PyObject* relation, PyObject* o
                           (dialect == DIALECT_MYSQL ? " FROM DUAL" : "") + " WHERE NOT EXISTS (SELECT 1 FROM " + middle +
                           " WHERE " + ownerColumn + " = %s AND " + farColumn + " = %s);";
         Ref runs = Ref::steal(PyList_New(n));
+        // `keys` and `runs` are this function's own: no Python code runs here.
         for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* far = PyList_GET_ITEM(keys.get(), i);
-            PyList_SET_ITEM(runs.get(), i, tupleOf({owner.get(), far, owner.get(), far}).release());
+            Borrowed far = listItem(keys.get(), i);
+            PyList_SET_ITEM(runs.get(), i, tupleOf({owner.get(), far.get(), owner.get(), far.get()}).release());
         }
-        Ref params = n == 1 ? Ref::steal(PySequence_Tuple(PyList_GET_ITEM(runs.get(), 0))) : std::move(runs);
+        Ref params = n == 1 ? Ref::steal(PySequence_Tuple(listItem(runs.get(), 0).get())) : std::move(runs);
         builder = newStatement(sql, std::move(params), SQL_INSERT);
     } else {
         std::string sql = "DELETE FROM " + middle + " WHERE " + ownerColumn + " = %s AND " + farColumn + " IN (" +
                           placeholders(n) + ");";
         Ref params = Ref::steal(PyTuple_New(n + 1));
         PyTuple_SET_ITEM(params.get(), 0, owner.newRef());
-        for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(params.get(), i + 1, Py_NewRef(PyList_GET_ITEM(keys.get(), i)));
+        for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(params.get(), i + 1, listItem(keys.get(), i).ref().release());
         builder = newStatement(sql, std::move(params), SQL_DELETE);
     }
     return completeRowCount(self, builder.get(), qualname);
@@ -1502,8 +1546,8 @@ Ref ownerHandleResult(PyObject* runner, PyObject* ownerObject, PyObject* raw) {
 PyObject* op_handleResult(PyObject* self, PyObject* raw) {
     return entry([&] {
         if (isRunner(self)) {
-            PyObject* owner = reinterpret_cast<RunnerObject*>(self)->owner;
-            if (owner && overrides.overridden(owner, 1)) return ownerHandleResult(self, owner, raw);
+            Borrowed owner(reinterpret_cast<RunnerObject*>(self)->owner);  // held at once by ownerHandleResult
+            if (owner && overrides.overridden(owner.get(), 1)) return ownerHandleResult(self, owner.get(), raw);
             return handleResultNative(self, raw);
         }
         if (overrides.overridden(self, 1)) return callMethod(self, overrides.name(1), raw);
