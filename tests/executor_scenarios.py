@@ -269,6 +269,99 @@ async def relations(models, path, kind):
     assert len(one["posts"]) == 2
 
 
+def declare_nested_models():
+    """Writers with articles, articles with remarks and tags: relations of a
+    related model."""
+    from Quillon.Model.Columns import ForeignKey, ForeignType, IntProperty, StrProperty, auto_increment
+    from Quillon.Model.Entity import Entity
+
+    class Remark(Entity):
+        id = IntProperty(pk=True, default=auto_increment)
+        articleId = IntProperty()
+        body = StrProperty()
+
+    class Tag(Entity):
+        id = IntProperty(pk=True, default=auto_increment)
+        label = StrProperty()
+
+    class Article(Entity):
+        id = IntProperty(pk=True, default=auto_increment)
+        writerId = IntProperty()
+        title = StrProperty()
+        remarks = ForeignKey(Remark, ForeignType.ONE_TO_MANY, targetBindCol=Remark.articleId)
+        tags = ForeignKey(Tag, ForeignType.MANY_TO_MANY)
+
+    class Writer(Entity):
+        id = IntProperty(pk=True, default=auto_increment)
+        name = StrProperty()
+        articles = ForeignKey(Article, ForeignType.ONE_TO_MANY, targetBindCol=Article.writerId)
+
+    return Writer, Article, Remark, Tag
+
+
+@scenario
+async def nested_relations(models, path, kind):
+    """loadForeign takes relations, including relations of related models:
+    each loads with one query for all the rows of its level."""
+    from Quillon.Ext import generate_table
+
+    Writer, Article, Remark, Tag = declare_nested_models()
+    await q(generate_table())
+    hostile = "o'neil\"; drop table article; --"
+    writers = [Writer(name=hostile), Writer(name="bo"), Writer(name="cy")]
+    for w in writers:
+        await q(Writer.getExecutor().save(w))
+    articles = [Article(writerId=writers[w]["id"], title=t) for w, t in [(0, "a1"), (0, hostile), (1, "b1")]]
+    for a in articles:
+        await q(Article.getExecutor().save(a))
+    await q(Remark.getExecutor().insertMany([Remark(articleId=articles[a]["id"], body=b)
+                                             for a, b in [(0, "r1"), (0, hostile), (2, "r3")]]))
+    tags = [Tag(label=hostile), Tag(label="t2")]
+    for t in tags:
+        await q(Tag.getExecutor().save(t))
+    await q(Article.getExecutor().link(articles[1], Article.tags, tags))
+    await q(Article.getExecutor().link(articles[2], Article.tags, tags[1]))
+
+    counter = StatementCounter()
+    log = logging.getLogger("Quillon.DB")
+    log.setLevel(logging.DEBUG)
+    log.addHandler(counter)
+    ex = Writer.getExecutor()
+    loaded = await q(ex.find(orderBy=Writer.id, loadForeign=[Writer.articles, Article.remarks, Article.tags]))
+    log.removeHandler(counter)
+    if kind == "blocking":  # the writers, then one query per relation for every row of its level
+        assert len([s for s in counter.statements if s.startswith("SELECT")]) == 4, counter.statements
+
+    def shape(rows):
+        return [(w["name"], [(a["title"], sorted(r["body"] for r in a["remarks"]), sorted(t["label"] for t in a["tags"]))
+                             for a in sorted(w["articles"], key=lambda a: a["id"])]) for w in rows]
+
+    expected = [(hostile, [("a1", sorted(["r1", hostile]), []), (hostile, [], sorted([hostile, "t2"]))]),
+                ("bo", [("b1", ["r3"], ["t2"])]), ("cy", [])]
+    assert shape(loaded) == expected, shape(loaded)
+    assert loaded[0]["articles"][0]["remarks"][0].object is Remark
+    # The order of the list does not matter past the first level; a relation
+    # alone is one level; findListForeignKey and get take the same.
+    again = await q(ex.find(orderBy=Writer.id, loadForeign=(Writer.articles, Article.tags, Article.remarks)))
+    assert shape(again) == expected
+    only = await q(ex.get(writers[1]["id"], loadForeign=Writer.articles))
+    assert [a["title"] for a in only["articles"]] == ["b1"] and "remarks" not in only["articles"][0]
+    plain = await q(ex.find(Writer.name == hostile))
+    assert await q(ex.findListForeignKey(plain, [Writer.articles, Article.remarks])) is None
+    assert [sorted(r["body"] for r in a["remarks"]) for a in plain[0]["articles"]] == [sorted(["r1", hostile]), []]
+    assert "tags" not in plain[0]["articles"][0]
+    # A relation that no listed relation leads to, or what is not a relation,
+    # is refused before any statement.
+    for bad, error in [((Article.remarks,), ValueError), ((Article.tags, Writer.articles), ValueError),
+                       ((Writer.name,), TypeError), ("articles", TypeError)]:
+        try:
+            ex.find(loadForeign=bad)
+        except error as e:
+            assert "loadForeign" in str(e), e
+        else:
+            raise AssertionError("loadForeign=%r was accepted" % (bad,))
+
+
 def declare_write_models():
     """Models whose stored values come from the database: a generated key and
     table defaults (Event), a key the application gives (Ticket)."""

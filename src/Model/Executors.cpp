@@ -842,68 +842,60 @@ std::string columnList(PyObject* model, int dialect) {
 
 constexpr const char* kMatchColumn = "__quillon_owner_key";
 
-// Plans the loading of every relation declared on the model.
-std::vector<RelationPlan> relationPlans(PyObject* model, PyObject* rows) {
-    std::vector<RelationPlan> plans;
-    int dialect = activeDialect(dbApi);
-    Ref fks = getattr(model, names.fk.get());
+// Plans the loading of relation `fk` of `model` for `rows`; false when its
+// declaration lacks what loading needs.
+bool planRelation(PyObject* model, PyObject* fk, PyObject* rows, int dialect, RelationPlan& plan) {
+    if (!PyDict_Check(fk)) return false;
     Ref oneToOne = foreignTypeMember(names.ONE_TO_ONE.get());
     Ref oneToMany = foreignTypeMember(names.ONE_TO_MANY.get());
     Ref manyToMany = foreignTypeMember(names.MANY_TO_MANY.get());
-    Ref seq = Ref::steal(PySequence_Fast(fks.get(), "fk must be a list"));
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
-        Ref fk = fastItem(seq.get(), i).ref();
-        if (!PyDict_Check(fk.get())) continue;
-        Ref type = fkEntry(fk.get(), names.Type.get()).ref();
-        Ref name = fkEntry(fk.get(), names.name.get()).ref();
-        Ref bindCol = fkEntry(fk.get(), names.bindCol.get()).ref();
-        Ref targetBindCol = fkEntry(fk.get(), names.targetBindCol.get()).ref();
-        Ref target = fkEntry(fk.get(), names.target.get()).ref();
-        if (name.get() == Py_None || !PyObject_TypeCheck(bindCol.get(), columnsApi->BaseProperty) ||
-            !PyObject_TypeCheck(targetBindCol.get(), columnsApi->BaseProperty) || target.get() == Py_None)
-            continue;
-        RelationPlan plan;
-        plan.name = std::move(name);
-        plan.ownerColumn = std::move(bindCol);
-        plan.args = ownerValues(rows, plan.ownerColumn.get());
-        Py_ssize_t n = PyList_GET_SIZE(plan.args.get());
-        if (type.get() == manyToMany.get()) {
-            // Far rows joined with the middle table: the middle column that
-            // refers to the owner selects them and tells whose they are.
-            Ref otherFk = callMethod(target.get(), names.getOtherFkBy.get(), model);
-            Ref farColumnInMiddle = fkEntry(otherFk.get(), names.bindCol.get()).ref();
-            Ref farKey = fkEntry(otherFk.get(), names.targetBindCol.get()).ref();
-            plan.farModel = fkEntry(otherFk.get(), names.target.get()).ref();
-            if (!PyObject_TypeCheck(farColumnInMiddle.get(), columnsApi->BaseProperty) ||
-                !PyObject_TypeCheck(farKey.get(), columnsApi->BaseProperty))
-                continue;
-            plan.many = true;
-            plan.sql = "SELECT " + columnList(plan.farModel.get(), dialect) + "," + qualified(targetBindCol.get(), dialect) +
-                       " AS " + kMatchColumn + " FROM " + tableOf(plan.farModel.get(), dialect) + " JOIN " +
-                       tableOf(target.get(), dialect) + " ON " + qualified(farColumnInMiddle.get(), dialect) + " = " +
-                       qualified(farKey.get(), dialect) + " WHERE " + qualified(targetBindCol.get(), dialect) + " IN (" +
-                       placeholders(n) + ");";
-            plan.matchKey = str(kMatchColumn);
-        } else if (type.get() == oneToOne.get() || type.get() == oneToMany.get()) {
-            plan.farModel = Ref::borrow(target.get());
-            plan.many = type.get() == oneToMany.get();
-            plan.sql = "SELECT " + columnList(target.get(), dialect) + " FROM " + tableOf(target.get(), dialect) +
-                       " WHERE " + qualified(targetBindCol.get(), dialect) + " IN (" + placeholders(n) + ");";
-            plan.matchKey = columnName(targetBindCol.get());
-        } else {
-            continue;
-        }
-        plans.push_back(std::move(plan));
+    Ref type = fkEntry(fk, names.Type.get()).ref();
+    Ref name = fkEntry(fk, names.name.get()).ref();
+    Ref bindCol = fkEntry(fk, names.bindCol.get()).ref();
+    Ref targetBindCol = fkEntry(fk, names.targetBindCol.get()).ref();
+    Ref target = fkEntry(fk, names.target.get()).ref();
+    if (name.get() == Py_None || !PyObject_TypeCheck(bindCol.get(), columnsApi->BaseProperty) ||
+        !PyObject_TypeCheck(targetBindCol.get(), columnsApi->BaseProperty) || target.get() == Py_None)
+        return false;
+    plan.name = std::move(name);
+    plan.ownerColumn = std::move(bindCol);
+    plan.args = ownerValues(rows, plan.ownerColumn.get());
+    Py_ssize_t n = PyList_GET_SIZE(plan.args.get());
+    if (type.get() == manyToMany.get()) {
+        // Far rows joined with the middle table: the middle column that
+        // refers to the owner selects them and tells whose they are.
+        Ref otherFk = callMethod(target.get(), names.getOtherFkBy.get(), model);
+        Ref farColumnInMiddle = fkEntry(otherFk.get(), names.bindCol.get()).ref();
+        Ref farKey = fkEntry(otherFk.get(), names.targetBindCol.get()).ref();
+        plan.farModel = fkEntry(otherFk.get(), names.target.get()).ref();
+        if (!PyObject_TypeCheck(farColumnInMiddle.get(), columnsApi->BaseProperty) ||
+            !PyObject_TypeCheck(farKey.get(), columnsApi->BaseProperty))
+            return false;
+        plan.many = true;
+        plan.sql = "SELECT " + columnList(plan.farModel.get(), dialect) + "," + qualified(targetBindCol.get(), dialect) +
+                   " AS " + kMatchColumn + " FROM " + tableOf(plan.farModel.get(), dialect) + " JOIN " +
+                   tableOf(target.get(), dialect) + " ON " + qualified(farColumnInMiddle.get(), dialect) + " = " +
+                   qualified(farKey.get(), dialect) + " WHERE " + qualified(targetBindCol.get(), dialect) + " IN (" +
+                   placeholders(n) + ");";
+        plan.matchKey = str(kMatchColumn);
+    } else if (type.get() == oneToOne.get() || type.get() == oneToMany.get()) {
+        plan.farModel = Ref::borrow(target.get());
+        plan.many = type.get() == oneToMany.get();
+        plan.sql = "SELECT " + columnList(target.get(), dialect) + " FROM " + tableOf(target.get(), dialect) +
+                   " WHERE " + qualified(targetBindCol.get(), dialect) + " IN (" + placeholders(n) + ");";
+        plan.matchKey = columnName(targetBindCol.get());
+    } else {
+        return false;
     }
-    return plans;
+    return true;
 }
 
-// Puts the fetched related rows into the owner rows.
-void applyRelation(const RelationPlan& plan, PyObject* rows, PyObject* fetched) {
+// Puts the fetched related rows into the owner rows; the related rows put
+// there are appended to `placed` (each once), the owners of the next level.
+void applyRelation(const RelationPlan& plan, PyObject* rows, PyObject* fetched, PyObject* placed) {
     // Group the related rows by the owner value they answer.
     // Building a row and hashing a key run Python code: every row and key is
-    // held, and both lists are counted again for each row (the owner rows
-    // are the caller's list).
+    // held, and both lists are counted again for each row.
     Ref groups = Ref::steal(PyDict_New());
     Ref seq = Ref::steal(PySequence_Fast(fetched, "rows must be a sequence"));
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
@@ -919,8 +911,11 @@ void applyRelation(const RelationPlan& plan, PyObject* rows, PyObject* fetched) 
         if (!bucket) {
             bucket = newInstanceList();
             check(PyDict_SetItem(groups.get(), key.get(), bucket.get()));
+        } else if (!plan.many) {
+            continue;  // one related row per owner: the first one found
         }
         check(PyList_Append(bucket.get(), row.get()));
+        check(PyList_Append(placed, row.get()));
     }
     Ref ownerName = columnName(plan.ownerColumn.get());
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); ++i) {
@@ -943,6 +938,103 @@ Ref rowsArgument(PyObject* rows) {
     return Ref::steal(PySequence_List(rows));
 }
 
+// The model whose rows relation `fk` of `model` gives.
+Ref farModelOf(PyObject* model, PyObject* fk) {
+    Ref target = fkEntry(fk, names.target.get()).ref();
+    Ref manyToMany = foreignTypeMember(names.MANY_TO_MANY.get());
+    if (fkEntry(fk, names.Type.get()).get() != manyToMany.get()) return target;
+    Ref otherFk = callMethod(target.get(), names.getOtherFkBy.get(), model);
+    if (!PyDict_Check(otherFk.get())) return Ref::none();
+    return fkEntry(otherFk.get(), names.target.get()).ref();
+}
+
+// "Model.relation", for messages.
+Ref relationText(PyObject* fk) {
+    Ref owner = fkEntry(fk, names.owner.get()).ref();
+    Ref name = fkEntry(fk, names.name.get()).ref();
+    return Ref::steal(PyUnicode_FromFormat("%s.%S", PyType_Check(owner.get()) ? modelName(owner.get()) : "?",
+                                           name.get()));
+}
+
+// The relations an operation loads, as a list of (owner model, relation)
+// pairs in loading order; null for none.  `loadForeign` is a truth value
+// (true: every relation of the model, one level), a relation (a ForeignKey
+// attribute such as Member.posts) or a sequence of them, where a relation of
+// a related model (Post.comments) follows one that leads to its model.
+// Everything is checked before any statement runs.
+Ref relationSteps(PyObject* model, PyObject* loadForeign, const char* arg) {
+    if (!loadForeign || loadForeign == Py_None) return Ref();
+    PyTypeObject* fkType = reinterpret_cast<PyTypeObject*>(columnsApi->ForeignKey);
+    if (!fkType) raise(PyExc_ImportError, "the relation type is not available");
+    Ref relations;
+    if (PyObject_TypeCheck(loadForeign, fkType)) {
+        relations = Ref::steal(PyList_New(0));
+        check(PyList_Append(relations.get(), loadForeign));
+    } else if (PyBool_Check(loadForeign) || PyLong_Check(loadForeign)) {
+        if (!truthy(loadForeign)) return Ref();
+        Ref fks = getattr(model, names.fk.get());
+        Ref steps = Ref::steal(PyList_New(0));
+        Ref all = Ref::steal(PySequence_List(fks.get()));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(all.get()); ++i) {
+            Ref fk = listItem(all.get(), i).ref();
+            check(PyList_Append(steps.get(), tupleOf({model, fk.get()}).get()));
+        }
+        return steps;
+    } else if (PyUnicode_Check(loadForeign) || PyBytes_Check(loadForeign) || PyDict_Check(loadForeign)) {
+        raise(PyExc_TypeError,
+              "%s takes True, a relation (a ForeignKey attribute such as Model.relation) or a sequence of them, "
+              "not %.200s",
+              arg, typeName(loadForeign));
+    } else {
+        Ref it = Ref::stealOrNull(PyObject_GetIter(loadForeign));
+        if (!it) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) throwPending();
+            PyErr_Clear();
+            return truthy(loadForeign) ? relationSteps(model, Py_True, arg) : Ref();
+        }
+        relations = Ref::steal(PySequence_List(loadForeign));
+    }
+    // Each relation belongs to the model or to a model an earlier relation
+    // leads to; it loads for the rows of the first such model.
+    Ref reached = Ref::steal(PyList_New(0));
+    check(PyList_Append(reached.get(), model));
+    Ref steps = Ref::steal(PyList_New(0));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(relations.get()); ++i) {
+        Ref fk = listItem(relations.get(), i).ref();
+        if (!PyObject_TypeCheck(fk.get(), fkType))
+            raise(PyExc_TypeError, "%s takes relations (ForeignKey attributes such as Model.relation), not %.200s", arg,
+                  typeName(fk.get()));
+        Ref owner;
+        for (Py_ssize_t m = 0; m < PyList_GET_SIZE(reached.get()) && !owner; ++m) {
+            Ref candidate = listItem(reached.get(), m).ref();
+            Ref fks = getattr(candidate.get(), names.fk.get());
+            Ref declared = Ref::steal(PySequence_List(fks.get()));
+            for (Py_ssize_t k = 0; k < PyList_GET_SIZE(declared.get()); ++k)
+                if (listItem(declared.get(), k).get() == fk.get()) {
+                    owner = std::move(candidate);
+                    break;
+                }
+        }
+        if (!owner)
+            raise(PyExc_ValueError,
+                  "%s: the relation %S is not one of %s, nor of a model that a relation listed before it leads to; "
+                  "list the relation that loads its model first",
+                  arg, relationText(fk.get()).get(), modelName(model));
+        bool repeated = false;
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(steps.get()); ++k) {
+            Borrowed step = listItem(steps.get(), k);
+            if (tupleItem(step.get(), 1).get() == fk.get() && tupleItem(step.get(), 0).get() == owner.get())
+                repeated = true;
+        }
+        if (repeated) continue;
+        check(PyList_Append(steps.get(), tupleOf({owner.get(), fk.get()}).get()));
+        Ref far = farModelOf(owner.get(), fk.get());
+        if (far.get() != Py_None && !check(PySequence_Contains(reached.get(), far.get())))
+            check(PyList_Append(reached.get(), far.get()));
+    }
+    return steps;
+}
+
 // ===========================================================================
 // Operations.  Each has a blocking body and an awaited body built from the
 // same preparation and finishing steps.
@@ -950,35 +1042,82 @@ Ref rowsArgument(PyObject* rows) {
 
 Borrowed modelOf(PyObject* self) { return Borrowed(asExecutor(self)->model); }
 
+// The rows reached so far by model: the operation's rows under their model,
+// the related rows of each loaded relation under theirs.  Lists of its own,
+// so the caller's list is never extended.
+Ref reachedRows(PyObject* model, PyObject* rows) {
+    Ref reached = Ref::steal(PyDict_New());
+    Ref own = Ref::steal(PySequence_List(rows));
+    check(PyDict_SetItem(reached.get(), model, own.get()));
+    return reached;
+}
+
+// The owner rows of a step and its plan; false when there is nothing to load.
+bool planStep(PyObject* reached, PyObject* step, RelationPlan& plan, Ref& ownerRows) {
+    Ref owner = tupleItem(step, 0).ref();
+    Ref fk = tupleItem(step, 1).ref();
+    ownerRows = dictItem(reached, owner.get()).ref();
+    if (!ownerRows || PyList_GET_SIZE(ownerRows.get()) == 0) return false;
+    return planRelation(owner.get(), fk.get(), ownerRows.get(), activeDialect(dbApi), plan);
+}
+
+// Applies a fetched relation and records the related rows it placed.
+void finishStep(PyObject* reached, const RelationPlan& plan, PyObject* ownerRows, PyObject* fetched) {
+    Ref placed = Ref::steal(PyList_New(0));
+    applyRelation(plan, ownerRows, fetched, placed.get());
+    Ref list = dictItem(reached, plan.farModel.get()).ref();
+    if (!list) {
+        check(PyDict_SetItem(reached, plan.farModel.get(), placed.get()));
+        return;
+    }
+    Py_ssize_t end = PyList_GET_SIZE(list.get());
+    check(PyList_SetSlice(list.get(), end, end, placed.get()));
+}
+
 // Blocking relation loading.
-void loadRelationsBlocking(PyObject* self, PyObject* rows) {
+void loadRelationsBlocking(PyObject* self, PyObject* rows, PyObject* steps) {
     Ref model = modelOf(self).ref();
-    for (RelationPlan& plan : relationPlans(model.get(), rows)) {
+    Ref reached = reachedRows(model.get(), rows);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(steps); ++i) {
+        Ref step = listItem(steps, i).ref();
+        RelationPlan plan;
+        Ref ownerRows;
+        if (!planStep(reached.get(), step.get(), plan, ownerRows)) continue;
+        Ref fetched;
         if (PyList_GET_SIZE(plan.args.get()) == 0) {
-            applyRelation(plan, rows, Ref::steal(PyList_New(0)).get());
-            continue;
+            fetched = Ref::steal(PyList_New(0));
+        } else {
+            Ref args = Ref::steal(PyList_AsTuple(plan.args.get()));
+            fetched = asList(startSql(self, plan.sql, args.get(), true));
         }
-        Ref args = Ref::steal(PyList_AsTuple(plan.args.get()));
-        Ref fetched = asList(startSql(self, plan.sql, args.get(), true));
-        applyRelation(plan, rows, fetched.get());
+        finishStep(reached.get(), plan, ownerRows.get(), fetched.get());
     }
 }
 
-Coro loadRelationsAsync(Ref self, Ref rows, Ref passThrough) {
-    LocalValue<std::vector<RelationPlan>> plans(relationPlans(modelOf(self.get()).ref().get(), rows.get()));
-    for (RelationPlan& plan : *plans) {
-        if (PyList_GET_SIZE(plan.args.get()) == 0) {
-            applyRelation(plan, rows.get(), Ref::steal(PyList_New(0)).get());
-            continue;
-        }
-        Ref started;
+Coro loadRelationsAsync(Ref self, Ref rows, Ref steps, Ref passThrough) {
+    Local reached = reachedRows(modelOf(self.get()).ref().get(), rows.get());
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(steps.get()); ++i) {
+        LocalValue<RelationPlan> plan(RelationPlan{});
+        Local ownerRows;
         {
-            Ref args = Ref::steal(PyList_AsTuple(plan.args.get()));
-            started = startSql(self.get(), plan.sql, args.get(), true);
+            Ref step = listItem(steps.get(), i).ref();
+            Ref held;
+            if (!planStep(reached.get(), step.get(), *plan, held)) continue;
+            ownerRows = std::move(held);
         }
-        Local fetched = co_await awaitPy(std::move(started));
-        fetched = asList(fetched.take());
-        applyRelation(plan, rows.get(), fetched.get());
+        Local fetched;
+        if (PyList_GET_SIZE(plan->args.get()) == 0) {
+            fetched = Ref::steal(PyList_New(0));
+        } else {
+            Ref started;
+            {
+                Ref args = Ref::steal(PyList_AsTuple(plan->args.get()));
+                started = startSql(self.get(), plan->sql, args.get(), true);
+            }
+            fetched = co_await awaitPy(std::move(started));
+            fetched = asList(fetched.take());
+        }
+        finishStep(reached.get(), *plan, ownerRows.get(), fetched.get());
     }
     co_return passThrough ? std::move(passThrough) : Ref::none();
 }
@@ -1006,19 +1145,19 @@ Ref finishLength(PyObject*, PyObject* rows, PyObject*) { return integer(PyList_G
 // the runner that ran it.
 Ref finishRowCount(PyObject*, PyObject* runner, PyObject*) { return integer(asExecutor(runner)->rowCount); }
 
-// Awaits a started statement, finishes the result and optionally loads the
-// relations of the rows it gives.
-Coro awaitAndFinish(Ref self, Ref started, Ref state, Finish finish, bool loadRelations) {
+// Awaits a started statement, finishes the result and loads the relations
+// of `steps` (null: none) for the rows it gives.
+Coro awaitAndFinish(Ref self, Ref started, Ref state, Finish finish, Ref steps) {
     Local result;
     {
         Ref raw = co_await awaitPy(std::move(started));
         result = finish(self.get(), state.get(), raw.get());
     }
-    if (loadRelations) {
+    if (steps) {
         Ref rows = PyList_Check(result.get()) ? Ref::borrow(result.get()) : newInstanceList();
         if (!PyList_Check(result.get()) && result.get() != Py_None) check(PyList_Append(rows.get(), result.get()));
         if (PyList_GET_SIZE(rows.get())) {
-            Ref loading = toPython(loadRelationsAsync(Ref::borrow(self.get()), std::move(rows), Ref()),
+            Ref loading = toPython(loadRelationsAsync(Ref::borrow(self.get()), std::move(rows), std::move(steps), Ref()),
                                    "AsyncModelExecutor.findListForeignKey");
             co_await awaitPy(std::move(loading));
         }
@@ -1027,16 +1166,17 @@ Coro awaitAndFinish(Ref self, Ref started, Ref state, Finish finish, bool loadRe
 }
 
 // Runs a started statement to its result: finished directly when blocking,
-// as a native coroutine when the executor is awaited.
-Ref complete(PyObject* self, Ref started, PyObject* state, Finish finish, bool loadRelations, const char* qualname) {
+// as a native coroutine when the executor is awaited.  `steps` (null: none)
+// are the relations to load for the rows of the result.
+Ref complete(PyObject* self, Ref started, PyObject* state, Finish finish, Ref steps, const char* qualname) {
     if (isAsyncExecutor(self))
-        return toPython(awaitAndFinish(Ref::borrow(self), std::move(started), Ref::borrow(state), finish, loadRelations),
+        return toPython(awaitAndFinish(Ref::borrow(self), std::move(started), Ref::borrow(state), finish, std::move(steps)),
                         qualname);
     Ref result = finish(self, state, started.get());
-    if (loadRelations && result.get() != Py_None) {
+    if (steps && result.get() != Py_None) {
         Ref rows = PyList_Check(result.get()) ? Ref::borrow(result.get()) : newInstanceList();
         if (!PyList_Check(result.get())) check(PyList_Append(rows.get(), result.get()));
-        if (PyList_GET_SIZE(rows.get())) loadRelationsBlocking(self, rows.get());
+        if (PyList_GET_SIZE(rows.get())) loadRelationsBlocking(self, rows.get(), steps.get());
     }
     return result;
 }
@@ -1046,7 +1186,7 @@ Ref complete(PyObject* self, Ref started, PyObject* state, Finish finish, bool l
 Ref completeRowCount(PyObject* self, PyObject* builder, const char* qualname) {
     Ref runner;
     Ref started = startStatement(self, builder, RESULT_RAW, &runner);
-    return complete(self, std::move(started), runner.get(), finishRowCount, false, qualname);
+    return complete(self, std::move(started), runner.get(), finishRowCount, Ref(), qualname);
 }
 
 // An awaitable that yields `value` at once (async operations with nothing to run).
@@ -1056,9 +1196,9 @@ Ref immediate(PyObject* self, Ref value, const char* qualname) {
     return value;
 }
 
-const Signature<5> findSignature{"find", {"where", "orderBy", "limit", "offset", "loadForeign"}, 0};
-const Signature<3> firstSignature{"first", {"where", "orderBy", "loadForeign"}, 0};
-const Signature<2> getSignature{"get", {"key", "loadForeign"}, 1};
+const Signature<6> findSignature{"find", {"where", "orderBy", "limit", "offset", "loadForeign", "forUpdate"}, 0};
+const Signature<4> firstSignature{"first", {"where", "orderBy", "loadForeign", "forUpdate"}, 0};
+const Signature<3> getSignature{"get", {"key", "loadForeign", "forUpdate"}, 1};
 const Signature<1> whereSignature{"count", {"where"}, 0};
 const Signature<1> existsSignature{"exists", {"where"}, 0};
 const Signature<1> rowSignature{"save", {"row"}, 1};
@@ -1067,16 +1207,28 @@ const Signature<1> updateSignature{"update", {"row"}, 1};
 const Signature<2> updateWhereSignature{"updateWhere", {"where", "values"}, 2};
 const Signature<1> deleteSignature{"delete", {"row"}, 1};
 const Signature<1> deleteWhereSignature{"deleteWhere", {"where"}, 1};
-const Signature<1> findFkSignature{"findListForeignKey", {"rows"}, 1};
+const Signature<2> findFkSignature{"findListForeignKey", {"rows", "relations"}, 1};
 const Signature<3> linkSignature{"link", {"row", "relation", "others"}, 3};
 const Signature<3> unlinkSignature{"unlink", {"row", "relation", "others"}, 3};
+
+// Rows read in order to change them: on MySQL the select locks them until
+// the task's transaction ends, so a concurrent reader that also asks for
+// them waits; on SQLite the database's write lock already serializes the
+// writers, and the select stays as it is.
+void lockRows(PyObject* builder, PyObject* forUpdate) {
+    if (!forUpdate || !truthy(forUpdate) || activeDialect(dbApi) != DIALECT_MYSQL) return;
+    auto* g = asBuilder(builder);
+    Ref suffix = str(" FOR UPDATE");
+    assignField(g->limit, Ref::steal(PyUnicode_Concat(g->limit, suffix.get())));
+}
 
 Ref Executor_find(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto b = bind(findSignature, args, nargs, kwnames);
     ModelInfo info(modelOf(self));
     Ref builder = selectBuilder(info, b.get(0, Py_None), b.get(1, Py_None), b.get(2, Py_None), b.get(3, Py_None));
-    bool load = b[4] && truthy(b[4]);
-    return complete(self, startStatement(self, builder.get(), RESULT_ROWS), Py_None, finishIdentity, load,
+    lockRows(builder.get(), b[5]);
+    Ref steps = relationSteps(info.model, b[4], "loadForeign");
+    return complete(self, startStatement(self, builder.get(), RESULT_ROWS), Py_None, finishIdentity, std::move(steps),
                     "AsyncModelExecutor.find");
 }
 
@@ -1085,8 +1237,9 @@ Ref Executor_first(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     ModelInfo info(modelOf(self));
     Ref one = integer(1);
     Ref builder = selectBuilder(info, b.get(0, Py_None), b.get(1, Py_None), one.get(), Py_None);
-    bool load = b[2] && truthy(b[2]);
-    return complete(self, startStatement(self, builder.get(), RESULT_ROWS), Py_None, finishFirst, load,
+    lockRows(builder.get(), b[3]);
+    Ref steps = relationSteps(info.model, b[2], "loadForeign");
+    return complete(self, startStatement(self, builder.get(), RESULT_ROWS), Py_None, finishFirst, std::move(steps),
                     "AsyncModelExecutor.first");
 }
 
@@ -1096,8 +1249,9 @@ Ref Executor_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     Ref where = keyFilter(info.requireKey("get"), b[0]);
     Ref one = integer(1);
     Ref builder = selectBuilder(info, where.get(), Py_None, one.get(), Py_None);
-    bool load = b[1] && truthy(b[1]);
-    return complete(self, startStatement(self, builder.get(), RESULT_ROWS), Py_None, finishFirst, load,
+    lockRows(builder.get(), b[2]);
+    Ref steps = relationSteps(info.model, b[1], "loadForeign");
+    return complete(self, startStatement(self, builder.get(), RESULT_ROWS), Py_None, finishFirst, std::move(steps),
                     "AsyncModelExecutor.get");
 }
 
@@ -1111,7 +1265,7 @@ Ref countLike(PyObject* self, PyObject* where, const char* head, const char* tai
     Ref args = Ref::steal(PyList_AsTuple(PyTuple_GET_ITEM(parts.get(), 1)));
     Ref started = startSql(self, sql, args.get(), false);
     if (!isAsyncExecutor(self)) started = asList(std::move(started));
-    return complete(self, std::move(started), Py_None, finish, false, qualname);
+    return complete(self, std::move(started), Py_None, finish, Ref(), qualname);
 }
 
 Ref Executor_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -1202,10 +1356,10 @@ Ref Executor_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     bool returning = false;
     Ref builder = saveStatement(info, row, support == 1, dialect, &returning);
     if (!returning)
-        return complete(self, startStatement(self, builder.get(), RESULT_RAW), row, finishSave, false,
+        return complete(self, startStatement(self, builder.get(), RESULT_RAW), row, finishSave, Ref(),
                         "AsyncModelExecutor.save");
     if (isAsyncExecutor(self))
-        return complete(self, startStatement(self, builder.get(), RESULT_RAW), row, finishSaveReturning, false,
+        return complete(self, startStatement(self, builder.get(), RESULT_RAW), row, finishSaveReturning, Ref(),
                         "AsyncModelExecutor.save");
     // The blocking SQLite connector would commit before the returned row is read.
     BlockingTransaction transaction;
@@ -1308,7 +1462,7 @@ Ref Executor_insertMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (PyList_GET_SIZE(rows.get()) == 0) return immediate(self, integer(0), "AsyncModelExecutor.insertMany");
     std::vector<Ref> statements = insertStatements(info, rows.get());
     if (statements.size() == 1)
-        return complete(self, startStatement(self, statements[0].get(), RESULT_RAW), rows.get(), finishLength, false,
+        return complete(self, startStatement(self, statements[0].get(), RESULT_RAW), rows.get(), finishLength, Ref(),
                         "AsyncModelExecutor.insertMany");
     Ref total = integer(PyList_GET_SIZE(rows.get()));
     if (isAsyncExecutor(self)) {
@@ -1499,10 +1653,14 @@ Ref Executor_unlink(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 Ref Executor_findListForeignKey(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto b = bind(findFkSignature, args, nargs, kwnames);
     Ref rows = rowsArgument(b[0]);
+    // None: every relation of the model, one level.
+    Ref model = modelOf(self).ref();
+    Ref steps = relationSteps(model.get(), !b[1] || b[1] == Py_None ? Py_True : b[1], "relations");
+    if (!steps) steps = Ref::steal(PyList_New(0));
     if (isAsyncExecutor(self))
-        return toPython(loadRelationsAsync(Ref::borrow(self), std::move(rows), Ref()),
+        return toPython(loadRelationsAsync(Ref::borrow(self), std::move(rows), std::move(steps), Ref()),
                         "AsyncModelExecutor.findListForeignKey");
-    loadRelationsBlocking(self, rows.get());
+    loadRelationsBlocking(self, rows.get(), steps.get());
     return Ref::none();
 }
 
@@ -1620,9 +1778,12 @@ PyMethodDef executorMethods[] = {
              "handleResult(raw) -> the executor's result for the raw result of its statement"),
     Q_FAST("execute", Executor_execute, "execute() -> runs the statement recorded on sqlBuilder"),
     Q_FAST("find", Executor_find,
-           "find(where=None, orderBy=None, limit=None, offset=None, loadForeign=False) -> InstanceList of rows"),
-    Q_FAST("first", Executor_first, "first(where=None, orderBy=None, loadForeign=False) -> the first row or None"),
-    Q_FAST("get", Executor_get, "get(key, loadForeign=False) -> the row with that primary key, or None"),
+           "find(where=None, orderBy=None, limit=None, offset=None, loadForeign=False, forUpdate=False) ->\n"
+           "InstanceList of rows; forUpdate locks them until the transaction ends (MySQL)"),
+    Q_FAST("first", Executor_first,
+           "first(where=None, orderBy=None, loadForeign=False, forUpdate=False) -> the first row or None"),
+    Q_FAST("get", Executor_get,
+           "get(key, loadForeign=False, forUpdate=False) -> the row with that primary key, or None"),
     Q_FAST("count", Executor_count, "count(where=None) -> the number of matching rows"),
     Q_FAST("exists", Executor_exists, "exists(where=None) -> whether any row matches"),
     Q_FAST("save", Executor_save,
@@ -1640,7 +1801,9 @@ PyMethodDef executorMethods[] = {
     Q_FAST("unlink", Executor_unlink,
            "unlink(row, relation, others) -> removes the links of the row with other rows (or keys); the number removed"),
     Q_FAST("findListForeignKey", Executor_findListForeignKey,
-           "findListForeignKey(rows) -> loads every relation of the rows, one query per relation"),
+           "findListForeignKey(rows, relations=None) -> loads the relations of the rows (None: every relation of\n"
+           "the model; or a relation, or a sequence of relations that may go on through related models),\n"
+           "one query per relation"),
     {nullptr, nullptr, 0, nullptr},
 };
 
