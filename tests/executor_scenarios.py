@@ -362,6 +362,37 @@ async def nested_relations(models, path, kind):
             raise AssertionError("loadForeign=%r was accepted" % (bad,))
 
 
+@scenario
+async def locking(models, path, kind):
+    """find/first/get with forUpdate read the same rows; on MySQL the rows stay
+    locked until the task's transaction ends, so two tasks that each read a
+    row for update and write it back never lose one of the writes."""
+    Member = models[0]
+    ex = Member.getExecutor()
+    hostile = "x' OR '1'='1"
+
+    async def reads():  # a task of its own when awaited: its locks end with it
+        await q(ex.insertMany([Member(name=hostile, age=1), Member(name="plain", age=2)]))
+        rows = await q(ex.find(Member.name == hostile, orderBy=Member.id, forUpdate=True))
+        assert [(r["name"], r["age"]) for r in rows] == [(hostile, 1)]
+        assert (await q(ex.first(Member.age > 1, forUpdate=True)))["name"] == "plain"
+        assert (await q(ex.get(rows[0]["id"], loadForeign=True, forUpdate=True)))["posts"] == []
+        return rows[0]["id"]
+
+    key = await (reads() if kind == "blocking" else asyncio.create_task(reads()))
+    if kind != "mysql":
+        return
+
+    async def bump(delay):
+        row = await ex.get(key, forUpdate=True)
+        await asyncio.sleep(delay)
+        row["age"] += 1
+        await ex.update(row)
+
+    await asyncio.gather(bump(0.3), bump(0.0))
+    assert (await ex.get(key))["age"] == 3
+
+
 def declare_write_models():
     """Models whose stored values come from the database: a generated key and
     table defaults (Event), a key the application gives (Ticket)."""
