@@ -393,6 +393,99 @@ async def locking(models, path, kind):
     assert (await ex.get(key))["age"] == 3
 
 
+async def mysql_version():
+    from Quillon.DB.DB import DB
+
+    return list(await DB.getInstance().executeSql("SELECT VERSION()"))[0][0]
+
+
+def declare_unique_models():
+    """Accounts with a generated key, a unique e-mail and a database default;
+    badges whose key the application gives, with a unique holder."""
+    from Quillon.Model.Columns import IntProperty, StrProperty, TimestampProperty, auto_increment, current_timestamp
+    from Quillon.Model.Entity import Entity
+
+    class Account(Entity):
+        id = IntProperty(pk=True, default=auto_increment)
+        email = StrProperty(unique=True, Null=False, typeArgs=(80,))
+        name = StrProperty()
+        opened = TimestampProperty(default=current_timestamp)
+
+    class Badge(Entity):
+        code = StrProperty(pk=True, typeArgs=(20,))
+        holder = StrProperty(unique=True, typeArgs=(40,))
+        level = IntProperty(default=1)
+
+    return Account, Badge
+
+
+async def upsert_checks(reports=True):
+    from Quillon.Ext import generate_table
+
+    Account, Badge = declare_unique_models()
+    await q(generate_table())
+    accounts = Account.getExecutor()
+    hostile = "x'); DROP TABLE account; --"
+    first = Account(email=hostile, name="first")
+    key = await q(accounts.upsert(first, conflict="email"))
+    assert key == first["id"] and isinstance(key, int) and (first["opened"] is not None) is reports, dict(first)
+    # The same e-mail updates the stored row, whatever key the row carried.
+    again = Account(id=999, email=hostile, name="again")
+    assert await q(accounts.upsert(again, Account.email)) == key and again["id"] == key, dict(again)
+    assert again["opened"] == first["opened"]
+    # By key (conflict=None): the stored row takes every other column.
+    renamed = Account(id=key, email="new@x", name=hostile)
+    assert await q(accounts.upsert(renamed)) == key
+    other = Account(email="other@x")
+    assert await q(accounts.upsert(other, [Account.email])) == key + 1
+    rows = await q(accounts.find(orderBy=Account.id))
+    assert [(r["id"], r["email"], r["name"]) for r in rows] == [(key, "new@x", hostile), (key + 1, "other@x", None)]
+    # Without its generated key, a row conflicting on the key is a save: a
+    # clash of another unique column is an error, as with save.
+    try:
+        await q(accounts.upsert(Account(email="other@x")))
+    except Exception as e:
+        assert "ntegrity" in type(e).__name__ or "uplicate" in str(e) or "UNIQUE" in str(e), repr(e)
+    else:
+        raise AssertionError("a duplicate e-mail was stored")
+    for call, error in [(lambda: accounts.upsert(Account(name="no e-mail"), "email"), ValueError),
+                        (lambda: accounts.upsert(Account(email="a"), "nosuch"), KeyError),
+                        (lambda: accounts.upsert(Badge(code="b"), "holder"), TypeError),
+                        (lambda: accounts.upsert(Account(email="a"), [Badge.holder]), KeyError)]:
+        try:
+            call()
+        except error:
+            pass
+        else:
+            raise AssertionError("refused upsert was accepted")
+    assert await q(accounts.count()) == 2
+
+    badges = Badge.getExecutor()
+    assert await q(badges.upsert(Badge(code="b1", holder="ann", level=2))) == "b1"
+    moved = Badge(code="b2", holder="ann", level=3)
+    assert await q(badges.upsert(moved, "holder")) == "b1" and moved["code"] == "b1"
+    assert await q(badges.upsert(Badge(code="b1", holder=hostile))) == "b1"
+    stored = await q(badges.find())
+    assert [(r["code"], r["holder"], r["level"]) for r in stored] == [("b1", hostile, 1)], [dict(r) for r in stored]
+
+
+@scenario
+async def upserts(models, path, kind):
+    """upsert inserts a row or updates the stored row its key or a unique
+    column matches, and gives back the stored row's key."""
+    await upsert_checks(reports=kind != "mysql" or "MariaDB" in await q(mysql_version()))
+
+
+@scenario
+async def upserts_without_returning(models, path, kind):
+    """The same where the database reports nothing back (SQLite before 3.35,
+    MySQL): the key is read back by the conflict columns."""
+    import sqlite3 as driver
+
+    driver.sqlite_version_info = (3, 34, 1)
+    await upsert_checks(reports=False)
+
+
 def declare_write_models():
     """Models whose stored values come from the database: a generated key and
     table defaults (Event), a key the application gives (Ticket)."""

@@ -36,7 +36,7 @@ def scenario(fn):
 # file directly: the same calls must give the same results on MySQL.
 for _name in ("roundtrip", "queries", "writes", "relations", "concurrent", "values", "keyword_names", "defaults",
               "links", "subclass", "keyword_statements", "keywords", "nested_relations",
-              "locking"):
+              "locking", "upserts"):
     SCENARIOS["executors_" + _name] = shared.SCENARIOS[_name]
 
 

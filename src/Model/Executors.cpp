@@ -31,6 +31,7 @@
 #include <quillon/sql.hpp>
 #include <quillon/terms.hpp>
 
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <string>
@@ -121,16 +122,17 @@ Ref toDB(PyObject* prop, PyObject* value) { return Ref::steal(columnsApi->proper
 Ref toObj(PyObject* prop, PyObject* value) { return Ref::steal(columnsApi->propertyOps->toObjValue(prop, value)); }
 
 // The column property of `model` called `key` (a name or a property of it).
-Ref columnOf(const ModelInfo& info, PyObject* key) {
+Py_ssize_t columnIndex(const ModelInfo& info, PyObject* key) {
     for (Py_ssize_t i = 0; i < info.columnCount(); ++i) {
         Ref prop = info.column(i);
-        if (prop.get() == key) return prop;
+        if (prop.get() == key) return i;
         Borrowed name(asProperty(prop.get())->name);  // compared at once: no Python code
         if (PyUnicode_Check(key) && PyUnicode_Check(name.get()) && PyUnicode_Compare(name.get(), key) == 0)
-            return prop;
+            return i;
     }
     raise(PyExc_KeyError, "%R is not a column of %R", key, info.model);
 }
+Ref columnOf(const ModelInfo& info, PyObject* key) { return info.column(columnIndex(info, key)); }
 
 Ref keyFilter(PyObject* pkCol, PyObject* value) {
     return Ref::steal(columnsApi->propertyOps->setFilter(pkCol, value, REL_EQ));
@@ -1334,9 +1336,7 @@ Coro saveAfterAsking(Ref self, Ref row, int dialect) {
     co_return (returning ? finishSaveReturning : finishSave)(self.get(), row.get(), raw.get());
 }
 
-Ref Executor_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    auto b = bind(rowSignature, args, nargs, kwnames);
-    PyObject* row = b[0];
+Ref saveRow(PyObject* self, PyObject* row) {
     if (!PyObject_TypeCheck(row, entityApi->ModelInstance)) raiseArgType("row", "ModelInstance", row);
     ModelInfo info(modelOf(self));
     requireRowOf(info, row, "save");
@@ -1366,6 +1366,181 @@ Ref Executor_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     Ref raw = startStatement(self, builder.get(), RESULT_RAW);
     transaction.commit();
     return finishSaveReturning(self, row, raw.get());
+}
+
+Ref Executor_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto b = bind(rowSignature, args, nargs, kwnames);
+    return saveRow(self, b[0]);
+}
+
+// ---------------------------------------------------------------------------
+// upsert
+// ---------------------------------------------------------------------------
+
+// The columns a conflict is looked for on, by index in the column list: the
+// key (None), or a column or a sequence of columns (properties or names)
+// that a unique constraint covers.
+std::vector<Py_ssize_t> conflictColumns(const ModelInfo& info, PyObject* conflict) {
+    std::vector<Py_ssize_t> out;
+    if (conflict == Py_None) {
+        out.push_back(columnIndex(info, info.pkCol.get()));
+        return out;
+    }
+    if (PyUnicode_Check(conflict) || isProperty(conflict)) {
+        out.push_back(columnIndex(info, conflict));
+        return out;
+    }
+    if (PyDict_Check(conflict) || PyBytes_Check(conflict)) raiseArgType("conflict", "a column or a sequence of columns", conflict);
+    Ref items = Ref::steal(PySequence_List(conflict));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        Ref item = listItem(items.get(), i).ref();
+        if (!PyUnicode_Check(item.get()) && !isProperty(item.get()))
+            raise(PyExc_TypeError, "upsert(): conflict names columns (properties or column names), not %.200s",
+                  typeName(item.get()));
+        Py_ssize_t index = columnIndex(info, item.get());
+        if (std::find(out.begin(), out.end(), index) == out.end()) out.push_back(index);
+    }
+    if (out.empty()) raise(PyExc_ValueError, "upsert(): conflict names no column");
+    return out;
+}
+
+// What an upsert runs: the statement itself and, where the database does not
+// report the stored row, the select that reads its key back by the conflict
+// columns (null otherwise).  Null statements: the row leaves its generated
+// key to the database and conflicts only on the key, so it is a plain save.
+struct UpsertStatements {
+    Ref upsert;
+    Ref readKey;
+};
+
+UpsertStatements upsertStatements(const ModelInfo& info, PyObject* row, PyObject* conflictArg, bool returning,
+                                  int dialect) {
+    std::vector<Py_ssize_t> conflict = conflictColumns(info, conflictArg);
+    Py_ssize_t keyIndex = columnIndex(info, info.pkCol.get());
+    InsertPlan plan = planInsert(info, row, "upsert");
+    if (plan.keyLeftOut && conflict.size() == 1 && conflict[0] == keyIndex) return {};
+    Ref args = rowArguments(info, plan);
+    // Every conflict column carries a value: NULLs never conflict.
+    std::vector<Py_ssize_t> positions;
+    for (Py_ssize_t index : conflict) {
+        auto at = std::find(plan.columns.begin(), plan.columns.end(), index);
+        if (at == plan.columns.end() || tupleItem(args.get(), at - plan.columns.begin()).get() == Py_None) {
+            Ref name = columnName(info.column(index).get());
+            raise(PyExc_ValueError, "upsert(): the row has no value for the conflict column %R of %s", name.get(),
+                  modelName(info.model));
+        }
+        positions.push_back(at - plan.columns.begin());
+    }
+    auto identifier = [&](Py_ssize_t index) {
+        std::string out;
+        Ref name = columnName(info.column(index).get());
+        appendIdentifier(out, utf8(name.get()), dialect);
+        return out;
+    };
+    // Every written column but the key takes the row's value: on MySQL the
+    // conflict may be on any unique index, and the stored row then holds
+    // the row's values all the same.
+    std::vector<Py_ssize_t> updated;
+    for (Py_ssize_t index : plan.columns)
+        if (index != keyIndex) updated.push_back(index);
+    if (updated.empty()) updated.push_back(keyIndex);  // an update that changes nothing
+    std::string sql = insertText(info, plan.columns, dialect);
+    if (dialect == DIALECT_MYSQL) {
+        sql += " ON DUPLICATE KEY UPDATE ";
+        for (size_t i = 0; i < updated.size(); ++i) {
+            std::string column = identifier(updated[i]);
+            sql += (i ? "," : "") + column + " = " + (updated[i] == keyIndex ? column : "VALUES(" + column + ")");
+        }
+    } else {
+        sql += " ON CONFLICT (";
+        for (size_t i = 0; i < conflict.size(); ++i) sql += (i ? "," : "") + identifier(conflict[i]);
+        sql += ") DO UPDATE SET ";
+        for (size_t i = 0; i < updated.size(); ++i) {
+            std::string column = identifier(updated[i]);
+            sql += (i ? "," : "") + column + " = excluded." + column;
+        }
+    }
+    UpsertStatements out;
+    if (returning) {
+        sql += " RETURNING " + identifier(keyIndex);
+        for (Py_ssize_t i : plan.leftOut) sql += "," + identifier(i);
+        out.upsert = newStatement(sql + ";", std::move(args), SQL_SELECT);
+        return out;
+    }
+    std::string select = "SELECT " + identifier(keyIndex) + " FROM ";
+    appendIdentifier(select, utf8(info.table.get()), dialect);
+    Ref keyArgs = Ref::steal(PyTuple_New((Py_ssize_t)conflict.size()));
+    for (size_t i = 0; i < conflict.size(); ++i) {
+        select += (i ? " AND " : " WHERE ") + identifier(conflict[i]) + " = %s";
+        PyTuple_SET_ITEM(keyArgs.get(), (Py_ssize_t)i, tupleItem(args.get(), positions[i]).ref().release());
+    }
+    out.upsert = newStatement(sql + ";", std::move(args), SQL_INSERT);
+    out.readKey = newStatement(select + ";", std::move(keyArgs), SQL_SELECT);
+    return out;
+}
+
+int traverseValue(const UpsertStatements& statements, visitproc visit, void* arg) {
+    Py_VISIT(statements.upsert.get());
+    Py_VISIT(statements.readKey.get());
+    return 0;
+}
+
+// state: the row; raw: the stored row's key (and its defaulted columns) as
+// the database reports them.
+Ref finishUpsert(PyObject* self, PyObject* row, PyObject* raw) {
+    ModelInfo info(modelOf(self));
+    storeReturned(info, row, raw);
+    return savedKey(info, row, Py_None);
+}
+
+Coro upsertAwaited(Ref self, Ref row, Ref conflict, int dialect) {
+    if (returningSupport(dialect) < 0) {
+        Ref empty = noArgs();
+        Ref asking = startSql(self.get(), kServerVersionQuery, empty.get(), false);
+        empty.reset();
+        Ref versionRows = co_await awaitPy(std::move(asking));
+        rememberServer(versionRows.get());
+    }
+    LocalValue<UpsertStatements> statements(UpsertStatements{});
+    {
+        ModelInfo info(modelOf(self.get()));
+        *statements = upsertStatements(info, row.get(), conflict.get(), returningSupport(dialect) == 1, dialect);
+    }
+    Local raw = co_await awaitPy(startStatement(self.get(), statements->upsert.get(), RESULT_RAW));
+    if (statements->readKey) raw = co_await awaitPy(startStatement(self.get(), statements->readKey.get(), RESULT_RAW));
+    co_return finishUpsert(self.get(), row.get(), raw.get());
+}
+
+const Signature<2> upsertSignature{"upsert", {"row", "conflict"}, 1};
+
+Ref Executor_upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto b = bind(upsertSignature, args, nargs, kwnames);
+    PyObject* row = b[0];
+    PyObject* conflict = b.get(1, Py_None);
+    if (!PyObject_TypeCheck(row, entityApi->ModelInstance)) raiseArgType("row", "ModelInstance", row);
+    ModelInfo info(modelOf(self));
+    info.requireKey("upsert");
+    requireRowOf(info, row, "upsert");
+    refuseRelationValues(info, relationEntries(info), row, "upsert");
+    int dialect = activeDialect(dbApi);
+    // Refusals come before any statement.
+    int support = returningSupport(dialect);
+    UpsertStatements statements = upsertStatements(info, row, conflict, support == 1, dialect);
+    if (!statements.upsert) return saveRow(self, row);
+    if (isAsyncExecutor(self))
+        return toPython(upsertAwaited(Ref::borrow(self), Ref::borrow(row), Ref::borrow(conflict), dialect),
+                        "AsyncModelExecutor.upsert");
+    if (support < 0) {
+        Ref empty = noArgs();
+        rememberServer(asList(startSql(self, kServerVersionQuery, empty.get(), false)).get());
+        statements = upsertStatements(info, row, conflict, returningSupport(dialect) == 1, dialect);
+    }
+    // The blocking SQLite connector would commit before the returned row is read.
+    BlockingTransaction transaction;
+    Ref raw = startStatement(self, statements.upsert.get(), RESULT_RAW);
+    if (statements.readKey) raw = startStatement(self, statements.readKey.get(), RESULT_RAW);
+    transaction.commit();
+    return finishUpsert(self, row, raw.get());
 }
 
 // ---------------------------------------------------------------------------
@@ -1789,6 +1964,9 @@ PyMethodDef executorMethods[] = {
     Q_FAST("save", Executor_save,
            "save(row) -> inserts the row and returns its key; columns the row left to database defaults are\n"
            "left out, and a key the database generates is stored in the row"),
+    Q_FAST("upsert", Executor_upsert,
+           "upsert(row, conflict=None) -> inserts the row, or where its key (conflict=None) or the named unique\n"
+           "columns match a stored row, updates that row's other columns; the stored row's key, also stored in the row"),
     Q_FAST("insertMany", Executor_insertMany,
            "insertMany(rows) -> inserts all rows, one statement run per set of written columns; their count"),
     Q_FAST("update", Executor_update, "update(row) -> writes the columns of the row, found by its key; the number of rows changed"),
