@@ -305,6 +305,16 @@ Ref rowArguments(const ModelInfo& info, const InsertPlan& plan) {
     return args;
 }
 
+// Appends the statement arguments of one row to `flat`: rows inserted by
+// one multi-row statement bind their values one after the other.
+void appendRowArguments(const ModelInfo& info, const InsertPlan& plan, PyObject* flat) {
+    for (size_t c = 0; c < plan.columns.size(); ++c) {
+        Ref prop = info.column(plan.columns[c]);
+        Ref stored = toDB(prop.get(), plan.values[c].get());
+        check(PyList_Append(flat, stored.get()));
+    }
+}
+
 // ===========================================================================
 // Statements
 // ===========================================================================
@@ -673,13 +683,10 @@ void rememberServer(PyObject* rows) {
     askedConnectorReturning = supported ? 1 : 0;
 }
 
-// Stores the values a RETURNING insert reported into the row.
-void storeReturned(const ModelInfo& info, PyObject* row, PyObject* raw) {
-    Ref rows = Ref::steal(PySequence_Fast(raw, "rows must be a sequence"));
-    if (PySequence_Fast_GET_SIZE(rows.get()) == 0) return;
-    Ref first = fastItem(rows.get(), 0).ref();
-    if (!PyDict_Check(first.get())) raise(PyExc_TypeError, "the inserted row came back as %.200s", typeName(first.get()));
-    Ref items = Ref::steal(PyDict_Items(first.get()));
+// Stores the values of one reported row (a dict of column name to value).
+void storeReportedRow(const ModelInfo& info, PyObject* row, PyObject* reported) {
+    if (!PyDict_Check(reported)) raise(PyExc_TypeError, "the inserted row came back as %.200s", typeName(reported));
+    Ref items = Ref::steal(PyDict_Items(reported));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
         Borrowed pair = listItem(items.get(), i);  // held by `items`, which only this loop sees
         Ref key = tupleItem(pair.get(), 0).ref();
@@ -691,6 +698,14 @@ void storeReturned(const ModelInfo& info, PyObject* row, PyObject* raw) {
         Ref name = columnName(prop.get());  // read after the conversion, which may rename it
         check(PyDict_SetItem(row, name.get(), converted.get()));
     }
+}
+
+// Stores the values a RETURNING insert reported into the row.
+void storeReturned(const ModelInfo& info, PyObject* row, PyObject* raw) {
+    Ref rows = Ref::steal(PySequence_Fast(raw, "rows must be a sequence"));
+    if (PySequence_Fast_GET_SIZE(rows.get()) == 0) return;
+    Ref first = fastItem(rows.get(), 0).ref();
+    storeReportedRow(info, row, first.get());
 }
 
 // ===========================================================================
@@ -1547,16 +1562,57 @@ Ref Executor_upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 // insertMany
 // ---------------------------------------------------------------------------
 
+// Whether the database generates the key by counting up (auto_increment):
+// the keys one statement generates then increase in the order of its rows.
+bool keyCountsUp(const ModelInfo& info) {
+    if (!info.hasKey()) return false;
+    PyObject* v = asProperty(info.pkCol.get())->_default;
+    return v && (v == (PyObject*)columnsApi->AutoIncrement || PyObject_TypeCheck(v, columnsApi->AutoIncrement));
+}
+
+// The most arguments one statement binds: SQLite's limit (999 before 3.32);
+// MySQL's drivers bind on the client, where it keeps statements moderate.
+Py_ssize_t argumentLimit(int dialect) {
+    if (dialect == DIALECT_SQLITE) {
+        Ref version = importFrom("sqlite3", "sqlite_version_info");
+        Ref three = integer(3), thirtyTwo = integer(32);
+        Ref least = tupleOf({three.get(), thirtyTwo.get()});
+        if (!check(PyObject_RichCompareBool(version.get(), least.get(), Py_GE))) return 999;
+    }
+    return 32766;
+}
+
+// The statement kind of a write whose result is its rows: the connectors
+// give the rows of every kind but a select (dicts) and an insert (the row
+// id) as tuples.
+constexpr int kWriteWithRows = SQL_UPDATE;
+
 // Rows that write the same columns, inserted by one statement run.
 struct RowGroup {
     std::vector<Py_ssize_t> columns;
-    Ref args;  // list of argument tuples
+    std::vector<Py_ssize_t> leftOut;  // of the group's first row
+    bool keyLeftOut = false;
+    Ref args;  // list of argument tuples; for rows whose keys are reported, their arguments one after the other
+    Ref rows;  // list of the rows whose keys are reported
 };
 
-// The insert statements of the rows: one per set of written columns, in the
-// order the sets first appear.  Every row is checked before any statement
+// One statement of an insertMany and, for an INSERT ... RETURNING, the rows
+// whose generated keys (and defaulted columns) it reports: `reported` is then
+// (rows, columns), the columns being the key and the defaulted columns, in
+// the order of the statement's result rows.
+struct InsertBatch {
+    Ref statement;
+    Ref reported;  // null: the statement reports nothing
+};
+
+// The insert statements of the rows: one statement run per set of written
+// columns, in the order the sets first appear.  Where `reported` (the
+// database reports inserted values and the key counts up), a set that
+// leaves the key to the database is inserted by multi-row statements that
+// report each row's key and defaulted columns, as many rows per statement as
+// the argument limit allows.  Every row is checked before any statement
 // exists.
-std::vector<Ref> insertStatements(const ModelInfo& info, PyObject* rows) {
+std::vector<InsertBatch> insertStatements(const ModelInfo& info, PyObject* rows, bool reported) {
     std::vector<RowGroup> groups;
     std::map<std::vector<Py_ssize_t>, size_t> groupOf;
     auto relations = relationEntries(info);
@@ -1570,16 +1626,125 @@ std::vector<Ref> insertStatements(const ModelInfo& info, PyObject* rows) {
         // Rows in a run mostly write the same columns as the one before.
         if (groups.empty() || groups[last].columns != plan.columns) {
             auto [it, added] = groupOf.emplace(plan.columns, groups.size());
-            if (added) groups.push_back({plan.columns, Ref::steal(PyList_New(0))});
+            if (added)
+                groups.push_back(
+                    {plan.columns, plan.leftOut, plan.keyLeftOut, Ref::steal(PyList_New(0)), Ref::steal(PyList_New(0))});
             last = it->second;
         }
-        check(PyList_Append(groups[last].args.get(), rowArguments(info, plan).get()));
+        if (reported && plan.keyLeftOut && !plan.columns.empty()) {
+            appendRowArguments(info, plan, groups[last].args.get());
+            check(PyList_Append(groups[last].rows.get(), row.get()));
+        } else {
+            check(PyList_Append(groups[last].args.get(), rowArguments(info, plan).get()));
+        }
     }
     int dialect = activeDialect(dbApi);
-    std::vector<Ref> statements;
-    for (RowGroup& group : groups)
-        statements.push_back(newStatement(insertText(info, group.columns, dialect) + ";", std::move(group.args), SQL_INSERT));
-    return statements;
+    std::vector<InsertBatch> batches;
+    for (RowGroup& group : groups) {
+        std::string text = insertText(info, group.columns, dialect);
+        // A set without columns is written DEFAULT VALUES, one row a statement.
+        if (!reported || !group.keyLeftOut || group.columns.empty()) {
+            batches.push_back({newStatement(text + ";", std::move(group.args), SQL_INSERT), Ref()});
+            continue;
+        }
+        std::string returning = " RETURNING ";
+        appendIdentifier(returning, utf8(columnName(info.pkCol.get()).get()), dialect);
+        Ref columns = Ref::steal(PyTuple_New((Py_ssize_t)group.leftOut.size() + 1));
+        PyTuple_SET_ITEM(columns.get(), 0, info.pkCol.newRef());
+        for (size_t i = 0; i < group.leftOut.size(); ++i) {
+            Ref prop = info.column(group.leftOut[i]);
+            returning += ",";
+            appendIdentifier(returning, utf8(columnName(prop.get()).get()), dialect);
+            PyTuple_SET_ITEM(columns.get(), (Py_ssize_t)i + 1, prop.release());
+        }
+        returning += ";";
+        Py_ssize_t width = (Py_ssize_t)group.columns.size();
+        // Statements of a thousand rows at most: larger ones are no faster.
+        Py_ssize_t perStatement = std::clamp<Py_ssize_t>(argumentLimit(dialect) / width, 1, 1000);
+        std::string row = ",(" + placeholders(width) + ")";
+        Py_ssize_t total = PyList_GET_SIZE(group.rows.get());
+        std::string full;  // the text of a batch of perStatement rows, made once
+        for (Py_ssize_t from = 0; from < total; from += perStatement) {
+            Py_ssize_t n = std::min(perStatement, total - from);
+            std::string sql;
+            if (n == perStatement && !full.empty()) {
+                sql = full;
+            } else {
+                sql = text;
+                sql.reserve(text.size() + (size_t)n * row.size() + returning.size());
+                for (Py_ssize_t i = 1; i < n; ++i) sql += row;
+                sql += returning;
+                if (n == perStatement) full = sql;
+            }
+            // The batch's arguments, row after row, in one tuple.
+            Ref slice = Ref::steal(PyList_GetSlice(group.args.get(), from * width, (from + n) * width));
+            Ref args = Ref::steal(PyList_AsTuple(slice.get()));
+            Ref batchRows = Ref::steal(PyList_GetSlice(group.rows.get(), from, from + n));
+            batches.push_back({newStatement(sql, std::move(args), kWriteWithRows), tupleOf({batchRows.get(), columns.get()})});
+        }
+    }
+    return batches;
+}
+
+// Stores what one INSERT ... RETURNING reported (tuple rows) into its rows,
+// `reported` being the batch's (rows, columns): the keys of one statement
+// increase in the order of its rows, whatever order the database reports
+// them in.
+void storeReportedKeys(PyObject* reported, PyObject* raw) {
+    Ref rows = tupleItem(reported, 0).ref();
+    Ref columns = tupleItem(reported, 1).ref();
+    Ref values = Ref::steal(PySequence_List(raw));
+    Py_ssize_t n = PyList_GET_SIZE(values.get());
+    if (n != PyList_GET_SIZE(rows.get()))
+        raise(PyExc_RuntimeError, "insertMany(): the database reported %zd rows for %zd inserted", n,
+              PyList_GET_SIZE(rows.get()));
+    Py_ssize_t width = PyTuple_GET_SIZE(columns.get());
+    std::vector<std::pair<long long, Py_ssize_t>> order;
+    order.reserve((size_t)n);
+    bool sorted = true;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        // `values` and its tuples are this function's own: no Python code runs here.
+        Borrowed one = listItem(values.get(), i);
+        if (!PyTuple_Check(one.get()) || PyTuple_GET_SIZE(one.get()) != width)
+            raise(PyExc_TypeError, "insertMany(): the database reported %.200s for an inserted row", typeName(one.get()));
+        Borrowed key = tupleItem(one.get(), 0);
+        if (!PyLong_Check(key.get())) raise(PyExc_TypeError, "insertMany(): a reported key is not an integer");
+        long long value = PyLong_AsLongLong(key.get());
+        if (value == -1 && PyErr_Occurred()) throwPending();
+        if (!order.empty() && value < order.back().first) sorted = false;
+        order.emplace_back(value, i);
+    }
+    if (!sorted) std::sort(order.begin(), order.end());
+    // Conversions run Python code: rows, values and names are held, the
+    // lists counted again.
+    for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(rows.get()); ++i) {
+        Ref row = listItem(rows.get(), i).ref();
+        Ref one = listItem(values.get(), order[(size_t)i].second).ref();
+        if (!PyDict_Check(row.get())) continue;
+        for (Py_ssize_t c = 0; c < width; ++c) {
+            Ref prop = tupleItem(columns.get(), c).ref();
+            Ref converted = toObj(prop.get(), tupleItem(one.get(), c).get());
+            Ref name = columnName(prop.get());
+            check(PyDict_SetItem(row.get(), name.get(), converted.get()));
+        }
+    }
+}
+
+// Stores what the statements reported (`results`, one per entry of
+// `targets`), once every statement has run.
+void storeBatches(PyObject* targets, PyObject* results) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(targets); ++i) {
+        Ref reported = listItem(targets, i).ref();
+        if (reported.get() == Py_None) continue;
+        Ref raw = listItem(results, i).ref();
+        storeReportedKeys(reported.get(), raw.get());
+    }
+}
+
+// state: the batch's (rows, columns); raw: what its single INSERT ... RETURNING reported.
+Ref finishInsertReported(PyObject*, PyObject* reported, PyObject* raw) {
+    storeReportedKeys(reported, raw);
+    return integer(PyList_GET_SIZE(tupleItem(reported, 0).get()));
 }
 
 const char* const kRowsSavepoint = "SAVEPOINT quillon_rows";
@@ -1596,8 +1761,9 @@ const char* const kRowsRollback = "ROLLBACK TO SAVEPOINT quillon_rows";
 // ends with the task's transaction (its commit or its rollback); a later
 // batch of the same task opens one of the same name, which the databases
 // stack (SQLite) or replace (MySQL), so rolling back to it never reaches an
-// earlier batch.
-Coro insertGroupsAwaited(Ref self, Ref statements, Ref total) {
+// earlier batch.  What the statements report is stored in the rows only
+// once all of them have run.
+Coro insertGroupsAwaited(Ref self, Ref statements, Ref targets, Ref total) {
     Local empty = noArgs();
     if (activeDialect(dbApi) == DIALECT_SQLITE) {
         // A savepoint outside a transaction would start one that its release
@@ -1608,10 +1774,14 @@ Coro insertGroupsAwaited(Ref self, Ref statements, Ref total) {
     }
     co_await awaitPy(startSql(self.get(), kRowsSavepoint, empty.get(), false));
     LocalError failure;
+    Local results = Ref::steal(PyList_New(0));
     try {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(statements.get()); ++i) {
             Local statement = listItem(statements.get(), i).ref();
-            co_await awaitPy(startStatement(self.get(), statement.get(), RESULT_RAW));
+            bool reports = listItem(targets.get(), i).get() != Py_None;
+            Local raw = co_await awaitPy(startStatement(self.get(), statement.get(), RESULT_RAW));
+            if (reports) raw = asList(raw.take());
+            check(PyList_Append(results.get(), raw.get()));
         }
     } catch (PyError& e) {
         failure = std::move(e);
@@ -1627,7 +1797,53 @@ Coro insertGroupsAwaited(Ref self, Ref statements, Ref total) {
         }
         failure.rethrow();
     }
+    storeBatches(targets.get(), results.get());
     co_return std::move(total);
+}
+
+// The statements of the batches and what each reports, as lists.
+std::pair<Ref, Ref> batchLists(std::vector<InsertBatch>& batches) {
+    Ref statements = Ref::steal(PyList_New(0));
+    Ref targets = Ref::steal(PyList_New(0));
+    for (InsertBatch& b : batches) {
+        check(PyList_Append(statements.get(), b.statement.get()));
+        check(PyList_Append(targets.get(), b.reported ? b.reported.get() : Py_None));
+    }
+    return {std::move(statements), std::move(targets)};
+}
+
+// Runs the batches of an awaited insertMany: one statement that reports
+// nothing runs as it is, anything else as one unit.
+Ref insertBatchesAwaited(PyObject* self, std::vector<InsertBatch> batches, PyObject* rows) {
+    if (batches.size() == 1 && !batches[0].reported)
+        return complete(self, startStatement(self, batches[0].statement.get(), RESULT_RAW), rows, finishLength, Ref(),
+                        "AsyncModelExecutor.insertMany");
+    if (batches.size() == 1)
+        return complete(self, startStatement(self, batches[0].statement.get(), RESULT_RAW), batches[0].reported.get(),
+                        finishInsertReported, Ref(), "AsyncModelExecutor.insertMany");
+    auto [statements, targets] = batchLists(batches);
+    return toPython(insertGroupsAwaited(Ref::borrow(self), std::move(statements), std::move(targets),
+                                        integer(PyList_GET_SIZE(rows))),
+                    "AsyncModelExecutor.insertMany");
+}
+
+// The awaited insertMany when the server must first be asked whether it
+// reports inserted values.
+Coro insertManyAfterAsking(Ref self, Ref rows) {
+    {
+        Ref empty = noArgs();
+        Ref asking = startSql(self.get(), kServerVersionQuery, empty.get(), false);
+        empty.reset();
+        Ref versionRows = co_await awaitPy(std::move(asking));
+        rememberServer(versionRows.get());
+    }
+    Ref inserting;
+    {
+        ModelInfo info(modelOf(self.get()));
+        bool reported = returningSupport(activeDialect(dbApi)) == 1;
+        inserting = insertBatchesAwaited(self.get(), insertStatements(info, rows.get(), reported), rows.get());
+    }
+    co_return co_await awaitPy(std::move(inserting));
 }
 
 Ref Executor_insertMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -1635,21 +1851,43 @@ Ref Executor_insertMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     ModelInfo info(modelOf(self));
     Ref rows = Ref::steal(PySequence_List(b[0]));
     if (PyList_GET_SIZE(rows.get()) == 0) return immediate(self, integer(0), "AsyncModelExecutor.insertMany");
-    std::vector<Ref> statements = insertStatements(info, rows.get());
-    if (statements.size() == 1)
-        return complete(self, startStatement(self, statements[0].get(), RESULT_RAW), rows.get(), finishLength, Ref(),
-                        "AsyncModelExecutor.insertMany");
-    Ref total = integer(PyList_GET_SIZE(rows.get()));
+    // The asyncio SQLite connector runs a statement and reads its rows as two
+    // steps of its worker thread: a cancellation between them would leave the
+    // rows inserted and the statement open, so there the insert stays one
+    // statement run that reports nothing, and the keys are not stored.
+    int dialect = activeDialect(dbApi);
+    bool reportable = keyCountsUp(info) && !(dialect == DIALECT_SQLITE && isAsyncExecutor(self));
+    int support = reportable ? returningSupport(dialect) : 0;
+    // Refusals come before any statement, the server's question included.
+    std::vector<InsertBatch> batches = insertStatements(info, rows.get(), support == 1);
     if (isAsyncExecutor(self)) {
-        Ref list = Ref::steal(PyList_New(0));
-        for (Ref& s : statements) check(PyList_Append(list.get(), s.get()));
-        return toPython(insertGroupsAwaited(Ref::borrow(self), std::move(list), std::move(total)),
-                        "AsyncModelExecutor.insertMany");
+        if (support < 0)
+            return toPython(insertManyAfterAsking(Ref::borrow(self), std::move(rows)), "AsyncModelExecutor.insertMany");
+        return insertBatchesAwaited(self, std::move(batches), rows.get());
     }
+    if (support < 0) {
+        Ref empty = noArgs();
+        rememberServer(asList(startSql(self, kServerVersionQuery, empty.get(), false)).get());
+        batches = insertStatements(info, rows.get(), returningSupport(dialect) == 1);
+    }
+    if (batches.size() == 1 && !batches[0].reported)
+        return complete(self, startStatement(self, batches[0].statement.get(), RESULT_RAW), rows.get(), finishLength,
+                        Ref(), "AsyncModelExecutor.insertMany");
+    auto [statements, targets] = batchLists(batches);
+    Ref results = Ref::steal(PyList_New(0));
+    // One transaction: the blocking SQLite connector would commit each
+    // statement, and before the rows an INSERT ... RETURNING reports are read.
     BlockingTransaction transaction;
-    for (Ref& s : statements) startStatement(self, s.get(), RESULT_RAW);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(statements.get()); ++i) {
+        Ref statement = listItem(statements.get(), i).ref();
+        bool reports = listItem(targets.get(), i).get() != Py_None;
+        Ref raw = startStatement(self, statement.get(), RESULT_RAW);
+        if (reports) raw = asList(std::move(raw));
+        check(PyList_Append(results.get(), raw.get()));
+    }
     transaction.commit();
-    return total;
+    storeBatches(targets.get(), results.get());
+    return integer(PyList_GET_SIZE(rows.get()));
 }
 
 // ---------------------------------------------------------------------------
@@ -1968,7 +2206,8 @@ PyMethodDef executorMethods[] = {
            "upsert(row, conflict=None) -> inserts the row, or where its key (conflict=None) or the named unique\n"
            "columns match a stored row, updates that row's other columns; the stored row's key, also stored in the row"),
     Q_FAST("insertMany", Executor_insertMany,
-           "insertMany(rows) -> inserts all rows, one statement run per set of written columns; their count"),
+           "insertMany(rows) -> inserts all rows, all or none, one statement run per set of written columns;\n"
+           "their count.  Where the database reports them, each generated key is stored in its row"),
     Q_FAST("update", Executor_update, "update(row) -> writes the columns of the row, found by its key; the number of rows changed"),
     Q_FAST("updateWhere", Executor_updateWhere, "updateWhere(where, values) -> sets {name: value} (or [(column, value), ...]) on matching rows; their number"),
     Q_FAST("delete", Executor_delete, "delete(row) -> deletes the row, found by its key; the number of rows deleted"),
