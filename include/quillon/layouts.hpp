@@ -379,6 +379,7 @@ struct PagingObject {
     int page;
     int pageSize;
     int deep;
+    PyObject* relations;  // the relations findForeign loads, or None: every relation
 };
 
 struct RunnerTaskObject {
@@ -498,9 +499,9 @@ Q_AT(ConnectorApi, AioMysqlConnector, 32); Q_AT(ConnectorApi, PyMysqlConnector, 
 Q_SIZE(DBObject, H + 8); Q_AT(DBObject, _connector, H);
 Q_SIZE(DBApi, 24); Q_AT(DBApi, version, 0); Q_AT(DBApi, DB, 8); Q_AT(DBApi, instance, 16);
 Q_SIZE(PagingOps, 8); Q_AT(PagingOps, _execute, 0);
-Q_SIZE(PagingObject, H + 40); Q_AT(PagingObject, ops, H); Q_AT(PagingObject, target, H + 8);
+Q_SIZE(PagingObject, H + 48); Q_AT(PagingObject, ops, H); Q_AT(PagingObject, target, H + 8);
 Q_AT(PagingObject, executor, H + 16); Q_AT(PagingObject, page, H + 24); Q_AT(PagingObject, pageSize, H + 28);
-Q_AT(PagingObject, deep, H + 32);
+Q_AT(PagingObject, deep, H + 32); Q_AT(PagingObject, relations, H + 40);
 Q_SIZE(RunnerTaskObject, H + 24); Q_AT(RunnerTaskObject, _model, H); Q_AT(RunnerTaskObject, generator, H + 8);
 Q_AT(RunnerTaskObject, count, H + 16);
 Q_SIZE(GeneratorRunnerOps, 8); Q_AT(GeneratorRunnerOps, _run, 0);
