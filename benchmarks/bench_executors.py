@@ -4,8 +4,11 @@
 
 Reads: ``find()`` turns every fetched row into a model row (10 columns,
 conversion on) and is compared with sqlite3 ``fetchall`` plus a dict per row.
-Bulk insert: ``insertMany`` (one executemany) against a raw ``executemany``
-of the same tuples.  Timing script, not a test.
+Bulk insert: ``insertMany`` against a raw ``executemany`` of the same tuples
+(insertMany also stores each generated key in its row where the database
+reports them).  Single inserts: ``save`` of one row at a time (each its own
+statement, committed) against raw ``execute`` plus commit.  Timing script, not
+a test.
 """
 
 import os
@@ -62,6 +65,19 @@ def main():
     t_raw_insert = best(raw_insert, repeat=1)
     print(f"bulk insert of {ROWS} rows: insertMany {t_insert*1e3:.1f} ms, raw executemany {t_raw_insert*1e3:.1f} ms "
           f"({t_insert / t_raw_insert:.2f}x)")
+
+    singles = [Wide(a=n, b=n, c="c", d="d", e=0.5, f=1.5, g=True, h="h", i=n) for n in range(ROWS // 50)]
+    t_save = best(lambda: [ex.save(r) for r in singles], repeat=1)
+
+    def raw_save():
+        for r in singles:
+            raw.execute("insert into wide_raw (a,b,c,d,e,f,g,h,i) values (?,?,?,?,?,?,?,?,?)",
+                        (r.a, r.b, r.c, r.d, r.e, r.f, 1, r.h, r.i))
+            raw.commit()
+
+    t_raw_save = best(raw_save, repeat=1)
+    print(f"{len(singles)} single saves: save {t_save*1e3:.1f} ms, raw execute+commit {t_raw_save*1e3:.1f} ms "
+          f"({t_save / t_raw_save:.2f}x)")
 
     t_find = best(lambda: ex.find())
 

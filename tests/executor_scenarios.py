@@ -170,6 +170,29 @@ async def writes(models, path, kind):
     assert await q(ex.insertMany(rows)) == 50
     assert await q(ex.insertMany([])) == 0
     assert await q(ex.count()) == 50
+    # Each generated key is stored in its row where the database reports them
+    # (not with the asyncio SQLite connector).
+    reports = kind == "blocking" or (kind == "mysql" and "MariaDB" in await mysql_version())
+    stored = [(r["id"], r["name"]) for r in await q(ex.find(orderBy=Member.id))]
+    assert [(r["id"], r["name"]) for r in rows] == (stored if reports else [(None, r["name"]) for r in rows])
+    # More rows than one statement takes: still all or none, keys stored only
+    # once every row is in.
+    hostile = "o'brien\"; drop table member; --"
+    many = [Member(name=f"{hostile}{i}", age=1000 + i) for i in range(2100)]
+    assert await q(ex.insertMany(many)) == 2100
+    assert len({r["id"] for r in many}) == (2100 if reports else 1)
+    for r in (many[0], many[999], many[1000], many[-1]) if reports else ():
+        assert (await q(ex.get(r["id"])))["name"] == r["name"], dict(r)
+    assert await q(ex.count(Member.age >= 1000)) == 2100
+    failing = [Member(name=f"f{i}") for i in range(1500)] + [Member(name=None)]  # name is NOT NULL
+    try:
+        await q(ex.insertMany(failing))
+    except Exception as e:
+        assert "ntegrity" in type(e).__name__ or "null" in str(e).lower(), repr(e)
+    else:
+        raise AssertionError("a NULL name was stored")
+    assert all(r["id"] is None for r in failing) and await q(ex.count(Member.name.startsWith("f"))) == 0
+    assert await q(ex.deleteWhere(Member.age >= 1000)) == 2100
     target = await q(ex.first(Member.name == "m7"))
     target["age"] = 700
     target["meta"] = {"k": "v"}
@@ -269,6 +292,223 @@ async def relations(models, path, kind):
     assert len(one["posts"]) == 2
 
 
+def declare_nested_models():
+    """Writers with articles, articles with remarks and tags: relations of a
+    related model."""
+    from Quillon.Model.Columns import ForeignKey, ForeignType, IntProperty, StrProperty, auto_increment
+    from Quillon.Model.Entity import Entity
+
+    class Remark(Entity):
+        id = IntProperty(pk=True, default=auto_increment)
+        articleId = IntProperty()
+        body = StrProperty()
+
+    class Tag(Entity):
+        id = IntProperty(pk=True, default=auto_increment)
+        label = StrProperty()
+
+    class Article(Entity):
+        id = IntProperty(pk=True, default=auto_increment)
+        writerId = IntProperty()
+        title = StrProperty()
+        remarks = ForeignKey(Remark, ForeignType.ONE_TO_MANY, targetBindCol=Remark.articleId)
+        tags = ForeignKey(Tag, ForeignType.MANY_TO_MANY)
+
+    class Writer(Entity):
+        id = IntProperty(pk=True, default=auto_increment)
+        name = StrProperty()
+        articles = ForeignKey(Article, ForeignType.ONE_TO_MANY, targetBindCol=Article.writerId)
+
+    return Writer, Article, Remark, Tag
+
+
+@scenario
+async def nested_relations(models, path, kind):
+    """loadForeign takes relations, including relations of related models:
+    each loads with one query for all the rows of its level."""
+    from Quillon.Ext import generate_table
+
+    Writer, Article, Remark, Tag = declare_nested_models()
+    await q(generate_table())
+    hostile = "o'neil\"; drop table article; --"
+    writers = [Writer(name=hostile), Writer(name="bo"), Writer(name="cy")]
+    for w in writers:
+        await q(Writer.getExecutor().save(w))
+    articles = [Article(writerId=writers[w]["id"], title=t) for w, t in [(0, "a1"), (0, hostile), (1, "b1")]]
+    for a in articles:
+        await q(Article.getExecutor().save(a))
+    await q(Remark.getExecutor().insertMany([Remark(articleId=articles[a]["id"], body=b)
+                                             for a, b in [(0, "r1"), (0, hostile), (2, "r3")]]))
+    tags = [Tag(label=hostile), Tag(label="t2")]
+    for t in tags:
+        await q(Tag.getExecutor().save(t))
+    await q(Article.getExecutor().link(articles[1], Article.tags, tags))
+    await q(Article.getExecutor().link(articles[2], Article.tags, tags[1]))
+
+    counter = StatementCounter()
+    log = logging.getLogger("Quillon.DB")
+    log.setLevel(logging.DEBUG)
+    log.addHandler(counter)
+    ex = Writer.getExecutor()
+    loaded = await q(ex.find(orderBy=Writer.id, loadForeign=[Writer.articles, Article.remarks, Article.tags]))
+    log.removeHandler(counter)
+    if kind == "blocking":  # the writers, then one query per relation for every row of its level
+        assert len([s for s in counter.statements if s.startswith("SELECT")]) == 4, counter.statements
+
+    def shape(rows):
+        return [(w["name"], [(a["title"], sorted(r["body"] for r in a["remarks"]), sorted(t["label"] for t in a["tags"]))
+                             for a in sorted(w["articles"], key=lambda a: a["id"])]) for w in rows]
+
+    expected = [(hostile, [("a1", sorted(["r1", hostile]), []), (hostile, [], sorted([hostile, "t2"]))]),
+                ("bo", [("b1", ["r3"], ["t2"])]), ("cy", [])]
+    assert shape(loaded) == expected, shape(loaded)
+    assert loaded[0]["articles"][0]["remarks"][0].object is Remark
+    # The order of the list does not matter past the first level; a relation
+    # alone is one level; findListForeignKey and get take the same.
+    again = await q(ex.find(orderBy=Writer.id, loadForeign=(Writer.articles, Article.tags, Article.remarks)))
+    assert shape(again) == expected
+    only = await q(ex.get(writers[1]["id"], loadForeign=Writer.articles))
+    assert [a["title"] for a in only["articles"]] == ["b1"] and "remarks" not in only["articles"][0]
+    plain = await q(ex.find(Writer.name == hostile))
+    assert await q(ex.findListForeignKey(plain, [Writer.articles, Article.remarks])) is None
+    assert [sorted(r["body"] for r in a["remarks"]) for a in plain[0]["articles"]] == [sorted(["r1", hostile]), []]
+    assert "tags" not in plain[0]["articles"][0]
+    # A relation that no listed relation leads to, or what is not a relation,
+    # is refused before any statement.
+    for bad, error in [((Article.remarks,), ValueError), ((Article.tags, Writer.articles), ValueError),
+                       ((Writer.name,), TypeError), ("articles", TypeError)]:
+        try:
+            ex.find(loadForeign=bad)
+        except error as e:
+            assert "loadForeign" in str(e), e
+        else:
+            raise AssertionError("loadForeign=%r was accepted" % (bad,))
+
+
+@scenario
+async def locking(models, path, kind):
+    """find/first/get with forUpdate read the same rows; on MySQL the rows stay
+    locked until the task's transaction ends, so two tasks that each read a
+    row for update and write it back never lose one of the writes."""
+    Member = models[0]
+    ex = Member.getExecutor()
+    hostile = "x' OR '1'='1"
+
+    async def reads():  # a task of its own when awaited: its locks end with it
+        await q(ex.insertMany([Member(name=hostile, age=1), Member(name="plain", age=2)]))
+        rows = await q(ex.find(Member.name == hostile, orderBy=Member.id, forUpdate=True))
+        assert [(r["name"], r["age"]) for r in rows] == [(hostile, 1)]
+        assert (await q(ex.first(Member.age > 1, forUpdate=True)))["name"] == "plain"
+        assert (await q(ex.get(rows[0]["id"], loadForeign=True, forUpdate=True)))["posts"] == []
+        return rows[0]["id"]
+
+    key = await (reads() if kind == "blocking" else asyncio.create_task(reads()))
+    if kind != "mysql":
+        return
+
+    async def bump(delay):
+        row = await ex.get(key, forUpdate=True)
+        await asyncio.sleep(delay)
+        row["age"] += 1
+        await ex.update(row)
+
+    await asyncio.gather(bump(0.3), bump(0.0))
+    assert (await ex.get(key))["age"] == 3
+
+
+async def mysql_version():
+    from Quillon.DB.DB import DB
+
+    return list(await DB.getInstance().executeSql("SELECT VERSION()"))[0][0]
+
+
+def declare_unique_models():
+    """Accounts with a generated key, a unique e-mail and a database default;
+    badges whose key the application gives, with a unique holder."""
+    from Quillon.Model.Columns import IntProperty, StrProperty, TimestampProperty, auto_increment, current_timestamp
+    from Quillon.Model.Entity import Entity
+
+    class Account(Entity):
+        id = IntProperty(pk=True, default=auto_increment)
+        email = StrProperty(unique=True, Null=False, typeArgs=(80,))
+        name = StrProperty()
+        opened = TimestampProperty(default=current_timestamp)
+
+    class Badge(Entity):
+        code = StrProperty(pk=True, typeArgs=(20,))
+        holder = StrProperty(unique=True, typeArgs=(40,))
+        level = IntProperty(default=1)
+
+    return Account, Badge
+
+
+async def upsert_checks(reports=True):
+    from Quillon.Ext import generate_table
+
+    Account, Badge = declare_unique_models()
+    await q(generate_table())
+    accounts = Account.getExecutor()
+    hostile = "x'); DROP TABLE account; --"
+    first = Account(email=hostile, name="first")
+    key = await q(accounts.upsert(first, conflict="email"))
+    assert key == first["id"] and isinstance(key, int) and (first["opened"] is not None) is reports, dict(first)
+    # The same e-mail updates the stored row, whatever key the row carried.
+    again = Account(id=999, email=hostile, name="again")
+    assert await q(accounts.upsert(again, Account.email)) == key and again["id"] == key, dict(again)
+    assert again["opened"] == first["opened"]
+    # By key (conflict=None): the stored row takes every other column.
+    renamed = Account(id=key, email="new@x", name=hostile)
+    assert await q(accounts.upsert(renamed)) == key
+    other = Account(email="other@x")
+    assert await q(accounts.upsert(other, [Account.email])) == key + 1
+    rows = await q(accounts.find(orderBy=Account.id))
+    assert [(r["id"], r["email"], r["name"]) for r in rows] == [(key, "new@x", hostile), (key + 1, "other@x", None)]
+    # Without its generated key, a row conflicting on the key is a save: a
+    # clash of another unique column is an error, as with save.
+    try:
+        await q(accounts.upsert(Account(email="other@x")))
+    except Exception as e:
+        assert "ntegrity" in type(e).__name__ or "uplicate" in str(e) or "UNIQUE" in str(e), repr(e)
+    else:
+        raise AssertionError("a duplicate e-mail was stored")
+    for call, error in [(lambda: accounts.upsert(Account(name="no e-mail"), "email"), ValueError),
+                        (lambda: accounts.upsert(Account(email="a"), "nosuch"), KeyError),
+                        (lambda: accounts.upsert(Badge(code="b"), "holder"), TypeError),
+                        (lambda: accounts.upsert(Account(email="a"), [Badge.holder]), KeyError)]:
+        try:
+            call()
+        except error:
+            pass
+        else:
+            raise AssertionError("refused upsert was accepted")
+    assert await q(accounts.count()) == 2
+
+    badges = Badge.getExecutor()
+    assert await q(badges.upsert(Badge(code="b1", holder="ann", level=2))) == "b1"
+    moved = Badge(code="b2", holder="ann", level=3)
+    assert await q(badges.upsert(moved, "holder")) == "b1" and moved["code"] == "b1"
+    assert await q(badges.upsert(Badge(code="b1", holder=hostile))) == "b1"
+    stored = await q(badges.find())
+    assert [(r["code"], r["holder"], r["level"]) for r in stored] == [("b1", hostile, 1)], [dict(r) for r in stored]
+
+
+@scenario
+async def upserts(models, path, kind):
+    """upsert inserts a row or updates the stored row its key or a unique
+    column matches, and gives back the stored row's key."""
+    await upsert_checks(reports=kind != "mysql" or "MariaDB" in await mysql_version())
+
+
+@scenario
+async def upserts_without_returning(models, path, kind):
+    """The same where the database reports nothing back (SQLite before 3.35,
+    MySQL): the key is read back by the conflict columns."""
+    import sqlite3 as driver
+
+    driver.sqlite_version_info = (3, 34, 1)
+    await upsert_checks(reports=False)
+
+
 def declare_write_models():
     """Models whose stored values come from the database: a generated key and
     table defaults (Event), a key the application gives (Ticket)."""
@@ -313,10 +553,15 @@ async def defaults(models, path, kind):
     await q(events.save(explicit))
     assert (await q(events.get(explicit["id"])))["state"] is None
     # Rows leaving different columns to the table, in one call.
-    assert await q(events.insertMany([Event(title="a"), Event(title="b", state="open"), Event(title="c")])) == 3
+    inserted = [Event(title="a"), Event(title="b", state="open"), Event(title="c")]
+    assert await q(events.insertMany(inserted)) == 3
     many = await q(events.find(Event.title < "d", orderBy=Event.title))
     assert [(r["title"], r["state"]) for r in many] == [("a", "draft"), ("b", "open"), ("c", "draft")]
     assert all(r["at"] is not None for r in many)
+    # The keys and the defaulted columns the database reported are in the rows
+    # (not with the asyncio SQLite connector).
+    if kind == "blocking" or (kind == "mysql" and "MariaDB" in await mysql_version()):
+        assert [dict(r) for r in inserted] == [dict(r) for r in many], [dict(r) for r in inserted]
 
     tickets = Ticket.getExecutor()
     assert await q(tickets.save(Ticket(id=100, title="given"))) == 100

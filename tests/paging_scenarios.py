@@ -298,6 +298,7 @@ async def relations(kind, path, Person, Watched, Tally):
         id = IntProperty(pk=True, default=auto_increment)
         name = StrProperty()
         books = ForeignKey(Book, ForeignType.ONE_TO_MANY, targetBindCol=Book.ownerId)
+        latest = ForeignKey(Book, ForeignType.ONE_TO_ONE, targetBindCol=Book.ownerId)
 
     con = sqlite3.connect(path)
     con.execute("create table reader(id integer primary key, name text)")
@@ -311,6 +312,17 @@ async def relations(kind, path, Person, Watched, Tally):
     assert got == {"ann": ["a1", "a2"], "bob": []}, got
     page = await q(Paging(Reader, pageSize=2).filter().orderBy("id").execute())
     assert all("books" not in r or not r["books"] for r in page.content)
+    # findForeign names the relations to load, as loadForeign does.
+    for pager in (Paging(Reader, pageSize=2, findForeign=Reader.books), Paging(Reader, pageSize=2).findForeign([Reader.books])):
+        page = await q(pager.filter().orderBy("id").execute())
+        assert [sorted(b["title"] for b in r["books"]) for r in page.content] == [["a1", "a2"], []]
+        assert all("latest" not in r for r in page.content)
+    try:
+        await q(Paging(Reader, findForeign=(Book.ownerId,)).filter().execute())
+    except TypeError as e:
+        assert "relations" in str(e), e
+    else:
+        raise AssertionError("a column was taken for a relation")
 
 
 @scenario

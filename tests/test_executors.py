@@ -7,7 +7,8 @@ import executor_scenarios
 from conftest import run_scenario
 
 BOTH = ["roundtrip", "queries", "writes", "relations", "concurrent", "values", "keyword_names", "defaults", "links",
-        "subclass", "keyword_statements", "keywords", "mutations"]
+        "subclass", "keyword_statements", "keywords", "mutations", "nested_relations", "locking", "upserts",
+        "upserts_without_returning"]
 BLOCKING_ONLY = ["transactions"]
 
 

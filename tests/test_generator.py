@@ -764,11 +764,23 @@ class TestTableGenerator:
         assert sql == "CREATE TABLE t( \n   n int NULL \n) ;"
         sqlite3.connect(":memory:").execute(sql)
 
-    def test_define_is_appended(self):
+    @pytest.mark.parametrize("kwargs, text", [
+        ({"define": "UNIQUE"}, "n int NULL UNIQUE"),
+        ({"unique": True}, "n int NULL UNIQUE "),
+        ({"unique": 1, "default": 7, "Null": False}, "n int NOT NULL DEFAULT 7 UNIQUE "),
+    ])
+    def test_define_is_appended_and_unique_declared(self, kwargs, text):
         from Quillon.Model.Columns import IntProperty
 
-        sql, = TableGenerator(stand_in("t", [IntProperty(name="n", define="UNIQUE")])).Build()
-        assert sql == "CREATE TABLE t( \n   n int NULL UNIQUE\n) ;"
+        col = IntProperty(name="n", **kwargs)
+        assert col.unique is ("unique" in kwargs)
+        sql, = TableGenerator(stand_in("t", [col])).Build()
+        assert sql == f"CREATE TABLE t( \n   {text}\n) ;"
+        conn = sqlite3.connect(":memory:")
+        conn.execute(sql)
+        conn.execute("insert into t (n) values (1)")
+        with pytest.raises(sqlite3.IntegrityError):
+            conn.execute("insert into t (n) values (1)")
 
     @pytest.mark.parametrize("model", [
         stand_in(5, []),

@@ -337,7 +337,7 @@ MYPY_SNIPPET = """
 
     class User(Entity):
         id = IntProperty(pk=True)
-        name = StrProperty()
+        name = StrProperty(unique=True)
         age = IntProperty()
 
     DB.create(connector=Sqlite3Connector(":memory:")).GenerateTable()
@@ -346,6 +346,9 @@ MYPY_SNIPPET = """
     first: ModelInstance | None = ModelExecutor(User).first()
     row: ModelInstance = User(id=1, name="x", age=3)
     total: int = ModelExecutor(User).count()
+    locked: ModelInstance | None = ModelExecutor(User).get(1, loadForeign=True, forUpdate=True)
+    ModelExecutor(User).findListForeignKey(rows, relations=None)
+    key = ModelExecutor(User).upsert(row, conflict=["name", User.age])
 
     async def main() -> None:
         found: InstanceList = await User.getAsyncExecutor().find(User.id == 1)
@@ -371,4 +374,4 @@ def test_mypy_reads_the_stubs(tmp_path):
     errors = [line for line in result.stdout.splitlines() if ": error:" in line]
     # Exactly the deliberate mistake is found, on its own line.
     assert len(errors) == 1, result.stdout + result.stderr
-    assert "snippet.py:25:" in errors[0] and 'expression has type "int", variable has type "str"' in errors[0]
+    assert "snippet.py:28:" in errors[0] and 'expression has type "int", variable has type "str"' in errors[0]

@@ -1,11 +1,11 @@
 """Page-by-page reads of a model query."""
 
-from typing import Any, Coroutine
+from typing import Any, Coroutine, Sequence
 
 from typing_extensions import Self
 
 from Quillon.Ext.Dict import DictPlus
-from Quillon.Model.Columns import BaseProperty, FilterListCell
+from Quillon.Model.Columns import BaseProperty, FilterListCell, ForeignKey
 from Quillon.Model.Entity import Entity, ModelInstance
 
 class Page(DictPlus):
@@ -23,13 +23,21 @@ class Page(DictPlus):
 class Paging:
     """Reads one page of a model's rows: configure with filter/orderBy/setPage/findForeign, then execute()."""
 
-    def __init__(self, target: type[Entity], page: int = 1, pageSize: int = 10, findForeign: bool = False) -> None: ...
+    def __init__(
+        self,
+        target: type[Entity],
+        page: int = 1,
+        pageSize: int = 10,
+        findForeign: bool | ForeignKey | Sequence[ForeignKey] = False,
+    ) -> None: ...
     def filter(self, args: FilterListCell | None = None) -> Self: ...
     def orderBy(self, *terms: str | BaseProperty) -> Self:
         """Orders the rows by columns of the model: properties, or "column" / "table.column"
         with an optional ASC/DESC; anything else raises ValueError."""
     def setPage(self, page: int, pageSize: int = 0) -> Self: ...
-    def findForeign(self) -> Self: ...
+    def findForeign(self, relations: ForeignKey | Sequence[ForeignKey] | None = None) -> Self:
+        """Loads the relations of the page's rows: every relation of the model (None), or the
+        relations given, which may go on through related models as loadForeign's do."""
     def execute(self) -> Page | Coroutine[Any, Any, Page]:
         """The page; with an asyncio connector an awaitable of it."""
     def _execute(self) -> Page: ...

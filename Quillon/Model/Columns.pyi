@@ -121,6 +121,7 @@ class BaseProperty:
     name: str | None
     isPk: bool
     Null: bool
+    unique: bool
     _default: Any
     _targetType: Enum | None
     typeArgs: tuple[Any, ...] | None
@@ -133,6 +134,7 @@ class BaseProperty:
         define: str | None = "",
         typeArgs: tuple[Any, ...] | None = (),
         *args: Any,
+        unique: bool = False,
         **kwargs: Any,
     ) -> None: ...
     @property
@@ -173,6 +175,8 @@ class IntProperty(BaseProperty):
         define: str | None = "",
         typeArgs: tuple[Any, ...] | None = (),
         targetType: intSupportType = ...,
+        *,
+        unique: bool = False,
     ) -> None: ...
     def _init(self, targetType: intSupportType = ..., *args: Any, **kwargs: Any) -> None: ...
     def toDBValue(self, value: Any) -> int | None:
@@ -191,6 +195,8 @@ class StrProperty(BaseProperty):
         define: str | None = "",
         typeArgs: tuple[Any, ...] | None = (),
         targetType: strSupportType = ...,
+        *,
+        unique: bool = False,
     ) -> None: ...
     def _init(self, targetType: strSupportType = ..., *args: Any, **kwargs: Any) -> None: ...
     def like(self, value: str) -> FilterListCell:
@@ -216,6 +222,8 @@ class FloatProperty(BaseProperty):
         typeArgs: tuple[Any, ...] | None = (),
         targetType: floatSupportType = ...,
         size: tuple[int, ...] | None = None,
+        *,
+        unique: bool = False,
     ) -> None: ...
     def _init(
         self, targetType: floatSupportType = ..., size: tuple[int, ...] | None = None, *args: Any, **kwargs: Any
@@ -236,6 +244,8 @@ class BoolProperty(BaseProperty):
         define: str | None = "",
         typeArgs: tuple[Any, ...] | None = (),
         targetType: boolSupportType = ...,
+        *,
+        unique: bool = False,
     ) -> None: ...
     def _init(self, targetType: boolSupportType = ..., *args: Any, **kwargs: Any) -> None: ...
     def toDBValue(self, value: Any) -> int | str | bytes | None:
@@ -255,6 +265,8 @@ class TimestampProperty(BaseProperty):
         define: str | None = "",
         typeArgs: tuple[Any, ...] | None = (),
         targetType: timestampSupportType = ...,
+        *,
+        unique: bool = False,
     ) -> None: ...
     def _init(self, targetType: timestampSupportType = ..., *args: Any, **kwargs: Any) -> None: ...
     def toDBValue(self, value: Any) -> str | None:
@@ -276,6 +288,8 @@ class JsonProperty(BaseProperty):
         define: str | None = "",
         typeArgs: tuple[Any, ...] | None = (),
         targetType: jsonSupportType = ...,
+        *,
+        unique: bool = False,
     ) -> None: ...
     def _init(self, targetType: jsonSupportType = ..., *args: Any, **kwargs: Any) -> None: ...
     def toDBValue(self, value: Any) -> str | None:

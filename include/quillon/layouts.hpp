@@ -152,6 +152,7 @@ struct BasePropertyObject {
     PyObject* model;
     PyObject* define;       // str or None
     PyObject* typeArgs;     // tuple or None
+    int unique;             // the column is declared UNIQUE
 };
 
 struct FilterListCellOps {
@@ -378,6 +379,7 @@ struct PagingObject {
     int page;
     int pageSize;
     int deep;
+    PyObject* relations;  // the relations findForeign loads, or None: every relation
 };
 
 struct RunnerTaskObject {
@@ -438,11 +440,12 @@ Q_AT(GeneratorApi, newCustomColAnnounce, 72);
 Q_SIZE(BasePropertyOps, 56); Q_AT(BasePropertyOps, sizeChecker, 0); Q_AT(BasePropertyOps, verifier, 8);
 Q_AT(BasePropertyOps, desc, 16); Q_AT(BasePropertyOps, asc, 24); Q_AT(BasePropertyOps, setFilter, 32);
 Q_AT(BasePropertyOps, toDBValue, 40); Q_AT(BasePropertyOps, toObjValue, 48);
-Q_SIZE(BasePropertyObject, H + 72); Q_AT(BasePropertyObject, ops, H); Q_AT(BasePropertyObject, name, H + 8);
+Q_SIZE(BasePropertyObject, H + 80); Q_AT(BasePropertyObject, ops, H); Q_AT(BasePropertyObject, name, H + 8);
 Q_AT(BasePropertyObject, _Type, H + 16); Q_AT(BasePropertyObject, isPk, H + 24);
 Q_AT(BasePropertyObject, Null, H + 28); Q_AT(BasePropertyObject, _default, H + 32);
 Q_AT(BasePropertyObject, _targetType, H + 40); Q_AT(BasePropertyObject, model, H + 48);
 Q_AT(BasePropertyObject, define, H + 56); Q_AT(BasePropertyObject, typeArgs, H + 64);
+Q_AT(BasePropertyObject, unique, H + 72);
 Q_SIZE(FilterListCellOps, 16); Q_AT(FilterListCellOps, append, 0); Q_AT(FilterListCellOps, _add, 8);
 Q_SIZE(FilterListCellObject, H + 56); Q_AT(FilterListCellObject, ops, H); Q_AT(FilterListCellObject, value, H + 8);
 Q_AT(FilterListCellObject, relationship, H + 16); Q_AT(FilterListCellObject, next, H + 24);
@@ -496,9 +499,9 @@ Q_AT(ConnectorApi, AioMysqlConnector, 32); Q_AT(ConnectorApi, PyMysqlConnector, 
 Q_SIZE(DBObject, H + 8); Q_AT(DBObject, _connector, H);
 Q_SIZE(DBApi, 24); Q_AT(DBApi, version, 0); Q_AT(DBApi, DB, 8); Q_AT(DBApi, instance, 16);
 Q_SIZE(PagingOps, 8); Q_AT(PagingOps, _execute, 0);
-Q_SIZE(PagingObject, H + 40); Q_AT(PagingObject, ops, H); Q_AT(PagingObject, target, H + 8);
+Q_SIZE(PagingObject, H + 48); Q_AT(PagingObject, ops, H); Q_AT(PagingObject, target, H + 8);
 Q_AT(PagingObject, executor, H + 16); Q_AT(PagingObject, page, H + 24); Q_AT(PagingObject, pageSize, H + 28);
-Q_AT(PagingObject, deep, H + 32);
+Q_AT(PagingObject, deep, H + 32); Q_AT(PagingObject, relations, H + 40);
 Q_SIZE(RunnerTaskObject, H + 24); Q_AT(RunnerTaskObject, _model, H); Q_AT(RunnerTaskObject, generator, H + 8);
 Q_AT(RunnerTaskObject, count, H + 16);
 Q_SIZE(GeneratorRunnerOps, 8); Q_AT(GeneratorRunnerOps, _run, 0);

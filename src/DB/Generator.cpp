@@ -1100,6 +1100,10 @@ void buildCol(std::string& out, PyObject* col) {
             buildDefault(out, col);
             if (out.size() == mark + 8) out.resize(mark);
         }
+        if (prop->unique) {
+            if (!out.empty() && out.back() != ' ') out.push_back(' ');
+            out.append("UNIQUE ");
+        }
     }
     appendUnicode(out, Borrowed(prop->define).get());  // read where it is used
     out.append(",\n");

@@ -106,8 +106,23 @@ Ref targetOf(PyObject* self) { return Borrowed(asPaging(self)->target).ref(); }
 // Paging
 // ===========================================================================
 
-const size_t pagingFieldOffsets[] = {offsetof(PagingObject, target), offsetof(PagingObject, executor)};
-const FieldList pagingFields{pagingFieldOffsets, 2};
+const size_t pagingFieldOffsets[] = {offsetof(PagingObject, target), offsetof(PagingObject, executor),
+                                     offsetof(PagingObject, relations)};
+const FieldList pagingFields{pagingFieldOffsets, 3};
+
+// findForeign's value: a truth value (every relation of the model), or the
+// relations to load (one, or a sequence that may go on through related
+// models), which the executor's findListForeignKey checks.
+void setFindForeign(PyObject* self, PyObject* value) {
+    auto* p = asPaging(self);
+    if (!value || value == Py_None || PyBool_Check(value) || PyLong_Check(value)) {
+        p->deep = value && truthy(value);
+        assignField(p->relations, Py_None);
+        return;
+    }
+    assignField(p->relations, value);
+    p->deep = 1;
+}
 
 OverrideSet<3> overrides{{"_execute", "_asyncExecute", "_getCount"}};
 enum { OV_EXECUTE, OV_ASYNC_EXECUTE, OV_GET_COUNT };
@@ -130,7 +145,6 @@ PyObject* Paging_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
         auto b = bind(pagingSignature, args, kwargs);
         int page = b[1] ? asInt32(b[1]) : 1;
         int pageSize = b[2] ? asInt32(b[2]) : 10;
-        bool deep = b[3] && truthy(b[3]);
         if (assertionsEnabled()) {
             if (pageSize < 1) raise(PyExc_AssertionError, "%s", "pageSize参数必须为大于零的整数");
             if (page < 1) raise(PyExc_AssertionError, "%s", "page参数必须为大于零的整数");
@@ -146,7 +160,7 @@ PyObject* Paging_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
         assignField(p->executor, std::move(executor));
         p->page = page;
         p->pageSize = pageSize;
-        p->deep = deep;
+        setFindForeign(self.get(), b[3]);
         return self;
     });
 }
@@ -203,9 +217,21 @@ Ref Paging_setPage(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     return Ref::borrow(self);
 }
 
-Ref Paging_findForeign(PyObject* self) {
-    asPaging(self)->deep = 1;
+const Signature<1> findForeignSignature{"findForeign", {"relations"}, 0};
+
+Ref Paging_findForeign(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto b = bind(findForeignSignature, args, nargs, kwnames);
+    setFindForeign(self, b[0] && b[0] != Py_None ? b[0] : Py_True);
     return Ref::borrow(self);
+}
+
+// Loads the relations of the page's rows through the executor: the call
+// without relations when findForeign named none (an executor subclass may
+// take the rows alone).
+Ref loadRelations(PyObject* self, PyObject* executor, PyObject* content) {
+    Ref relations = Borrowed(asPaging(self)->relations).ref();
+    if (relations.get() == Py_None) return callMethod(executor, names.findListForeignKey.get(), content);
+    return callMethod(executor, names.findListForeignKey.get(), content, relations.get());
 }
 
 // The count query: rows matching the recorded filter.  A model without a
@@ -283,7 +309,7 @@ Ref executeBlocking(PyObject* self) {
     Ref executor = executorOf(self);
     Ref content = callMethod(executor.get(), names.execute.get());
     check(PyDict_SetItem(page.get(), names.content.get(), content.get()));
-    if (p->deep && truthy(content.get())) callMethod(executor.get(), names.findListForeignKey.get(), content.get());
+    if (p->deep && truthy(content.get())) loadRelations(self, executor.get(), content.get());
     return page;
 }
 
@@ -299,7 +325,7 @@ Coro executeAwaited(Ref self) {
     Local content = co_await awaitPy(callMethod(executor.get(), names.execute.get()));
     check(PyDict_SetItem(page.get(), names.content.get(), content.get()));
     if (p->deep && truthy(content.get()))
-        co_await awaitPy(callMethod(executor.get(), names.findListForeignKey.get(), content.get()));
+        co_await awaitPy(loadRelations(self.get(), executor.get(), content.get()));
     co_return page.take();
 }
 
@@ -324,7 +350,9 @@ PyMethodDef pagingMethods[] = {
            "orderBy(*terms) -> self; orders the rows by columns of the model: properties, or \"column\" or\n"
            "\"table.column\" with an optional ASC/DESC (anything else raises ValueError)"),
     Q_FAST("setPage", Paging_setPage, "setPage(page, pageSize=0) -> self; a size of 0 or less keeps the current one"),
-    Q_NOARGS("findForeign", Paging_findForeign, "findForeign() -> self; loads the relations of the page's rows"),
+    Q_FAST("findForeign", Paging_findForeign,
+           "findForeign(relations=None) -> self; loads the relations of the page's rows: every relation of the\n"
+           "model, or the relations given (one, or a sequence that may go on through related models)"),
     Q_FAST("execute", Paging_execute, "execute() -> the Page, or an awaitable of it with an asyncio connector"),
     Q_NOARGS("_execute", Paging__execute, "_execute() -> the Page, fetched blocking"),
     Q_NOARGS("_asyncExecute", Paging__asyncExecute, "_asyncExecute() -> a coroutine fetching the Page"),

@@ -80,6 +80,7 @@ struct Held {
     PyObject* keyName = nullptr;
     PyObject* attrPkCol = nullptr;     // "pkCol"
     PyObject* attrTableName = nullptr; // "tableName"
+    PyObject* unique = nullptr;        // "unique", the property's keyword
     PyObject* attrFk = nullptr;        // "fk"
     PyObject* modelWord = nullptr;     // "Model", dropped from middle class names
     PyObject* idSuffix = nullptr;      // "_id"
@@ -619,6 +620,7 @@ PyObject* propertyNew(PyTypeObject* type, PyObject*, PyObject*) {
         initFieldsNone(self.get(), propertyFields);
         p->isPk = 0;
         p->Null = 0;
+        p->unique = 0;
         return self;
     });
 }
@@ -637,6 +639,13 @@ int propertyInit(PyObject* self, PyObject* args, PyObject* kwargs) {
         requireTupleOrNone("typeArgs", typeArgs);
         bool pk = b[1] ? truthy(b[1]) : false;
         bool nullable = b[3] ? truthy(b[3]) : true;
+        // `unique` is a keyword of its own: positions after typeArgs belong
+        // to the subclass's `_init`.
+        bool unique = false;
+        if (Ref flag = dictItem(b.extra.get(), held.unique).ref()) {
+            check(PyDict_DelItem(b.extra.get(), held.unique));
+            unique = truthy(flag.get());
+        }
 
         BasePropertyObject* p = prop(self);
         if (name != Py_None && PyUnicode_GET_LENGTH(name) > 0) assignField(p->name, name);
@@ -646,6 +655,7 @@ int propertyInit(PyObject* self, PyObject* args, PyObject* kwargs) {
         assignField(p->define, define);
         p->Null = nullable;
         p->isPk = pk;
+        p->unique = unique;
         assignField(p->typeArgs, typeArgs);
         Ref hook = getattr(self, "_init");
         Ref ignored = Ref::steal(PyObject_Call(hook.get(), b.rest.get(), b.extra.get()));
@@ -752,6 +762,11 @@ void setIsPk(PyObject* self, PyObject* v) {
     if (!v) raise(PyExc_AttributeError, "cannot delete attribute 'isPk'");
     prop(self)->isPk = truthy(v);
 }
+Ref getUnique(PyObject* self) { return boolean(prop(self)->unique); }
+void setUnique(PyObject* self, PyObject* v) {
+    if (!v) raise(PyExc_AttributeError, "cannot delete attribute 'unique'");
+    prop(self)->unique = truthy(v);
+}
 Ref getNull(PyObject* self) { return boolean(prop(self)->Null); }
 void setNull(PyObject* self, PyObject* v) {
     if (!v) raise(PyExc_AttributeError, "cannot delete attribute 'Null'");
@@ -795,6 +810,7 @@ PyGetSetDef propertyGetSet[] = {
     Q_GETSET("name", getName, setName, "column name; the attribute name once bound"),
     Q_GETSET("isPk", getIsPk, setIsPk, "primary-key flag"),
     Q_GETSET("Null", getNull, setNull, "whether the column accepts NULL"),
+    Q_GETSET("unique", getUnique, setUnique, "whether the column is declared UNIQUE"),
     Q_GETSET("_default", fieldGetter<offsetof(BasePropertyObject, _default)>, setDefaultField, "the declared default"),
     Q_GETSET("_targetType", fieldGetter<offsetof(BasePropertyObject, _targetType)>, setTargetTypeField,
              "the chosen SQL type member"),
@@ -809,7 +825,7 @@ PyGetSetDef propertyGetSet[] = {
 
 PyType_Slot propertySlots[] = {
     {Py_tp_doc, (void*)"BaseProperty(name=None, pk=False, default=<none>, Null=True, define='', typeArgs=(), "
-                       "*args, **kwargs)\n\nBase of every column property."},
+                       "*args, unique=False, **kwargs)\n\nBase of every column property."},
     {Py_tp_new, (void*)propertyNew<&basePropertyOps>},
     {Py_tp_init, (void*)propertyInit},
     {Py_tp_traverse, (void*)traverseObject<propertyFields>},
@@ -1675,6 +1691,7 @@ void exec(PyObject* module) {
     held.keyName = keep(interned("name"));
     held.attrPkCol = keep(interned("pkCol"));
     held.attrTableName = keep(interned("tableName"));
+    held.unique = keep(interned("unique"));
     held.attrFk = keep(interned("fk"));
     held.modelWord = keep(str("Model"));
     held.idSuffix = keep(str("_id"));

@@ -31,6 +31,7 @@
 #include <quillon/sql.hpp>
 #include <quillon/terms.hpp>
 
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <string>
@@ -121,16 +122,17 @@ Ref toDB(PyObject* prop, PyObject* value) { return Ref::steal(columnsApi->proper
 Ref toObj(PyObject* prop, PyObject* value) { return Ref::steal(columnsApi->propertyOps->toObjValue(prop, value)); }
 
 // The column property of `model` called `key` (a name or a property of it).
-Ref columnOf(const ModelInfo& info, PyObject* key) {
+Py_ssize_t columnIndex(const ModelInfo& info, PyObject* key) {
     for (Py_ssize_t i = 0; i < info.columnCount(); ++i) {
         Ref prop = info.column(i);
-        if (prop.get() == key) return prop;
+        if (prop.get() == key) return i;
         Borrowed name(asProperty(prop.get())->name);  // compared at once: no Python code
         if (PyUnicode_Check(key) && PyUnicode_Check(name.get()) && PyUnicode_Compare(name.get(), key) == 0)
-            return prop;
+            return i;
     }
     raise(PyExc_KeyError, "%R is not a column of %R", key, info.model);
 }
+Ref columnOf(const ModelInfo& info, PyObject* key) { return info.column(columnIndex(info, key)); }
 
 Ref keyFilter(PyObject* pkCol, PyObject* value) {
     return Ref::steal(columnsApi->propertyOps->setFilter(pkCol, value, REL_EQ));
@@ -301,6 +303,16 @@ Ref rowArguments(const ModelInfo& info, const InsertPlan& plan) {
         Py_DECREF(old);
     }
     return args;
+}
+
+// Appends the statement arguments of one row to `flat`: rows inserted by
+// one multi-row statement bind their values one after the other.
+void appendRowArguments(const ModelInfo& info, const InsertPlan& plan, PyObject* flat) {
+    for (size_t c = 0; c < plan.columns.size(); ++c) {
+        Ref prop = info.column(plan.columns[c]);
+        Ref stored = toDB(prop.get(), plan.values[c].get());
+        check(PyList_Append(flat, stored.get()));
+    }
 }
 
 // ===========================================================================
@@ -671,13 +683,10 @@ void rememberServer(PyObject* rows) {
     askedConnectorReturning = supported ? 1 : 0;
 }
 
-// Stores the values a RETURNING insert reported into the row.
-void storeReturned(const ModelInfo& info, PyObject* row, PyObject* raw) {
-    Ref rows = Ref::steal(PySequence_Fast(raw, "rows must be a sequence"));
-    if (PySequence_Fast_GET_SIZE(rows.get()) == 0) return;
-    Ref first = fastItem(rows.get(), 0).ref();
-    if (!PyDict_Check(first.get())) raise(PyExc_TypeError, "the inserted row came back as %.200s", typeName(first.get()));
-    Ref items = Ref::steal(PyDict_Items(first.get()));
+// Stores the values of one reported row (a dict of column name to value).
+void storeReportedRow(const ModelInfo& info, PyObject* row, PyObject* reported) {
+    if (!PyDict_Check(reported)) raise(PyExc_TypeError, "the inserted row came back as %.200s", typeName(reported));
+    Ref items = Ref::steal(PyDict_Items(reported));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
         Borrowed pair = listItem(items.get(), i);  // held by `items`, which only this loop sees
         Ref key = tupleItem(pair.get(), 0).ref();
@@ -689,6 +698,14 @@ void storeReturned(const ModelInfo& info, PyObject* row, PyObject* raw) {
         Ref name = columnName(prop.get());  // read after the conversion, which may rename it
         check(PyDict_SetItem(row, name.get(), converted.get()));
     }
+}
+
+// Stores the values a RETURNING insert reported into the row.
+void storeReturned(const ModelInfo& info, PyObject* row, PyObject* raw) {
+    Ref rows = Ref::steal(PySequence_Fast(raw, "rows must be a sequence"));
+    if (PySequence_Fast_GET_SIZE(rows.get()) == 0) return;
+    Ref first = fastItem(rows.get(), 0).ref();
+    storeReportedRow(info, row, first.get());
 }
 
 // ===========================================================================
@@ -842,68 +859,60 @@ std::string columnList(PyObject* model, int dialect) {
 
 constexpr const char* kMatchColumn = "__quillon_owner_key";
 
-// Plans the loading of every relation declared on the model.
-std::vector<RelationPlan> relationPlans(PyObject* model, PyObject* rows) {
-    std::vector<RelationPlan> plans;
-    int dialect = activeDialect(dbApi);
-    Ref fks = getattr(model, names.fk.get());
+// Plans the loading of relation `fk` of `model` for `rows`; false when its
+// declaration lacks what loading needs.
+bool planRelation(PyObject* model, PyObject* fk, PyObject* rows, int dialect, RelationPlan& plan) {
+    if (!PyDict_Check(fk)) return false;
     Ref oneToOne = foreignTypeMember(names.ONE_TO_ONE.get());
     Ref oneToMany = foreignTypeMember(names.ONE_TO_MANY.get());
     Ref manyToMany = foreignTypeMember(names.MANY_TO_MANY.get());
-    Ref seq = Ref::steal(PySequence_Fast(fks.get(), "fk must be a list"));
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
-        Ref fk = fastItem(seq.get(), i).ref();
-        if (!PyDict_Check(fk.get())) continue;
-        Ref type = fkEntry(fk.get(), names.Type.get()).ref();
-        Ref name = fkEntry(fk.get(), names.name.get()).ref();
-        Ref bindCol = fkEntry(fk.get(), names.bindCol.get()).ref();
-        Ref targetBindCol = fkEntry(fk.get(), names.targetBindCol.get()).ref();
-        Ref target = fkEntry(fk.get(), names.target.get()).ref();
-        if (name.get() == Py_None || !PyObject_TypeCheck(bindCol.get(), columnsApi->BaseProperty) ||
-            !PyObject_TypeCheck(targetBindCol.get(), columnsApi->BaseProperty) || target.get() == Py_None)
-            continue;
-        RelationPlan plan;
-        plan.name = std::move(name);
-        plan.ownerColumn = std::move(bindCol);
-        plan.args = ownerValues(rows, plan.ownerColumn.get());
-        Py_ssize_t n = PyList_GET_SIZE(plan.args.get());
-        if (type.get() == manyToMany.get()) {
-            // Far rows joined with the middle table: the middle column that
-            // refers to the owner selects them and tells whose they are.
-            Ref otherFk = callMethod(target.get(), names.getOtherFkBy.get(), model);
-            Ref farColumnInMiddle = fkEntry(otherFk.get(), names.bindCol.get()).ref();
-            Ref farKey = fkEntry(otherFk.get(), names.targetBindCol.get()).ref();
-            plan.farModel = fkEntry(otherFk.get(), names.target.get()).ref();
-            if (!PyObject_TypeCheck(farColumnInMiddle.get(), columnsApi->BaseProperty) ||
-                !PyObject_TypeCheck(farKey.get(), columnsApi->BaseProperty))
-                continue;
-            plan.many = true;
-            plan.sql = "SELECT " + columnList(plan.farModel.get(), dialect) + "," + qualified(targetBindCol.get(), dialect) +
-                       " AS " + kMatchColumn + " FROM " + tableOf(plan.farModel.get(), dialect) + " JOIN " +
-                       tableOf(target.get(), dialect) + " ON " + qualified(farColumnInMiddle.get(), dialect) + " = " +
-                       qualified(farKey.get(), dialect) + " WHERE " + qualified(targetBindCol.get(), dialect) + " IN (" +
-                       placeholders(n) + ");";
-            plan.matchKey = str(kMatchColumn);
-        } else if (type.get() == oneToOne.get() || type.get() == oneToMany.get()) {
-            plan.farModel = Ref::borrow(target.get());
-            plan.many = type.get() == oneToMany.get();
-            plan.sql = "SELECT " + columnList(target.get(), dialect) + " FROM " + tableOf(target.get(), dialect) +
-                       " WHERE " + qualified(targetBindCol.get(), dialect) + " IN (" + placeholders(n) + ");";
-            plan.matchKey = columnName(targetBindCol.get());
-        } else {
-            continue;
-        }
-        plans.push_back(std::move(plan));
+    Ref type = fkEntry(fk, names.Type.get()).ref();
+    Ref name = fkEntry(fk, names.name.get()).ref();
+    Ref bindCol = fkEntry(fk, names.bindCol.get()).ref();
+    Ref targetBindCol = fkEntry(fk, names.targetBindCol.get()).ref();
+    Ref target = fkEntry(fk, names.target.get()).ref();
+    if (name.get() == Py_None || !PyObject_TypeCheck(bindCol.get(), columnsApi->BaseProperty) ||
+        !PyObject_TypeCheck(targetBindCol.get(), columnsApi->BaseProperty) || target.get() == Py_None)
+        return false;
+    plan.name = std::move(name);
+    plan.ownerColumn = std::move(bindCol);
+    plan.args = ownerValues(rows, plan.ownerColumn.get());
+    Py_ssize_t n = PyList_GET_SIZE(plan.args.get());
+    if (type.get() == manyToMany.get()) {
+        // Far rows joined with the middle table: the middle column that
+        // refers to the owner selects them and tells whose they are.
+        Ref otherFk = callMethod(target.get(), names.getOtherFkBy.get(), model);
+        Ref farColumnInMiddle = fkEntry(otherFk.get(), names.bindCol.get()).ref();
+        Ref farKey = fkEntry(otherFk.get(), names.targetBindCol.get()).ref();
+        plan.farModel = fkEntry(otherFk.get(), names.target.get()).ref();
+        if (!PyObject_TypeCheck(farColumnInMiddle.get(), columnsApi->BaseProperty) ||
+            !PyObject_TypeCheck(farKey.get(), columnsApi->BaseProperty))
+            return false;
+        plan.many = true;
+        plan.sql = "SELECT " + columnList(plan.farModel.get(), dialect) + "," + qualified(targetBindCol.get(), dialect) +
+                   " AS " + kMatchColumn + " FROM " + tableOf(plan.farModel.get(), dialect) + " JOIN " +
+                   tableOf(target.get(), dialect) + " ON " + qualified(farColumnInMiddle.get(), dialect) + " = " +
+                   qualified(farKey.get(), dialect) + " WHERE " + qualified(targetBindCol.get(), dialect) + " IN (" +
+                   placeholders(n) + ");";
+        plan.matchKey = str(kMatchColumn);
+    } else if (type.get() == oneToOne.get() || type.get() == oneToMany.get()) {
+        plan.farModel = Ref::borrow(target.get());
+        plan.many = type.get() == oneToMany.get();
+        plan.sql = "SELECT " + columnList(target.get(), dialect) + " FROM " + tableOf(target.get(), dialect) +
+                   " WHERE " + qualified(targetBindCol.get(), dialect) + " IN (" + placeholders(n) + ");";
+        plan.matchKey = columnName(targetBindCol.get());
+    } else {
+        return false;
     }
-    return plans;
+    return true;
 }
 
-// Puts the fetched related rows into the owner rows.
-void applyRelation(const RelationPlan& plan, PyObject* rows, PyObject* fetched) {
+// Puts the fetched related rows into the owner rows; the related rows put
+// there are appended to `placed` (each once), the owners of the next level.
+void applyRelation(const RelationPlan& plan, PyObject* rows, PyObject* fetched, PyObject* placed) {
     // Group the related rows by the owner value they answer.
     // Building a row and hashing a key run Python code: every row and key is
-    // held, and both lists are counted again for each row (the owner rows
-    // are the caller's list).
+    // held, and both lists are counted again for each row.
     Ref groups = Ref::steal(PyDict_New());
     Ref seq = Ref::steal(PySequence_Fast(fetched, "rows must be a sequence"));
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
@@ -919,8 +928,11 @@ void applyRelation(const RelationPlan& plan, PyObject* rows, PyObject* fetched) 
         if (!bucket) {
             bucket = newInstanceList();
             check(PyDict_SetItem(groups.get(), key.get(), bucket.get()));
+        } else if (!plan.many) {
+            continue;  // one related row per owner: the first one found
         }
         check(PyList_Append(bucket.get(), row.get()));
+        check(PyList_Append(placed, row.get()));
     }
     Ref ownerName = columnName(plan.ownerColumn.get());
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); ++i) {
@@ -943,6 +955,103 @@ Ref rowsArgument(PyObject* rows) {
     return Ref::steal(PySequence_List(rows));
 }
 
+// The model whose rows relation `fk` of `model` gives.
+Ref farModelOf(PyObject* model, PyObject* fk) {
+    Ref target = fkEntry(fk, names.target.get()).ref();
+    Ref manyToMany = foreignTypeMember(names.MANY_TO_MANY.get());
+    if (fkEntry(fk, names.Type.get()).get() != manyToMany.get()) return target;
+    Ref otherFk = callMethod(target.get(), names.getOtherFkBy.get(), model);
+    if (!PyDict_Check(otherFk.get())) return Ref::none();
+    return fkEntry(otherFk.get(), names.target.get()).ref();
+}
+
+// "Model.relation", for messages.
+Ref relationText(PyObject* fk) {
+    Ref owner = fkEntry(fk, names.owner.get()).ref();
+    Ref name = fkEntry(fk, names.name.get()).ref();
+    return Ref::steal(PyUnicode_FromFormat("%s.%S", PyType_Check(owner.get()) ? modelName(owner.get()) : "?",
+                                           name.get()));
+}
+
+// The relations an operation loads, as a list of (owner model, relation)
+// pairs in loading order; null for none.  `loadForeign` is a truth value
+// (true: every relation of the model, one level), a relation (a ForeignKey
+// attribute such as Member.posts) or a sequence of them, where a relation of
+// a related model (Post.comments) follows one that leads to its model.
+// Everything is checked before any statement runs.
+Ref relationSteps(PyObject* model, PyObject* loadForeign, const char* arg) {
+    if (!loadForeign || loadForeign == Py_None) return Ref();
+    PyTypeObject* fkType = reinterpret_cast<PyTypeObject*>(columnsApi->ForeignKey);
+    if (!fkType) raise(PyExc_ImportError, "the relation type is not available");
+    Ref relations;
+    if (PyObject_TypeCheck(loadForeign, fkType)) {
+        relations = Ref::steal(PyList_New(0));
+        check(PyList_Append(relations.get(), loadForeign));
+    } else if (PyBool_Check(loadForeign) || PyLong_Check(loadForeign)) {
+        if (!truthy(loadForeign)) return Ref();
+        Ref fks = getattr(model, names.fk.get());
+        Ref steps = Ref::steal(PyList_New(0));
+        Ref all = Ref::steal(PySequence_List(fks.get()));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(all.get()); ++i) {
+            Ref fk = listItem(all.get(), i).ref();
+            check(PyList_Append(steps.get(), tupleOf({model, fk.get()}).get()));
+        }
+        return steps;
+    } else if (PyUnicode_Check(loadForeign) || PyBytes_Check(loadForeign) || PyDict_Check(loadForeign)) {
+        raise(PyExc_TypeError,
+              "%s takes True, a relation (a ForeignKey attribute such as Model.relation) or a sequence of them, "
+              "not %.200s",
+              arg, typeName(loadForeign));
+    } else {
+        Ref it = Ref::stealOrNull(PyObject_GetIter(loadForeign));
+        if (!it) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) throwPending();
+            PyErr_Clear();
+            return truthy(loadForeign) ? relationSteps(model, Py_True, arg) : Ref();
+        }
+        relations = Ref::steal(PySequence_List(loadForeign));
+    }
+    // Each relation belongs to the model or to a model an earlier relation
+    // leads to; it loads for the rows of the first such model.
+    Ref reached = Ref::steal(PyList_New(0));
+    check(PyList_Append(reached.get(), model));
+    Ref steps = Ref::steal(PyList_New(0));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(relations.get()); ++i) {
+        Ref fk = listItem(relations.get(), i).ref();
+        if (!PyObject_TypeCheck(fk.get(), fkType))
+            raise(PyExc_TypeError, "%s takes relations (ForeignKey attributes such as Model.relation), not %.200s", arg,
+                  typeName(fk.get()));
+        Ref owner;
+        for (Py_ssize_t m = 0; m < PyList_GET_SIZE(reached.get()) && !owner; ++m) {
+            Ref candidate = listItem(reached.get(), m).ref();
+            Ref fks = getattr(candidate.get(), names.fk.get());
+            Ref declared = Ref::steal(PySequence_List(fks.get()));
+            for (Py_ssize_t k = 0; k < PyList_GET_SIZE(declared.get()); ++k)
+                if (listItem(declared.get(), k).get() == fk.get()) {
+                    owner = std::move(candidate);
+                    break;
+                }
+        }
+        if (!owner)
+            raise(PyExc_ValueError,
+                  "%s: the relation %S is not one of %s, nor of a model that a relation listed before it leads to; "
+                  "list the relation that loads its model first",
+                  arg, relationText(fk.get()).get(), modelName(model));
+        bool repeated = false;
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(steps.get()); ++k) {
+            Borrowed step = listItem(steps.get(), k);
+            if (tupleItem(step.get(), 1).get() == fk.get() && tupleItem(step.get(), 0).get() == owner.get())
+                repeated = true;
+        }
+        if (repeated) continue;
+        check(PyList_Append(steps.get(), tupleOf({owner.get(), fk.get()}).get()));
+        Ref far = farModelOf(owner.get(), fk.get());
+        if (far.get() != Py_None && !check(PySequence_Contains(reached.get(), far.get())))
+            check(PyList_Append(reached.get(), far.get()));
+    }
+    return steps;
+}
+
 // ===========================================================================
 // Operations.  Each has a blocking body and an awaited body built from the
 // same preparation and finishing steps.
@@ -950,35 +1059,82 @@ Ref rowsArgument(PyObject* rows) {
 
 Borrowed modelOf(PyObject* self) { return Borrowed(asExecutor(self)->model); }
 
+// The rows reached so far by model: the operation's rows under their model,
+// the related rows of each loaded relation under theirs.  Lists of its own,
+// so the caller's list is never extended.
+Ref reachedRows(PyObject* model, PyObject* rows) {
+    Ref reached = Ref::steal(PyDict_New());
+    Ref own = Ref::steal(PySequence_List(rows));
+    check(PyDict_SetItem(reached.get(), model, own.get()));
+    return reached;
+}
+
+// The owner rows of a step and its plan; false when there is nothing to load.
+bool planStep(PyObject* reached, PyObject* step, RelationPlan& plan, Ref& ownerRows) {
+    Ref owner = tupleItem(step, 0).ref();
+    Ref fk = tupleItem(step, 1).ref();
+    ownerRows = dictItem(reached, owner.get()).ref();
+    if (!ownerRows || PyList_GET_SIZE(ownerRows.get()) == 0) return false;
+    return planRelation(owner.get(), fk.get(), ownerRows.get(), activeDialect(dbApi), plan);
+}
+
+// Applies a fetched relation and records the related rows it placed.
+void finishStep(PyObject* reached, const RelationPlan& plan, PyObject* ownerRows, PyObject* fetched) {
+    Ref placed = Ref::steal(PyList_New(0));
+    applyRelation(plan, ownerRows, fetched, placed.get());
+    Ref list = dictItem(reached, plan.farModel.get()).ref();
+    if (!list) {
+        check(PyDict_SetItem(reached, plan.farModel.get(), placed.get()));
+        return;
+    }
+    Py_ssize_t end = PyList_GET_SIZE(list.get());
+    check(PyList_SetSlice(list.get(), end, end, placed.get()));
+}
+
 // Blocking relation loading.
-void loadRelationsBlocking(PyObject* self, PyObject* rows) {
+void loadRelationsBlocking(PyObject* self, PyObject* rows, PyObject* steps) {
     Ref model = modelOf(self).ref();
-    for (RelationPlan& plan : relationPlans(model.get(), rows)) {
+    Ref reached = reachedRows(model.get(), rows);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(steps); ++i) {
+        Ref step = listItem(steps, i).ref();
+        RelationPlan plan;
+        Ref ownerRows;
+        if (!planStep(reached.get(), step.get(), plan, ownerRows)) continue;
+        Ref fetched;
         if (PyList_GET_SIZE(plan.args.get()) == 0) {
-            applyRelation(plan, rows, Ref::steal(PyList_New(0)).get());
-            continue;
+            fetched = Ref::steal(PyList_New(0));
+        } else {
+            Ref args = Ref::steal(PyList_AsTuple(plan.args.get()));
+            fetched = asList(startSql(self, plan.sql, args.get(), true));
         }
-        Ref args = Ref::steal(PyList_AsTuple(plan.args.get()));
-        Ref fetched = asList(startSql(self, plan.sql, args.get(), true));
-        applyRelation(plan, rows, fetched.get());
+        finishStep(reached.get(), plan, ownerRows.get(), fetched.get());
     }
 }
 
-Coro loadRelationsAsync(Ref self, Ref rows, Ref passThrough) {
-    LocalValue<std::vector<RelationPlan>> plans(relationPlans(modelOf(self.get()).ref().get(), rows.get()));
-    for (RelationPlan& plan : *plans) {
-        if (PyList_GET_SIZE(plan.args.get()) == 0) {
-            applyRelation(plan, rows.get(), Ref::steal(PyList_New(0)).get());
-            continue;
-        }
-        Ref started;
+Coro loadRelationsAsync(Ref self, Ref rows, Ref steps, Ref passThrough) {
+    Local reached = reachedRows(modelOf(self.get()).ref().get(), rows.get());
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(steps.get()); ++i) {
+        LocalValue<RelationPlan> plan(RelationPlan{});
+        Local ownerRows;
         {
-            Ref args = Ref::steal(PyList_AsTuple(plan.args.get()));
-            started = startSql(self.get(), plan.sql, args.get(), true);
+            Ref step = listItem(steps.get(), i).ref();
+            Ref held;
+            if (!planStep(reached.get(), step.get(), *plan, held)) continue;
+            ownerRows = std::move(held);
         }
-        Local fetched = co_await awaitPy(std::move(started));
-        fetched = asList(fetched.take());
-        applyRelation(plan, rows.get(), fetched.get());
+        Local fetched;
+        if (PyList_GET_SIZE(plan->args.get()) == 0) {
+            fetched = Ref::steal(PyList_New(0));
+        } else {
+            Ref started;
+            {
+                Ref args = Ref::steal(PyList_AsTuple(plan->args.get()));
+                started = startSql(self.get(), plan->sql, args.get(), true);
+            }
+            fetched = co_await awaitPy(std::move(started));
+            fetched = asList(fetched.take());
+        }
+        finishStep(reached.get(), *plan, ownerRows.get(), fetched.get());
     }
     co_return passThrough ? std::move(passThrough) : Ref::none();
 }
@@ -1006,19 +1162,19 @@ Ref finishLength(PyObject*, PyObject* rows, PyObject*) { return integer(PyList_G
 // the runner that ran it.
 Ref finishRowCount(PyObject*, PyObject* runner, PyObject*) { return integer(asExecutor(runner)->rowCount); }
 
-// Awaits a started statement, finishes the result and optionally loads the
-// relations of the rows it gives.
-Coro awaitAndFinish(Ref self, Ref started, Ref state, Finish finish, bool loadRelations) {
+// Awaits a started statement, finishes the result and loads the relations
+// of `steps` (null: none) for the rows it gives.
+Coro awaitAndFinish(Ref self, Ref started, Ref state, Finish finish, Ref steps) {
     Local result;
     {
         Ref raw = co_await awaitPy(std::move(started));
         result = finish(self.get(), state.get(), raw.get());
     }
-    if (loadRelations) {
+    if (steps) {
         Ref rows = PyList_Check(result.get()) ? Ref::borrow(result.get()) : newInstanceList();
         if (!PyList_Check(result.get()) && result.get() != Py_None) check(PyList_Append(rows.get(), result.get()));
         if (PyList_GET_SIZE(rows.get())) {
-            Ref loading = toPython(loadRelationsAsync(Ref::borrow(self.get()), std::move(rows), Ref()),
+            Ref loading = toPython(loadRelationsAsync(Ref::borrow(self.get()), std::move(rows), std::move(steps), Ref()),
                                    "AsyncModelExecutor.findListForeignKey");
             co_await awaitPy(std::move(loading));
         }
@@ -1027,16 +1183,17 @@ Coro awaitAndFinish(Ref self, Ref started, Ref state, Finish finish, bool loadRe
 }
 
 // Runs a started statement to its result: finished directly when blocking,
-// as a native coroutine when the executor is awaited.
-Ref complete(PyObject* self, Ref started, PyObject* state, Finish finish, bool loadRelations, const char* qualname) {
+// as a native coroutine when the executor is awaited.  `steps` (null: none)
+// are the relations to load for the rows of the result.
+Ref complete(PyObject* self, Ref started, PyObject* state, Finish finish, Ref steps, const char* qualname) {
     if (isAsyncExecutor(self))
-        return toPython(awaitAndFinish(Ref::borrow(self), std::move(started), Ref::borrow(state), finish, loadRelations),
+        return toPython(awaitAndFinish(Ref::borrow(self), std::move(started), Ref::borrow(state), finish, std::move(steps)),
                         qualname);
     Ref result = finish(self, state, started.get());
-    if (loadRelations && result.get() != Py_None) {
+    if (steps && result.get() != Py_None) {
         Ref rows = PyList_Check(result.get()) ? Ref::borrow(result.get()) : newInstanceList();
         if (!PyList_Check(result.get())) check(PyList_Append(rows.get(), result.get()));
-        if (PyList_GET_SIZE(rows.get())) loadRelationsBlocking(self, rows.get());
+        if (PyList_GET_SIZE(rows.get())) loadRelationsBlocking(self, rows.get(), steps.get());
     }
     return result;
 }
@@ -1046,7 +1203,7 @@ Ref complete(PyObject* self, Ref started, PyObject* state, Finish finish, bool l
 Ref completeRowCount(PyObject* self, PyObject* builder, const char* qualname) {
     Ref runner;
     Ref started = startStatement(self, builder, RESULT_RAW, &runner);
-    return complete(self, std::move(started), runner.get(), finishRowCount, false, qualname);
+    return complete(self, std::move(started), runner.get(), finishRowCount, Ref(), qualname);
 }
 
 // An awaitable that yields `value` at once (async operations with nothing to run).
@@ -1056,9 +1213,9 @@ Ref immediate(PyObject* self, Ref value, const char* qualname) {
     return value;
 }
 
-const Signature<5> findSignature{"find", {"where", "orderBy", "limit", "offset", "loadForeign"}, 0};
-const Signature<3> firstSignature{"first", {"where", "orderBy", "loadForeign"}, 0};
-const Signature<2> getSignature{"get", {"key", "loadForeign"}, 1};
+const Signature<6> findSignature{"find", {"where", "orderBy", "limit", "offset", "loadForeign", "forUpdate"}, 0};
+const Signature<4> firstSignature{"first", {"where", "orderBy", "loadForeign", "forUpdate"}, 0};
+const Signature<3> getSignature{"get", {"key", "loadForeign", "forUpdate"}, 1};
 const Signature<1> whereSignature{"count", {"where"}, 0};
 const Signature<1> existsSignature{"exists", {"where"}, 0};
 const Signature<1> rowSignature{"save", {"row"}, 1};
@@ -1067,16 +1224,28 @@ const Signature<1> updateSignature{"update", {"row"}, 1};
 const Signature<2> updateWhereSignature{"updateWhere", {"where", "values"}, 2};
 const Signature<1> deleteSignature{"delete", {"row"}, 1};
 const Signature<1> deleteWhereSignature{"deleteWhere", {"where"}, 1};
-const Signature<1> findFkSignature{"findListForeignKey", {"rows"}, 1};
+const Signature<2> findFkSignature{"findListForeignKey", {"rows", "relations"}, 1};
 const Signature<3> linkSignature{"link", {"row", "relation", "others"}, 3};
 const Signature<3> unlinkSignature{"unlink", {"row", "relation", "others"}, 3};
+
+// Rows read in order to change them: on MySQL the select locks them until
+// the task's transaction ends, so a concurrent reader that also asks for
+// them waits; on SQLite the database's write lock already serializes the
+// writers, and the select stays as it is.
+void lockRows(PyObject* builder, PyObject* forUpdate) {
+    if (!forUpdate || !truthy(forUpdate) || activeDialect(dbApi) != DIALECT_MYSQL) return;
+    auto* g = asBuilder(builder);
+    Ref suffix = str(" FOR UPDATE");
+    assignField(g->limit, Ref::steal(PyUnicode_Concat(g->limit, suffix.get())));
+}
 
 Ref Executor_find(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto b = bind(findSignature, args, nargs, kwnames);
     ModelInfo info(modelOf(self));
     Ref builder = selectBuilder(info, b.get(0, Py_None), b.get(1, Py_None), b.get(2, Py_None), b.get(3, Py_None));
-    bool load = b[4] && truthy(b[4]);
-    return complete(self, startStatement(self, builder.get(), RESULT_ROWS), Py_None, finishIdentity, load,
+    lockRows(builder.get(), b[5]);
+    Ref steps = relationSteps(info.model, b[4], "loadForeign");
+    return complete(self, startStatement(self, builder.get(), RESULT_ROWS), Py_None, finishIdentity, std::move(steps),
                     "AsyncModelExecutor.find");
 }
 
@@ -1085,8 +1254,9 @@ Ref Executor_first(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     ModelInfo info(modelOf(self));
     Ref one = integer(1);
     Ref builder = selectBuilder(info, b.get(0, Py_None), b.get(1, Py_None), one.get(), Py_None);
-    bool load = b[2] && truthy(b[2]);
-    return complete(self, startStatement(self, builder.get(), RESULT_ROWS), Py_None, finishFirst, load,
+    lockRows(builder.get(), b[3]);
+    Ref steps = relationSteps(info.model, b[2], "loadForeign");
+    return complete(self, startStatement(self, builder.get(), RESULT_ROWS), Py_None, finishFirst, std::move(steps),
                     "AsyncModelExecutor.first");
 }
 
@@ -1096,8 +1266,9 @@ Ref Executor_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     Ref where = keyFilter(info.requireKey("get"), b[0]);
     Ref one = integer(1);
     Ref builder = selectBuilder(info, where.get(), Py_None, one.get(), Py_None);
-    bool load = b[1] && truthy(b[1]);
-    return complete(self, startStatement(self, builder.get(), RESULT_ROWS), Py_None, finishFirst, load,
+    lockRows(builder.get(), b[2]);
+    Ref steps = relationSteps(info.model, b[1], "loadForeign");
+    return complete(self, startStatement(self, builder.get(), RESULT_ROWS), Py_None, finishFirst, std::move(steps),
                     "AsyncModelExecutor.get");
 }
 
@@ -1111,7 +1282,7 @@ Ref countLike(PyObject* self, PyObject* where, const char* head, const char* tai
     Ref args = Ref::steal(PyList_AsTuple(PyTuple_GET_ITEM(parts.get(), 1)));
     Ref started = startSql(self, sql, args.get(), false);
     if (!isAsyncExecutor(self)) started = asList(std::move(started));
-    return complete(self, std::move(started), Py_None, finish, false, qualname);
+    return complete(self, std::move(started), Py_None, finish, Ref(), qualname);
 }
 
 Ref Executor_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -1180,9 +1351,7 @@ Coro saveAfterAsking(Ref self, Ref row, int dialect) {
     co_return (returning ? finishSaveReturning : finishSave)(self.get(), row.get(), raw.get());
 }
 
-Ref Executor_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    auto b = bind(rowSignature, args, nargs, kwnames);
-    PyObject* row = b[0];
+Ref saveRow(PyObject* self, PyObject* row) {
     if (!PyObject_TypeCheck(row, entityApi->ModelInstance)) raiseArgType("row", "ModelInstance", row);
     ModelInfo info(modelOf(self));
     requireRowOf(info, row, "save");
@@ -1202,10 +1371,10 @@ Ref Executor_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     bool returning = false;
     Ref builder = saveStatement(info, row, support == 1, dialect, &returning);
     if (!returning)
-        return complete(self, startStatement(self, builder.get(), RESULT_RAW), row, finishSave, false,
+        return complete(self, startStatement(self, builder.get(), RESULT_RAW), row, finishSave, Ref(),
                         "AsyncModelExecutor.save");
     if (isAsyncExecutor(self))
-        return complete(self, startStatement(self, builder.get(), RESULT_RAW), row, finishSaveReturning, false,
+        return complete(self, startStatement(self, builder.get(), RESULT_RAW), row, finishSaveReturning, Ref(),
                         "AsyncModelExecutor.save");
     // The blocking SQLite connector would commit before the returned row is read.
     BlockingTransaction transaction;
@@ -1214,20 +1383,236 @@ Ref Executor_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     return finishSaveReturning(self, row, raw.get());
 }
 
+Ref Executor_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto b = bind(rowSignature, args, nargs, kwnames);
+    return saveRow(self, b[0]);
+}
+
+// ---------------------------------------------------------------------------
+// upsert
+// ---------------------------------------------------------------------------
+
+// The columns a conflict is looked for on, by index in the column list: the
+// key (None), or a column or a sequence of columns (properties or names)
+// that a unique constraint covers.
+std::vector<Py_ssize_t> conflictColumns(const ModelInfo& info, PyObject* conflict) {
+    std::vector<Py_ssize_t> out;
+    if (conflict == Py_None) {
+        out.push_back(columnIndex(info, info.pkCol.get()));
+        return out;
+    }
+    if (PyUnicode_Check(conflict) || isProperty(conflict)) {
+        out.push_back(columnIndex(info, conflict));
+        return out;
+    }
+    if (PyDict_Check(conflict) || PyBytes_Check(conflict)) raiseArgType("conflict", "a column or a sequence of columns", conflict);
+    Ref items = Ref::steal(PySequence_List(conflict));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        Ref item = listItem(items.get(), i).ref();
+        if (!PyUnicode_Check(item.get()) && !isProperty(item.get()))
+            raise(PyExc_TypeError, "upsert(): conflict names columns (properties or column names), not %.200s",
+                  typeName(item.get()));
+        Py_ssize_t index = columnIndex(info, item.get());
+        if (std::find(out.begin(), out.end(), index) == out.end()) out.push_back(index);
+    }
+    if (out.empty()) raise(PyExc_ValueError, "upsert(): conflict names no column");
+    return out;
+}
+
+// What an upsert runs: the statement itself and, where the database does not
+// report the stored row, the select that reads its key back by the conflict
+// columns (null otherwise).  Null statements: the row leaves its generated
+// key to the database and conflicts only on the key, so it is a plain save.
+struct UpsertStatements {
+    Ref upsert;
+    Ref readKey;
+};
+
+UpsertStatements upsertStatements(const ModelInfo& info, PyObject* row, PyObject* conflictArg, bool returning,
+                                  int dialect) {
+    std::vector<Py_ssize_t> conflict = conflictColumns(info, conflictArg);
+    Py_ssize_t keyIndex = columnIndex(info, info.pkCol.get());
+    InsertPlan plan = planInsert(info, row, "upsert");
+    if (plan.keyLeftOut && conflict.size() == 1 && conflict[0] == keyIndex) return {};
+    Ref args = rowArguments(info, plan);
+    // Every conflict column carries a value: NULLs never conflict.
+    std::vector<Py_ssize_t> positions;
+    for (Py_ssize_t index : conflict) {
+        auto at = std::find(plan.columns.begin(), plan.columns.end(), index);
+        if (at == plan.columns.end() || tupleItem(args.get(), at - plan.columns.begin()).get() == Py_None) {
+            Ref name = columnName(info.column(index).get());
+            raise(PyExc_ValueError, "upsert(): the row has no value for the conflict column %R of %s", name.get(),
+                  modelName(info.model));
+        }
+        positions.push_back(at - plan.columns.begin());
+    }
+    auto identifier = [&](Py_ssize_t index) {
+        std::string out;
+        Ref name = columnName(info.column(index).get());
+        appendIdentifier(out, utf8(name.get()), dialect);
+        return out;
+    };
+    // Every written column but the key takes the row's value: on MySQL the
+    // conflict may be on any unique index, and the stored row then holds
+    // the row's values all the same.
+    std::vector<Py_ssize_t> updated;
+    for (Py_ssize_t index : plan.columns)
+        if (index != keyIndex) updated.push_back(index);
+    if (updated.empty()) updated.push_back(keyIndex);  // an update that changes nothing
+    std::string sql = insertText(info, plan.columns, dialect);
+    if (dialect == DIALECT_MYSQL) {
+        sql += " ON DUPLICATE KEY UPDATE ";
+        for (size_t i = 0; i < updated.size(); ++i) {
+            std::string column = identifier(updated[i]);
+            sql += (i ? "," : "") + column + " = " + (updated[i] == keyIndex ? column : "VALUES(" + column + ")");
+        }
+    } else {
+        sql += " ON CONFLICT (";
+        for (size_t i = 0; i < conflict.size(); ++i) sql += (i ? "," : "") + identifier(conflict[i]);
+        sql += ") DO UPDATE SET ";
+        for (size_t i = 0; i < updated.size(); ++i) {
+            std::string column = identifier(updated[i]);
+            sql += (i ? "," : "") + column + " = excluded." + column;
+        }
+    }
+    UpsertStatements out;
+    if (returning) {
+        sql += " RETURNING " + identifier(keyIndex);
+        for (Py_ssize_t i : plan.leftOut) sql += "," + identifier(i);
+        out.upsert = newStatement(sql + ";", std::move(args), SQL_SELECT);
+        return out;
+    }
+    std::string select = "SELECT " + identifier(keyIndex) + " FROM ";
+    appendIdentifier(select, utf8(info.table.get()), dialect);
+    Ref keyArgs = Ref::steal(PyTuple_New((Py_ssize_t)conflict.size()));
+    for (size_t i = 0; i < conflict.size(); ++i) {
+        select += (i ? " AND " : " WHERE ") + identifier(conflict[i]) + " = %s";
+        PyTuple_SET_ITEM(keyArgs.get(), (Py_ssize_t)i, tupleItem(args.get(), positions[i]).ref().release());
+    }
+    out.upsert = newStatement(sql + ";", std::move(args), SQL_INSERT);
+    out.readKey = newStatement(select + ";", std::move(keyArgs), SQL_SELECT);
+    return out;
+}
+
+int traverseValue(const UpsertStatements& statements, visitproc visit, void* arg) {
+    Py_VISIT(statements.upsert.get());
+    Py_VISIT(statements.readKey.get());
+    return 0;
+}
+
+// state: the row; raw: the stored row's key (and its defaulted columns) as
+// the database reports them.
+Ref finishUpsert(PyObject* self, PyObject* row, PyObject* raw) {
+    ModelInfo info(modelOf(self));
+    storeReturned(info, row, raw);
+    return savedKey(info, row, Py_None);
+}
+
+Coro upsertAwaited(Ref self, Ref row, Ref conflict, int dialect) {
+    if (returningSupport(dialect) < 0) {
+        Ref empty = noArgs();
+        Ref asking = startSql(self.get(), kServerVersionQuery, empty.get(), false);
+        empty.reset();
+        Ref versionRows = co_await awaitPy(std::move(asking));
+        rememberServer(versionRows.get());
+    }
+    LocalValue<UpsertStatements> statements(UpsertStatements{});
+    {
+        ModelInfo info(modelOf(self.get()));
+        *statements = upsertStatements(info, row.get(), conflict.get(), returningSupport(dialect) == 1, dialect);
+    }
+    Local raw = co_await awaitPy(startStatement(self.get(), statements->upsert.get(), RESULT_RAW));
+    if (statements->readKey) raw = co_await awaitPy(startStatement(self.get(), statements->readKey.get(), RESULT_RAW));
+    co_return finishUpsert(self.get(), row.get(), raw.get());
+}
+
+const Signature<2> upsertSignature{"upsert", {"row", "conflict"}, 1};
+
+Ref Executor_upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto b = bind(upsertSignature, args, nargs, kwnames);
+    PyObject* row = b[0];
+    PyObject* conflict = b.get(1, Py_None);
+    if (!PyObject_TypeCheck(row, entityApi->ModelInstance)) raiseArgType("row", "ModelInstance", row);
+    ModelInfo info(modelOf(self));
+    info.requireKey("upsert");
+    requireRowOf(info, row, "upsert");
+    refuseRelationValues(info, relationEntries(info), row, "upsert");
+    int dialect = activeDialect(dbApi);
+    // Refusals come before any statement.
+    int support = returningSupport(dialect);
+    UpsertStatements statements = upsertStatements(info, row, conflict, support == 1, dialect);
+    if (!statements.upsert) return saveRow(self, row);
+    if (isAsyncExecutor(self))
+        return toPython(upsertAwaited(Ref::borrow(self), Ref::borrow(row), Ref::borrow(conflict), dialect),
+                        "AsyncModelExecutor.upsert");
+    if (support < 0) {
+        Ref empty = noArgs();
+        rememberServer(asList(startSql(self, kServerVersionQuery, empty.get(), false)).get());
+        statements = upsertStatements(info, row, conflict, returningSupport(dialect) == 1, dialect);
+    }
+    // The blocking SQLite connector would commit before the returned row is read.
+    BlockingTransaction transaction;
+    Ref raw = startStatement(self, statements.upsert.get(), RESULT_RAW);
+    if (statements.readKey) raw = startStatement(self, statements.readKey.get(), RESULT_RAW);
+    transaction.commit();
+    return finishUpsert(self, row, raw.get());
+}
+
 // ---------------------------------------------------------------------------
 // insertMany
 // ---------------------------------------------------------------------------
 
+// Whether the database generates the key by counting up (auto_increment):
+// the keys one statement generates then increase in the order of its rows.
+bool keyCountsUp(const ModelInfo& info) {
+    if (!info.hasKey()) return false;
+    PyObject* v = asProperty(info.pkCol.get())->_default;
+    return v && (v == (PyObject*)columnsApi->AutoIncrement || PyObject_TypeCheck(v, columnsApi->AutoIncrement));
+}
+
+// The most arguments one statement binds: SQLite's limit (999 before 3.32);
+// MySQL's drivers bind on the client, where it keeps statements moderate.
+Py_ssize_t argumentLimit(int dialect) {
+    if (dialect == DIALECT_SQLITE) {
+        Ref version = importFrom("sqlite3", "sqlite_version_info");
+        Ref three = integer(3), thirtyTwo = integer(32);
+        Ref least = tupleOf({three.get(), thirtyTwo.get()});
+        if (!check(PyObject_RichCompareBool(version.get(), least.get(), Py_GE))) return 999;
+    }
+    return 32766;
+}
+
+// The statement kind of a write whose result is its rows: the connectors
+// give the rows of every kind but a select (dicts) and an insert (the row
+// id) as tuples.
+constexpr int kWriteWithRows = SQL_UPDATE;
+
 // Rows that write the same columns, inserted by one statement run.
 struct RowGroup {
     std::vector<Py_ssize_t> columns;
-    Ref args;  // list of argument tuples
+    std::vector<Py_ssize_t> leftOut;  // of the group's first row
+    bool keyLeftOut = false;
+    Ref args;  // list of argument tuples; for rows whose keys are reported, their arguments one after the other
+    Ref rows;  // list of the rows whose keys are reported
 };
 
-// The insert statements of the rows: one per set of written columns, in the
-// order the sets first appear.  Every row is checked before any statement
+// One statement of an insertMany and, for an INSERT ... RETURNING, the rows
+// whose generated keys (and defaulted columns) it reports: `reported` is then
+// (rows, columns), the columns being the key and the defaulted columns, in
+// the order of the statement's result rows.
+struct InsertBatch {
+    Ref statement;
+    Ref reported;  // null: the statement reports nothing
+};
+
+// The insert statements of the rows: one statement run per set of written
+// columns, in the order the sets first appear.  Where `reported` (the
+// database reports inserted values and the key counts up), a set that
+// leaves the key to the database is inserted by multi-row statements that
+// report each row's key and defaulted columns, as many rows per statement as
+// the argument limit allows.  Every row is checked before any statement
 // exists.
-std::vector<Ref> insertStatements(const ModelInfo& info, PyObject* rows) {
+std::vector<InsertBatch> insertStatements(const ModelInfo& info, PyObject* rows, bool reported) {
     std::vector<RowGroup> groups;
     std::map<std::vector<Py_ssize_t>, size_t> groupOf;
     auto relations = relationEntries(info);
@@ -1241,16 +1626,125 @@ std::vector<Ref> insertStatements(const ModelInfo& info, PyObject* rows) {
         // Rows in a run mostly write the same columns as the one before.
         if (groups.empty() || groups[last].columns != plan.columns) {
             auto [it, added] = groupOf.emplace(plan.columns, groups.size());
-            if (added) groups.push_back({plan.columns, Ref::steal(PyList_New(0))});
+            if (added)
+                groups.push_back(
+                    {plan.columns, plan.leftOut, plan.keyLeftOut, Ref::steal(PyList_New(0)), Ref::steal(PyList_New(0))});
             last = it->second;
         }
-        check(PyList_Append(groups[last].args.get(), rowArguments(info, plan).get()));
+        if (reported && plan.keyLeftOut && !plan.columns.empty()) {
+            appendRowArguments(info, plan, groups[last].args.get());
+            check(PyList_Append(groups[last].rows.get(), row.get()));
+        } else {
+            check(PyList_Append(groups[last].args.get(), rowArguments(info, plan).get()));
+        }
     }
     int dialect = activeDialect(dbApi);
-    std::vector<Ref> statements;
-    for (RowGroup& group : groups)
-        statements.push_back(newStatement(insertText(info, group.columns, dialect) + ";", std::move(group.args), SQL_INSERT));
-    return statements;
+    std::vector<InsertBatch> batches;
+    for (RowGroup& group : groups) {
+        std::string text = insertText(info, group.columns, dialect);
+        // A set without columns is written DEFAULT VALUES, one row a statement.
+        if (!reported || !group.keyLeftOut || group.columns.empty()) {
+            batches.push_back({newStatement(text + ";", std::move(group.args), SQL_INSERT), Ref()});
+            continue;
+        }
+        std::string returning = " RETURNING ";
+        appendIdentifier(returning, utf8(columnName(info.pkCol.get()).get()), dialect);
+        Ref columns = Ref::steal(PyTuple_New((Py_ssize_t)group.leftOut.size() + 1));
+        PyTuple_SET_ITEM(columns.get(), 0, info.pkCol.newRef());
+        for (size_t i = 0; i < group.leftOut.size(); ++i) {
+            Ref prop = info.column(group.leftOut[i]);
+            returning += ",";
+            appendIdentifier(returning, utf8(columnName(prop.get()).get()), dialect);
+            PyTuple_SET_ITEM(columns.get(), (Py_ssize_t)i + 1, prop.release());
+        }
+        returning += ";";
+        Py_ssize_t width = (Py_ssize_t)group.columns.size();
+        // Statements of a thousand rows at most: larger ones are no faster.
+        Py_ssize_t perStatement = std::clamp<Py_ssize_t>(argumentLimit(dialect) / width, 1, 1000);
+        std::string row = ",(" + placeholders(width) + ")";
+        Py_ssize_t total = PyList_GET_SIZE(group.rows.get());
+        std::string full;  // the text of a batch of perStatement rows, made once
+        for (Py_ssize_t from = 0; from < total; from += perStatement) {
+            Py_ssize_t n = std::min(perStatement, total - from);
+            std::string sql;
+            if (n == perStatement && !full.empty()) {
+                sql = full;
+            } else {
+                sql = text;
+                sql.reserve(text.size() + (size_t)n * row.size() + returning.size());
+                for (Py_ssize_t i = 1; i < n; ++i) sql += row;
+                sql += returning;
+                if (n == perStatement) full = sql;
+            }
+            // The batch's arguments, row after row, in one tuple.
+            Ref slice = Ref::steal(PyList_GetSlice(group.args.get(), from * width, (from + n) * width));
+            Ref args = Ref::steal(PyList_AsTuple(slice.get()));
+            Ref batchRows = Ref::steal(PyList_GetSlice(group.rows.get(), from, from + n));
+            batches.push_back({newStatement(sql, std::move(args), kWriteWithRows), tupleOf({batchRows.get(), columns.get()})});
+        }
+    }
+    return batches;
+}
+
+// Stores what one INSERT ... RETURNING reported (tuple rows) into its rows,
+// `reported` being the batch's (rows, columns): the keys of one statement
+// increase in the order of its rows, whatever order the database reports
+// them in.
+void storeReportedKeys(PyObject* reported, PyObject* raw) {
+    Ref rows = tupleItem(reported, 0).ref();
+    Ref columns = tupleItem(reported, 1).ref();
+    Ref values = Ref::steal(PySequence_List(raw));
+    Py_ssize_t n = PyList_GET_SIZE(values.get());
+    if (n != PyList_GET_SIZE(rows.get()))
+        raise(PyExc_RuntimeError, "insertMany(): the database reported %zd rows for %zd inserted", n,
+              PyList_GET_SIZE(rows.get()));
+    Py_ssize_t width = PyTuple_GET_SIZE(columns.get());
+    std::vector<std::pair<long long, Py_ssize_t>> order;
+    order.reserve((size_t)n);
+    bool sorted = true;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        // `values` and its tuples are this function's own: no Python code runs here.
+        Borrowed one = listItem(values.get(), i);
+        if (!PyTuple_Check(one.get()) || PyTuple_GET_SIZE(one.get()) != width)
+            raise(PyExc_TypeError, "insertMany(): the database reported %.200s for an inserted row", typeName(one.get()));
+        Borrowed key = tupleItem(one.get(), 0);
+        if (!PyLong_Check(key.get())) raise(PyExc_TypeError, "insertMany(): a reported key is not an integer");
+        long long value = PyLong_AsLongLong(key.get());
+        if (value == -1 && PyErr_Occurred()) throwPending();
+        if (!order.empty() && value < order.back().first) sorted = false;
+        order.emplace_back(value, i);
+    }
+    if (!sorted) std::sort(order.begin(), order.end());
+    // Conversions run Python code: rows, values and names are held, the
+    // lists counted again.
+    for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(rows.get()); ++i) {
+        Ref row = listItem(rows.get(), i).ref();
+        Ref one = listItem(values.get(), order[(size_t)i].second).ref();
+        if (!PyDict_Check(row.get())) continue;
+        for (Py_ssize_t c = 0; c < width; ++c) {
+            Ref prop = tupleItem(columns.get(), c).ref();
+            Ref converted = toObj(prop.get(), tupleItem(one.get(), c).get());
+            Ref name = columnName(prop.get());
+            check(PyDict_SetItem(row.get(), name.get(), converted.get()));
+        }
+    }
+}
+
+// Stores what the statements reported (`results`, one per entry of
+// `targets`), once every statement has run.
+void storeBatches(PyObject* targets, PyObject* results) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(targets); ++i) {
+        Ref reported = listItem(targets, i).ref();
+        if (reported.get() == Py_None) continue;
+        Ref raw = listItem(results, i).ref();
+        storeReportedKeys(reported.get(), raw.get());
+    }
+}
+
+// state: the batch's (rows, columns); raw: what its single INSERT ... RETURNING reported.
+Ref finishInsertReported(PyObject*, PyObject* reported, PyObject* raw) {
+    storeReportedKeys(reported, raw);
+    return integer(PyList_GET_SIZE(tupleItem(reported, 0).get()));
 }
 
 const char* const kRowsSavepoint = "SAVEPOINT quillon_rows";
@@ -1267,8 +1761,9 @@ const char* const kRowsRollback = "ROLLBACK TO SAVEPOINT quillon_rows";
 // ends with the task's transaction (its commit or its rollback); a later
 // batch of the same task opens one of the same name, which the databases
 // stack (SQLite) or replace (MySQL), so rolling back to it never reaches an
-// earlier batch.
-Coro insertGroupsAwaited(Ref self, Ref statements, Ref total) {
+// earlier batch.  What the statements report is stored in the rows only
+// once all of them have run.
+Coro insertGroupsAwaited(Ref self, Ref statements, Ref targets, Ref total) {
     Local empty = noArgs();
     if (activeDialect(dbApi) == DIALECT_SQLITE) {
         // A savepoint outside a transaction would start one that its release
@@ -1279,10 +1774,14 @@ Coro insertGroupsAwaited(Ref self, Ref statements, Ref total) {
     }
     co_await awaitPy(startSql(self.get(), kRowsSavepoint, empty.get(), false));
     LocalError failure;
+    Local results = Ref::steal(PyList_New(0));
     try {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(statements.get()); ++i) {
             Local statement = listItem(statements.get(), i).ref();
-            co_await awaitPy(startStatement(self.get(), statement.get(), RESULT_RAW));
+            bool reports = listItem(targets.get(), i).get() != Py_None;
+            Local raw = co_await awaitPy(startStatement(self.get(), statement.get(), RESULT_RAW));
+            if (reports) raw = asList(raw.take());
+            check(PyList_Append(results.get(), raw.get()));
         }
     } catch (PyError& e) {
         failure = std::move(e);
@@ -1298,7 +1797,53 @@ Coro insertGroupsAwaited(Ref self, Ref statements, Ref total) {
         }
         failure.rethrow();
     }
+    storeBatches(targets.get(), results.get());
     co_return std::move(total);
+}
+
+// The statements of the batches and what each reports, as lists.
+std::pair<Ref, Ref> batchLists(std::vector<InsertBatch>& batches) {
+    Ref statements = Ref::steal(PyList_New(0));
+    Ref targets = Ref::steal(PyList_New(0));
+    for (InsertBatch& b : batches) {
+        check(PyList_Append(statements.get(), b.statement.get()));
+        check(PyList_Append(targets.get(), b.reported ? b.reported.get() : Py_None));
+    }
+    return {std::move(statements), std::move(targets)};
+}
+
+// Runs the batches of an awaited insertMany: one statement that reports
+// nothing runs as it is, anything else as one unit.
+Ref insertBatchesAwaited(PyObject* self, std::vector<InsertBatch> batches, PyObject* rows) {
+    if (batches.size() == 1 && !batches[0].reported)
+        return complete(self, startStatement(self, batches[0].statement.get(), RESULT_RAW), rows, finishLength, Ref(),
+                        "AsyncModelExecutor.insertMany");
+    if (batches.size() == 1)
+        return complete(self, startStatement(self, batches[0].statement.get(), RESULT_RAW), batches[0].reported.get(),
+                        finishInsertReported, Ref(), "AsyncModelExecutor.insertMany");
+    auto [statements, targets] = batchLists(batches);
+    return toPython(insertGroupsAwaited(Ref::borrow(self), std::move(statements), std::move(targets),
+                                        integer(PyList_GET_SIZE(rows))),
+                    "AsyncModelExecutor.insertMany");
+}
+
+// The awaited insertMany when the server must first be asked whether it
+// reports inserted values.
+Coro insertManyAfterAsking(Ref self, Ref rows) {
+    {
+        Ref empty = noArgs();
+        Ref asking = startSql(self.get(), kServerVersionQuery, empty.get(), false);
+        empty.reset();
+        Ref versionRows = co_await awaitPy(std::move(asking));
+        rememberServer(versionRows.get());
+    }
+    Ref inserting;
+    {
+        ModelInfo info(modelOf(self.get()));
+        bool reported = returningSupport(activeDialect(dbApi)) == 1;
+        inserting = insertBatchesAwaited(self.get(), insertStatements(info, rows.get(), reported), rows.get());
+    }
+    co_return co_await awaitPy(std::move(inserting));
 }
 
 Ref Executor_insertMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -1306,21 +1851,43 @@ Ref Executor_insertMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     ModelInfo info(modelOf(self));
     Ref rows = Ref::steal(PySequence_List(b[0]));
     if (PyList_GET_SIZE(rows.get()) == 0) return immediate(self, integer(0), "AsyncModelExecutor.insertMany");
-    std::vector<Ref> statements = insertStatements(info, rows.get());
-    if (statements.size() == 1)
-        return complete(self, startStatement(self, statements[0].get(), RESULT_RAW), rows.get(), finishLength, false,
-                        "AsyncModelExecutor.insertMany");
-    Ref total = integer(PyList_GET_SIZE(rows.get()));
+    // The asyncio SQLite connector runs a statement and reads its rows as two
+    // steps of its worker thread: a cancellation between them would leave the
+    // rows inserted and the statement open, so there the insert stays one
+    // statement run that reports nothing, and the keys are not stored.
+    int dialect = activeDialect(dbApi);
+    bool reportable = keyCountsUp(info) && !(dialect == DIALECT_SQLITE && isAsyncExecutor(self));
+    int support = reportable ? returningSupport(dialect) : 0;
+    // Refusals come before any statement, the server's question included.
+    std::vector<InsertBatch> batches = insertStatements(info, rows.get(), support == 1);
     if (isAsyncExecutor(self)) {
-        Ref list = Ref::steal(PyList_New(0));
-        for (Ref& s : statements) check(PyList_Append(list.get(), s.get()));
-        return toPython(insertGroupsAwaited(Ref::borrow(self), std::move(list), std::move(total)),
-                        "AsyncModelExecutor.insertMany");
+        if (support < 0)
+            return toPython(insertManyAfterAsking(Ref::borrow(self), std::move(rows)), "AsyncModelExecutor.insertMany");
+        return insertBatchesAwaited(self, std::move(batches), rows.get());
     }
+    if (support < 0) {
+        Ref empty = noArgs();
+        rememberServer(asList(startSql(self, kServerVersionQuery, empty.get(), false)).get());
+        batches = insertStatements(info, rows.get(), returningSupport(dialect) == 1);
+    }
+    if (batches.size() == 1 && !batches[0].reported)
+        return complete(self, startStatement(self, batches[0].statement.get(), RESULT_RAW), rows.get(), finishLength,
+                        Ref(), "AsyncModelExecutor.insertMany");
+    auto [statements, targets] = batchLists(batches);
+    Ref results = Ref::steal(PyList_New(0));
+    // One transaction: the blocking SQLite connector would commit each
+    // statement, and before the rows an INSERT ... RETURNING reports are read.
     BlockingTransaction transaction;
-    for (Ref& s : statements) startStatement(self, s.get(), RESULT_RAW);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(statements.get()); ++i) {
+        Ref statement = listItem(statements.get(), i).ref();
+        bool reports = listItem(targets.get(), i).get() != Py_None;
+        Ref raw = startStatement(self, statement.get(), RESULT_RAW);
+        if (reports) raw = asList(std::move(raw));
+        check(PyList_Append(results.get(), raw.get()));
+    }
     transaction.commit();
-    return total;
+    storeBatches(targets.get(), results.get());
+    return integer(PyList_GET_SIZE(rows.get()));
 }
 
 // ---------------------------------------------------------------------------
@@ -1499,10 +2066,14 @@ Ref Executor_unlink(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 Ref Executor_findListForeignKey(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto b = bind(findFkSignature, args, nargs, kwnames);
     Ref rows = rowsArgument(b[0]);
+    // None: every relation of the model, one level.
+    Ref model = modelOf(self).ref();
+    Ref steps = relationSteps(model.get(), !b[1] || b[1] == Py_None ? Py_True : b[1], "relations");
+    if (!steps) steps = Ref::steal(PyList_New(0));
     if (isAsyncExecutor(self))
-        return toPython(loadRelationsAsync(Ref::borrow(self), std::move(rows), Ref()),
+        return toPython(loadRelationsAsync(Ref::borrow(self), std::move(rows), std::move(steps), Ref()),
                         "AsyncModelExecutor.findListForeignKey");
-    loadRelationsBlocking(self, rows.get());
+    loadRelationsBlocking(self, rows.get(), steps.get());
     return Ref::none();
 }
 
@@ -1620,16 +2191,23 @@ PyMethodDef executorMethods[] = {
              "handleResult(raw) -> the executor's result for the raw result of its statement"),
     Q_FAST("execute", Executor_execute, "execute() -> runs the statement recorded on sqlBuilder"),
     Q_FAST("find", Executor_find,
-           "find(where=None, orderBy=None, limit=None, offset=None, loadForeign=False) -> InstanceList of rows"),
-    Q_FAST("first", Executor_first, "first(where=None, orderBy=None, loadForeign=False) -> the first row or None"),
-    Q_FAST("get", Executor_get, "get(key, loadForeign=False) -> the row with that primary key, or None"),
+           "find(where=None, orderBy=None, limit=None, offset=None, loadForeign=False, forUpdate=False) ->\n"
+           "InstanceList of rows; forUpdate locks them until the transaction ends (MySQL)"),
+    Q_FAST("first", Executor_first,
+           "first(where=None, orderBy=None, loadForeign=False, forUpdate=False) -> the first row or None"),
+    Q_FAST("get", Executor_get,
+           "get(key, loadForeign=False, forUpdate=False) -> the row with that primary key, or None"),
     Q_FAST("count", Executor_count, "count(where=None) -> the number of matching rows"),
     Q_FAST("exists", Executor_exists, "exists(where=None) -> whether any row matches"),
     Q_FAST("save", Executor_save,
            "save(row) -> inserts the row and returns its key; columns the row left to database defaults are\n"
            "left out, and a key the database generates is stored in the row"),
+    Q_FAST("upsert", Executor_upsert,
+           "upsert(row, conflict=None) -> inserts the row, or where its key (conflict=None) or the named unique\n"
+           "columns match a stored row, updates that row's other columns; the stored row's key, also stored in the row"),
     Q_FAST("insertMany", Executor_insertMany,
-           "insertMany(rows) -> inserts all rows, one statement run per set of written columns; their count"),
+           "insertMany(rows) -> inserts all rows, all or none, one statement run per set of written columns;\n"
+           "their count.  Where the database reports them, each generated key is stored in its row"),
     Q_FAST("update", Executor_update, "update(row) -> writes the columns of the row, found by its key; the number of rows changed"),
     Q_FAST("updateWhere", Executor_updateWhere, "updateWhere(where, values) -> sets {name: value} (or [(column, value), ...]) on matching rows; their number"),
     Q_FAST("delete", Executor_delete, "delete(row) -> deletes the row, found by its key; the number of rows deleted"),
@@ -1640,7 +2218,9 @@ PyMethodDef executorMethods[] = {
     Q_FAST("unlink", Executor_unlink,
            "unlink(row, relation, others) -> removes the links of the row with other rows (or keys); the number removed"),
     Q_FAST("findListForeignKey", Executor_findListForeignKey,
-           "findListForeignKey(rows) -> loads every relation of the rows, one query per relation"),
+           "findListForeignKey(rows, relations=None) -> loads the relations of the rows (None: every relation of\n"
+           "the model; or a relation, or a sequence of relations that may go on through related models),\n"
+           "one query per relation"),
     {nullptr, nullptr, 0, nullptr},
 };
 
