@@ -120,12 +120,17 @@ class TestBaseConnector:
     def test_params_holder(self, make, holder):
         assert make().paramsHolder == holder
 
-    def test_py_mysql_connector(self):
+    def test_py_mysql_connector_takes_connect_settings_and_connects_on_first_use(self):
+        import pymysql
+
         with pytest.raises(TypeError):
             PyMysqlConnector(1)
-        c = PyMysqlConnector()
-        assert c.isAsync is False and c.process() is None and c.GenerateTable() is None
-        assert not hasattr(c, "getCon") and not hasattr(c, "execute")
+        # Nothing listens on port 1: made without connecting, refused on use.
+        c = PyMysqlConnector(host="127.0.0.1", port=1, connect_timeout=2, maxsize=2)
+        assert (c.isAsync, c.isReady, c.dialect, c.maxsize, c.acquire_timeout) == (False, True, "mysql", 2, 30.0)
+        assert c.config == {"host": "127.0.0.1", "port": 1, "connect_timeout": 2}
+        with pytest.raises(pymysql.err.OperationalError):
+            c.execute("select 1")
 
     def test_python_subclass_overrides_process(self):
         class Mine(BaseConnector):

@@ -429,26 +429,6 @@ class TestAsyncProcessArguments:
 
 
 # ---------------------------------------------------------------------------
-# PyMysqlConnector: a blocking placeholder
-# ---------------------------------------------------------------------------
-
-
-class TestPyMysqlConnector:
-    def test_defaults(self):
-        c = PyMysqlConnector()
-        assert c.isAsync is False and c.isReady is False and c.paramsHolder == "%s"
-        assert c.process() is None and c.GenerateTable() is None
-        assert asyncio.run(c.asyncProcess(executor=None)) is None
-        for name in ("getCon", "execute", "getTableNameList"):
-            assert not hasattr(c, name)
-
-    @pytest.mark.parametrize("args, kwargs", [((1,), {}), ((), {"host": "127.0.0.1"}), (("a", "b"), {"db": "x"})])
-    def test_refuses_arguments(self, args, kwargs):
-        with pytest.raises(TypeError):
-            PyMysqlConnector(*args, **kwargs)
-
-
-# ---------------------------------------------------------------------------
 # Scenarios that need the facade, each in a fresh interpreter
 # ---------------------------------------------------------------------------
 
