@@ -433,12 +433,12 @@ class TestAsyncProcessArguments:
 # ---------------------------------------------------------------------------
 
 
-def run_scenario(name, database, tmp_path):
+def run_scenario(name, database, tmp_path, kind="awaited"):
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in [HERE, env.get("PYTHONPATH", "")] if p)
     env["QUILLON_MYSQL_SCENARIO_DB"] = database.name
     proc = subprocess.run(
-        [sys.executable, os.path.join(HERE, "mysql_scenarios.py"), name],
+        [sys.executable, os.path.join(HERE, "mysql_scenarios.py"), name, kind],
         cwd=tmp_path,
         env=env,
         capture_output=True,
@@ -449,17 +449,18 @@ def run_scenario(name, database, tmp_path):
     return proc.stdout
 
 
-def scenario_names():
+def scenario_runs():
     import mysql_scenarios
 
-    return sorted(mysql_scenarios.SCENARIOS)
+    runs = [(n, "awaited") for n in sorted(mysql_scenarios.SCENARIOS) if n not in mysql_scenarios.BLOCKING_ONLY]
+    return runs + [(n, "blocking") for n in sorted(mysql_scenarios.BLOCKING)]
 
 
-@pytest.mark.parametrize("name", scenario_names())
-def test_scenario(name, config, tmp_path):
+@pytest.mark.parametrize("name, kind", scenario_runs())
+def test_scenario(name, kind, config, tmp_path):
     db = mysql_support.Database(config)
     try:
-        run_scenario(name, db, tmp_path)
+        run_scenario(name, db, tmp_path, kind)
     finally:
         db.drop()
 

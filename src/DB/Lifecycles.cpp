@@ -1759,6 +1759,22 @@ Ref runningChildren(PyObject* block) {
     return running;
 }
 
+// A rollback that failed because the connection is gone has nothing left
+// to do (the server rolled back what the connection had not committed): it
+// is logged once as what it is, and the block's own error goes on.  Any
+// other failure is kept (false).
+bool lostWhileRollingBack(PyError& failure, PyObject* task) {
+    ExcInfo info(failure);
+    if (!connectionLost(info.value.get())) {
+        PyErr_Restore(info.type.release(), info.value.release(), info.tb.release());
+        failure = PyError();
+        return false;
+    }
+    Ref message = str("the database connection of %r was lost (%r): the server rolls back what it had not committed");
+    callMethod(moduleLogger().get(), "warning", message.get(), task, info.value.get());
+    return true;
+}
+
 Coro exitAwaited(Ref self, bool ok) {
     auto* b = asBlock(self.get());
     if (b->state != BLOCK_OPEN || !b->awaited) raise(state.transactionError, "the transaction block is not open");
@@ -1814,6 +1830,8 @@ Coro exitAwaited(Ref self, bool ok) {
         } else if (!e.isException()) {
             b->state = BLOCK_ENDED;
             throw;
+        } else if (!ok && lostWhileRollingBack(e, task.get())) {
+            // The server rolled the block back with the connection.
         } else if (!outcome) {
             outcome = std::move(e);
         }
