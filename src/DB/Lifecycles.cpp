@@ -238,12 +238,13 @@ void giveBackMysql(PyObject* self, PyObject* con, PyObject* threadDict, bool reu
     c->inUse--;
     try {
         if (threadDict) countHeld(threadDict, -1);
-        if (reusable && !c->closed && truthy(getattr(con, names.open).get())) {
+        bool open = truthy(getattr(con, names.open).get());
+        if (reusable && open && !c->closed) {
             Ref since = Ref::steal(PyFloat_FromDouble(monotonicSeconds()));
             Ref entry = tupleOf({con, since.get()});
             check(PyList_Append(c->idle, entry.get()));
-        } else {
-            callMethod(con, names.close);
+        } else if (open) {
+            closeQuietly(con);
         }
     } catch (PyError& e) {
         e.restore();
