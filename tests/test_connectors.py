@@ -233,6 +233,64 @@ def test_busy_timeout_must_be_seconds(make, value, error):
         make(value)
 
 
+class TestTransactionBlocks:
+    def test_each_connector_takes_its_own_form_of_block(self, db_path):
+        from Quillon.DB.utils import SqliteContextManager, transaction
+        from Quillon.Error.DbFault import TransactionError
+
+        async def main():
+            awaited = AioSqliteConnector(asyncio.get_running_loop(), path=db_path)
+            with pytest.raises(TransactionError, match="async with transaction"):
+                with transaction(awaited):
+                    pass
+            with pytest.raises(TransactionError, match="no blocking transactions"):
+                with SqliteContextManager(awaited):
+                    pass
+            with pytest.raises(TransactionError, match="with transaction"):
+                async with transaction(Sqlite3Connector(db_path)):
+                    pass
+            block = transaction(awaited)
+            with pytest.raises(TransactionError, match="open"):
+                block.onCommit(print)
+            async with block:
+                with pytest.raises(TypeError, match="callable"):
+                    block.onCommit(None)
+                await awaited.execute("insert into item(name) values ('once')")
+            with pytest.raises(TransactionError, match="once"):
+                async with block:
+                    pass
+
+        run(main)
+        assert fresh_rows(db_path, "select name from item") == [("once",)]
+
+    def test_an_awaited_block_joins_the_task_that_wrote_before_it(self, db_path):
+        # Work of the task before its first block is committed with the
+        # block, and stays in the task when the block rolls back.
+        from Quillon.DB.utils import transaction
+
+        async def main():
+            c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path)
+
+            async def work():
+                await c.execute("insert into item(name) values ('before')")
+                try:
+                    async with transaction(c):
+                        await c.execute("insert into item(name) values ('undone')")
+                        raise KeyError
+                except KeyError:
+                    pass
+                assert fresh_rows(db_path, "select count(*) from item") == [(0,)]
+                async with transaction(c):
+                    await c.execute("insert into item(name) values ('block')")
+                assert fresh_rows(db_path, "select name from item") == [("before",), ("block",)]
+                await c.execute("insert into item(name) values ('after')")
+
+            await asyncio.create_task(work())
+
+        run(main)
+        assert fresh_rows(db_path, "select name from item") == [("before",), ("block",), ("after",)]
+
+
 class TestClose:
     def test_blocking(self, conn, db_path):
         from Quillon.DB.utils import SqliteContextManager
