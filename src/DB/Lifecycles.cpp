@@ -1162,12 +1162,43 @@ namespace {
 
 void registerChildTask(PyObject* task);
 
+// The coroutine of a task, held by the task's body until the body starts.
+// A task cancelled before its first step never starts its body: the
+// coroutine is then closed when the body goes, as a task running it
+// directly would have, so it is not reported as never awaited.  (Until its
+// first step a task is held by the loop that scheduled that step, so this
+// reference, which the garbage collector does not see, cannot be part of
+// an unreachable cycle; the body moves it into a rooted local at once.)
+class TaskCoroutine {
+public:
+    explicit TaskCoroutine(PyObject* coro) noexcept : coro_(Ref::borrow(coro)) {}
+    TaskCoroutine(TaskCoroutine&& other) noexcept : coro_(std::move(other.coro_)) {}
+    TaskCoroutine(const TaskCoroutine&) = delete;
+    TaskCoroutine& operator=(const TaskCoroutine&) = delete;
+    ~TaskCoroutine() {
+        if (!coro_) return;
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        PyObject* done = PyObject_CallMethod(coro_.get(), "close", nullptr);
+        if (done)
+            Py_DECREF(done);
+        else
+            PyErr_WriteUnraisable(coro_.get());
+        PyErr_Restore(t, v, tb);
+    }
+    Ref take() noexcept { return std::move(coro_); }
+
+private:
+    Ref coro_;
+};
+
 // The body of every task made on a connector's loop: the task's coroutine,
 // then the end of the connections it opened (commit, or rollback when the
 // coroutine raised or was cancelled), inside the task.  The task is
 // therefore done only once its work is committed and its connections are
 // closed, and a failed commit is the task's exception.
-Coro runTask(Ref coro) {
+Coro runTask(TaskCoroutine owned) {
+    Local coro = owned.take();
     Local result;
     LocalError failure;
     try {
@@ -1186,18 +1217,6 @@ Coro runTask(Ref coro) {
     co_return result.take();
 }
 
-Ref closeCoroutine(PyObject* coro, PyObject*) {
-    Ref closer = Ref::stealOrNull(PyObject_GetAttrString(coro, "close"));
-    if (!closer) {
-        PyErr_Clear();
-        return Ref::none();
-    }
-    return call(closer.get());
-}
-
-PyMethodDef closeCoroutineDef = Q_ONEARG("close_coroutine", closeCoroutine,
-                                         "close_coroutine(task) -> None; closes the coroutine a task was made for");
-
 // A connector's loop makes its tasks through this factory: each task runs
 // its coroutine inside `runTask`, which ends the task's connections before
 // the task is done.  A factory the loop had before is kept and called with
@@ -1207,10 +1226,13 @@ Ref taskFactoryCall(PyObject* previous, PyObject* const* args, Py_ssize_t nargs,
     if (nargs != 2) raise(PyExc_TypeError, "a task factory takes (loop, coro), got %zd positional arguments", nargs);
     PyObject* loop = args[0];
     PyObject* coro = args[1];
-    bool wrapped = truthy(call(state.isCoroutine, coro).get());
+    // Coroutines of `async def` and of the package are known at once; other
+    // objects are asked the way asyncio asks.
+    bool wrapped = PyCoro_CheckExact(coro) || Py_TYPE(coro) == coro_detail::coroutineType ||
+                   truthy(call(state.isCoroutine, coro).get());
     Ref body;
     if (wrapped)
-        body = toPython(runTask(Ref::borrow(coro)), "Quillon.DB.Connector.run_task");
+        body = toPython(runTask(TaskCoroutine(coro)), "Quillon.DB.Connector.run_task");
     else
         body = Ref::borrow(coro);
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -1230,13 +1252,6 @@ Ref taskFactoryCall(PyObject* previous, PyObject* const* args, Py_ssize_t nargs,
         argv.push_back(body.get());
         for (Py_ssize_t k = 0; k < nkw; ++k) argv.push_back(args[nargs + k]);
         task = Ref::steal(PyObject_Vectorcall(previous, argv.data(), 2, kwnames));
-    }
-    // A task cancelled before its first step never started the body, so the
-    // body never awaited the coroutine: close it when the task is done, as a
-    // task running it directly would have (a finished coroutine ignores it).
-    if (wrapped) {
-        Ref closeInner = Ref::steal(PyCFunction_NewEx(&closeCoroutineDef, coro, nullptr));
-        callMethod(task.get(), names.add_done_callback, closeInner.get());
     }
     registerChildTask(task.get());
     return task;
