@@ -1155,9 +1155,13 @@ const size_t aioMysqlOffsets[] = {offsetof(BaseConnectorObject, _pool),      off
 const FieldList aioMysqlFields{aioMysqlOffsets, 6};
 
 Coro aioMysqlInit(Ref self, Ref args, Ref kwargs) {
-    Ref createPool = getattr(aiomysqlModule(), "create_pool");
-    Ref settings = mysqlSettings(kwargs.get(), asAioMysql(self.get())->lockWaitTimeout);
-    Local pool = co_await awaitPy(callWith(createPool.get(), args.get(), settings.get()));
+    Local pool;
+    {
+        Ref createPool = getattr(aiomysqlModule(), "create_pool");
+        Ref settings = mysqlSettings(kwargs.get(), asAioMysql(self.get())->lockWaitTimeout);
+        pool = callWith(createPool.get(), args.get(), settings.get());
+    }
+    pool = co_await awaitPy(pool.take());
     asBase(self.get())->isReady = 1;
     assignField(asBase(self.get())->_pool, pool.take());
     co_return Ref::none();
@@ -1334,17 +1338,21 @@ Ref AioMysqlConnector_asyncProcess(PyObject* self, PyObject* const* args, Py_ssi
 Coro aioMysqlTableNames(Ref self) {
     // The schema name travels as a statement argument, never inside the text.
     static const Constant query = str("SELECT TABLE_NAME FROM information_schema.`TABLES` WHERE TABLE_SCHEMA = %s;");
-    PyObject* config = asBase(self.get())->_config;
-    Ref db = Ref::none();
-    if (config && PyDict_Check(config)) {
-        static const Constant dbKey = interned("db");
-        PyObject* found = PyDict_GetItemWithError(config, dbKey.get());
-        if (!found) checkError();
-        if (found) db = Ref::borrow(found);
+    Local running;
+    {
+        Ref config = Ref::borrow(asBase(self.get())->_config);
+        Ref db = Ref::none();
+        if (config && PyDict_Check(config.get())) {
+            static const Constant dbKey = interned("db");
+            PyObject* found = PyDict_GetItemWithError(config.get(), dbKey.get());
+            if (!found) checkError();
+            if (found) db = Ref::borrow(found);
+        }
+        Ref dbText = Ref::steal(PyObject_Format(db.get(), nullptr));
+        Ref args = tupleOf({dbText.get()});
+        running = callMethod(self.get(), names.execute, query.get(), Py_None, Py_False, args.get());
     }
-    Ref dbText = Ref::steal(PyObject_Format(db.get(), nullptr));
-    Ref args = tupleOf({dbText.get()});
-    Local rows = co_await awaitPy(callMethod(self.get(), names.execute, query.get(), Py_None, Py_False, args.get()));
+    Local rows = co_await awaitPy(running.take());
     co_return firstColumns(rows.get());
 }
 
@@ -1388,7 +1396,7 @@ Coro aioMysqlClose(Ref self) {
         PyObject* creating = asAioMysql(self.get())->poolTask;
         if (!creating || creating == Py_None) co_return Ref::none();
         try {
-            co_await awaitPy(call(state.shield, creating));
+            co_await awaitPy(call(state.shield, creating));  // the pointer is not used after the call
         } catch (PyError& e) {
             if (!e.isException()) throw;
             noPool = true;
@@ -1400,10 +1408,13 @@ Coro aioMysqlClose(Ref self) {
     co_await awaitPy(toPython(waitStartedEnds(), "AioMysqlConnector.close.<ends>"));
     Local pool = Ref::borrow(asBase(self.get())->_pool);
     callMethod(pool.get(), names.close);
-    Ref size = getattr(pool.get(), "size");
-    Ref free = getattr(pool.get(), "freesize");
-    if (check(PyObject_RichCompareBool(size.get(), free.get(), Py_EQ)))
-        co_await awaitPy(callMethod(pool.get(), "wait_closed"));
+    bool allBack;
+    {
+        Ref size = getattr(pool.get(), "size");
+        Ref free = getattr(pool.get(), "freesize");
+        allBack = check(PyObject_RichCompareBool(size.get(), free.get(), Py_EQ)) == 1;
+    }
+    if (allBack) co_await awaitPy(callMethod(pool.get(), "wait_closed"));
     co_return Ref::none();
 }
 

@@ -728,11 +728,16 @@ Coro endConnections(Ref ends, Ref task, bool rollback, bool report) {
         Local con = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1));
         const TaskConnections& kind = connectionsOf(connector.get());
         bool broken = false;
+        // The first failure is kept; an interrupt or a cancellation that
+        // comes later replaces an Exception kept before it.
+        auto keep = [&](PyError& e) {
+            if (!failure || (failure->isException() && !e.isException())) failure = std::move(e);
+        };
         try {
             co_await awaitPy(callMethod(con.get(), rollback ? names.rollback : names.commit));
         } catch (PyError& e) {
             broken = kind.pooled;
-            if (!failure) failure = std::move(e);
+            keep(e);
         }
         try {
             if (kind.pooled) {
@@ -742,7 +747,7 @@ Coro endConnections(Ref ends, Ref task, bool rollback, bool report) {
                 co_await awaitPy(callMethod(con.get(), names.close));
             }
         } catch (PyError& e) {
-            if (!failure) failure = std::move(e);
+            keep(e);
         }
         forgetOpenConnection(con.get());
     }
@@ -964,13 +969,17 @@ Coro acquirePooled(Ref self, Ref task) {
         while (!isDone(acquiring.get())) {
             double remaining = deadline - monotonicSeconds();
             if (remaining <= 0) break;
-            Ref limit = Ref::steal(PyFloat_FromDouble(remaining < 0.2 ? remaining : 0.2));
-            Ref keywords = Ref::steal(PyDict_New());
-            check(PyDict_SetItemString(keywords.get(), "timeout", limit.get()));
-            Ref waitList = Ref::steal(PyList_New(0));
-            check(PyList_Append(waitList.get(), acquiring.get()));
-            Ref waitArgs = tupleOf({waitList.get()});
-            co_await awaitPy(callWith(state.waitFor, waitArgs.get(), keywords.get()));
+            Local waiting;
+            {
+                Ref limit = Ref::steal(PyFloat_FromDouble(remaining < 0.2 ? remaining : 0.2));
+                Ref keywords = Ref::steal(PyDict_New());
+                check(PyDict_SetItemString(keywords.get(), "timeout", limit.get()));
+                Ref waitList = Ref::steal(PyList_New(0));
+                check(PyList_Append(waitList.get(), acquiring.get()));
+                Ref waitArgs = tupleOf({waitList.get()});
+                waiting = callWith(state.waitFor, waitArgs.get(), keywords.get());
+            }
+            co_await awaitPy(waiting.take());
             if (!isDone(acquiring.get()) && poolHeldByWaiters(self.get(), pool.get(), task.get())) {
                 deadlocked = true;
                 break;
@@ -1072,8 +1081,7 @@ Coro taskConnection(Ref self, const TaskConnections* kind) {
     Local task = requireCurrentTask("getCon");
     PyObject* conMap = kind->conMap(self.get());
     if (!PyDict_Check(conMap)) raise(PyExc_TypeError, "the connector was not initialised (conMap is not a dict)");
-    Ref held = heldConnection(conMap, task.get());
-    if (held && truthy(held.get())) co_return held;
+    if (Ref held = heldConnection(conMap, task.get()); held && truthy(held.get())) co_return held;
     if (*kind->closed(self.get())) raise(PyExc_RuntimeError, "%s is closed", Py_TYPE(self.get())->tp_name);
 
     Local con;
@@ -1084,11 +1092,14 @@ Coro taskConnection(Ref self, const TaskConnections* kind) {
         check(PyDict_SetItem(state.openConnections, con.get(), self.get()));
     } else {
         // Known before it is awaited: its driver thread starts with the await.
-        Ref keywords = Ref::steal(PyDict_New());
-        Ref timeout = Ref::steal(PyFloat_FromDouble(asAioSqlite(self.get())->timeout));
-        check(PyDict_SetItemString(keywords.get(), "timeout", timeout.get()));
-        Ref args = tupleOf({asAioSqlite(self.get())->path});
-        Local opening = callWith(getattr(aiosqlite, "connect").get(), args.get(), keywords.get());
+        Local opening;
+        {
+            Ref keywords = Ref::steal(PyDict_New());
+            Ref timeout = Ref::steal(PyFloat_FromDouble(asAioSqlite(self.get())->timeout));
+            check(PyDict_SetItemString(keywords.get(), "timeout", timeout.get()));
+            Ref args = tupleOf({asAioSqlite(self.get())->path});
+            opening = callWith(getattr(aiosqlite, "connect").get(), args.get(), keywords.get());
+        }
         check(PyDict_SetItem(state.openConnections, opening.get(), self.get()));
         try {
             con = co_await awaitPy(opening);
@@ -1132,8 +1143,9 @@ Coro endCallerConnection(Ref self, const TaskConnections* kind) {
     Ref con = takeTaskConnection(kind->conMap(self.get()), task.get());
     if (!con) co_return Ref::none();
     forgetTaskConnector(task.get(), self.get());
-    co_await awaitPy(
-        toPython(endConnections(endPair(self.get(), con.get()), Ref::borrow(task.get()), false, true), kind->endName));
+    Ref ends = endPair(self.get(), con.get());
+    con.reset();
+    co_await awaitPy(toPython(endConnections(std::move(ends), Ref::borrow(task.get()), false, true), kind->endName));
     co_return Ref::none();
 }
 
@@ -1141,12 +1153,14 @@ Coro endCallerConnection(Ref self, const TaskConnections* kind) {
 // done but whose connection is still being committed and closed).  Tasks
 // still running are not waited for: they end their connections when they end.
 Coro waitStartedEnds() {
-    Ref loop = call(state.runningLoop);
     Local started = Ref::steal(PyList_New(0));
-    Ref pending = Ref::steal(PySequence_List(state.endTasks));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pending.get()); ++i) {
-        PyObject* task = PyList_GET_ITEM(pending.get(), i);
-        if (callMethod(task, "get_loop").get() == loop.get()) check(PyList_Append(started.get(), task));
+    {
+        Ref loop = call(state.runningLoop);
+        Ref pending = Ref::steal(PySequence_List(state.endTasks));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pending.get()); ++i) {
+            Ref task = Ref::borrow(PyList_GET_ITEM(pending.get(), i));
+            if (callMethod(task.get(), "get_loop").get() == loop.get()) check(PyList_Append(started.get(), task.get()));
+        }
     }
     if (PyList_GET_SIZE(started.get()) > 0) co_await awaitPy(call(state.waitFor, started.get()));
     static const Constant pause = Ref::steal(PyFloat_FromDouble(0.005));
@@ -1711,11 +1725,11 @@ Ref Transaction_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 // --- awaited: async with transaction() ---
 
 Coro enterAwaited(Ref self) {
-    PyObject* connector = resolveConnector(self.get());
+    Local keep = Ref::borrow(resolveConnector(self.get()));
+    PyObject* connector = keep.get();  // owned by `keep` for the whole body
     if (!asBase(connector)->isAsync)
         raise(state.transactionError, "%s is a blocking connector: use `with transaction()`",
               Py_TYPE(connector)->tp_name);
-    Local keep = Ref::borrow(connector);
     Local task = requireCurrentTask("transaction");
     auto* b = asBlock(self.get());
     b->awaited = 1;
@@ -1940,11 +1954,15 @@ Coro stopConnections(Ref connections) {
         if (done.get() != Py_None) check(PyList_Append(stopping.get(), done.get()));
     }
     if (PyList_GET_SIZE(stopping.get()) > 0) {
-        Ref keywords = Ref::steal(PyDict_New());
-        Ref limit = Ref::steal(PyFloat_FromDouble(5.0));
-        check(PyDict_SetItemString(keywords.get(), "timeout", limit.get()));
-        Ref args = tupleOf({stopping.get()});
-        co_await awaitPy(callWith(state.waitFor, args.get(), keywords.get()));
+        Local waiting;
+        {
+            Ref keywords = Ref::steal(PyDict_New());
+            Ref limit = Ref::steal(PyFloat_FromDouble(5.0));
+            check(PyDict_SetItemString(keywords.get(), "timeout", limit.get()));
+            Ref args = tupleOf({stopping.get()});
+            waiting = callWith(state.waitFor, args.get(), keywords.get());
+        }
+        co_await awaitPy(waiting.take());
     }
     co_return Ref::none();
 }
