@@ -876,6 +876,34 @@ async def block_tasks(models, path, kind):
         raise AssertionError("a task ran statements in a block that had ended")
     assert names_of(path, "outlived") == names_of(path, "late") == []
 
+    if not kind.startswith("mysql"):
+        # SQLite: a block waits for another connection's open write; when the
+        # task holding it waits for the block's task, it is refused at once.
+        from Quillon.Error.DbFault import DeadlockError
+
+        written = asyncio.Event()
+
+        async def later_block():
+            await written.wait()
+            async with block():
+                await save("never")
+
+        async def holder():
+            child = asyncio.create_task(later_block())
+            await save("holder")  # an open write of its own
+            written.set()
+            await child
+
+        started = asyncio.get_running_loop().time()
+        try:
+            await asyncio.create_task(holder())
+        except DeadlockError as e:
+            assert "waits for this one" in str(e), e
+        else:
+            raise AssertionError("a block waited for a write that waits for it")
+        assert asyncio.get_running_loop().time() - started < 2
+        assert names_of(path, "never") == names_of(path, "holder") == []
+
     # Many tasks, each one block with tasks of its own; some are cancelled
     # on the way: each one's rows are all there or none.
     async def worker(i):

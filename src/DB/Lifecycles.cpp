@@ -1034,6 +1034,38 @@ void refuseWriteUnderOpenWrite(PyObject* self, PyObject* task) {
           name.get());
 }
 
+namespace {
+
+// A block that begins takes SQLite's write lock, so it waits for any other
+// connection's open write.  When a task holding one waits for this task
+// (it awaits it, a gather or TaskGroup over it), neither can go on: refused
+// at once, whichever task created which.
+void refuseBlockUnderWaitingWrite(PyObject* self, PyObject* task) {
+    PyObject* conMap = asAioSqlite(self)->conMap;
+    if (!PyDict_Check(conMap) || PyDict_GET_SIZE(conMap) == 0) return;
+    Ref holders = Ref::steal(PyDict_Items(conMap));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(holders.get()); ++i) {
+        Ref pair = Ref::borrow(PyList_GET_ITEM(holders.get(), i));
+        Ref holder = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0));
+        Ref con = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1));
+        if (holder.get() == task || !truthy(getattr(con.get(), names.in_transaction).get())) continue;
+        Ref waiting = Ref::stealOrNull(PyObject_GetAttrString(holder.get(), "_fut_waiter"));
+        if (!waiting) {
+            PyErr_Clear();
+            continue;
+        }
+        if (!completesAfter(waiting.get(), task, 0)) continue;
+        Ref name = callMethod(holder.get(), "get_name");
+        raise(state.deadlockError,
+              "this transaction block would wait for the open write transaction of task %R on the same SQLite "
+              "database, and that task waits for this one: neither can go on.  Start this work inside that "
+              "task's transaction block (its tasks share its connection), or let that task commit first",
+              name.get());
+    }
+}
+
+}  // namespace
+
 void markOpenWrite(PyObject* con, PyObject* task) {
     if (!truthy(getattr(con, names.in_transaction).get())) return;
     PyObject* found = nullptr;
@@ -1757,7 +1789,10 @@ Coro enterAwaited(Ref self) {
         }
     } else {
         const TaskConnections& kind = connectionsOf(connector);
-        if (!mysql) refuseWriteUnderOpenWrite(connector, task.get());
+        if (!mysql) {
+            refuseWriteUnderOpenWrite(connector, task.get());
+            refuseBlockUnderWaitingWrite(connector, task.get());
+        }
         Local con = co_await awaitPy(toPython(taskConnection(Ref::borrow(connector), &kind), "transaction.<connection>"));
         Local began = Ref::steal(PyList_New(0));
         co_await awaitPy(toPython(
