@@ -67,8 +67,10 @@ def setup(kind="awaited"):
 
 
 def settle(loop, connector):
-    """Lets the end-of-task work of finished tasks run (bounded)."""
+    """Lets the end-of-task work of finished tasks run (bounded); every
+    connection must be back in its pool afterwards."""
     if not connector.isAsync:
+        assert connector.freesize == connector.size, (connector.freesize, connector.size)
         return
     pool = connector._pool
     for _ in range(300):

@@ -392,6 +392,18 @@ class TestBoundedWaits:
             holder.rollback()
             holder.close()
 
+    def test_blocking_connections_speak_utf8mb4_and_go_back_to_the_pool(self, database):
+        c = PyMysqlConnector(**database.pool_settings())
+        assert c.execute("SELECT @@character_set_connection, %s", args=("\U0001F600",)) == (("utf8mb4", "\U0001F600"),)
+        threads = [threading.Thread(target=c.execute, args=("SELECT SLEEP(0.1)",)) for _ in range(3)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert c.size == c.freesize == 3  # reused afterwards, none left out
+        c.close()
+        assert c.size == c.freesize == 0
+
     def test_blocking_pool_waits_are_bounded_and_a_wait_for_itself_fails_at_once(self, database):
         c = PyMysqlConnector(**database.pool_settings(), maxsize=1, acquire_timeout=0.3)
         held = c.getCon()

@@ -206,6 +206,12 @@ class PyMysqlConnector(BaseConnector):
     @property
     def maxsize(self) -> int: ...
     @property
+    def size(self) -> int:
+        """Connections open: given out and resting in the pool."""
+    @property
+    def freesize(self) -> int:
+        """Connections resting in the pool."""
+    @property
     def acquire_timeout(self) -> float: ...
     @property
     def lock_wait_timeout(self) -> int | None: ...

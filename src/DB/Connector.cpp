@@ -1651,6 +1651,10 @@ Ref PyMysqlConnector_close(PyObject* self) {
 Ref get_py_mysql_acquire(PyObject* self) { return Ref::steal(PyFloat_FromDouble(asPyMysql(self)->acquireTimeout)); }
 Ref get_py_mysql_lock_wait(PyObject* self) { return lockWaitValue(asPyMysql(self)->lockWaitTimeout); }
 Ref get_py_mysql_maxsize(PyObject* self) { return integer(asPyMysql(self)->maxsize); }
+Ref get_py_mysql_freesize(PyObject* self) { return integer(PyList_GET_SIZE(asPyMysql(self)->idle)); }
+Ref get_py_mysql_size(PyObject* self) {
+    return integer(asPyMysql(self)->inUse + PyList_GET_SIZE(asPyMysql(self)->idle));
+}
 
 PyMethodDef pyMysqlMethods[] = {
     Q_NOARGS("getCon", PyMysqlConnector_getCon,
@@ -1680,6 +1684,8 @@ PyMethodDef pyMysqlMethods[] = {
 PyGetSetDef pyMysqlGetSet[] = {
     Q_GETTER("config", get_mysql_config, "the connection settings given to the constructor"),
     Q_GETTER("maxsize", get_py_mysql_maxsize, "connections out at once (0: no limit)"),
+    Q_GETTER("size", get_py_mysql_size, "connections open: given out and resting in the pool"),
+    Q_GETTER("freesize", get_py_mysql_freesize, "connections resting in the pool"),
     Q_GETTER("acquire_timeout", get_py_mysql_acquire,
              "seconds a statement waits for a connection of the full pool before PoolTimeoutError"),
     Q_GETTER("lock_wait_timeout", get_py_mysql_lock_wait,
