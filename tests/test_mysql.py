@@ -350,7 +350,7 @@ class TestBoundedWaits:
             holding = asyncio.create_task(sleeper(release))
             await asyncio.sleep(0.1)
             started = loop.time()
-            with pytest.raises(PoolTimeoutError):
+            with pytest.raises(PoolTimeoutError, match="within acquire_timeout=0.5 seconds"):
                 await asyncio.create_task(c.execute("SELECT 2"))
             waited = loop.time() - started
             release.set()

@@ -30,6 +30,7 @@
 #include "Connector.hpp"
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <thread>
 
@@ -66,6 +67,13 @@ int intEntry(PyObject* dict, PyObject* key) {
     if (n == -1 && PyErr_Occurred()) throwPending();
     return (int)n;
 }
+// Seconds as messages show them (PyUnicode_FromFormat has no float format).
+std::string secondsText(double seconds) {
+    char text[32];
+    snprintf(text, sizeof text, "%.3g", seconds);
+    return text;
+}
+
 void setIntEntry(PyObject* dict, PyObject* key, int n) {
     Ref value = integer(n);
     check(PyDict_SetItem(dict, key, value.get()));
@@ -218,9 +226,9 @@ Ref checkoutMysql(PyObject* self, PyObject* threadDict) {
         if (deadline < 0.0) deadline = now + c->acquireTimeout;
         if (now >= deadline)
             raise(state.poolTimeout,
-                  "no connection of the pool came free within acquire_timeout=%.3g seconds (%d of maxsize=%d are "
+                  "no connection of the pool came free within acquire_timeout=%s seconds (%d of maxsize=%d are "
                   "out)",
-                  c->acquireTimeout, c->inUse, c->maxsize);
+                  secondsText(c->acquireTimeout).c_str(), c->inUse, c->maxsize);
         Py_BEGIN_ALLOW_THREADS
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
         Py_END_ALLOW_THREADS
@@ -999,9 +1007,9 @@ Coro acquirePooled(Ref self, Ref task) {
     if (deadlocked) raisePoolDeadlock(pool.get(), task.get());
     Ref size = getattr(pool.get(), "size");
     raise(state.poolTimeout,
-          "no connection of the pool came free within acquire_timeout=%.3g seconds (all %S are held by running "
+          "no connection of the pool came free within acquire_timeout=%s seconds (all %S are held by running "
           "tasks)",
-          asAioMysql(self.get())->acquireTimeout, size.get());
+          secondsText(asAioMysql(self.get())->acquireTimeout).c_str(), size.get());
 }
 
 }  // namespace
