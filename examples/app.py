@@ -4,9 +4,9 @@ Runs on an SQLite file (the embedded default).  The blocking half registers
 the blocking SQLite connector with the facade, declares related models
 (one-to-many, one-to-one and many-to-many), creates their tables and uses
 the executor API: save, bulk insert, filtered queries, eager loading,
-update, delete and a transaction.  The facade is made once per process, so
-the awaited half runs the same kind of work in a second process with the
-asyncio connector.  Back in the first process, the last part fills a table
+update, delete and transaction blocks.  The facade is made once per process,
+so the awaited half runs the same kind of work in a second process with the
+asyncio connector, some of it in one transaction block shared by tasks.  Back in the first process, the last part fills a table
 with generated rows and reads query results page by page.
 
     python examples/app.py [database-file]
@@ -80,7 +80,7 @@ def show(title, rows):
 
 def blocking_part(path):
     from Quillon.DB.Connector import Sqlite3Connector
-    from Quillon.DB.utils import SqliteContextManager
+    from Quillon.DB.utils import transaction
 
     DB.create(connector=Sqlite3Connector(path, showLog=False)).GenerateTable()
     print("tables:", DB.getInstance().connector.getTableNameList())
@@ -120,8 +120,9 @@ def blocking_part(path):
     show("after update and delete:", members.find(orderBy=Member.id))
 
     try:
-        with SqliteContextManager():
+        with transaction() as block:
             members.save(Member(name="Temp"))
+            block.onCommit(lambda: print("never printed: the block rolls back"))
             raise RuntimeError("changed my mind")
     except RuntimeError:
         pass
@@ -133,11 +134,19 @@ def blocking_part(path):
 # ---------------------------------------------------------------------------
 
 async def awaited_work():
+    from Quillon.DB.utils import transaction
+
     members = Member.getExecutor()
     eve = Member(name="Eve", age=41)
-    await members.save(eve)
-    await members.insertMany([Member(name="Fay", age=23), Member(name="Gus", age=65)])
-    await Post.getExecutor().save(Post(authorId=eve.id, title="Async hello"))
+    # One transaction block: the tasks it starts write in it too, and all of
+    # it is stored when the block ends (or none of it, had anything raised).
+    async with transaction() as block:
+        await members.save(eve)
+        await asyncio.gather(
+            members.insertMany([Member(name="Fay", age=23), Member(name="Gus", age=65)]),
+            Post.getExecutor().save(Post(authorId=eve.id, title="Async hello")),
+        )
+        block.onCommit(lambda: print("awaited: Eve, Fay, Gus and Eve's post stored together"))
     rows = await members.find(Member.age > 40, orderBy=Member.name, loadForeign=True)
     print("awaited: members over 40 with their posts:")
     for row in rows:

@@ -6,13 +6,16 @@ connector and once with the asyncio one.  A scenario is an ``async def``
 that awaits each operation through ``q()``: with the blocking connector the
 operations return their results directly and ``q`` passes them through, with
 the asyncio connector they return awaitables and ``q`` awaits them, so one
-scenario checks both forms of the same API.
+scenario checks both forms of the same API.  tests/test_mysql.py runs the
+same scenarios on MariaDB (mysql_scenarios.py), blocking and awaited.
 """
 
 import asyncio
 import inspect
 import logging
 import sqlite3
+import sys
+import threading
 
 from scenario_support import arguments, finish, fresh_rows, q, registry, setup
 
@@ -172,7 +175,7 @@ async def writes(models, path, kind):
     assert await q(ex.count()) == 50
     # Each generated key is stored in its row where the database reports them
     # (not with the asyncio SQLite connector).
-    reports = kind == "blocking" or (kind == "mysql" and "MariaDB" in await mysql_version())
+    reports = await reports_keys(kind)
     stored = [(r["id"], r["name"]) for r in await q(ex.find(orderBy=Member.id))]
     assert [(r["id"], r["name"]) for r in rows] == (stored if reports else [(None, r["name"]) for r in rows])
     # More rows than one statement takes: still all or none, keys stored only
@@ -419,7 +422,15 @@ async def locking(models, path, kind):
 async def mysql_version():
     from Quillon.DB.DB import DB
 
-    return list(await DB.getInstance().executeSql("SELECT VERSION()"))[0][0]
+    return list(await q(DB.getInstance().executeSql("SELECT VERSION()")))[0][0]
+
+
+async def reports_keys(kind):
+    """Whether inserts report the keys and defaults the database chose: SQLite
+    through the blocking connector, and MariaDB (not MySQL)."""
+    if kind.startswith("mysql"):
+        return "MariaDB" in await mysql_version()
+    return kind == "blocking"
 
 
 def declare_unique_models():
@@ -496,7 +507,7 @@ async def upsert_checks(reports=True):
 async def upserts(models, path, kind):
     """upsert inserts a row or updates the stored row its key or a unique
     column matches, and gives back the stored row's key."""
-    await upsert_checks(reports=kind != "mysql" or "MariaDB" in await mysql_version())
+    await upsert_checks(reports=not kind.startswith("mysql") or "MariaDB" in await mysql_version())
 
 
 @scenario
@@ -560,7 +571,7 @@ async def defaults(models, path, kind):
     assert all(r["at"] is not None for r in many)
     # The keys and the defaulted columns the database reported are in the rows
     # (not with the asyncio SQLite connector).
-    if kind == "blocking" or (kind == "mysql" and "MariaDB" in await mysql_version()):
+    if await reports_keys(kind):
         assert [dict(r) for r in inserted] == [dict(r) for r in many], [dict(r) for r in inserted]
 
     tickets = Ticket.getExecutor()
@@ -637,7 +648,7 @@ async def subclass(models, path, kind):
 
     Member = models[0]
 
-    class Audited(ModelExecutor if kind == "blocking" else AsyncModelExecutor):
+    class Audited(ModelExecutor if blocking_connector() else AsyncModelExecutor):
         def __init__(self, model, label):
             super().__init__(model)
             self.label = label
@@ -650,7 +661,7 @@ async def subclass(models, path, kind):
 
     ex = Audited(Member, "audit")
     assert ex.model is Member and ex.work is None
-    if kind != "blocking":
+    if not blocking_connector():
         # Tasks of their own (each one transaction) share the executor.
         async def writer(i):
             await ex.insertMany([Member(name="c%d-%d" % (i, j)) for j in range(3)])
@@ -698,7 +709,7 @@ async def keyword_statements(models, path, kind):
     from Quillon.Ext.Paging import Paging
 
     Order, Line, Item = declare_keyword_models()
-    mysql = kind == "mysql"
+    mysql = kind.startswith("mysql")
     key = "INT AUTO_INCREMENT PRIMARY KEY" if mysql else "INTEGER PRIMARY KEY"
     quote = (lambda n: "`%s`" % n) if mysql else (lambda n: '"%s"' % n)
     for ddl in [
@@ -969,6 +980,369 @@ async def mutations(models, path, kind):
     owners = await q(ex.find(Member.name == "owner"))
     owners[0]["id"] = Key(owners[0]["id"])
     assert await q(ex.findListForeignKey(owners)) is None and owners == []
+
+
+# ---------------------------------------------------------------------------
+# Transaction blocks: the same rules for every connector
+# ---------------------------------------------------------------------------
+
+# Reads committed rows through a connection of its own: the SQLite file at
+# `path`, or the server when mysql_scenarios.py sets this to its reader.
+COMMITTED = None
+
+
+def committed(path, sql, args=()):
+    if COMMITTED is not None:
+        return [tuple(r) for r in COMMITTED(sql.replace("?", "%s"), args or None)]
+    return fresh_rows(path, sql, args)
+
+
+def names_of(path, prefix=""):
+    return [r[0] for r in committed(path, "select name from member where name like ? order by id", (prefix + "%",))]
+
+
+def blocking_connector():
+    from Quillon.DB.DB import DB
+
+    return not DB.getInstance().connector.isAsync
+
+
+class block:
+    """`async with block() as t:` is `with transaction() as t:` on a blocking
+    connector and `async with transaction() as t:` on an asyncio one."""
+
+    def __init__(self):
+        from Quillon.DB.utils import transaction
+
+        self.t = transaction()
+        self.blocking = blocking_connector()
+
+    async def __aenter__(self):
+        return self.t.__enter__() if self.blocking else await self.t.__aenter__()
+
+    async def __aexit__(self, *exc):
+        return self.t.__exit__(*exc) if self.blocking else await self.t.__aexit__(*exc)
+
+
+@scenario
+async def blocks(models, path, kind):
+    """A block commits when it ends, rolls back when it raises; a nested block
+    is a savepoint; onCommit runs after the outermost commit only."""
+    Member = models[0]
+    ex = Member.getExecutor()
+    log = []
+    async with block() as t:
+        await q(ex.save(Member(name="a")))
+        t.onCommit(lambda: log.append(("outer", names_of(path))))
+        try:
+            async with block() as inner:
+                await q(ex.save(Member(name="undone")))
+                inner.onCommit(lambda: log.append("undone"))
+                raise KeyError("inner")
+        except KeyError:
+            pass
+        async with block() as inner:
+            await q(ex.insertMany([Member(name="b"), Member(name="c", age=1)]))
+            inner.onCommit(lambda: log.append(("inner", names_of(path))))
+        # Nothing is stored before the outermost block ends; the block sees its own rows.
+        assert names_of(path) == [] and log == [], (names_of(path), log)
+        assert [r["name"] for r in await q(ex.find(orderBy=Member.id))] == ["a", "b", "c"]
+    assert log == [("outer", ["a", "b", "c"]), ("inner", ["a", "b", "c"])], log
+
+    try:
+        async with block() as t:
+            await q(ex.save(Member(name="lost")))
+            t.onCommit(lambda: log.append("never"))
+            raise RuntimeError("abort")
+    except RuntimeError:
+        pass
+    # A statement the database refuses fails the block: nothing of it stays.
+    try:
+        async with block() as t:
+            await q(ex.save(Member(name="lost too")))
+            t.onCommit(lambda: log.append("never"))
+            await q(ex.save(Member(name=None)))  # name is NOT NULL
+    except Exception as e:  # the driver's IntegrityError
+        assert "null" in str(e).lower(), e
+    else:
+        raise AssertionError("NOT NULL violation not raised")
+    assert names_of(path) == ["a", "b", "c"] and "never" not in log, (names_of(path), log)
+
+    # Every callback runs; the first error comes out after the commit.
+    try:
+        async with block() as t:
+            await q(ex.save(Member(name="d")))
+            t.onCommit(lambda: 1 / 0)
+            t.onCommit(lambda: log.append("after the failing one"))
+    except ZeroDivisionError:
+        pass
+    else:
+        raise AssertionError("the callback's error was swallowed")
+    assert names_of(path, "d") == ["d"] and log[-1] == "after the failing one", log
+    if not blocking_connector():
+        # An awaitable a callback returns is awaited.
+        async def notify():
+            await asyncio.sleep(0)
+            log.append("awaited")
+
+        async with block() as t:
+            await q(ex.save(Member(name="e")))
+            t.onCommit(notify)
+        assert log[-1] == "awaited", log
+
+
+@scenario
+async def block_tasks(models, path, kind):
+    """Awaited: tasks started inside a block run in its transaction; one still
+    running when the block ends fails the block; cancelled blocks roll back."""
+    from Quillon.Error.DbFault import TransactionError
+
+    Member = models[0]
+    ex = Member.getExecutor()
+
+    async def save(name):
+        return await ex.save(Member(name=name))
+
+    async with block():
+        await save("parent")
+        await asyncio.gather(save("gathered 1"), save("gathered 2"))
+        await asyncio.create_task(save("created"))
+        if sys.version_info >= (3, 11):
+            async with asyncio.TaskGroup() as group:
+                group.create_task(save("grouped 1"))
+                group.create_task(save("grouped 2"))
+        else:
+            await asyncio.gather(save("grouped 1"), save("grouped 2"))
+        await asyncio.wait_for(save("waited"), 30)
+        assert names_of(path) == [], names_of(path)
+    assert sorted(names_of(path)) == sorted(["parent", "gathered 1", "gathered 2", "created", "grouped 1",
+                                             "grouped 2", "waited"]), names_of(path)
+
+    # A child's error leaving the block rolls every task's rows back.
+    async def failing():
+        await save("failing child")
+        raise ValueError("child")
+
+    try:
+        async with block():
+            await save("x")
+            await asyncio.gather(save("y"), failing())
+    except ValueError:
+        pass
+    assert names_of(path, "x") == names_of(path, "y") == names_of(path, "failing") == []
+
+    # Children with blocks of their own: each one atomic, side by side.
+    async def atomic(i):
+        async with block():
+            await save("n%d a" % i)
+            await asyncio.sleep(0)
+            await save("n%d b" % i)
+            if i % 3 == 0:
+                raise KeyError(i)
+
+    async with block():
+        outcomes = await asyncio.gather(*(atomic(i) for i in range(9)), return_exceptions=True)
+    assert [isinstance(o, KeyError) for o in outcomes] == [i % 3 == 0 for i in range(9)], outcomes
+    assert sorted(names_of(path, "n")) == sorted("n%d %s" % (i, s) for i in range(9) if i % 3 for s in "ab")
+
+    # A child still running as the block ends: the block fails and rolls
+    # back, and the child's statements are refused.
+    release = asyncio.Event()
+
+    async def late():
+        await release.wait()
+        await save("late")
+
+    try:
+        async with block():
+            await save("outlived")
+            child = asyncio.create_task(late())
+    except TransactionError as e:
+        assert "still running" in str(e), e
+    else:
+        raise AssertionError("the block ended before its task")
+    release.set()
+    try:
+        await child
+    except TransactionError as e:
+        assert "has ended" in str(e), e
+    else:
+        raise AssertionError("a task ran statements in a block that had ended")
+    assert names_of(path, "outlived") == names_of(path, "late") == []
+
+    if not kind.startswith("mysql"):
+        # SQLite: a block waits for another connection's open write; when the
+        # task holding it waits for the block's task, it is refused at once.
+        from Quillon.Error.DbFault import DeadlockError
+
+        written = asyncio.Event()
+
+        async def later_block():
+            await written.wait()
+            async with block():
+                await save("never")
+
+        async def holder():
+            child = asyncio.create_task(later_block())
+            await save("holder")  # an open write of its own
+            written.set()
+            await child
+
+        started = asyncio.get_running_loop().time()
+        try:
+            await asyncio.create_task(holder())
+        except DeadlockError as e:
+            assert "waits for this one" in str(e), e
+        else:
+            raise AssertionError("a block waited for a write that waits for it")
+        assert asyncio.get_running_loop().time() - started < 2
+        assert names_of(path, "never") == names_of(path, "holder") == []
+
+    # Many tasks, each one block with tasks of its own; some are cancelled
+    # on the way: each one's rows are all there or none.
+    async def worker(i):
+        async with block():
+            await save("w%d-1" % i)
+            await asyncio.gather(save("w%d-2" % i), save("w%d-3" % i))
+            await asyncio.sleep(0.01 * (i % 3))
+            await save("w%d-4" % i)
+
+    workers = [asyncio.create_task(worker(i)) for i in range(24)]
+    for _ in range(4):
+        await asyncio.sleep(0.01)
+        for w in workers[::3]:
+            w.cancel()
+    outcomes = await asyncio.gather(*workers, return_exceptions=True)
+    for i, outcome in enumerate(outcomes):
+        stored = sorted(names_of(path, "w%d-" % i))
+        assert stored in ([], ["w%d-%d" % (i, n) for n in (1, 2, 3, 4)]), (i, outcome, stored)
+        # Cancelled means rolled back, unless the commit was under way
+        # already (it completes, then the task is cancelled).
+        assert isinstance(outcome, asyncio.CancelledError) or (stored and outcome is None), (i, outcome, stored)
+    assert any(isinstance(o, asyncio.CancelledError) for o in outcomes)
+
+
+@scenario
+async def block_cancel_points(models, path, kind):
+    """Awaited: a block cut off by a cancellation at each of its await points
+    stores none of its rows, or (once its commit was under way) all of them,
+    and the task goes on with its connection."""
+    from test_coroutines import run_out, step_to
+
+    Member = models[0]
+    ex = Member.getExecutor()
+
+    async def body(tag):
+        async with block():
+            await q(ex.save(Member(name=tag + " 1")))
+            await asyncio.gather(ex.save(Member(name=tag + " 2")), ex.save(Member(name=tag + " 3")))
+
+    async def cut(k):
+        """Cancels the block at its k-th await point in a task of its own;
+        returns whether there was one."""
+        tag = "p%02d" % k
+        await q(ex.save(Member(name=tag + " before")))  # the task's transaction is open
+        it = body(tag).__await__()
+        try:
+            yielded = await step_to(it, k)
+        except LookupError:
+            return False
+        # As Task.cancel() does: the awaited future is cancelled (a gather
+        # cancels its tasks), then the coroutine gets the CancelledError.
+        if yielded is not None:
+            yielded.cancel()
+            await asyncio.wait([yielded])
+            if not yielded.cancelled():
+                yielded.exception()
+        try:
+            yielded = it.throw(asyncio.CancelledError())
+        except asyncio.CancelledError:
+            pass
+        except StopIteration:
+            raise AssertionError("a cancellation was swallowed at point %d" % k)
+        else:
+            # The block cleans up (waits for its tasks and the rollback).
+            try:
+                await run_out(it, yielded)
+            except asyncio.CancelledError:
+                pass
+            else:
+                raise AssertionError("a cancellation was swallowed at point %d" % k)
+        # The task goes on with its connection and commits when it ends
+        # (on MySQL a query cut off mid-way takes the connection with it).
+        try:
+            await q(ex.save(Member(name=tag + " after")))
+        except Exception as e:
+            assert kind.startswith("mysql") and "Cancelled during execution" in str(e), e
+        return True
+
+    stored, k = [], 0
+    while True:
+        try:
+            if not await asyncio.get_running_loop().create_task(cut(k)):
+                break
+        except Exception as e:
+            # A task whose connection was lost cannot commit: its end fails.
+            assert kind.startswith("mysql") and "Cancelled during execution" in str(e), e
+        tag = "p%02d" % k
+        stored.append(len(names_of(path, tag + " ")) - len(names_of(path, tag + " after")) -
+                      len(names_of(path, tag + " before")))
+        k += 1
+    # BEGIN, cursor(), the first insert, the gather, COMMIT at least.
+    assert k >= 4, k
+    assert stored == sorted(stored) and set(stored) <= {0, 3}, stored
+    assert stored[0] == 0, stored
+
+
+@scenario
+async def block_threads(models, path, kind):
+    """Blocking: a block belongs to its thread.  Threads writing, each in
+    blocks of its own and statement by statement, while another thread's
+    block rolls back: nothing is lost and nothing duplicated."""
+    from Quillon.DB.utils import transaction
+
+    Member = models[0]
+    ex = Member.getExecutor()
+    inside, release = threading.Event(), threading.Event()
+    failures = []
+
+    def roll_back():
+        try:
+            with transaction() as t:
+                ex.save(Member(name="undone"))
+                t.onCommit(lambda: failures.append("committed a rolled back block"))
+                inside.set()
+                release.wait(20)
+                raise RuntimeError("undo")
+        except RuntimeError:
+            pass
+
+    def write(i):
+        try:
+            inside.wait(20)
+            for j in range(4):
+                with transaction():
+                    ex.save(Member(name="t%d-%d" % (i, j)))
+                    with transaction():
+                        ex.save(Member(name="t%d-%d nested" % (i, j)))
+            ex.save(Member(name="t%d solo" % i))
+            assert len(ex.find(Member.name.startsWith("t%d-" % i))) == 8
+        except BaseException as e:  # reported below
+            failures.append(e)
+
+    threads = [threading.Thread(target=roll_back)] + [threading.Thread(target=write, args=(i,)) for i in range(4)]
+    for t in threads:
+        t.start()
+    inside.wait(20)
+    await asyncio.sleep(0.3)
+    release.set()
+    for t in threads:
+        t.join()
+    assert failures == [], failures
+    stored = names_of(path)
+    expected = ["t%d-%d%s" % (i, j, s) for i in range(4) for j in range(4) for s in ("", " nested")]
+    expected += ["t%d solo" % i for i in range(4)]
+    assert sorted(stored) == sorted(expected), stored
 
 
 def main():

@@ -3,14 +3,16 @@
 The facade can be created once per process, so tests/test_mysql.py runs every
 scenario here in its own interpreter:
 
-    python mysql_scenarios.py NAME
+    python mysql_scenarios.py NAME [awaited|blocking]
 
 with the server settings in QUILLON_MYSQL_* and the scenario's own (empty)
-database in QUILLON_MYSQL_SCENARIO_DB.  The executor scenarios shared with
-SQLite (executor_scenarios.py) run here unchanged on MySQL; the scenarios
-below add what is particular to the MySQL connector, and the pager and the
-test-data runner on a real server.  Scenarios in OWN_SETUP make their
-connector and facade themselves (inside a running loop, for instance).
+database in QUILLON_MYSQL_SCENARIO_DB: "awaited" (the default) runs it with
+AioMysqlConnector, "blocking" with PyMysqlConnector.  The executor scenarios
+shared with SQLite (executor_scenarios.py) run here unchanged on MySQL; the
+scenarios below add what is particular to the MySQL connectors, and the
+pager and the test-data runner on a real server.  Scenarios in OWN_SETUP
+make their connector and facade themselves (inside a running loop, for
+instance).
 """
 
 import asyncio
@@ -34,10 +36,14 @@ def scenario(fn):
 
 # The executor API scenarios of the SQLite suite that do not read the SQLite
 # file directly: the same calls must give the same results on MySQL.
-for _name in ("roundtrip", "queries", "writes", "relations", "concurrent", "values", "keyword_names", "defaults",
-              "links", "subclass", "keyword_statements", "keywords", "nested_relations",
-              "locking", "upserts"):
+SHARED = ("roundtrip", "queries", "writes", "relations", "concurrent", "values", "keyword_names", "defaults", "links",
+          "subclass", "keyword_statements", "keywords", "nested_relations", "locking", "upserts", "blocks", "block_tasks",
+          "block_cancel_points", "block_threads")
+for _name in SHARED:
     SCENARIOS["executors_" + _name] = shared.SCENARIOS[_name]
+
+# The connector kind the scenario runs with ("awaited" or "blocking").
+KIND = "awaited"
 
 
 def config():
@@ -46,19 +52,26 @@ def config():
     return out
 
 
-def setup():
-    from Quillon.DB.Connector import AioMysqlConnector
+def setup(kind="awaited"):
+    from Quillon.DB.Connector import AioMysqlConnector, PyMysqlConnector
     from Quillon.DB.DB import DB
 
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
-    connector = AioMysqlConnector(loop, autocommit=False, maxsize=20, **config())
+    if kind == "blocking":
+        connector = PyMysqlConnector(maxsize=20, **config())
+    else:
+        connector = AioMysqlConnector(loop, autocommit=False, maxsize=20, **config())
     DB.create(connector=connector)
     return loop, connector
 
 
 def settle(loop, connector):
-    """Lets the end-of-task work of finished tasks run (bounded)."""
+    """Lets the end-of-task work of finished tasks run (bounded); every
+    connection must be back in its pool afterwards."""
+    if not connector.isAsync:
+        assert connector.freesize == connector.size, (connector.freesize, connector.size)
+        return
     pool = connector._pool
     for _ in range(300):
         loop.run_until_complete(asyncio.sleep(0.01))
@@ -85,7 +98,7 @@ def table_names():
 @scenario
 async def generated_tables(models, connector):
     Member, Post, Profile, Role = models
-    listed = sorted(await connector.getTableNameList())
+    listed = sorted(await q(connector.getTableNameList()))
     middle = Member.roles["middleModel"].tableName
     assert listed == table_names(), (listed, table_names())
     assert {"member", "post", "profile", "role", middle} <= set(listed), listed
@@ -148,12 +161,12 @@ async def unchanged_rows_count(models, connector):
     """An update matching a row whose values do not change counts it (as on SQLite)."""
     Member = models[0]
     ex = Member.getExecutor()
-    await ex.insertMany([Member(name="same", age=3), Member(name="same", age=3), Member(name="other", age=4)])
-    row = await ex.first(Member.age == 4)
-    assert await ex.update(row) == 1
-    assert await ex.updateWhere(Member.name == "same", {"age": 3}) == 2
-    assert await ex.updateWhere(Member.name == "nobody", {"age": 3}) == 0
-    assert await ex.delete(row) == 1 and await ex.delete(row) == 0
+    await q(ex.insertMany([Member(name="same", age=3), Member(name="same", age=3), Member(name="other", age=4)]))
+    row = await q(ex.first(Member.age == 4))
+    assert await q(ex.update(row)) == 1
+    assert await q(ex.updateWhere(Member.name == "same", {"age": 3})) == 2
+    assert await q(ex.updateWhere(Member.name == "nobody", {"age": 3})) == 0
+    assert await q(ex.delete(row)) == 1 and await q(ex.delete(row)) == 0
 
 
 # ---------------------------------------------------------------------------
@@ -259,6 +272,39 @@ async def many_writers(models, connector):
     per_age = rows("SELECT age, COUNT(*) FROM member GROUP BY age HAVING COUNT(*) <> %s", (per_task,))
     assert per_age == [], per_age
 
+    # The same with transaction blocks whose own tasks write too; every
+    # third block fails and leaves nothing.
+    from Quillon.DB.utils import transaction
+
+    async def block_writer(i):
+        ex = Member.getExecutor()
+        async with transaction() as t:
+            await ex.save(Member(name=f"b{i}-0", age=1000 + i))
+            await asyncio.gather(ex.insertMany([Member(name=f"b{i}-1", age=1000 + i)]),
+                                 ex.save(Member(name=f"b{i}-2", age=1000 + i)))
+            t.onCommit(lambda: committed.append(i))
+            if i % 3 == 0:
+                raise LookupError(i)
+
+    committed = []
+    outcomes = await asyncio.gather(*(block_writer(i) for i in range(tasks)), return_exceptions=True)
+    kept = [i for i in range(tasks) if i % 3]
+    assert [i for i, o in enumerate(outcomes) if o is None] == kept, outcomes
+    assert sorted(committed) == kept
+    counted = rows("SELECT COUNT(*), COUNT(DISTINCT name), COUNT(DISTINCT age) FROM member WHERE age >= 1000")
+    assert counted == [(len(kept) * 3, len(kept) * 3, len(kept))], counted
+
+
+@scenario
+async def read_after_task(models, connector):
+    """Once `await asyncio.create_task(...)` returns, what the task wrote is
+    on the server for every other connection."""
+    Member = models[0]
+    ex = Member.getExecutor()
+    for i in range(60):
+        key = await asyncio.create_task(ex.save(Member(name=f"r{i}")))
+        assert rows("SELECT name FROM member WHERE id = %s", (key,)) == [(f"r{i}",)], i
+
 
 # ---------------------------------------------------------------------------
 # Paging over rows written by another connection
@@ -310,9 +356,9 @@ def watched_model():
     """The member table read through executors that record their calls."""
     from Quillon.Model.Columns import IntProperty, StrProperty, auto_increment
     from Quillon.Model.Entity import Entity
-    from Quillon.Model.Executors import AsyncModelExecutor
+    from Quillon.Model.Executors import AsyncModelExecutor, ModelExecutor
 
-    class Recording(AsyncModelExecutor):
+    class Recording(ModelExecutor if KIND == "blocking" else AsyncModelExecutor):
         def execute(self):
             Recorder.executes += 1
             return super().execute()
@@ -346,51 +392,55 @@ async def paging_totals(models, connector):
     def ids(page):
         return [r["id"] for r in page.content]
 
-    page = await Paging(Member, page=1, pageSize=10).filter().orderBy("id asc").execute()
+    page = await q(Paging(Member, page=1, pageSize=10).filter().orderBy("id asc").execute())
     assert isinstance(page, Page)
     assert (page.page, page.pageSize, page.total, page.totalPage) == (1, 10, 25, 3), dict(page)
     assert ids(page) == keys[:10], ids(page)
     assert set(page) == {"page", "pageSize", "content", "total", "totalPage"}
-    page = await Paging(Member, page=2, pageSize=10).filter().orderBy("id asc").execute()
+    page = await q(Paging(Member, page=2, pageSize=10).filter().orderBy("id asc").execute())
     assert ids(page) == keys[10:20]
-    page = await Paging(Member, page=3, pageSize=10).filter().orderBy("id asc").execute()
+    page = await q(Paging(Member, page=3, pageSize=10).filter().orderBy("id asc").execute())
     assert (page.total, page.totalPage, ids(page)) == (25, 3, keys[20:])
 
     # An exact multiple of the page size gives no extra page.
-    page = await Paging(Member, page=5, pageSize=5).filter().orderBy("id asc").execute()
+    page = await q(Paging(Member, page=5, pageSize=5).filter().orderBy("id asc").execute())
     assert (page.total, page.totalPage, ids(page)) == (25, 5, keys[20:])
-    page = await Paging(Member, page=1, pageSize=25).filter().orderBy("id").execute()
+    page = await q(Paging(Member, page=1, pageSize=25).filter().orderBy("id").execute())
     assert (page.totalPage, ids(page)) == (1, keys)
 
     # A page past the end: the totals, empty content, and no fetch.
     Watched = watched_model()
     Recorder.executes = 0
-    page = await Paging(Watched, page=4, pageSize=10).filter().execute()
+    page = await q(Paging(Watched, page=4, pageSize=10).filter().execute())
     assert (page.page, page.total, page.totalPage, page.content) == (4, 25, 3, [])
     assert Recorder.executes == 0
     assert "limit" not in Recorder.executors[-1].sqlBuilder.Build()[0]
 
     # Nothing matches: total 0 and no fetch.
-    page = await Paging(Watched).filter(Watched.age > 1000).execute()
+    page = await q(Paging(Watched).filter(Watched.age > 1000).execute())
     assert (page.total, page.totalPage, page.content) == (0, 0, [])
     assert Recorder.executes == 0
 
     # Without filter() every row is counted and read.
-    page = await Paging(Member, page=2, pageSize=20).execute()
+    page = await q(Paging(Member, page=2, pageSize=20).execute())
     assert (page.total, page.totalPage, len(page.content)) == (25, 2, 5)
 
     # setPage keeps or replaces the size; a second execute counts again.
     pager = Paging(Member, pageSize=4).filter().orderBy("id")
-    page = await pager.setPage(3).execute()
+    page = await q(pager.setPage(3).execute())
     assert (page.page, page.pageSize, ids(page)) == (3, 4, keys[8:12])
-    page = await pager.setPage(2, 6).execute()
+    page = await q(pager.setPage(2, 6).execute())
     assert (page.pageSize, page.totalPage, ids(page)) == (6, 5, keys[6:12])
     mysql_support.query(config(), config()["db"], "INSERT INTO member (name) VALUES ('late')")
-    # This task's transaction keeps the snapshot of its first read...
-    page = await pager.setPage(5).execute()
-    assert (page.total, page.totalPage, [r["name"] for r in page.content]) == (25, 5, ["m25"]), dict(page)
-    # ...a task of its own starts a new one and sees the new row.
-    page = await asyncio.ensure_future(pager.setPage(5).execute())
+    if KIND == "awaited":
+        # This task's transaction keeps the snapshot of its first read...
+        page = await q(pager.setPage(5).execute())
+        assert (page.total, page.totalPage, [r["name"] for r in page.content]) == (25, 5, ["m25"]), dict(page)
+        # ...a task of its own starts a new one and sees the new row.
+        page = await asyncio.ensure_future(pager.setPage(5).execute())
+    else:
+        # Every blocking statement sees what was committed before it.
+        page = await q(pager.setPage(5).execute())
     assert (page.total, page.totalPage, [r["name"] for r in page.content]) == (26, 5, ["m25", "late"]), dict(page)
 
 
@@ -403,7 +453,7 @@ async def paging_rows(models, connector):
     Member = models[0]
     keys = write_members()
 
-    page = await Paging(Member, pageSize=25).filter().orderBy("id").execute()
+    page = await q(Paging(Member, pageSize=25).filter().orderBy("id").execute())
     assert len(page.content) == 25
     for row, key, (name, age, score, active, flag, bits, meta) in zip(page.content, keys, MEMBERS):
         assert isinstance(row, ModelInstance) and type(row).object is Member
@@ -416,25 +466,25 @@ async def paging_rows(models, connector):
     cond = (Member.age >= 30) & (Member.active == True)  # noqa: E712
     want = expected_members(keys, lambda m: m[1] >= 30 and m[3])
     want.sort(key=lambda km: (km[1][1], km[0]), reverse=True)
-    first = await Paging(Member, page=1, pageSize=4).filter(cond).orderBy("age desc", "id desc").execute()
-    second = await Paging(Member, page=2, pageSize=4).filter(cond).orderBy("age desc", "id desc").execute()
+    first = await q(Paging(Member, page=1, pageSize=4).filter(cond).orderBy("age desc", "id desc").execute())
+    second = await q(Paging(Member, page=2, pageSize=4).filter(cond).orderBy("age desc", "id desc").execute())
     assert first.total == second.total == len(want) and first.totalPage == -(-len(want) // 4)
     assert [r["id"] for r in first.content + second.content] == [k for k, m in want[:8]]
 
     # OR with a pattern, on the server's own comparison rules.
     cond = (Member.age < 25) | Member.name.like("m1%")
     want = expected_members(keys, lambda m: m[1] < 25 or m[0].startswith("m1"))
-    page = await Paging(Member, pageSize=100).filter(cond).orderBy("id").execute()
+    page = await q(Paging(Member, pageSize=100).filter(cond).orderBy("id").execute())
     assert page.total == len(want) and [r["id"] for r in page.content] == [k for k, m in want]
 
     # Values travel as arguments, never as SQL text.
     tricky = "m01' OR '1'='1"
-    page = await Paging(Member).filter(Member.name == tricky).execute()
+    page = await q(Paging(Member).filter(Member.name == tricky).execute())
     assert (page.total, page.content) == (0, [])
 
     # Pagers of concurrent tasks each read their own page.
     async def read(n):
-        return await Paging(Member, page=n, pageSize=3).filter().orderBy("id").execute()
+        return await q(Paging(Member, page=n, pageSize=3).filter().orderBy("id").execute())
 
     pages = await asyncio.gather(*(asyncio.ensure_future(read(n)) for n in range(1, 10)))
     assert [r["id"] for p in pages for r in p.content] == keys
@@ -460,7 +510,7 @@ async def paging_relations(models, connector):
     for member, role in [(keys[0], admin), (keys[0], dev), (keys[2], dev)]:
         mysql_support.query(c, c["db"], "INSERT INTO " + mysql_support.quote_name(middle) + " (member_id, role_id) VALUES (%s, %s)", (member, role))
 
-    page = await Paging(Member, pageSize=3).filter().orderBy("id").findForeign().execute()
+    page = await q(Paging(Member, pageSize=3).filter().orderBy("id").findForeign().execute())
     a, b, cc = page.content
     assert [p["title"] for p in a["posts"]] == ["a1", "a2"] and b["posts"] == [] and [p["title"] for p in cc["posts"]] == ["c1"]
     assert a["profile"] is None and b["profile"]["bio"] == "second" and cc["profile"] is None
@@ -469,18 +519,18 @@ async def paging_relations(models, connector):
     assert a["posts"][0].object is Post and a["roles"][0].object is Role
 
     # The constructor flag does the same; the next page has its own relations.
-    page = await Paging(Member, page=7, pageSize=3, findForeign=True).filter().orderBy("id").execute()
+    page = await q(Paging(Member, page=7, pageSize=3, findForeign=True).filter().orderBy("id").execute())
     assert [[p["title"] for p in r["posts"]] for r in page.content] == [[], [], ["far"]]
 
     # Without findForeign nothing is loaded; an empty page loads nothing.
-    page = await Paging(Member, pageSize=3).filter().orderBy("id").execute()
+    page = await q(Paging(Member, pageSize=3).filter().orderBy("id").execute())
     assert all(not r.get("posts") for r in page.content)
     Watched = watched_model()
     Recorder.relation_loads.clear()
-    await Paging(Watched, findForeign=True).filter(Watched.id > keys[-1]).execute()
-    await Paging(Watched, page=9, findForeign=True).filter().execute()
+    await q(Paging(Watched, findForeign=True).filter(Watched.id > keys[-1]).execute())
+    await q(Paging(Watched, page=9, findForeign=True).filter().execute())
     assert Recorder.relation_loads == []
-    await Paging(Watched, pageSize=2).filter().orderBy("id").findForeign().execute()
+    await q(Paging(Watched, pageSize=2).filter().orderBy("id").findForeign().execute())
     assert Recorder.relation_loads == [keys[:2]]
 
 
@@ -529,7 +579,7 @@ async def paging_nokey(models, connector):
         label = StrProperty()
         amount = IntProperty()
 
-    page = await Paging(Tally, page=2, pageSize=3).filter(Tally.amount >= 1).orderBy("amount").execute()
+    page = await q(Paging(Tally, page=2, pageSize=3).filter(Tally.amount >= 1).orderBy("amount").execute())
     assert (page.total, page.totalPage) == (6, 2)
     assert [(r["label"], r["amount"]) for r in page.content] == [("x4", 4), ("x5", 5), ("x6", 6)]
 
@@ -541,10 +591,21 @@ async def paging_nokey(models, connector):
 
 async def run_in_loop(call):
     """Runs `call()` (a runner call inside the running loop, which gives the
-    coroutine doing the run) to its end."""
+    coroutine doing the run with the asyncio connector) to its end."""
     pending = call()
+    if KIND == "blocking":
+        assert pending is None, pending
+        return
     assert inspect.isawaitable(pending), pending
     await pending
+
+
+async def run_all(runner):
+    """A whole run: awaited in a task of its own, or blocking."""
+    if KIND == "blocking":
+        assert runner.run() is None
+        return
+    await asyncio.get_running_loop().create_task(runner.arun())
 
 
 @scenario
@@ -565,7 +626,7 @@ async def seeding_runs(models, connector):
     create_task(lambda time: never.append(time), Post, 0)
     create_task(lambda time: Post(authorId=time, title="p%d" % time), Post, 2)
 
-    await GeneratorRunner(loop).arun()
+    await run_all(GeneratorRunner(loop))
     assert times == [1, 2, 3] and never == []
     # Visible to another connection while this task still runs: committed.
     assert rows("SELECT id, name, age, active, meta FROM member ORDER BY id") == [
@@ -578,12 +639,12 @@ async def seeding_runs(models, connector):
     assert times == [1, 2, 3] * 2
     assert rows("SELECT COUNT(*) FROM member") == [(6,)] and rows("SELECT COUNT(*) FROM post") == [(4,)]
     # The stored rows read back as model rows.
-    found = await Member.getExecutor().find(Member.age == 22, orderBy=Member.id)
+    found = await q(Member.getExecutor().find(Member.age == 22, orderBy=Member.id))
     assert [(r["name"], r["active"], r["meta"]) for r in found] == [("u2", False, {"t": 2})] * 2
 
     # Many rows in one task, then one commit.
     create_task(lambda time: Role(label="r%03d" % time), Role, 150)
-    await GeneratorRunner(loop).arun()
+    await run_all(GeneratorRunner(loop))
     assert rows("SELECT COUNT(*), COUNT(DISTINCT label), MIN(label), MAX(label) FROM role") == [(150, 150, "r001", "r150")]
 
 
@@ -621,7 +682,7 @@ async def seeding_groups(models, connector):
     assert order == [("d", 1)]
 
     order.clear()
-    await runner.arun()
+    await run_all(runner)
     assert order == [("a", 1), ("a", 2), ("b", 1), ("c", 1), ("c", 2), ("d", 1)]
     assert rows("SELECT label FROM role ORDER BY id") == [(x,) for x in ["c1", "c2", "d1", "b1", "c1", "c2", "d1"]]
     assert rows("SELECT COUNT(*) FROM member") == [(4,)]
@@ -629,7 +690,8 @@ async def seeding_groups(models, connector):
 
 @scenario
 async def seeding_failures(models, connector):
-    """A failing task stores nothing; the tasks before it stay committed."""
+    """A failing task stores nothing (blocking: its rows before the failure,
+    as a commit per row would); the tasks before it stay committed."""
     from Quillon.Ext.Seeder import GeneratorRunner, create_task
 
     Member, Post, Profile, Role = models
@@ -643,24 +705,25 @@ async def seeding_failures(models, connector):
     create_task(lambda time: Role(label="kept%d" % time), Role, 2)
     create_task(members, Member, 5)
     try:
-        await loop.create_task(GeneratorRunner(loop).arun())
+        await run_all(GeneratorRunner(loop))
     except ValueError as e:
         assert str(e) == "generator broke at 3"
     else:
         raise AssertionError("the generator's error was swallowed")
     await asyncio.sleep(0.1)  # the failed task's connection ends
     assert rows("SELECT label FROM role ORDER BY id") == [("kept1",), ("kept2",)]
-    assert rows("SELECT COUNT(*) FROM member") == [(0,)]
+    before_failure = 2 if KIND == "blocking" else 0
+    assert rows("SELECT COUNT(*) FROM member") == [(before_failure,)]
 
     # Every run runs every task again, up to the same failure.
     try:
-        await loop.create_task(GeneratorRunner(loop).arun())
+        await run_all(GeneratorRunner(loop))
     except ValueError:
         pass
     else:
         raise AssertionError("the second run went past the failing task")
     await asyncio.sleep(0.1)
-    assert rows("SELECT COUNT(*) FROM role") == [(4,)] and rows("SELECT COUNT(*) FROM member") == [(0,)]
+    assert rows("SELECT COUNT(*) FROM role") == [(4,)] and rows("SELECT COUNT(*) FROM member") == [(2 * before_failure,)]
 
 
 @scenario
@@ -676,14 +739,15 @@ async def seeding_refused(models, connector):
     create_task(lambda time: Post(authorId=time, title="t%d" % time if time < 3 else None), Post, 4)
     create_task(lambda time: Role(label="never"), Role, 1)
     try:
-        await loop.create_task(GeneratorRunner(loop).arun())
+        await run_all(GeneratorRunner(loop))
     except pymysql.err.IntegrityError as e:
         assert e.args[0] == 1048, e.args  # column cannot be null
     else:
         raise AssertionError("a NULL title was stored")
     await asyncio.sleep(0.1)
     assert rows("SELECT label FROM role ORDER BY id") == [("kept1",), ("kept2",)]
-    assert rows("SELECT COUNT(*) FROM post") == [(0,)]
+    # Blocking, the rows before the refused one stay, as a commit per row would keep them.
+    assert rows("SELECT COUNT(*) FROM post") == [(2 if KIND == "blocking" else 0,)]
 
 
 @scenario
@@ -695,7 +759,7 @@ async def seeding_wrong_rows(models, connector):
     loop = asyncio.get_running_loop()
     create_task(lambda time: {"name": "x"}, Member, 1)
     try:
-        await loop.create_task(GeneratorRunner(loop).arun())
+        await run_all(GeneratorRunner(loop))
     except TypeError as e:
         assert str(e) == "Cannot convert dict to ModelInstance", e
     else:
@@ -722,7 +786,7 @@ def seeding_ready():
         models = declare_seed_item()
         create_task(lambda time: models(label="s%d" % time, n=time * time), models, 4)
         started = clock.monotonic()
-        await GeneratorRunner(loop).arun()
+        await run_all(GeneratorRunner(loop))
         seen["waited"] = clock.monotonic() - started
         seen["ready at end"] = connector.isReady
         seen["stored"] = rows("SELECT label, n FROM seed_item ORDER BY id")
@@ -804,21 +868,33 @@ OWN_SETUP = {"seeding_ready": seeding_ready, "generated_charset": generated_char
 SCENARIOS.update(OWN_SETUP)
 
 
+# The scenarios that run with the blocking connector too; the rest are
+# awaited only.
+BLOCKING = {"executors_" + n for n in SHARED if n not in ("block_tasks", "block_cancel_points")} | {
+    "paging_totals", "paging_rows", "paging_relations", "paging_nokey", "seeding_runs", "seeding_groups",
+    "seeding_failures", "seeding_refused", "seeding_wrong_rows", "generated_tables", "unchanged_rows_count"}
+BLOCKING_ONLY = {"executors_block_threads"}
+
+
 def main():
+    global KIND
     name = sys.argv[1]
+    KIND = sys.argv[2] if len(sys.argv) > 2 else "awaited"
     if name in OWN_SETUP:
         OWN_SETUP[name]()
         print("scenario ok")
         return
-    loop, connector = setup()
+    loop, connector = setup(KIND)
     models = shared.declare_models(flag_type_args=(5,))
     shared.create_tables(loop)
     settle(loop, connector)
     fn = SCENARIOS[name]
+    shared.COMMITTED = rows
     if fn.__module__ == shared.__name__:
-        loop.run_until_complete(fn(models, None, "mysql"))
+        work = fn(models, None, "mysql" if KIND == "awaited" else "mysql-blocking")
     else:
-        loop.run_until_complete(fn(models, connector))
+        work = fn(models, connector)
+    loop.run_until_complete(loop.create_task(work))
     settle(loop, connector)
     print("scenario ok")
 

@@ -120,12 +120,17 @@ class TestBaseConnector:
     def test_params_holder(self, make, holder):
         assert make().paramsHolder == holder
 
-    def test_py_mysql_connector(self):
+    def test_py_mysql_connector_takes_connect_settings_and_connects_on_first_use(self):
+        import pymysql
+
         with pytest.raises(TypeError):
             PyMysqlConnector(1)
-        c = PyMysqlConnector()
-        assert c.isAsync is False and c.process() is None and c.GenerateTable() is None
-        assert not hasattr(c, "getCon") and not hasattr(c, "execute")
+        # Nothing listens on port 1: made without connecting, refused on use.
+        c = PyMysqlConnector(host="127.0.0.1", port=1, connect_timeout=2, maxsize=2)
+        assert (c.isAsync, c.isReady, c.dialect, c.maxsize, c.acquire_timeout) == (False, True, "mysql", 2, 30.0)
+        assert c.config == {"host": "127.0.0.1", "port": 1, "connect_timeout": 2}
+        with pytest.raises(pymysql.err.OperationalError):
+            c.execute("select 1")
 
     def test_python_subclass_overrides_process(self):
         class Mine(BaseConnector):
@@ -226,6 +231,64 @@ def test_busy_timeout_is_a_setting(db_path, kind):
 def test_busy_timeout_must_be_seconds(make, value, error):
     with pytest.raises(error, match="timeout must be"):
         make(value)
+
+
+class TestTransactionBlocks:
+    def test_each_connector_takes_its_own_form_of_block(self, db_path):
+        from Quillon.DB.utils import SqliteContextManager, transaction
+        from Quillon.Error.DbFault import TransactionError
+
+        async def main():
+            awaited = AioSqliteConnector(asyncio.get_running_loop(), path=db_path)
+            with pytest.raises(TransactionError, match="async with transaction"):
+                with transaction(awaited):
+                    pass
+            with pytest.raises(TransactionError, match="no blocking transactions"):
+                with SqliteContextManager(awaited):
+                    pass
+            with pytest.raises(TransactionError, match="with transaction"):
+                async with transaction(Sqlite3Connector(db_path)):
+                    pass
+            block = transaction(awaited)
+            with pytest.raises(TransactionError, match="open"):
+                block.onCommit(print)
+            async with block:
+                with pytest.raises(TypeError, match="callable"):
+                    block.onCommit(None)
+                await awaited.execute("insert into item(name) values ('once')")
+            with pytest.raises(TransactionError, match="once"):
+                async with block:
+                    pass
+
+        run(main)
+        assert fresh_rows(db_path, "select name from item") == [("once",)]
+
+    def test_an_awaited_block_joins_the_task_that_wrote_before_it(self, db_path):
+        # Work of the task before its first block is committed with the
+        # block, and stays in the task when the block rolls back.
+        from Quillon.DB.utils import transaction
+
+        async def main():
+            c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path)
+
+            async def work():
+                await c.execute("insert into item(name) values ('before')")
+                try:
+                    async with transaction(c):
+                        await c.execute("insert into item(name) values ('undone')")
+                        raise KeyError
+                except KeyError:
+                    pass
+                assert fresh_rows(db_path, "select count(*) from item") == [(0,)]
+                async with transaction(c):
+                    await c.execute("insert into item(name) values ('block')")
+                assert fresh_rows(db_path, "select name from item") == [("before",), ("block",)]
+                await c.execute("insert into item(name) values ('after')")
+
+            await asyncio.create_task(work())
+
+        run(main)
+        assert fresh_rows(db_path, "select name from item") == [("before",), ("block",), ("after",)]
 
 
 class TestClose:

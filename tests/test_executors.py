@@ -8,8 +8,9 @@ from conftest import run_scenario
 
 BOTH = ["roundtrip", "queries", "writes", "relations", "concurrent", "values", "keyword_names", "defaults", "links",
         "subclass", "keyword_statements", "keywords", "mutations", "nested_relations", "locking", "upserts",
-        "upserts_without_returning"]
-BLOCKING_ONLY = ["transactions"]
+        "upserts_without_returning", "blocks"]
+BLOCKING_ONLY = ["transactions", "block_threads"]
+ASYNC_ONLY = ["block_tasks", "block_cancel_points"]
 
 
 @pytest.mark.parametrize("kind", ["blocking", "async"])
@@ -23,5 +24,10 @@ def test_blocking_scenario(name, tmp_path):
     run_scenario("executor_scenarios.py", name, "blocking", tmp_path)
 
 
+@pytest.mark.parametrize("name", ASYNC_ONLY)
+def test_async_scenario(name, tmp_path):
+    run_scenario("executor_scenarios.py", name, "async", tmp_path)
+
+
 def test_every_scenario_is_run():
-    assert set(executor_scenarios.SCENARIOS) == set(BOTH) | set(BLOCKING_ONLY)
+    assert set(executor_scenarios.SCENARIOS) == set(BOTH) | set(BLOCKING_ONLY) | set(ASYNC_ONLY)

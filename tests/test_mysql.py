@@ -10,6 +10,8 @@ import gc
 import os
 import subprocess
 import sys
+import threading
+import time
 import weakref
 from types import SimpleNamespace
 
@@ -18,6 +20,7 @@ import pytest
 import mysql_support
 from conftest import needs_assertions
 from Quillon.DB.Connector import AioMysqlConnector, PyMysqlConnector
+from Quillon.Error.DbFault import DeadlockError, PoolTimeoutError
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -260,6 +263,224 @@ class TestTaskConnections:
         assert pool.freesize == pool.size
 
 
+    def test_lost_connections_are_logged_once_each_and_tasks_keep_their_error(self, server, database, caplog):
+        import logging
+
+        import pymysql
+
+        caplog.set_level(logging.DEBUG, logger="Quillon.DB")
+        handled = []
+        server.loop.set_exception_handler(lambda loop, context: handled.append(context))
+        c, ids = server.connector, []
+
+        async def work(i):
+            await c.execute("INSERT INTO note (body) VALUES (%s)", args=("lost %d" % i,))
+            ids.append((await c.execute("SELECT CONNECTION_ID()"))[0][0])
+            await c.execute("SELECT SLEEP(20)")  # killed meanwhile
+
+        async def body():
+            tasks = [asyncio.create_task(work(i)) for i in range(20)]
+            while len(ids) < 20:
+                await asyncio.sleep(0.02)
+            await asyncio.sleep(0.1)
+            for cid in ids:
+                database.run("KILL %s" % cid)
+            return await asyncio.gather(*tasks, return_exceptions=True)
+
+        outcomes = server.run(body())
+        assert all(isinstance(o, pymysql.err.OperationalError) and o.args[0] == 2013 for o in outcomes), outcomes
+        assert handled == []
+        logged = [r for r in caplog.records if r.name == "Quillon.DB" and r.levelno >= logging.WARNING]
+        assert len(logged) == 20 and all(r.levelno == logging.WARNING and "was lost" in r.getMessage() for r in logged)
+        assert all(r.exc_info is None for r in logged)
+        assert database.rows("SELECT COUNT(*) FROM note") == [(0,)]
+
+    def test_a_failed_commit_is_the_task_exception_and_stores_nothing(self, server, database):
+        import pymysql
+
+        c = server.connector
+
+        async def work():
+            await c.execute("INSERT INTO note (body) VALUES ('never acknowledged')")
+            (cid,), = await c.execute("SELECT CONNECTION_ID()")
+            database.run("KILL %s" % cid)  # before the task's commit
+
+        async def body():
+            with pytest.raises((pymysql.err.OperationalError, pymysql.err.InterfaceError)):
+                await asyncio.create_task(work())
+
+        server.run(body())
+        assert database.rows("SELECT COUNT(*) FROM note") == [(0,)]
+
+
+class TestBoundedWaits:
+    def test_a_task_that_needs_a_connection_its_waiting_holders_keep_fails_at_once(self, loop, database):
+        s = Server(loop, database, autocommit=False, maxsize=1, acquire_timeout=20)
+        c = s.connector
+
+        async def child():
+            return await c.execute("SELECT 1")
+
+        async def holder():
+            await c.execute("SELECT 1")  # holds the pool's one connection
+            started = loop.time()
+            with pytest.raises(DeadlockError, match="wait for it to end"):
+                await asyncio.create_task(child())
+            with pytest.raises(DeadlockError):
+                await asyncio.gather(child())
+            return loop.time() - started
+
+        try:
+            assert s.run(holder()) < 2
+            assert s.run(child()) == ((1,),)  # free again once the holder ended
+        finally:
+            s.close()
+
+    def test_a_wait_for_the_full_pool_is_bounded(self, loop, database):
+        s = Server(loop, database, autocommit=False, maxsize=1, acquire_timeout=0.5)
+        c = s.connector
+        assert c.acquire_timeout == 0.5 and c.config == database.pool_settings(autocommit=False, maxsize=1)
+
+        async def sleeper(release):
+            await c.execute("SELECT 1")
+            await release.wait()
+
+        async def body():
+            release = asyncio.Event()
+            holding = asyncio.create_task(sleeper(release))
+            await asyncio.sleep(0.1)
+            started = loop.time()
+            with pytest.raises(PoolTimeoutError, match="within acquire_timeout=0.5 seconds"):
+                await asyncio.create_task(c.execute("SELECT 2"))
+            waited = loop.time() - started
+            release.set()
+            await holding
+            return waited, await asyncio.create_task(c.execute("SELECT 3"))
+
+        try:
+            waited, rows = s.run(body())
+            assert 0.4 < waited < 3 and rows == ((3,),)
+        finally:
+            s.close()
+
+    @pytest.mark.parametrize("kind", ["blocking", "awaited"])
+    def test_lock_wait_timeout_is_a_setting(self, loop, database, kind):
+        import pymysql
+
+        holder = mysql_support.connect(database.config, database.name)
+        holder.autocommit(False)
+        database.run("INSERT INTO note (body) VALUES ('locked')")
+        try:
+            with holder.cursor() as cur:
+                cur.execute("SELECT * FROM note FOR UPDATE")
+            update = "UPDATE note SET body = 'mine'"
+            if kind == "blocking":
+                c = PyMysqlConnector(**database.pool_settings(), lock_wait_timeout=1)
+                assert c.lock_wait_timeout == 1 and PyMysqlConnector().lock_wait_timeout is None
+                run = lambda: c.execute(update)  # noqa: E731
+            else:
+                s = Server(loop, database, lock_wait_timeout=1)
+                c = s.connector
+                assert c.lock_wait_timeout == 1
+                run = lambda: s.run(c.execute(update))  # noqa: E731
+            started = time.monotonic()
+            with pytest.raises(pymysql.err.OperationalError) as info:
+                run()
+            assert info.value.args[0] == 1205 and time.monotonic() - started < 5
+            c.close() if kind == "blocking" else s.close()
+        finally:
+            holder.rollback()
+            holder.close()
+
+    def test_blocking_connections_speak_utf8mb4_and_go_back_to_the_pool(self, database):
+        c = PyMysqlConnector(**database.pool_settings())
+        assert c.execute("SELECT @@character_set_connection, %s", args=("\U0001F600",)) == (("utf8mb4", "\U0001F600"),)
+        threads = [threading.Thread(target=c.execute, args=("SELECT SLEEP(0.1)",)) for _ in range(3)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert c.size == c.freesize == 3  # reused afterwards, none left out
+        c.close()
+        assert c.size == c.freesize == 0
+
+    def test_blocking_pool_waits_are_bounded_and_a_wait_for_itself_fails_at_once(self, database):
+        c = PyMysqlConnector(**database.pool_settings(), maxsize=1, acquire_timeout=0.3)
+        held = c.getCon()
+        try:
+            with pytest.raises(DeadlockError, match="held by this thread"):
+                c.execute("SELECT 1")
+            failures = []
+
+            def other_thread():
+                started = time.monotonic()
+                try:
+                    c.execute("SELECT 1")
+                except PoolTimeoutError:
+                    failures.append(time.monotonic() - started)
+
+            t = threading.Thread(target=other_thread)
+            t.start()
+            t.join()
+            assert len(failures) == 1 and 0.25 < failures[0] < 3
+        finally:
+            c.releaseCon(held)
+        assert c.execute("SELECT 1") == ((1,),)
+        c.close()
+
+
+def test_acknowledged_writes_survive_a_server_crash(tmp_path):
+    """A row whose task (or blocking statement) returned is on disk: the
+    server killed right after and started again still has it."""
+    repo = os.path.dirname(HERE)
+    started = subprocess.run(["bash", os.path.join(repo, "scripts", "mariadb"), "start"], capture_output=True,
+                             text=True, timeout=300)
+    if started.returncode != 0:
+        pytest.skip("no second MariaDB server could be started: " + started.stderr[-500:])
+    env = dict(line.replace("export ", "", 1).split("=", 1) for line in started.stdout.splitlines() if "=" in line)
+    instance = env["QUILLON_MARIADB_DIR"]
+    try:
+        config = {"host": env["QUILLON_MYSQL_HOST"], "port": int(env["QUILLON_MYSQL_PORT"]),
+                  "user": env["QUILLON_MYSQL_USER"], "password": env["QUILLON_MYSQL_PASSWORD"],
+                  "db": env["QUILLON_MYSQL_DB"]}
+        mysql_support.query(config, config["db"], "CREATE TABLE note (id INT AUTO_INCREMENT PRIMARY KEY, body TEXT)")
+        program = f"""
+import asyncio, subprocess
+from Quillon.DB.Connector import AioMysqlConnector, PyMysqlConnector
+from Quillon.DB.utils import transaction
+config = {config!r}
+crash = ["bash", {os.path.join(repo, "scripts", "mariadb")!r}, "crash", {instance!r}]
+
+async def save(c, body):
+    await c.execute("INSERT INTO note (body) VALUES (%s)", args=(body,))
+
+async def main():
+    c = AioMysqlConnector(asyncio.get_running_loop(), **config)
+    await asyncio.create_task(save(c, "task"))
+    async def in_block():
+        async with transaction(c):
+            await asyncio.gather(save(c, "block 1"), save(c, "block 2"))
+    await asyncio.create_task(in_block())
+    blocking = PyMysqlConnector(**config)
+    blocking.execute("INSERT INTO note (body) VALUES ('statement')")
+    with transaction(blocking):
+        blocking.execute("INSERT INTO note (body) VALUES ('blocking block')")
+    subprocess.run(crash, check=True, capture_output=True)
+
+asyncio.run(main())
+"""
+        proc = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, timeout=120)
+        assert proc.returncode == 0, proc.stderr[-3000:]
+        restarted = subprocess.run(["bash", os.path.join(repo, "scripts", "mariadb"), "restart", instance],
+                                   capture_output=True, text=True, timeout=300)
+        assert restarted.returncode == 0, restarted.stderr[-2000:]
+        bodies = sorted(r[0] for r in mysql_support.query(config, config["db"], "SELECT body FROM note"))
+        assert bodies == ["block 1", "block 2", "blocking block", "statement", "task"], bodies
+    finally:
+        subprocess.run(["bash", os.path.join(repo, "scripts", "mariadb"), "stop", instance], capture_output=True,
+                       timeout=300)
+
+
 # ---------------------------------------------------------------------------
 # execute
 # ---------------------------------------------------------------------------
@@ -429,36 +650,16 @@ class TestAsyncProcessArguments:
 
 
 # ---------------------------------------------------------------------------
-# PyMysqlConnector: a blocking placeholder
-# ---------------------------------------------------------------------------
-
-
-class TestPyMysqlConnector:
-    def test_defaults(self):
-        c = PyMysqlConnector()
-        assert c.isAsync is False and c.isReady is False and c.paramsHolder == "%s"
-        assert c.process() is None and c.GenerateTable() is None
-        assert asyncio.run(c.asyncProcess(executor=None)) is None
-        for name in ("getCon", "execute", "getTableNameList"):
-            assert not hasattr(c, name)
-
-    @pytest.mark.parametrize("args, kwargs", [((1,), {}), ((), {"host": "127.0.0.1"}), (("a", "b"), {"db": "x"})])
-    def test_refuses_arguments(self, args, kwargs):
-        with pytest.raises(TypeError):
-            PyMysqlConnector(*args, **kwargs)
-
-
-# ---------------------------------------------------------------------------
 # Scenarios that need the facade, each in a fresh interpreter
 # ---------------------------------------------------------------------------
 
 
-def run_scenario(name, database, tmp_path):
+def run_scenario(name, database, tmp_path, kind="awaited"):
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in [HERE, env.get("PYTHONPATH", "")] if p)
     env["QUILLON_MYSQL_SCENARIO_DB"] = database.name
     proc = subprocess.run(
-        [sys.executable, os.path.join(HERE, "mysql_scenarios.py"), name],
+        [sys.executable, os.path.join(HERE, "mysql_scenarios.py"), name, kind],
         cwd=tmp_path,
         env=env,
         capture_output=True,
@@ -469,17 +670,18 @@ def run_scenario(name, database, tmp_path):
     return proc.stdout
 
 
-def scenario_names():
+def scenario_runs():
     import mysql_scenarios
 
-    return sorted(mysql_scenarios.SCENARIOS)
+    runs = [(n, "awaited") for n in sorted(mysql_scenarios.SCENARIOS) if n not in mysql_scenarios.BLOCKING_ONLY]
+    return runs + [(n, "blocking") for n in sorted(mysql_scenarios.BLOCKING)]
 
 
-@pytest.mark.parametrize("name", scenario_names())
-def test_scenario(name, config, tmp_path):
+@pytest.mark.parametrize("name, kind", scenario_runs())
+def test_scenario(name, kind, config, tmp_path):
     db = mysql_support.Database(config)
     try:
-        run_scenario(name, db, tmp_path)
+        run_scenario(name, db, tmp_path, kind)
     finally:
         db.drop()
 

@@ -11,6 +11,7 @@ import pytest
 from conftest import run_python
 
 from Quillon.DB.Connector import AioSqliteConnector, Sqlite3Connector, dict_factory
+from Quillon.DB.utils import transaction
 
 
 def live_objects():
@@ -40,6 +41,15 @@ def test_blocking_statements_do_not_leak(db_path):
             except TypeError:
                 pass
             dict_factory(c.con.execute("select 1 as x"), (1,))
+            with transaction(c) as block:
+                c.execute(sql, args=args)
+                block.onCommit(lambda: None)
+                try:
+                    with transaction(c):
+                        c.execute(sql, args=args)
+                        raise KeyError
+                except KeyError:
+                    pass
 
     batch(200)  # warm caches
     refs = (sys.getrefcount(c), sys.getrefcount(sql), sys.getrefcount(args), sys.getrefcount(bad_args))
@@ -66,6 +76,17 @@ def test_awaited_statements_do_not_leak(db_path):
                     await c.asyncProcess(executor=None)
                 except (AssertionError, TypeError):  # TypeError under -O
                     pass
+                # A block whose tasks share its connection, and a nested one
+                # rolled back.
+                async with transaction(c) as block:
+                    await asyncio.gather(c.execute(sql, args=args), c.execute(sql, dictCur=True, args=args))
+                    block.onCommit(lambda: None)
+                    try:
+                        async with transaction(c):
+                            await c.execute(sql, args=args)
+                            raise KeyError
+                    except KeyError:
+                        pass
 
         await asyncio.create_task(batch(100))
         await asyncio.sleep(0.05)

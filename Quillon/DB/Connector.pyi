@@ -3,7 +3,9 @@
 import logging
 import sqlite3
 from asyncio import AbstractEventLoop, Task
-from typing import Any, Coroutine, Iterator, Literal, Sequence, overload
+from typing import Any, Callable, Coroutine, Iterator, Literal, Sequence, TypeVar, overload
+
+from typing_extensions import Self
 
 from Quillon.Model.Columns import BaseProperty
 from Quillon.Model.Executors import AsyncModelExecutor, ModelExecutor
@@ -136,14 +138,30 @@ class AioMysqlConnector(BaseConnector):
 
     The connection character set is utf8mb4 unless ``charset`` is given, and
     the client flag FOUND_ROWS is always added to ``client_flag``, so an
-    UPDATE counts the rows it matched (as SQLite does).
+    UPDATE counts the rows it matched (as SQLite does).  ``acquire_timeout``
+    is how many seconds a task waits for a connection of the full pool
+    before PoolTimeoutError (a wait that could never end fails at once with
+    DeadlockError); ``lock_wait_timeout`` sets the sessions'
+    innodb_lock_wait_timeout (None: the server's own, 50 seconds unless it
+    is configured otherwise).
     """
 
-    def __init__(self, loop: AbstractEventLoop, *args: Any, **kwargs: Any) -> None: ...
+    def __init__(
+        self,
+        loop: AbstractEventLoop,
+        *args: Any,
+        acquire_timeout: float = 30.0,
+        lock_wait_timeout: int | None = None,
+        **kwargs: Any,
+    ) -> None: ...
     @property
     def config(self) -> dict[str, Any] | None: ...
     @property
     def loop(self) -> AbstractEventLoop: ...
+    @property
+    def acquire_timeout(self) -> float: ...
+    @property
+    def lock_wait_timeout(self) -> int | None: ...
     def _init_mysql(self, *args: Any, **kwargs: Any) -> Coroutine[Any, Any, None]: ...
     def getCon(self) -> Coroutine[Any, Any, Any]: ...
     def getSelectCon(self) -> Coroutine[Any, Any, Any]: ...
@@ -164,6 +182,81 @@ class AioMysqlConnector(BaseConnector):
         """
 
 class PyMysqlConnector(BaseConnector):
-    """Blocking MySQL connector without a statement path."""
+    """Blocking MySQL over a pool of connections; keywords are pymysql.connect's.
 
-    def __init__(self) -> None: ...
+    Nothing connects before the first statement.  A statement outside a
+    transaction block takes a connection of the pool, runs (committed at
+    once: connections run with autocommit on) and gives it back; a block of
+    the calling thread keeps one connection until it ends.  ``maxsize``
+    connections are out at once at most (0: no limit); a statement waits up
+    to ``acquire_timeout`` seconds for one to come back.  Defaults as the
+    awaited connector: utf8mb4, FOUND_ROWS, ``lock_wait_timeout``.
+    """
+
+    def __init__(
+        self,
+        *,
+        maxsize: int = 10,
+        acquire_timeout: float = 30.0,
+        lock_wait_timeout: int | None = None,
+        **kwargs: Any,
+    ) -> None: ...
+    @property
+    def config(self) -> dict[str, Any] | None: ...
+    @property
+    def maxsize(self) -> int: ...
+    @property
+    def size(self) -> int:
+        """Connections open: given out and resting in the pool."""
+    @property
+    def freesize(self) -> int:
+        """Connections resting in the pool."""
+    @property
+    def acquire_timeout(self) -> float: ...
+    @property
+    def lock_wait_timeout(self) -> int | None: ...
+    def getCon(self) -> Any: ...
+    def releaseCon(self, con: Any, /) -> None: ...
+    @overload
+    def execute(
+        self, sql: str | None, con: Any = None, dictCur: Literal[False] = False, args: tuple[Any, ...] | None = ()
+    ) -> tuple[Any, ...]: ...
+    @overload
+    def execute(
+        self, sql: str | None, con: Any = None, *, dictCur: Literal[True], args: tuple[Any, ...] | None = ()
+    ) -> list[dict[str, Any]]: ...
+    @overload
+    def execute(
+        self, sql: str | None, con: Any, dictCur: Literal[True], args: tuple[Any, ...] | None = ()
+    ) -> list[dict[str, Any]]: ...
+    @overload
+    def execute(
+        self, sql: str | None, con: Any = None, dictCur: bool = False, args: tuple[Any, ...] | None = ()
+    ) -> tuple[Any, ...] | list[dict[str, Any]]: ...
+    def process(self, executor: ModelExecutor, con: Any = None) -> Any: ...
+    def getTableNameList(self) -> list[str]: ...
+    def autoFiledAnnounce(self, col: BaseProperty, /) -> str: ...
+    def _beginTransaction(self) -> None: ...
+    def _endTransaction(self, succeeded: object, /) -> None: ...
+    def close(self) -> None:
+        """Closes the pool's connections (those out when they come back); statements after that fail."""
+
+_Callback = TypeVar("_Callback", bound=Callable[[], Any])
+
+class Transaction:
+    """One transaction block: ``with`` on a blocking connector, ``async with`` on an asyncio one.
+
+    Made by ``Quillon.DB.utils.transaction(connector=None)``.  Commits when
+    the block ends normally, rolls back when it raises or its task is
+    cancelled; a nested block is a savepoint.
+    """
+
+    def __init__(self, connector: BaseConnector | None = None) -> None: ...
+    @property
+    def connector(self) -> BaseConnector | None: ...
+    def onCommit(self, callback: _Callback, /) -> _Callback:
+        """Calls ``callback()`` after the outermost block commits, never after a rollback."""
+    def __enter__(self) -> Self: ...
+    def __exit__(self, *exc: Any) -> Literal[False]: ...
+    def __aenter__(self) -> Coroutine[Any, Any, Self]: ...
+    def __aexit__(self, *exc: Any) -> Coroutine[Any, Any, Literal[False]]: ...

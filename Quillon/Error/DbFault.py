@@ -34,6 +34,21 @@ class TransactionError(DbFault):
     default_message = "transaction misuse"
 
 
+class DeadlockError(TransactionError):
+    """A wait that could never end, refused at once: a statement or a pool
+    acquisition that would wait for a transaction or a connection held by
+    its own task, its own thread, or a task that waits for it."""
+
+    default_message = "a wait that could never end was refused"
+
+
+class PoolTimeoutError(DbFault, TimeoutError):
+    """No connection of a full pool came free within the connector's
+    ``acquire_timeout``."""
+
+    default_message = "no connection of the pool came free in time"
+
+
 class TableCreationError(DbFault):
     """Creating the table of a model failed; the driver's error is the cause.
 

@@ -327,6 +327,8 @@ struct AioMysqlConnectorObject {
     PyObject* conMap;
     PyObject* poolTask;  // the task creating the pool on a running loop, or None
     int closed;
+    double acquireTimeout;  // seconds a task waits for a connection of the full pool
+    int lockWaitTimeout;    // innodb_lock_wait_timeout of its sessions; -1: the server's
 };
 
 struct PyMysqlConnectorOps {
@@ -336,6 +338,14 @@ struct PyMysqlConnectorOps {
 struct PyMysqlConnectorObject {
     BaseConnectorObject base;
     const PyMysqlConnectorOps* ops;
+    PyObject* idle;            // list of (connection, time it came back) ready for reuse
+    PyObject* threadState;     // _thread._local: a thread's block connection and depth
+    PyObject* driverSettings;  // the keywords every pymysql.connect() call gets
+    double acquireTimeout;     // seconds a statement waits for a connection of the full pool
+    int maxsize;               // connections out at once (0: no limit)
+    int inUse;
+    int closed;
+    int lockWaitTimeout;       // innodb_lock_wait_timeout of its sessions; -1: the server's
 };
 
 struct ConnectorApi {
@@ -488,11 +498,16 @@ Q_SIZE(AioSqliteConnectorObject, H + 104); Q_AT(AioSqliteConnectorObject, loop, 
 Q_AT(AioSqliteConnectorObject, con, H + 56); Q_AT(AioSqliteConnectorObject, isUsing, H + 64);
 Q_AT(AioSqliteConnectorObject, path, H + 72); Q_AT(AioSqliteConnectorObject, conMap, H + 80);
 Q_AT(AioSqliteConnectorObject, timeout, H + 88); Q_AT(AioSqliteConnectorObject, closed, H + 96);
-Q_SIZE(AioMysqlConnectorObject, H + 80); Q_AT(AioMysqlConnectorObject, loop, H + 48);
+Q_SIZE(AioMysqlConnectorObject, H + 96); Q_AT(AioMysqlConnectorObject, loop, H + 48);
 Q_AT(AioMysqlConnectorObject, conMap, H + 56); Q_AT(AioMysqlConnectorObject, poolTask, H + 64);
-Q_AT(AioMysqlConnectorObject, closed, H + 72);
+Q_AT(AioMysqlConnectorObject, closed, H + 72); Q_AT(AioMysqlConnectorObject, acquireTimeout, H + 80);
+Q_AT(AioMysqlConnectorObject, lockWaitTimeout, H + 88);
 Q_SIZE(PyMysqlConnectorOps, 8); Q_AT(PyMysqlConnectorOps, _noop, 0);
-Q_SIZE(PyMysqlConnectorObject, H + 56); Q_AT(PyMysqlConnectorObject, ops, H + 48);
+Q_SIZE(PyMysqlConnectorObject, H + 104); Q_AT(PyMysqlConnectorObject, ops, H + 48);
+Q_AT(PyMysqlConnectorObject, idle, H + 56); Q_AT(PyMysqlConnectorObject, threadState, H + 64);
+Q_AT(PyMysqlConnectorObject, driverSettings, H + 72); Q_AT(PyMysqlConnectorObject, acquireTimeout, H + 80);
+Q_AT(PyMysqlConnectorObject, maxsize, H + 88); Q_AT(PyMysqlConnectorObject, inUse, H + 92);
+Q_AT(PyMysqlConnectorObject, closed, H + 96); Q_AT(PyMysqlConnectorObject, lockWaitTimeout, H + 100);
 Q_SIZE(ConnectorApi, 48); Q_AT(ConnectorApi, version, 0); Q_AT(ConnectorApi, BaseConnector, 8);
 Q_AT(ConnectorApi, Sqlite3Connector, 16); Q_AT(ConnectorApi, AioSqliteConnector, 24);
 Q_AT(ConnectorApi, AioMysqlConnector, 32); Q_AT(ConnectorApi, PyMysqlConnector, 40);

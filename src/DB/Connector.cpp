@@ -2,35 +2,22 @@
 //
 // A connector owns the driver-level connections and runs SQL text for the
 // rest of the system.  `BaseConnector` holds the fields every connector
-// shares and the do-nothing defaults.
+// shares and the do-nothing defaults.  The blocking connectors run on the
+// calling thread: `Sqlite3Connector` over the host's sqlite3 module,
+// `PyMysqlConnector` over pymysql with a pool of connections.  The asyncio
+// connectors, `AioSqliteConnector` and `AioMysqlConnector`, return
+// awaitables; every one of them is a C++ coroutine (coro.hpp) that Python
+// drives like an `async def`.
 //
-// `Sqlite3Connector` runs blocking over the host's sqlite3 module.  The main
-// thread runs on the connector's own connection (`con`), every other thread
-// on a connection of its own, so a transaction block (SqliteContextManager)
-// belongs to the thread that opened it and no other thread's statement joins
-// it; SQLite's own locking (with the connector's busy timeout) serialises the
-// writers.  An in-memory database exists only inside its one connection:
-// there every thread runs on `con`, and a thread's block holds the connector
-// until it ends.
-//
-// `AioSqliteConnector` and `AioMysqlConnector` give every asyncio task a
-// connection of its own, ended (commit, or rollback when the task failed or
-// was cancelled; then closed or given back to the pool) when the task ends.
-// A connector installs a task factory on its loop whose tasks end their
-// connections inside the task, after their coroutine: such a task is done
-// only once its work is committed, and a failed commit is its exception.  A
-// task made before the factory (asyncio.run's main task when the connector
-// is made inside it) ends its connections from its done-callback instead.  At
-// interpreter exit, connections whose end never ran are ended so that no
-// driver thread keeps the process alive.  `PyMysqlConnector` is a blocking
-// placeholder.
+// This file holds the connector types and how each one runs a statement on
+// the connection it is given.  Which connection that is, and when it is
+// committed, rolled back and closed (per thread, per task, per transaction
+// block), is Lifecycles.cpp's.
 //
 // Statements arrive with "%s" placeholders; the SQLite connectors rewrite
-// them to "?" before the driver sees them.  Every awaitable operation is a
-// C++ coroutine (coro.hpp) that Python drives like an `async def`.
-#include <quillon/coro.hpp>
-#include <quillon/layouts.hpp>
-#include <quillon/native.hpp>
+// them to "?" before the driver sees them.
+#include "Connector.hpp"
+
 #include <quillon/override.hpp>
 
 #include <optional>
@@ -39,67 +26,35 @@
 #include <utility>
 #include <vector>
 
-using namespace quillon;
+namespace quillon::connector {
+
+State state;
+Names names;
+
+PyObject* aiosqliteModule() {
+    if (!state.aiosqlite) state.aiosqlite = importModule("aiosqlite").release();
+    return state.aiosqlite;
+}
+
+Ref moduleLogger() { return getattr(state.module, "_logger"); }
+
+ExcInfo::ExcInfo(PyError& e) {
+    e.restore();
+    PyObject *t, *v, *b;
+    PyErr_Fetch(&t, &v, &b);
+    PyErr_NormalizeException(&t, &v, &b);
+    if (b && v) PyException_SetTraceback(v, b);
+    type = Ref::stealOrNull(t);
+    value = Ref::stealOrNull(v);
+    tb = Ref::stealOrNull(b);
+}
+
+void ExcInfo::rethrow() {
+    PyErr_Restore(type.release(), value.release(), tb.release());
+    throwPending();
+}
 
 namespace {
-
-// ===========================================================================
-// Module state
-// ===========================================================================
-
-// Process-lifetime references (never released: the module is never unloaded
-// and releasing at exit would run after the interpreter is gone).
-struct State {
-    PyObject* module = nullptr;
-    PyObject* logger = nullptr;          // logging.getLogger("Quillon.DB")
-    PyObject* lock = nullptr;            // multiprocessing.Lock(), kept for compatibility
-    PyObject* sqliteConnect = nullptr;   // sqlite3.connect
-    PyObject* mainThread = nullptr;      // threading.main_thread
-    PyObject* asyncioSleep = nullptr;    // asyncio.sleep
-    PyObject* currentTask = nullptr;     // asyncio.current_task
-    PyObject* mysqlCursor = nullptr;     // aiomysql.Cursor
-    PyObject* mysqlDictCursor = nullptr; // aiomysql.DictCursor
-    PyObject* aiosqlite = nullptr;       // imported on first use
-    PyObject* aiomysql = nullptr;        // imported on first use
-    PyObject* pollDelay = nullptr;       // 0.3
-    PyObject* endTasks = nullptr;        // set of running end-of-task coroutines' tasks
-    PyObject* endThreads = nullptr;      // list of threads ending aiosqlite connections of finished tasks
-    PyObject* threadType = nullptr;      // threading.Thread
-    PyObject* taskType = nullptr;        // asyncio.Task
-    PyObject* runningLoop = nullptr;     // asyncio.get_running_loop
-    PyObject* runningLoopOrNone = nullptr;  // asyncio._get_running_loop
-    PyObject* shield = nullptr;          // asyncio.shield
-    PyObject* waitFor = nullptr;         // asyncio.wait
-    PyObject* newEventLoop = nullptr;    // asyncio.new_event_loop
-    PyObject* isCoroutine = nullptr;     // asyncio.iscoroutine
-    PyObject* abstractLoop = nullptr;    // asyncio.AbstractEventLoop
-    PyObject* runTask = nullptr;         // Quillon.DB.utils._run_task
-    PyObject* taskEnding = nullptr;      // the end hook handed to _run_task
-    PyObject* taskConnections = nullptr; // task -> list of connectors holding a connection for it
-    PyObject* openConnections = nullptr; // per-task connection -> connector, until it is closed
-    PyObject* writeHolder = nullptr;     // ContextVar: the task holding an open SQLite write
-    PyObject* threadLocal = nullptr;     // _thread._local
-    PyObject* sqliteProgrammingError = nullptr;
-    PyObject* sqliteOperationalError = nullptr;
-    PyObject* transactionError = nullptr;  // Quillon.Error.DbFault.TransactionError
-    bool assertionsOn = true;
-    const ExecutorsApi* executors = nullptr;
-    const GeneratorApi* generators = nullptr;
-    PyTypeObject* BaseConnector = nullptr;
-    PyTypeObject* Sqlite3Connector = nullptr;
-    PyTypeObject* AioSqliteConnector = nullptr;
-    PyTypeObject* AioMysqlConnector = nullptr;
-    PyTypeObject* PyMysqlConnector = nullptr;
-    PyTypeObject* DictRowIterator = nullptr;
-} state;
-
-// Interned names of the hot paths.
-struct Names {
-    PyObject *cursor, *execute, *executemany, *fetchall, *commit, *rollback, *close, *replace, *description,
-        *lastrowid, *get, *getCon, *add_done_callback, *cancelled, *exception, *is_running, *run_until_complete,
-        *create_task, *discard, *add, *releaseCon, *_releaseCon, *init_sqlite, *_init_mysql, *acquire, *release,
-        *useDict, *percentS, *question, *futureBlocking, *aenter, *aexit, *typeArgs, *targetType, *rowcount;
-} names;
 
 void internNames() {
     auto in = [](const char* s) { return interned(s).release(); };
@@ -111,20 +66,10 @@ void internNames() {
              in("releaseCon"),  in("_releaseCon"),     in("init_sqlite"),      in("_init_mysql"),
              in("acquire"),     in("release"),         in("useDict"),          in("%s"),
              in("?"),           in("_asyncio_future_blocking"), in("__aenter__"), in("__aexit__"),
-             in("typeArgs"),    in("targetType"),      in("rowcount")};
-}
-
-// A constant object made on first use and kept for the life of the process.
-using Constant = Leaked;
-
-BaseConnectorObject* asBase(PyObject* o) { return reinterpret_cast<BaseConnectorObject*>(o); }
-Sqlite3ConnectorObject* asSqlite(PyObject* o) { return reinterpret_cast<Sqlite3ConnectorObject*>(o); }
-AioSqliteConnectorObject* asAioSqlite(PyObject* o) { return reinterpret_cast<AioSqliteConnectorObject*>(o); }
-AioMysqlConnectorObject* asAioMysql(PyObject* o) { return reinterpret_cast<AioMysqlConnectorObject*>(o); }
-
-// Calls `callable(*args, **kwargs)` with a tuple and a dict.
-Ref callWith(PyObject* callable, PyObject* args, PyObject* kwargs) {
-    return Ref::steal(PyObject_Call(callable, args, kwargs));
+             in("typeArgs"),    in("targetType"),      in("rowcount"),         in("in_transaction"),
+             in("query"),       in("done"),            in("set_result"),       in("set_exception"),
+             in("create_future"), in("open"),          in("ping"),             in("get_transaction_status"),
+             in("_beginTransaction"), in("_endTransaction")};
 }
 
 // The module's `generate_table`, read at call time like any module global.
@@ -133,11 +78,6 @@ Ref generateTable() {
     return call(fn.get());
 }
 
-// The driver modules are imported by the operations that first need them.
-PyObject* aiosqliteModule() {
-    if (!state.aiosqlite) state.aiosqlite = importModule("aiosqlite").release();
-    return state.aiosqlite;
-}
 PyObject* aiomysqlModule() {
     if (!state.aiomysql) state.aiomysql = importModule("aiomysql").release();
     return state.aiomysql;
@@ -354,9 +294,9 @@ Ref runStatement(PyObject* cursor, PyObject* text, PyObject* params) {
     return callMethod(cursor, PyTuple_Check(params) ? names.execute : names.executemany, text, params);
 }
 
-// A statement run over many argument tuples (executemany) is made atomic
-// on SQLite: the driver runs it once per tuple, so a failure in the middle
-// (a constraint violation, say) would leave the tuples before it in the open
+// A statement run over many argument tuples (executemany) is made atomic:
+// the driver runs it once per tuple, so a failure in the middle (a
+// constraint violation, say) would leave the tuples before it in the open
 // transaction, and the next commit would keep half of the batch.  The run
 // happens inside a savepoint that is rolled back when it fails; a
 // transaction is begun first when none is open, so releasing the savepoint
@@ -379,27 +319,34 @@ bool isManyStatement(PyObject* params) { return !PyTuple_Check(params); }
 
 // Blocking: the statement on `cursor` of connection `con`, atomic when it
 // runs over many tuples.  The driver's error reaches the caller unchanged.
-void runStatementAtomically(PyObject* con, PyObject* cursor, PyObject* text, PyObject* params) {
+// Returns whether it began a transaction that the caller must commit
+// (MySQL outside a block, where every statement otherwise commits itself).
+bool runStatementAtomically(PyObject* con, PyObject* cursor, PyObject* text, PyObject* params, bool mysql,
+                            bool inBlock) {
     if (!isManyStatement(params)) {
         runStatement(cursor, text, params);
-        return;
+        return false;
     }
     const auto& steps = manySteps();
-    if (!truthy(getattr(con, "in_transaction").get())) callMethod(con, names.execute, steps.begin);
-    callMethod(con, names.execute, steps.savepoint);
+    PyObject* run = mysql ? names.query : names.execute;
+    bool began = mysql ? !inBlock : !truthy(getattr(con, names.in_transaction).get());
+    if (began) callMethod(con, run, steps.begin);
+    callMethod(con, run, steps.savepoint);
     try {
         runStatement(cursor, text, params);
     } catch (PyError&) {
         try {
-            callMethod(con, names.execute, steps.rollbackTo);
-            callMethod(con, names.execute, steps.release);
+            callMethod(con, run, steps.rollbackTo);
+            callMethod(con, run, steps.release);
+            if (mysql && began) callMethod(con, names.rollback);
         } catch (PyError& e) {
             // The statement's own error is the one the caller needs.
-            if (!e.matches(PyExc_Exception)) throw;
+            if (!e.isException()) throw;
         }
         throw;
     }
-    callMethod(con, names.execute, steps.release);
+    callMethod(con, run, steps.release);
+    return mysql && began;
 }
 
 // Tells the executor how many rows its statement changed (the driver's
@@ -429,96 +376,123 @@ void requireAsyncExecutor(PyObject* executor) {
     }
 }
 
-// The interpreter's `asyncio.current_task()`, refused when there is no task:
-// a connection is owned by a task, so nothing is opened outside one.
-Ref requireCurrentTask(const char* operation) {
-    Ref task = call(state.currentTask);
-    if (task.get() == Py_None)
-        raise(PyExc_RuntimeError, "%s() must be awaited inside an asyncio task (it owns the connection)", operation);
-    return task;
-}
-
-// Whether a finished task's work must be rolled back: it was cancelled or
-// ended with an exception.  (Asking a cancelled task for its exception
-// raises, so cancellation is asked first.)
-bool taskFailed(PyObject* task) {
-    if (truthy(callMethod(task, names.cancelled).get())) return true;
-    Ref exc = callMethod(task, names.exception);
-    return truthy(exc.get());
-}
-
-// A Python exception taken apart for an `__aexit__` call and put back after.
-struct ExcInfo {
+// The `__aexit__` call that ends an `async with` block the body left with
+// the error kept in `failure`: given the error's type, value and traceback.
+// The error stays kept (normalized) for the caller to raise.
+Ref exitBlockFailed(PyObject* manager, LocalError& failure) {
     Ref type, value, tb;
-    explicit ExcInfo(PyError& e) {
-        e.restore();
-        PyObject *t, *v, *b;
-        PyErr_Fetch(&t, &v, &b);
-        PyErr_NormalizeException(&t, &v, &b);
-        if (b && v) PyException_SetTraceback(v, b);
-        type = Ref::stealOrNull(t);
-        value = Ref::stealOrNull(v);
-        tb = Ref::stealOrNull(b);
+    try {
+        failure.rethrow();
+    } catch (PyError& e) {
+        // Taken apart and kept again below: nothing is swallowed.
+        ExcInfo info(e);
+        type = std::move(info.type);
+        value = std::move(info.value);
+        tb = std::move(info.tb);
     }
-    [[noreturn]] void rethrow() {
-        PyErr_Restore(type.release(), value.release(), tb.release());
-        throwPending();
+    PyErr_Restore(type.newRef(), value.newRef(), tb.newRef());
+    failure = PyError();
+    return callMethod(manager, names.aexit, type.get(), value ? value.get() : Py_None, tb ? tb.get() : Py_None);
+}
+
+// The first column of every row, each row a tuple.
+Ref firstColumns(PyObject* rows) {
+    Ref seq = Ref::steal(PySequence_Fast(rows, "fetched rows must be a sequence"));
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    Ref out = Ref::steal(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* row = PySequence_Fast_GET_ITEM(seq.get(), i);
+        if (!PyTuple_Check(row)) raiseConvert(row, "tuple");
+        if (PyTuple_GET_SIZE(row) < 1) raise(PyExc_IndexError, "tuple index out of range");
+        PyList_SET_ITEM(out.get(), i, Py_NewRef(PyTuple_GET_ITEM(row, 0)));
     }
-};
-
-// The `__aexit__` call that ends an `async with` block: with the parts of the
-// block's exception, or with three Nones when the block succeeded.
-Ref exitBlock(PyObject* manager, const std::optional<ExcInfo>& info) {
-    if (!info) return callMethod(manager, names.aexit, Py_None, Py_None, Py_None);
-    return callMethod(manager, names.aexit, info->type.get(), info->value.get(), info->tb ? info->tb.get() : Py_None);
+    return out;
 }
 
-// A task of the running loop made directly, not through the loop's task
-// factory: the connectors' own work is no task of the application's.
-Ref newLoopTask(PyObject* coro) {
-    Ref loop = call(state.runningLoop);
-    Ref keywords = Ref::steal(PyDict_New());
-    check(PyDict_SetItemString(keywords.get(), "loop", loop.get()));
-    Ref args = tupleOf({coro});
-    return callWith(state.taskType, args.get(), keywords.get());
+// ---------------------------------------------------------------------------
+// Settings
+// ---------------------------------------------------------------------------
+
+// The busy timeout a blocking connector waits by default, in seconds: long
+// enough for threads that queue their writes behind each other's transaction
+// blocks, finite so that a lock nobody releases shows up as an error.
+constexpr double kBlockingTimeout = 30.0;
+// The asyncio SQLite connector's default, the driver's own.
+constexpr double kAwaitableTimeout = 5.0;
+// How long a MySQL statement waits for a connection of a full pool.
+constexpr double kAcquireTimeout = 30.0;
+// The blocking MySQL pool's size.
+constexpr int kBlockingPoolSize = 10;
+
+// A seconds setting: a finite number not below zero.
+double secondsSetting(const char* name, PyObject* value, double fallback) {
+    if (!value) return fallback;
+    if (PyBool_Check(value) || !(PyFloat_Check(value) || PyLong_Check(value)))
+        raise(PyExc_TypeError, "%s must be a number of seconds, not %.200s", name, typeName(value));
+    double seconds = PyFloat_AsDouble(value);
+    if (seconds == -1.0 && PyErr_Occurred()) throwPending();
+    if (!(seconds >= 0.0) || seconds > 1e9) raise(PyExc_ValueError, "%s must be between 0 and 1e9 seconds", name);
+    return seconds;
 }
 
-// Starts an end-of-task coroutine at once and lets a task of its own finish
-// it; returns that task, or null when the coroutine ended at once.
-//
-// The coroutine is advanced to its first suspension right here, so that its
-// first driver call (the commit or rollback) is already issued.  A task
-// created now might otherwise be cancelled before it ever runs (asyncio.run
-// cancels every pending task once its main task is done), which would lose
-// the commit and leave the connection open.
-Ref spawnEnd(Ref coro) {
-    PyObject* yielded = nullptr;
-    PySendResult r = PyIter_Send(coro.get(), Py_None, &yielded);
-    if (r == PYGEN_ERROR) throwPending();
-    Ref first = Ref::stealOrNull(yielded);
-    if (r == PYGEN_RETURN) return Ref();
-    // The task re-awaits the same future on its first step; like a task's
-    // own step, clear the future's blocking mark so it may be yielded again.
-    if (first.get() != Py_None && PyObject_HasAttr(first.get(), names.futureBlocking))
-        setattr(first.get(), names.futureBlocking, Py_False);
-    Ref task = newLoopTask(coro.get());
-    callMethod(state.endTasks, names.add, task.get());
-    Ref discard = getattr(state.endTasks, names.discard);
-    callMethod(task.get(), names.add_done_callback, discard.get());
-    return task;
-}
-
-// Removes and returns conMap[task], or null when the task holds no connection.
-Ref takeTaskConnection(PyObject* conMap, PyObject* task) {
-    if (!conMap || !PyDict_Check(conMap)) return Ref();
-    PyObject* held = PyDict_GetItemWithError(conMap, task);
-    if (!held) {
+// Takes the keyword `name` out of a constructor's surplus keywords: its
+// value, or null when it was not given.
+Ref takeKeyword(PyObject* extra, const char* name) {
+    Ref key = interned(name);
+    PyObject* given = PyDict_GetItemWithError(extra, key.get());
+    if (!given) {
         checkError();
         return Ref();
     }
-    Ref con = Ref::borrow(held);
-    check(PyDict_DelItem(conMap, task));
-    return con;
+    Ref held = Ref::borrow(given);
+    check(PyDict_DelItem(extra, key.get()));
+    return held;
+}
+
+double takeSeconds(PyObject* extra, const char* name, double fallback) {
+    Ref given = takeKeyword(extra, name);
+    return secondsSetting(name, given.get(), fallback);
+}
+
+// lock_wait_timeout: whole seconds (at least 1), or None for the server's.
+int takeLockWait(PyObject* extra) {
+    Ref given = takeKeyword(extra, "lock_wait_timeout");
+    if (!given || given.get() == Py_None) return -1;
+    if (PyBool_Check(given.get()) || !PyLong_Check(given.get()))
+        raise(PyExc_TypeError, "lock_wait_timeout must be whole seconds or None, not %.200s", typeName(given.get()));
+    long seconds = PyLong_AsLong(given.get());
+    if (seconds == -1 && PyErr_Occurred()) throwPending();
+    if (seconds < 1 || seconds > 1073741824) raise(PyExc_ValueError, "lock_wait_timeout must be between 1 and 1073741824 seconds");
+    return (int)seconds;
+}
+
+// The settings both MySQL connectors add to the user's: the connection
+// character set utf8mb4 unless one is given, and the client flag that makes
+// UPDATE report the rows it matched (as SQLite does), not only those whose
+// values changed; a client_flag the user gives keeps its own bits.  A lock
+// wait timeout is set on every new session.
+Ref mysqlSettings(PyObject* given, int lockWait) {
+    Ref settings = Ref::steal(PyDict_Copy(given));
+    static const Constant charsetKey = interned("charset");
+    static const Constant charset = str("utf8mb4");
+    check(PyDict_SetDefault(settings.get(), charsetKey.get(), charset.get()) ? 0 : -1);
+    static const Constant flagKey = interned("client_flag");
+    static const Constant foundRows = importFrom("pymysql.constants.CLIENT", "FOUND_ROWS");
+    PyObject* flag = PyDict_GetItemWithError(settings.get(), flagKey.get());
+    if (!flag) checkError();
+    Ref combined = flag ? Ref::steal(PyNumber_Or(flag, foundRows.get())) : Ref::borrow(foundRows.get());
+    check(PyDict_SetItem(settings.get(), flagKey.get(), combined.get()));
+    if (lockWait >= 0) {
+        static const Constant initKey = interned("init_command");
+        PyObject* init = PyDict_GetItemWithError(settings.get(), initKey.get());
+        if (!init) checkError();
+        if (init && init != Py_None)
+            raise(PyExc_ValueError, "give lock_wait_timeout or init_command, not both (set the session's "
+                                    "innodb_lock_wait_timeout in your init_command instead)");
+        Ref command = Ref::steal(PyUnicode_FromFormat("SET SESSION innodb_lock_wait_timeout = %d", lockWait));
+        check(PyDict_SetItem(settings.get(), initKey.get(), command.get()));
+    }
+    return settings;
 }
 
 // ===========================================================================
@@ -628,57 +602,9 @@ const size_t sqliteOffsets[] = {offsetof(BaseConnectorObject, _pool),    offseto
                                 offsetof(Sqlite3ConnectorObject, path),  offsetof(Sqlite3ConnectorObject, threadState)};
 const FieldList sqliteFields{sqliteOffsets, 6};
 
-// The busy timeout a blocking connector waits by default, in seconds: long
-// enough for threads that queue their writes behind each other's transaction
-// blocks, finite so that a lock nobody releases shows up as an error.
-constexpr double kBlockingTimeout = 30.0;
-// The asyncio SQLite connector's default, the driver's own.
-constexpr double kAwaitableTimeout = 5.0;
-
-// A `timeout=` setting: seconds, a finite number not below zero.
-double timeoutSetting(PyObject* value, double fallback) {
-    if (!value) return fallback;
-    if (PyBool_Check(value) || !(PyFloat_Check(value) || PyLong_Check(value)))
-        raise(PyExc_TypeError, "timeout must be a number of seconds, not %.200s", typeName(value));
-    double seconds = PyFloat_AsDouble(value);
-    if (seconds == -1.0 && PyErr_Occurred()) throwPending();
-    if (!(seconds >= 0.0) || seconds > 1e9) raise(PyExc_ValueError, "timeout must be between 0 and 1e9 seconds");
-    return seconds;
-}
-
-// Takes the `timeout` keyword out of a constructor's surplus keywords.
-double takeTimeout(PyObject* extra, double fallback) {
-    static const Constant key = interned("timeout");
-    PyObject* given = PyDict_GetItemWithError(extra, key.get());
-    if (!given) {
-        checkError();
-        return fallback;
-    }
-    Ref held = Ref::borrow(given);
-    double seconds = timeoutSetting(held.get(), fallback);
-    check(PyDict_DelItem(extra, key.get()));
-    return seconds;
-}
-
 // autoFiledAnnounce and getTableNameList honour a Python subclass's own
 // version when they are called through the native table.
 OverrideSet<2> sqliteOverrides{{"autoFiledAnnounce", "getTableNameList"}};
-
-// A new connection on the connector's database with its settings.
-Ref openSqliteConnection(PyObject* self, PyObject* path) {
-    auto* c = asSqlite(self);
-    Ref keywords = Ref::steal(PyDict_New());
-    Ref timeout = Ref::steal(PyFloat_FromDouble(c->timeout));
-    check(PyDict_SetItemString(keywords.get(), "timeout", timeout.get()));
-    check(PyDict_SetItemString(keywords.get(), "check_same_thread", Py_False));
-    Ref args = tupleOf({path});
-    Ref con = callWith(state.sqliteConnect, args.get(), keywords.get());
-    if (c->showLog) {
-        Ref debug = getattr(getattr(state.module, "_logger").get(), "debug");
-        callMethod(con.get(), "set_trace_callback", debug.get());
-    }
-    return con;
-}
 
 Ref sqliteInitNative(PyObject* self, PyObject* path, bool showLog) {
     asSqlite(self)->showLog = showLog;
@@ -687,156 +613,6 @@ Ref sqliteInitNative(PyObject* self, PyObject* path, bool showLog) {
 }
 
 Ref autoFiledAnnounceNative(PyObject*, PyObject*) { return str("INTEGER "); }
-
-// The first column of every row, each row a tuple.
-Ref firstColumns(PyObject* rows) {
-    Ref seq = Ref::steal(PySequence_Fast(rows, "fetched rows must be a sequence"));
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-    Ref out = Ref::steal(PyList_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* row = PySequence_Fast_GET_ITEM(seq.get(), i);
-        if (!PyTuple_Check(row)) raiseConvert(row, "tuple");
-        if (PyTuple_GET_SIZE(row) < 1) raise(PyExc_IndexError, "tuple index out of range");
-        PyList_SET_ITEM(out.get(), i, Py_NewRef(PyTuple_GET_ITEM(row, 0)));
-    }
-    return out;
-}
-
-// ---------------------------------------------------------------------------
-// The calling thread's connection
-// ---------------------------------------------------------------------------
-
-bool onMainThread() {
-    Ref main = call(state.mainThread);
-    Ref ident = getattr(main.get(), "ident");
-    unsigned long mainIdent = PyLong_AsUnsignedLong(ident.get());
-    if (mainIdent == (unsigned long)-1 && PyErr_Occurred()) throwPending();
-    return PyThread_get_thread_ident() == mainIdent;
-}
-
-[[noreturn]] void raiseClosed() { raise(state.sqliteProgrammingError, "Cannot operate on a closed database."); }
-
-// Waits up to the busy timeout for the lock of a shared connection, with the
-// interpreter released and signals handled; then fails the way SQLite does.
-void acquireBlockLock(Sqlite3ConnectorObject* c) {
-    PyThread_type_lock lock = c->blockLock;
-    if (PyThread_acquire_lock(lock, NOWAIT_LOCK)) return;
-    double remaining = c->timeout;
-    for (;;) {
-        double slice = remaining < 0.05 ? remaining : 0.05;
-        PyLockStatus got;
-        Py_BEGIN_ALLOW_THREADS
-        got = PyThread_acquire_lock_timed(lock, (PY_TIMEOUT_T)(slice * 1e6), 0);
-        Py_END_ALLOW_THREADS
-        if (got == PY_LOCK_ACQUIRED) return;
-        check(PyErr_CheckSignals());
-        remaining -= slice;
-        if (remaining <= 0.0) raise(state.sqliteOperationalError, "database is locked");
-    }
-}
-
-// One use of the connector by the calling thread: its connection and the
-// depth of its open transaction blocks.  On a shared connection the session
-// holds the connector's lock unless the thread owns the open block; the lock
-// is let go when the session ends, or kept by a block that begins.
-class ThreadSession {
-public:
-    explicit ThreadSession(PyObject* self) : c_(asSqlite(self)) {
-        if (c_->sharedConnection) {
-            if (c_->closed) raiseClosed();
-            if (c_->blockOwner != PyThread_get_thread_ident()) {
-                acquireBlockLock(c_);
-                heldLock_ = true;
-                depth_ = 0;
-            } else {
-                depth_ = c_->transactionDepth;
-            }
-            con_ = Ref::borrow(c_->con);
-        } else if (onMainThread()) {
-            con_ = Ref::borrow(c_->con);
-            depth_ = c_->transactionDepth;
-        } else {
-            openThreadConnection();
-        }
-    }
-    ~ThreadSession() {
-        if (heldLock_) PyThread_release_lock(c_->blockLock);
-    }
-    ThreadSession(const ThreadSession&) = delete;
-    ThreadSession& operator=(const ThreadSession&) = delete;
-
-    PyObject* con() const { return con_.get(); }
-    int depth() const { return depth_; }
-    bool inBlock() const { return depth_ > 0; }
-
-    void storeDepth(int depth) {
-        depth_ = depth;
-        if (threadDict_) {
-            Ref value = integer(depth);
-            check(PyDict_SetItem(threadDict_.get(), depthKey(), value.get()));
-        } else {
-            c_->transactionDepth = depth;
-        }
-        if (c_->sharedConnection) {
-            // A block that begins keeps the lock; the outermost end gives it back.
-            if (depth > 0 && heldLock_) {
-                c_->blockOwner = PyThread_get_thread_ident();
-                heldLock_ = false;
-            } else if (depth == 0 && c_->blockOwner == PyThread_get_thread_ident()) {
-                c_->blockOwner = 0;
-                heldLock_ = true;
-            }
-        }
-    }
-
-    // Closes the calling thread's own connection (not the connector's).
-    void closeThreadConnection() {
-        if (!threadDict_) return;
-        check(PyDict_DelItem(threadDict_.get(), conKey()));
-        callMethod(con_.get(), names.close);
-    }
-
-private:
-    static PyObject* conKey() {
-        static const Constant key = interned("con");
-        return key.get();
-    }
-    static PyObject* depthKey() {
-        static const Constant key = interned("depth");
-        return key.get();
-    }
-
-    // The thread's own connection, opened on its first statement; it closes
-    // when the thread ends (its thread-local entry goes) or the connector is
-    // closed.
-    void openThreadConnection() {
-        threadDict_ = getattr(c_->threadState, "__dict__");
-        PyObject* held = PyDict_GetItemWithError(threadDict_.get(), conKey());
-        if (!held) checkError();
-        Ref con = Ref::borrow(held);
-        if (c_->closed) {
-            if (con) {
-                check(PyDict_DelItem(threadDict_.get(), conKey()));
-                callMethod(con.get(), names.close);
-            }
-            raiseClosed();
-        }
-        if (!con) {
-            con = openSqliteConnection((PyObject*)c_, c_->path);
-            check(PyDict_SetItem(threadDict_.get(), conKey(), con.get()));
-        }
-        con_ = std::move(con);
-        PyObject* depth = PyDict_GetItemWithError(threadDict_.get(), depthKey());
-        if (!depth) checkError();
-        depth_ = depth ? (int)PyLong_AsLong(depth) : 0;
-    }
-
-    Sqlite3ConnectorObject* c_;
-    Ref con_;
-    Ref threadDict_;
-    int depth_ = 0;
-    bool heldLock_ = false;
-};
 
 Ref sqliteTableNamesNative(PyObject* self) {
     static const Constant query = str("select tbl_name from sqlite_master where type = \"table\";");
@@ -900,7 +676,7 @@ int Sqlite3Connector_init(PyObject* self, PyObject* args, PyObject* kwargs) noex
         auto a = bind(sig, args, kwargs);
         requireStrOrNone("path", a[0]);
         auto* c = asSqlite(self);
-        c->timeout = takeTimeout(a.extra.get(), kBlockingTimeout);
+        c->timeout = takeSeconds(a.extra.get(), "timeout", kBlockingTimeout);
         noArguments("Sqlite3Connector", nullptr, a.extra.get());
         bool showLog = a[1] ? truthy(a[1]) : true;
         asBase(self)->isAsync = 0;
@@ -915,7 +691,11 @@ int Sqlite3Connector_init(PyObject* self, PyObject* args, PyObject* kwargs) noex
 // A connection for the calling thread: the connector's own one on the main
 // thread, a new default connection (owned by the caller) on any other.
 Ref Sqlite3Connector_getCon(PyObject* self) {
-    if (onMainThread()) return Ref::borrow(asSqlite(self)->con);
+    Ref main = call(state.mainThread);
+    Ref ident = getattr(main.get(), "ident");
+    unsigned long mainIdent = PyLong_AsUnsignedLong(ident.get());
+    if (mainIdent == (unsigned long)-1 && PyErr_Occurred()) throwPending();
+    if (PyThread_get_thread_ident() == mainIdent) return Ref::borrow(asSqlite(self)->con);
     return call(state.sqliteConnect, asSqlite(self)->path);
 }
 
@@ -933,7 +713,7 @@ Ref Sqlite3Connector_execute(PyObject* self, PyObject* const* args, Py_ssize_t n
     Ref cursor = callMethod(session.con(), names.cursor);
     Ref text = toQmark(request.sql);
     callMethod(cursor.get(), names.execute, text.get(), request.params);
-    bool wrote = !session.inBlock() && truthy(getattr(session.con(), "in_transaction").get());
+    bool wrote = !session.inBlock() && truthy(getattr(session.con(), names.in_transaction).get());
     if (request.dictCur) {
         if (!wrote) return newDictRowIterator(cursor.get());
         // The rows of a writing statement are read before its commit.
@@ -961,7 +741,7 @@ Ref Sqlite3Connector_process(PyObject* self, PyObject* const* args, Py_ssize_t n
     ThreadSession session(self);
     PyObject* con = session.con();
     Ref cursor = callMethod(con, names.cursor);
-    runStatementAtomically(con, cursor.get(), text.get(), params.get());
+    runStatementAtomically(con, cursor.get(), text.get(), params.get(), false, session.inBlock());
     recordRowCount(executor, cursor.get());
     // Inside a transaction block the block's end commits.
     if (!session.inBlock()) callMethod(con, names.commit);
@@ -981,65 +761,13 @@ Ref Sqlite3Connector_process(PyObject* self, PyObject* const* args, Py_ssize_t n
     return handleResult(executor, raw.get());
 }
 
-// Transaction blocks (SqliteContextManager): the calling thread's outermost
-// block is one transaction on its connection, inner blocks are savepoints,
-// and statements leave committing to the outermost block's end.  The
-// outermost block takes the write lock when it begins, so two threads' blocks
-// wait for each other in turn instead of failing when both go on to write.
-Ref savepointStatement(const char* verb, int depth) {
-    return Ref::steal(PyUnicode_FromFormat("%s quillon_block_%d", verb, depth));
-}
-
-Ref Sqlite3Connector__beginTransaction(PyObject* self) {
-    ThreadSession session(self);
-    PyObject* con = session.con();
-    int depth = session.depth();
-    if (depth == 0) {
-        if (!truthy(getattr(con, "in_transaction").get())) {
-            static const Constant begin = str("BEGIN IMMEDIATE");
-            callMethod(con, names.execute, begin.get());
-        }
-    } else {
-        callMethod(con, names.execute, savepointStatement("SAVEPOINT", depth).get());
-    }
-    session.storeDepth(depth + 1);
+Ref Connector__beginTransaction(PyObject* self) {
+    beginThreadBlock(self);
     return Ref::none();
 }
 
-Ref Sqlite3Connector__endTransaction(PyObject* self, PyObject* succeeded) {
-    bool ok = truthy(succeeded);
-    auto* c = asSqlite(self);
-    if (c->sharedConnection && c->blockOwner != PyThread_get_thread_ident())
-        raise(PyExc_RuntimeError, "no transaction block is open on this thread");
-    ThreadSession session(self);
-    if (session.depth() <= 0) raise(PyExc_RuntimeError, "no transaction block is open on this thread");
-    int depth = session.depth() - 1;
-    PyObject* con = session.con();
-    Ref keep = Ref::borrow(con);
-    session.storeDepth(depth);
-    if (depth > 0) {
-        if (!ok) callMethod(con, names.execute, savepointStatement("ROLLBACK TO SAVEPOINT", depth).get());
-        callMethod(con, names.execute, savepointStatement("RELEASE SAVEPOINT", depth).get());
-        return Ref::none();
-    }
-    if (!ok) {
-        callMethod(con, names.rollback);
-        return Ref::none();
-    }
-    try {
-        callMethod(con, names.commit);
-    } catch (PyError&) {
-        // A commit that failed leaves nothing of the block behind either;
-        // the commit's error is the one the caller needs.
-        PyObject* r = PyObject_CallMethodNoArgs(con, names.rollback);
-        if (r)
-            Py_DECREF(r);
-        else if (PyErr_ExceptionMatches(PyExc_Exception))
-            PyErr_Clear();
-        else
-            throwPending();
-        throw;
-    }
+Ref Connector__endTransaction(PyObject* self, PyObject* succeeded) {
+    endThreadBlock(self, truthy(succeeded));
     return Ref::none();
 }
 
@@ -1067,7 +795,7 @@ Ref Sqlite3Connector_getTableNameList(PyObject* self, PyObject* const*, Py_ssize
 
 Ref Connector_autoFiledAnnounce(PyObject* self, PyObject* col) { return autoFiledAnnounceNative(self, col); }
 
-Ref Sqlite3Connector_GenerateTable(PyObject*) {
+Ref Connector_GenerateTable(PyObject*) {
     generateTable();
     return Ref::none();
 }
@@ -1088,10 +816,10 @@ PyMethodDef sqliteMethods[] = {
     Q_FAST("getTableNameList", Sqlite3Connector_getTableNameList, "getTableNameList() -> the names of all tables"),
     Q_ONEARG("autoFiledAnnounce", Connector_autoFiledAnnounce,
              "autoFiledAnnounce(col) -> the column type of an auto-increment key"),
-    Q_NOARGS("GenerateTable", Sqlite3Connector_GenerateTable, "GenerateTable() -> None; creates the models' tables"),
-    Q_NOARGS("_beginTransaction", Sqlite3Connector__beginTransaction,
+    Q_NOARGS("GenerateTable", Connector_GenerateTable, "GenerateTable() -> None; creates the models' tables"),
+    Q_NOARGS("_beginTransaction", Connector__beginTransaction,
              "_beginTransaction() -> None; opens a transaction block of the calling thread (a savepoint when nested)"),
-    Q_ONEARG("_endTransaction", Sqlite3Connector__endTransaction,
+    Q_ONEARG("_endTransaction", Connector__endTransaction,
              "_endTransaction(succeeded) -> None; commits or rolls back the calling thread's innermost block"),
     Q_NOARGS("close", Sqlite3Connector_close,
              "close() -> None; closes the connector's connections; statements after that fail"),
@@ -1123,560 +851,6 @@ PyType_Spec sqliteSpec = {"Quillon.DB.Connector.Sqlite3Connector", sizeof(Sqlite
                           sqliteSlots};
 
 // ===========================================================================
-// Per-task connections of the awaitable connectors
-// ===========================================================================
-
-// AioSqliteConnector and AioMysqlConnector keep every asyncio task's
-// connection in their `conMap` (task -> connection).  They differ only in
-// where a connection comes from and where it goes at the end, and in the
-// name of the done-callback.  Two process-wide registries tie the pieces
-// together: `taskConnections` (task -> the connectors holding a connection
-// for it) lets a task end all its connections itself, and `openConnections`
-// (connection -> connector) holds every per-task connection until it is
-// closed, so that the end of the interpreter finds those nothing ended.
-struct TaskConnections {
-    PyObject* (*conMap)(PyObject* self);
-    int* (*closed)(PyObject* self);
-    // true: taken from the connector's pool and released back to it;
-    // false: opened on the connector's database path and closed.
-    bool pooled;
-    PyObject* Names::*doneCallback;
-    const char* endName;  // the end-of-task coroutine's name
-};
-
-PyObject* aioSqliteConMap(PyObject* self) { return asAioSqlite(self)->conMap; }
-PyObject* aioMysqlConMap(PyObject* self) { return asAioMysql(self)->conMap; }
-int* aioSqliteClosed(PyObject* self) { return &asAioSqlite(self)->closed; }
-int* aioMysqlClosed(PyObject* self) { return &asAioMysql(self)->closed; }
-
-const TaskConnections aioSqliteConnections{aioSqliteConMap, aioSqliteClosed, false, &Names::releaseCon,
-                                           "AioSqliteConnector.releaseCon.<end>"};
-const TaskConnections aioMysqlConnections{aioMysqlConMap, aioMysqlClosed, true, &Names::_releaseCon,
-                                          "AioMysqlConnector._releaseCon.<end>"};
-
-const TaskConnections& connectionsOf(PyObject* connector) {
-    return PyObject_TypeCheck(connector, state.AioMysqlConnector) ? aioMysqlConnections : aioSqliteConnections;
-}
-
-// conMap[task], or null when the task holds no connection (or there is no map).
-Ref heldConnection(PyObject* conMap, PyObject* task) {
-    if (!PyDict_Check(conMap)) return Ref();
-    PyObject* held = PyDict_GetItemWithError(conMap, task);
-    if (!held) checkError();
-    return held ? Ref::borrow(held) : Ref();
-}
-
-void rememberTaskConnector(PyObject* task, PyObject* connector) {
-    PyObject* held = PyDict_GetItemWithError(state.taskConnections, task);
-    if (!held) {
-        checkError();
-        Ref list = Ref::steal(PyList_New(0));
-        check(PyDict_SetItem(state.taskConnections, task, list.get()));
-        held = list.get();
-    }
-    check(PyList_Append(held, connector));
-}
-
-void forgetTaskConnector(PyObject* task, PyObject* connector) {
-    PyObject* held = PyDict_GetItemWithError(state.taskConnections, task);
-    if (!held) {
-        checkError();
-        return;
-    }
-    Ref list = Ref::borrow(held);
-    for (Py_ssize_t i = PyList_GET_SIZE(list.get()); i-- > 0;)
-        if (PyList_GET_ITEM(list.get(), i) == connector) check(PyList_SetSlice(list.get(), i, i + 1, nullptr));
-    if (PyList_GET_SIZE(list.get()) == 0) check(PyDict_DelItem(state.taskConnections, task));
-}
-
-void forgetOpenConnection(PyObject* con) {
-    if (PyDict_DelItem(state.openConnections, con) < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throwPending();
-        PyErr_Clear();
-    }
-}
-
-// ---------------------------------------------------------------------------
-// Writes that would wait for the task that created them
-// ---------------------------------------------------------------------------
-
-// A task whose SQLite connection holds an open write transaction marks
-// itself in its context; a task created afterwards inherits the mark.  Such
-// a task that is about to write would wait for that transaction, which ends
-// only when the marking task ends: if that task waits for this one (gather,
-// wait_for), neither can go on.  The write is refused at once instead of
-// failing after the busy timeout.
-void refuseWriteUnderOpenWrite(PyObject* self, PyObject* task) {
-    PyObject* found = nullptr;
-    check(PyContextVar_Get(state.writeHolder, nullptr, &found));
-    Ref holder = Ref::stealOrNull(found);
-    if (!holder || holder.get() == Py_None || holder.get() == task) return;
-    if (truthy(callMethod(holder.get(), "done").get())) return;
-    Ref con = heldConnection(asAioSqlite(self)->conMap, holder.get());
-    if (!con || !truthy(getattr(con.get(), "in_transaction").get())) return;
-    Ref name = callMethod(holder.get(), "get_name");
-    raise(state.transactionError,
-          "this task would wait for the open write transaction of task %R on the same SQLite database, and that "
-          "task created it and commits only when it ends: if it waits for this task, neither can go on.  Commit "
-          "those writes first (run them in a task of their own: await asyncio.create_task(...)), or await this "
-          "write in that task itself",
-          name.get());
-}
-
-void markOpenWrite(PyObject* con, PyObject* task) {
-    if (!truthy(getattr(con, "in_transaction").get())) return;
-    PyObject* found = nullptr;
-    check(PyContextVar_Get(state.writeHolder, nullptr, &found));
-    Ref holder = Ref::stealOrNull(found);
-    if (holder.get() == task) return;
-    Ref token = Ref::steal(PyContextVar_Set(state.writeHolder, task));
-}
-
-// Whether SQL text writes: its first word starts a statement that changes
-// the database.  Reads may run beside another connection's open write.
-bool writesText(PyObject* sql) {
-    if (!PyUnicode_Check(sql)) return false;
-    std::string_view text = utf8(sql);
-    size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r')) ++i;
-    size_t start = i;
-    while (i < text.size() && ((text[i] | 0x20) >= 'a' && (text[i] | 0x20) <= 'z')) ++i;
-    std::string word(text.substr(start, i - start));
-    for (char& ch : word) ch = (char)(ch | 0x20);
-    for (const char* verb : {"insert", "update", "delete", "replace", "create", "drop", "alter"})
-        if (word == verb) return true;
-    return false;
-}
-
-// ---------------------------------------------------------------------------
-// Opening and ending
-// ---------------------------------------------------------------------------
-
-// Waits for the pool of an AioMysqlConnector made on a running loop; a pool
-// creation that failed raises its error again here.
-Ref pendingPool(PyObject* self) {
-    if (asBase(self)->_pool != Py_None) return Ref();
-    PyObject* creating = asAioMysql(self)->poolTask;
-    if (!creating || creating == Py_None)
-        raise(PyExc_RuntimeError, "the connector has no pool: it was not initialised");
-    return call(state.shield, creating);
-}
-
-// The calling task's connection, opened on first use.  The task ends it
-// itself when it was made by a connector's task factory; its done-callback
-// ends it otherwise.
-Coro taskConnection(Ref self, const TaskConnections* kind) {
-    // The SQLite driver is imported before anything else is asked.
-    PyObject* aiosqlite = kind->pooled ? nullptr : aiosqliteModule();
-    Ref task = requireCurrentTask("getCon");
-    PyObject* conMap = kind->conMap(self.get());
-    if (!PyDict_Check(conMap)) raise(PyExc_TypeError, "the connector was not initialised (conMap is not a dict)");
-    Ref held = heldConnection(conMap, task.get());
-    if (held && truthy(held.get())) co_return held;
-    if (*kind->closed(self.get())) raise(PyExc_RuntimeError, "%s is closed", Py_TYPE(self.get())->tp_name);
-
-    Ref con;
-    if (kind->pooled) {
-        Ref waiting = pendingPool(self.get());
-        if (waiting) co_await awaitPy(waiting);
-        Ref acquiring = callMethod(asBase(self.get())->_pool, names.acquire);
-        con = co_await awaitPy(acquiring);
-        check(PyDict_SetItem(state.openConnections, con.get(), self.get()));
-    } else {
-        // Known before it is awaited: its driver thread starts with the await.
-        Ref keywords = Ref::steal(PyDict_New());
-        Ref timeout = Ref::steal(PyFloat_FromDouble(asAioSqlite(self.get())->timeout));
-        check(PyDict_SetItemString(keywords.get(), "timeout", timeout.get()));
-        Ref args = tupleOf({asAioSqlite(self.get())->path});
-        Ref opening = callWith(getattr(aiosqlite, "connect").get(), args.get(), keywords.get());
-        check(PyDict_SetItem(state.openConnections, opening.get(), self.get()));
-        try {
-            con = co_await awaitPy(opening);
-        } catch (PyError&) {
-            forgetOpenConnection(opening.get());
-            throw;
-        }
-    }
-    check(PyDict_SetItem(kind->conMap(self.get()), task.get(), con.get()));
-    rememberTaskConnector(task.get(), self.get());
-    Ref end = getattr(self.get(), names.*kind->doneCallback);
-    callMethod(task.get(), names.add_done_callback, end.get());
-    co_return con;
-}
-
-// An end failure nobody awaits is logged.
-void logEndFailure(PyError&& failure) {
-    failure.restore();
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    PyErr_NormalizeException(&t, &v, &tb);
-    if (tb && v) PyException_SetTraceback(v, tb);
-    Ref type = Ref::stealOrNull(t), value = Ref::stealOrNull(v), trace = Ref::stealOrNull(tb);
-    try {
-        Ref logger = getattr(state.module, "_logger");
-        Ref error = getattr(logger.get(), "error");
-        Ref keywords = Ref::steal(PyDict_New());
-        check(PyDict_SetItemString(keywords.get(), "exc_info", value ? value.get() : Py_True));
-        Ref message = str("ending a task's database connection failed");
-        Ref args = tupleOf({message.get()});
-        callWith(error.get(), args.get(), keywords.get());
-    } catch (PyError& e) {
-        e.restore();
-        PyErr_WriteUnraisable(state.module);
-    }
-}
-
-// Ends per-task connections, each a (connector, connection) pair: commit,
-// or rollback; then close it or give it back to the pool, and forget it.  A
-// failure of the first step still closes or releases the connection.  The
-// first failure is raised when `report`; otherwise it is logged (a
-// cancellation always passes on).
-Coro endConnections(Ref ends, bool rollback, bool report) {
-    std::optional<PyError> failure;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ends.get()); ++i) {
-        PyObject* pair = PyList_GET_ITEM(ends.get(), i);
-        Ref connector = Ref::borrow(PyTuple_GET_ITEM(pair, 0));
-        Ref con = Ref::borrow(PyTuple_GET_ITEM(pair, 1));
-        const TaskConnections& kind = connectionsOf(connector.get());
-        try {
-            Ref ending = callMethod(con.get(), rollback ? names.rollback : names.commit);
-            co_await awaitPy(ending);
-        } catch (PyError& e) {
-            if (!failure) failure.emplace(std::move(e));
-        }
-        try {
-            Ref giveBack;
-            if (kind.pooled)
-                giveBack = callMethod(asBase(connector.get())->_pool, names.release, con.get());
-            else
-                giveBack = callMethod(con.get(), names.close);
-            co_await awaitPy(giveBack);
-        } catch (PyError& e) {
-            if (!failure) failure.emplace(std::move(e));
-        }
-        forgetOpenConnection(con.get());
-    }
-    if (failure) {
-        if (report || !failure->matches(PyExc_Exception)) throw std::move(*failure);
-        logEndFailure(std::move(*failure));
-    }
-    co_return Ref::none();
-}
-
-Ref endPair(PyObject* connector, PyObject* con) {
-    Ref pair = tupleOf({connector, con});
-    Ref list = Ref::steal(PyList_New(1));
-    PyList_SET_ITEM(list.get(), 0, pair.release());
-    return list;
-}
-
-// The task is named in the connector's debug log (not on standard output,
-// which belongs to the application).
-void logTaskEnd(PyObject* task) {
-    static const Constant message = str("task finished, ending its connection: %r");
-    callMethod(getattr(state.module, "_logger").get(), "debug", message.get(), task);
-}
-
-// Runs an end-of-task coroutine on a loop of its own (the target of an end
-// thread).
-PyObject* runEndLoop(PyObject*, PyObject* coro) noexcept {
-    try {
-        Ref loop = call(state.newEventLoop);
-        try {
-            callMethod(loop.get(), names.run_until_complete, coro);
-        } catch (PyError&) {
-            callMethod(loop.get(), names.close);
-            throw;
-        }
-        callMethod(loop.get(), names.close);
-    } catch (PyError& e) {
-        e.restore();
-        PyErr_WriteUnraisable(state.module);
-    }
-    Py_RETURN_NONE;
-}
-PyMethodDef runEndLoopDef = {"run_end", runEndLoop, METH_O, "run_end(coro) -> None; runs an end of task to completion"};
-
-// Ends an aiosqlite connection on a thread of its own with its own loop and
-// waits for it.  Its driver futures then never belong to the application's
-// loop, which may stop or close right after the task (run_until_complete,
-// then close()), and the work is committed and the connection closed before
-// the program goes on (asyncio.run returns only then).  Only tasks made
-// before the connector's task factory end this way: usually the one task
-// that made the connector, at the end of the program.
-void endInThread(Ref coro) {
-    for (Py_ssize_t i = PyList_GET_SIZE(state.endThreads); i-- > 0;)
-        if (!truthy(callMethod(PyList_GET_ITEM(state.endThreads, i), "is_alive").get()))
-            check(PyList_SetSlice(state.endThreads, i, i + 1, nullptr));
-    static const Constant target = Ref::steal(PyCFunction_NewEx(&runEndLoopDef, nullptr, nullptr));
-    Ref keywords = Ref::steal(PyDict_New());
-    Ref args = tupleOf({coro.get()});
-    Ref name = str("Quillon connection end");
-    check(PyDict_SetItemString(keywords.get(), "target", target.get()));
-    check(PyDict_SetItemString(keywords.get(), "args", args.get()));
-    check(PyDict_SetItemString(keywords.get(), "name", name.get()));
-    static const Constant noArgs = Ref::steal(PyTuple_New(0));
-    Ref thread = callWith(state.threadType, noArgs.get(), keywords.get());
-    callMethod(thread.get(), "start");
-    check(PyList_Append(state.endThreads, thread.get()));
-    callMethod(thread.get(), "join");
-}
-
-// The done-callback of a task that opened a connection: when the task did
-// not end it itself, it is ended now (rollback when the task failed or was
-// cancelled).  A pooled connection belongs to the loop and ends there.
-void endFinishedTaskConnection(PyObject* self, PyObject* task, const TaskConnections* kind) {
-    Ref con = takeTaskConnection(kind->conMap(self), task);
-    if (!con) return;
-    forgetTaskConnector(task, self);
-    bool rollback = taskFailed(task);
-    Ref ending = toPython(endConnections(endPair(self, con.get()), rollback, false), kind->endName);
-    if (kind->pooled)
-        spawnEnd(std::move(ending));
-    else
-        endInThread(std::move(ending));
-}
-
-bool endThreadsRunning() {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(state.endThreads); ++i)
-        if (truthy(callMethod(PyList_GET_ITEM(state.endThreads, i), "is_alive").get())) return true;
-    return false;
-}
-
-// The end a task made by a connector's task factory runs after its
-// coroutine (see Quillon.DB.utils._run_task): an awaitable ending every
-// connection the calling task holds (commit, or rollback when `failed`),
-// or None when it holds none.  The end runs in a task of its own that the
-// caller awaits shielded, so a cancellation cannot cut a commit in half.
-Ref taskEnding(PyObject*, PyObject* failedArg) {
-    bool failed = truthy(failedArg);
-    Ref task = call(state.currentTask);
-    if (task.get() == Py_None) return Ref::none();
-    PyObject* found = PyDict_GetItemWithError(state.taskConnections, task.get());
-    if (!found) {
-        checkError();
-        return Ref::none();
-    }
-    Ref connectors = Ref::borrow(found);
-    check(PyDict_DelItem(state.taskConnections, task.get()));
-    Ref ends = Ref::steal(PyList_New(0));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(connectors.get()); ++i) {
-        Ref connector = Ref::borrow(PyList_GET_ITEM(connectors.get(), i));
-        Ref con = takeTaskConnection(connectionsOf(connector.get()).conMap(connector.get()), task.get());
-        if (!con) continue;
-        Ref pair = tupleOf({connector.get(), con.get()});
-        check(PyList_Append(ends.get(), pair.get()));
-    }
-    if (PyList_GET_SIZE(ends.get()) == 0) return Ref::none();
-    logTaskEnd(task.get());
-    Ref ending = spawnEnd(toPython(endConnections(std::move(ends), failed, !failed), "task.<end>"));
-    if (!ending) return Ref::none();
-    return call(state.shield, ending.get());
-}
-
-// The calling task's own connection of `self`, ended now (commit) by close().
-Coro endCallerConnection(Ref self, const TaskConnections* kind) {
-    Ref task = call(state.currentTask);
-    if (task.get() == Py_None) co_return Ref::none();
-    Ref con = takeTaskConnection(kind->conMap(self.get()), task.get());
-    if (!con) co_return Ref::none();
-    forgetTaskConnector(task.get(), self.get());
-    co_await awaitPy(toPython(endConnections(endPair(self.get(), con.get()), false, true), kind->endName));
-    co_return Ref::none();
-}
-
-// Waits for the ends already started on the running loop (tasks that are
-// done but whose connection is still being committed and closed).  Tasks
-// still running are not waited for: they end their connections when they end.
-Coro waitStartedEnds() {
-    Ref loop = call(state.runningLoop);
-    Ref started = Ref::steal(PyList_New(0));
-    Ref pending = Ref::steal(PySequence_List(state.endTasks));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pending.get()); ++i) {
-        PyObject* task = PyList_GET_ITEM(pending.get(), i);
-        if (callMethod(task, "get_loop").get() == loop.get()) check(PyList_Append(started.get(), task));
-    }
-    if (PyList_GET_SIZE(started.get()) > 0) co_await awaitPy(call(state.waitFor, started.get()));
-    static const Constant pause = Ref::steal(PyFloat_FromDouble(0.005));
-    while (endThreadsRunning()) co_await awaitPy(call(state.asyncioSleep, pause.get()));
-    co_return Ref::none();
-}
-
-// ---------------------------------------------------------------------------
-// The task factory
-// ---------------------------------------------------------------------------
-
-Ref closeCoroutine(PyObject* coro, PyObject*) {
-    Ref closer = Ref::stealOrNull(PyObject_GetAttrString(coro, "close"));
-    if (!closer) {
-        PyErr_Clear();
-        return Ref::none();
-    }
-    return call(closer.get());
-}
-
-PyMethodDef closeCoroutineDef = Q_ONEARG("close_coroutine", closeCoroutine,
-                                         "close_coroutine(task) -> None; closes the coroutine a task was made for");
-// A connector's loop makes its tasks through this factory: each task runs
-// its coroutine inside Quillon.DB.utils._run_task, which ends the task's
-// connections before the task is done.  A factory the loop had before is
-// kept and called with the wrapped coroutine.
-Ref taskFactoryCall(PyObject* previous, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (nargs != 2) raise(PyExc_TypeError, "a task factory takes (loop, coro), got %zd positional arguments", nargs);
-    PyObject* loop = args[0];
-    PyObject* coro = args[1];
-    bool wrapped = truthy(call(state.isCoroutine, coro).get());
-    Ref body;
-    if (wrapped)
-        body = call(state.runTask, coro, state.taskEnding);
-    else
-        body = Ref::borrow(coro);
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    std::vector<PyObject*> argv;
-    argv.reserve((size_t)(nkw + 2));
-    Ref task;
-    if (previous == Py_None) {
-        // asyncio.Task(body, loop=loop, **kwargs)
-        static const Constant loopName = Ref::steal(Py_BuildValue("(s)", "loop"));
-        Ref callNames = kwnames ? Ref::steal(PySequence_Concat(loopName.get(), kwnames)) : Ref::borrow(loopName.get());
-        argv.push_back(body.get());
-        argv.push_back(loop);
-        for (Py_ssize_t k = 0; k < nkw; ++k) argv.push_back(args[nargs + k]);
-        task = Ref::steal(PyObject_Vectorcall(state.taskType, argv.data(), 1, callNames.get()));
-    } else {
-        argv.push_back(loop);
-        argv.push_back(body.get());
-        for (Py_ssize_t k = 0; k < nkw; ++k) argv.push_back(args[nargs + k]);
-        task = Ref::steal(PyObject_Vectorcall(previous, argv.data(), 2, kwnames));
-    }
-    // A task cancelled before its first step never started the body, so the
-    // body never awaited the coroutine: close it when the task is done, as a
-    // task running it directly would have (a finished coroutine ignores it).
-    if (wrapped) {
-        Ref closeInner = Ref::steal(PyCFunction_NewEx(&closeCoroutineDef, coro, nullptr));
-        callMethod(task.get(), names.add_done_callback, closeInner.get());
-    }
-    return task;
-}
-
-PyMethodDef taskFactoryDef = Q_FAST("task_factory", taskFactoryCall,
-                                    "task_factory(loop, coro, **kwargs) -> a task that ends its database connections "
-                                    "before it is done");
-PyMethodDef taskEndingDef = Q_ONEARG("task_ending", taskEnding,
-                                     "task_ending(failed) -> awaitable ending the calling task's connections, or None");
-
-void installTaskFactory(PyObject* loop) {
-    if (!loop || loop == Py_None || !isInstance(loop, state.abstractLoop)) return;
-    Ref current = callMethod(loop, "get_task_factory");
-    if (PyCFunction_Check(current.get()) && PyCFunction_GET_FUNCTION(current.get()) == taskFactoryDef.ml_meth) return;
-    Ref factory = Ref::steal(PyCFunction_NewEx(&taskFactoryDef, current.get(), nullptr));
-    callMethod(loop, "set_task_factory", factory.get());
-}
-
-// ---------------------------------------------------------------------------
-// The end of the interpreter
-// ---------------------------------------------------------------------------
-
-// Asks each connection's driver thread to close the connection and stop;
-// whatever was queued before (a commit already issued) runs first.
-Coro stopConnections(Ref connections) {
-    Ref stopping = Ref::steal(PyList_New(0));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(connections.get()); ++i) {
-        Ref done = callMethod(PyList_GET_ITEM(connections.get(), i), "stop");
-        if (done.get() != Py_None) check(PyList_Append(stopping.get(), done.get()));
-    }
-    if (PyList_GET_SIZE(stopping.get()) > 0) {
-        Ref keywords = Ref::steal(PyDict_New());
-        Ref limit = Ref::steal(PyFloat_FromDouble(5.0));
-        check(PyDict_SetItemString(keywords.get(), "timeout", limit.get()));
-        Ref args = tupleOf({stopping.get()});
-        co_await awaitPy(callWith(state.waitFor, args.get(), keywords.get()));
-    }
-    co_return Ref::none();
-}
-
-// Whether an aiosqlite connection's driver thread still runs (a thread that
-// never started or has ended keeps nothing alive).
-bool driverThreadAlive(PyObject* con) {
-    Ref thread = Ref::stealOrNull(PyObject_GetAttrString(con, "_thread"));
-    if (!thread) {
-        PyErr_Clear();
-        return true;
-    }
-    return truthy(callMethod(thread.get(), "is_alive").get());
-}
-
-// Runs before the interpreter waits for its threads: ends that were started
-// on a loop that stopped are run to their end on that loop, and the driver
-// threads of connections whose end never ran (a task left pending on a
-// closed loop) are stopped, rolling back what they never committed.
-void endAtExit() {
-    Ref wait = Ref::steal(PyDict_New());
-    Ref limit = Ref::steal(PyFloat_FromDouble(5.0));
-    check(PyDict_SetItemString(wait.get(), "timeout", limit.get()));
-    if (PySet_GET_SIZE(state.endTasks) > 0) {
-        Ref byLoop = Ref::steal(PyDict_New());
-        Ref pending = Ref::steal(PySequence_List(state.endTasks));
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pending.get()); ++i) {
-            PyObject* task = PyList_GET_ITEM(pending.get(), i);
-            Ref loop = callMethod(task, "get_loop");
-            PyObject* list = PyDict_GetItemWithError(byLoop.get(), loop.get());
-            if (!list) {
-                checkError();
-                Ref fresh = Ref::steal(PyList_New(0));
-                check(PyDict_SetItem(byLoop.get(), loop.get(), fresh.get()));
-                list = fresh.get();
-            }
-            check(PyList_Append(list, task));
-        }
-        PyObject *loop, *tasks;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(byLoop.get(), &pos, &loop, &tasks)) {
-            Ref heldLoop = Ref::borrow(loop), heldTasks = Ref::borrow(tasks);
-            if (truthy(callMethod(loop, "is_closed").get()) || truthy(callMethod(loop, "is_running").get())) continue;
-            Ref args = tupleOf({heldTasks.get()});
-            Ref waiting = callWith(state.waitFor, args.get(), wait.get());
-            callMethod(heldLoop.get(), names.run_until_complete, waiting.get());
-        }
-    }
-    // Ends running on threads of their own finish first (the interpreter
-    // would wait for them anyway), so that what is left below is only what
-    // nothing is ending.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(state.endThreads); ++i)
-        callMethod(PyList_GET_ITEM(state.endThreads, i), "join", limit.get());
-    Ref leftovers = Ref::steal(PyList_New(0));
-    PyObject *con, *owner;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(state.openConnections, &pos, &con, &owner))
-        if (!PyObject_TypeCheck(owner, state.AioMysqlConnector)) check(PyList_Append(leftovers.get(), con));
-    for (Py_ssize_t i = PyList_GET_SIZE(leftovers.get()); i-- > 0;)
-        if (!driverThreadAlive(PyList_GET_ITEM(leftovers.get(), i)))
-            check(PyList_SetSlice(leftovers.get(), i, i + 1, nullptr));
-    if (PyList_GET_SIZE(leftovers.get()) == 0) return;
-    Ref sink = call(state.newEventLoop);
-    try {
-        callMethod(sink.get(), names.run_until_complete,
-                   toPython(stopConnections(std::move(leftovers)), "Connector.<exit>").get());
-    } catch (PyError&) {
-        callMethod(sink.get(), names.close);
-        throw;
-    }
-    callMethod(sink.get(), names.close);
-}
-
-PyObject* atExit(PyObject*, PyObject*) noexcept {
-    try {
-        endAtExit();
-    } catch (PyError& e) {
-        e.restore();
-        PyErr_WriteUnraisable(state.module);
-    }
-    Py_RETURN_NONE;
-}
-PyMethodDef atExitDef = {"_end_at_exit", atExit, METH_NOARGS,
-                         "ends the connections left open, before the interpreter exits"};
-
-// ===========================================================================
 // AioSqliteConnector: awaitable, one connection per asyncio task
 // ===========================================================================
 
@@ -1698,7 +872,7 @@ int AioSqliteConnector_init(PyObject* self, PyObject* args, PyObject* kwargs) no
         auto a = bind(sig, args, kwargs);
         assignField(asAioSqlite(self)->loop, a[0]);
         asBase(self)->isAsync = 1;
-        asAioSqlite(self)->timeout = takeTimeout(a.extra.get(), kAwaitableTimeout);
+        asAioSqlite(self)->timeout = takeSeconds(a.extra.get(), "timeout", kAwaitableTimeout);
         installTaskFactory(a[0]);
         Ref init = getattr(self, names.init_sqlite);
         static const Constant noArgs = Ref::steal(PyTuple_New(0));
@@ -1730,24 +904,41 @@ Ref AioSqliteConnector_getCon(PyObject* self) {
 
 // The done-callback of every task that opened a connection.
 Ref AioSqliteConnector_releaseCon(PyObject* self, PyObject* task) {
-    Ref con = heldConnection(asAioSqlite(self)->conMap, task);
-    if (!con) return Ref::none();  // the task holds no connection (or ended it itself)
+    if (!PyDict_Check(asAioSqlite(self)->conMap)) return Ref::none();
+    PyObject* held = PyDict_GetItemWithError(asAioSqlite(self)->conMap, task);
+    if (!held) {
+        checkError();
+        return Ref::none();  // the task holds no connection (or ended it itself)
+    }
     logTaskEnd(task);
     endFinishedTaskConnection(self, task, &aioSqliteConnections);
     return Ref::none();
 }
 
 Coro aioSqliteExecute(Ref self, Ref sql, Ref params, bool dictCur) {
-    co_await awaitPy(toPython(waitReady(Ref::borrow(self.get())), "AioSqliteConnector.execute.<ready>"));
+    if (!asBase(self.get())->isReady)
+        co_await awaitPy(toPython(waitReady(Ref::borrow(self.get())), "AioSqliteConnector.execute.<ready>"));
     Local text = toQmark(sql.get());
+    StatementTurn turn;
+    if (Ref waiting = turn.enter(self.get())) {
+        co_await awaitPy(std::move(waiting));
+        turn.granted();
+    }
     Local task = call(state.currentTask);
-    if (task.get() != Py_None && writesText(sql.get())) refuseWriteUnderOpenWrite(self.get(), task.get());
-    Local con = co_await awaitPy(callMethod(self.get(), names.getCon));
+    bool own = !turn.connection() && task.get() != Py_None;
+    Local con;
+    if (turn.connection()) {
+        con = Ref::borrow(turn.connection());
+    } else {
+        if (own && writesText(sql.get())) refuseWriteUnderOpenWrite(self.get(), task.get());
+        con = co_await awaitPy(callMethod(self.get(), names.getCon));
+    }
     Local cursor = co_await awaitPy(callMethod(con.get(), names.cursor));
     setattr(cursor.get(), names.useDict, dictCur ? Py_True : Py_False);
     co_await awaitPy(callMethod(cursor.get(), names.execute, text.get(), params.get()));
-    if (task.get() != Py_None) markOpenWrite(con.get(), task.get());
+    if (own) markOpenWrite(con.get(), task.get());
     Local rows = co_await awaitPy(callMethod(cursor.get(), names.fetchall));
+    turn.leave();
     if (dictCur) co_return RowShaper(cursor.get()).shapeAll(rows.get());
     co_return Ref::steal(PySequence_Tuple(rows.get()));
 }
@@ -1760,32 +951,65 @@ Ref AioSqliteConnector_execute(PyObject* self, PyObject* const* args, Py_ssize_t
 }
 
 Coro aioSqliteProcess(Ref self, Ref executor) {
-    co_await awaitPy(toPython(waitReady(Ref::borrow(self.get())), "AioSqliteConnector.asyncProcess.<ready>"));
+    if (!asBase(self.get())->isReady)
+        co_await awaitPy(toPython(waitReady(Ref::borrow(self.get())), "AioSqliteConnector.asyncProcess.<ready>"));
     requireAsyncExecutor(executor.get());
-    Ref keepBuilder = Ref::borrow(builderOf(executor.get()));
-    auto [text, params] = preparedStatement(keepBuilder.get(), true);
-    Ref statementText = std::move(text);
-    Ref statementArgs = std::move(params);
+    Local builder = Ref::borrow(builderOf(executor.get()));
+    Local statementText, statementArgs;
+    {
+        auto [text, params] = preparedStatement(builder.get(), true);
+        statementText = std::move(text);
+        statementArgs = std::move(params);
+    }
+    int kind = statementKind(builder.get());
 
-    Ref task = call(state.currentTask);
-    if (task.get() != Py_None && statementKind(keepBuilder.get()) != SQL_SELECT)
-        refuseWriteUnderOpenWrite(self.get(), task.get());
-    Ref con = co_await awaitPy(callMethod(self.get(), names.getCon));
-    Ref cursor = co_await awaitPy(callMethod(con.get(), names.cursor));
+    StatementTurn turn;
+    if (Ref waiting = turn.enter(self.get())) {
+        co_await awaitPy(std::move(waiting));
+        turn.granted();
+    }
+    Local task = call(state.currentTask);
+    bool own = !turn.connection() && task.get() != Py_None;
+    Local con;
+    if (turn.connection()) {
+        con = Ref::borrow(turn.connection());
+    } else {
+        if (own && kind != SQL_SELECT) refuseWriteUnderOpenWrite(self.get(), task.get());
+        con = co_await awaitPy(callMethod(self.get(), names.getCon));
+    }
+    Local cursor = co_await awaitPy(callMethod(con.get(), names.cursor));
+    Local raw;
     if (!isManyStatement(statementArgs.get())) {
         co_await awaitPy(runStatement(cursor.get(), statementText.get(), statementArgs.get()));
+        recordRowCount(executor.get(), cursor.get());
+        if (kind == SQL_INSERT) {
+            raw = getattr(cursor.get(), names.lastrowid);
+        } else {
+            Local rows = co_await awaitPy(callMethod(cursor.get(), names.fetchall));
+            raw = kind == SQL_SELECT ? RowShaper(cursor.get()).shapeAll(rows.get()) : rows.take();
+        }
     } else {
         // Atomic like the blocking run: a task that catches the error and
-        // goes on must not commit half of the batch when it ends.
+        // goes on must not commit half of the batch when it ends.  The
+        // savepoint stays until the transaction ends (its commit or rollback
+        // ends it too): a release would be one more await after the batch is
+        // complete, where a cancellation would find the batch already merged
+        // into the transaction.
         const auto& steps = manySteps();
-        if (!truthy(getattr(con.get(), "in_transaction").get()))
+        if (!truthy(getattr(con.get(), names.in_transaction).get()))
             co_await awaitPy(callMethod(con.get(), names.execute, steps.begin));
         co_await awaitPy(callMethod(con.get(), names.execute, steps.savepoint));
-        std::optional<PyError> failure;
+        LocalError failure;
         try {
             co_await awaitPy(runStatement(cursor.get(), statementText.get(), statementArgs.get()));
+            recordRowCount(executor.get(), cursor.get());
+            if (kind == SQL_INSERT) {
+                raw = getattr(cursor.get(), names.lastrowid);
+            } else {
+                raw = co_await awaitPy(callMethod(cursor.get(), names.fetchall));
+            }
         } catch (PyError& e) {
-            failure.emplace(std::move(e));
+            failure = std::move(e);
         }
         if (failure) {
             try {
@@ -1793,22 +1017,13 @@ Coro aioSqliteProcess(Ref self, Ref executor) {
                 co_await awaitPy(callMethod(con.get(), names.execute, steps.release));
             } catch (PyError& e) {
                 // The statement's own error is the one the caller needs.
-                if (!e.matches(PyExc_Exception)) throw;
+                if (!e.isException()) throw;
             }
-            throw std::move(*failure);
+            failure.rethrow();
         }
-        co_await awaitPy(callMethod(con.get(), names.execute, steps.release));
     }
-    if (task.get() != Py_None) markOpenWrite(con.get(), task.get());
-    recordRowCount(executor.get(), cursor.get());
-    Ref raw;
-    int kind = statementKind(keepBuilder.get());
-    if (kind == SQL_INSERT) {
-        raw = getattr(cursor.get(), names.lastrowid);
-    } else {
-        Ref rows = co_await awaitPy(callMethod(cursor.get(), names.fetchall));
-        raw = kind == SQL_SELECT ? RowShaper(cursor.get()).shapeAll(rows.get()) : std::move(rows);
-    }
+    if (own) markOpenWrite(con.get(), task.get());
+    turn.leave();
     co_return handleResult(executor.get(), raw.get());
 }
 
@@ -1822,9 +1037,19 @@ Ref AioSqliteConnector_asyncProcess(PyObject* self, PyObject* const* args, Py_ss
 
 Coro aioSqliteTableNames(Ref self) {
     static const Constant query = str("select tbl_name as name from sqlite_master where type = \"table\";");
-    Ref con = co_await awaitPy(callMethod(self.get(), names.getCon));
-    Ref cursor = co_await awaitPy(callMethod(con.get(), names.execute, query.get()));
-    Ref rows = co_await awaitPy(callMethod(cursor.get(), names.fetchall));
+    StatementTurn turn;
+    if (Ref waiting = turn.enter(self.get())) {
+        co_await awaitPy(std::move(waiting));
+        turn.granted();
+    }
+    Local con;
+    if (turn.connection())
+        con = Ref::borrow(turn.connection());
+    else
+        con = co_await awaitPy(callMethod(self.get(), names.getCon));
+    Local cursor = co_await awaitPy(callMethod(con.get(), names.execute, query.get()));
+    Local rows = co_await awaitPy(callMethod(cursor.get(), names.fetchall));
+    turn.leave();
     Ref dicts = RowShaper(cursor.get()).shapeAll(rows.get());
     Py_ssize_t n = PyList_GET_SIZE(dicts.get());
     Ref out = Ref::steal(PyList_New(n));
@@ -1879,7 +1104,8 @@ PyMethodDef aioSqliteMethods[] = {
     Q_FAST("init_sqlite", AioSqliteConnector_init_sqlite,
            "init_sqlite(path, showLog=True) -> None; records the database path and marks the connector ready"),
     Q_NOARGS("getCon", AioSqliteConnector_getCon,
-             "getCon() -> awaitable of the calling task's connection, opened on first use"),
+             "getCon() -> awaitable of the calling task's connection (its transaction block's inside one), opened "
+             "on first use"),
     Q_ONEARG("releaseCon", AioSqliteConnector_releaseCon,
              "task call back: ends a finished task's connection (commit, or rollback when it failed or was cancelled)"),
     Q_FAST("execute", AioSqliteConnector_execute,
@@ -1933,30 +1159,16 @@ const size_t aioMysqlOffsets[] = {offsetof(BaseConnectorObject, _pool),      off
                                   offsetof(AioMysqlConnectorObject, poolTask)};
 const FieldList aioMysqlFields{aioMysqlOffsets, 6};
 
-// The pool settings the connector adds to the user's: the connection
-// character set utf8mb4 unless one is given, and the client flag that makes
-// UPDATE report the rows it matched (as SQLite does), not only those whose
-// values changed; a client_flag the user gives keeps its own bits.
-Ref poolSettings(PyObject* given) {
-    Ref settings = Ref::steal(PyDict_Copy(given));
-    static const Constant charsetKey = interned("charset");
-    static const Constant charset = str("utf8mb4");
-    check(PyDict_SetDefault(settings.get(), charsetKey.get(), charset.get()) ? 0 : -1);
-    static const Constant flagKey = interned("client_flag");
-    static const Constant foundRows = importFrom("pymysql.constants.CLIENT", "FOUND_ROWS");
-    PyObject* flag = PyDict_GetItemWithError(settings.get(), flagKey.get());
-    if (!flag) checkError();
-    Ref combined = flag ? Ref::steal(PyNumber_Or(flag, foundRows.get())) : Ref::borrow(foundRows.get());
-    check(PyDict_SetItem(settings.get(), flagKey.get(), combined.get()));
-    return settings;
-}
-
 Coro aioMysqlInit(Ref self, Ref args, Ref kwargs) {
-    Ref createPool = getattr(aiomysqlModule(), "create_pool");
-    Ref settings = poolSettings(kwargs.get());
-    Ref pool = co_await awaitPy(callWith(createPool.get(), args.get(), settings.get()));
+    Local pool;
+    {
+        Ref createPool = getattr(aiomysqlModule(), "create_pool");
+        Ref settings = mysqlSettings(kwargs.get(), asAioMysql(self.get())->lockWaitTimeout);
+        pool = callWith(createPool.get(), args.get(), settings.get());
+    }
+    pool = co_await awaitPy(pool.take());
     asBase(self.get())->isReady = 1;
-    assignField(asBase(self.get())->_pool, std::move(pool));
+    assignField(asBase(self.get())->_pool, pool.take());
     co_return Ref::none();
 }
 
@@ -1965,10 +1177,21 @@ Ref AioMysqlConnector__init_mysql(PyObject* self, PyObject* const* args, Py_ssiz
                     "AioMysqlConnector._init_mysql");
 }
 
+PyObject* AioMysqlConnector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    PyObject* self = newConnector<aioMysqlFields, DIALECT_MYSQL>(type, args, kwargs);
+    if (self) {
+        asAioMysql(self)->acquireTimeout = kAcquireTimeout;
+        asAioMysql(self)->lockWaitTimeout = -1;
+    }
+    return self;
+}
+
 int AioMysqlConnector_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return boundary(-1, [&] {
         static const Signature<1> sig{"AioMysqlConnector", {"loop"}, 1, true, true};
         auto a = bind(sig, args, kwargs);
+        asAioMysql(self)->acquireTimeout = takeSeconds(a.extra.get(), "acquire_timeout", kAcquireTimeout);
+        asAioMysql(self)->lockWaitTimeout = takeLockWait(a.extra.get());
         assignField(asBase(self)->_config, a.extra.get());
         asBase(self)->isAsync = 1;
         asBase(self)->Type = 0;
@@ -1995,8 +1218,7 @@ Ref AioMysqlConnector_getCon(PyObject* self) {
 
 Coro aioMysqlSelectCon(Ref self) {
     if (asAioMysql(self.get())->closed) raise(PyExc_RuntimeError, "%s is closed", Py_TYPE(self.get())->tp_name);
-    Ref waiting = pendingPool(self.get());
-    if (waiting) co_await awaitPy(waiting);
+    if (Ref waiting = pendingPool(self.get())) co_await awaitPy(std::move(waiting));
     co_return co_await awaitPy(callMethod(asBase(self.get())->_pool, names.acquire));
 }
 
@@ -2013,25 +1235,42 @@ Ref AioMysqlConnector__releaseCon(PyObject* self, PyObject* task) {
     return Ref::none();
 }
 
-// `async with con.cursor(cls) as cursor:` around `body`, in C++.
-Coro aioMysqlExecute(Ref self, Ref sql, Ref con, Ref params, bool dictCur) {
-    if (!con || !truthy(con.get())) con = co_await awaitPy(callMethod(self.get(), names.getCon));
-    Ref manager = callMethod(con.get(), names.cursor, dictCur ? state.mysqlDictCursor : state.mysqlCursor);
-    Ref cursor = co_await awaitPy(callMethod(manager.get(), names.aenter));
-    std::optional<PyError> failure;
-    Ref rows;
+// `async with con.cursor(cls) as cursor:` around a statement, in C++: the
+// cursor's `__aexit__` runs with the statement's error, which is raised
+// after it.
+Coro aioMysqlExecute(Ref self, Ref sql, Ref givenCon, Ref params, bool dictCur) {
+    StatementTurn turn;
+    Local con;
+    if (givenCon && truthy(givenCon.get())) {
+        con = Ref::borrow(givenCon.get());
+    } else {
+        if (Ref waiting = turn.enter(self.get())) {
+            co_await awaitPy(std::move(waiting));
+            turn.granted();
+        }
+        if (turn.connection())
+            con = Ref::borrow(turn.connection());
+        else
+            con = co_await awaitPy(callMethod(self.get(), names.getCon));
+    }
+    Local manager = callMethod(con.get(), names.cursor, dictCur ? state.mysqlDictCursor : state.mysqlCursor);
+    Local cursor = co_await awaitPy(callMethod(manager.get(), names.aenter));
+    LocalError failure;
+    Local rows;
     try {
         co_await awaitPy(callMethod(cursor.get(), names.execute, sql.get(), params.get()));
         rows = co_await awaitPy(callMethod(cursor.get(), names.fetchall));
     } catch (PyError& e) {
-        failure.emplace(std::move(e));
+        failure = std::move(e);
     }
-    std::optional<ExcInfo> info;
-    if (failure) info.emplace(*failure);
-    Ref suppress = co_await awaitPy(exitBlock(manager.get(), info));
-    if (!info) co_return rows;
-    if (!truthy(suppress.get())) info->rethrow();
-    co_return Ref::none();
+    if (failure) {
+        Local suppress = co_await awaitPy(exitBlockFailed(manager.get(), failure));
+        if (!truthy(suppress.get()) || !failure->isException()) failure.rethrow();
+        co_return Ref::none();
+    }
+    co_await awaitPy(callMethod(manager.get(), names.aexit, Py_None, Py_None, Py_None));
+    turn.leave();
+    co_return rows.take();
 }
 
 Ref AioMysqlConnector_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -2043,22 +1282,34 @@ Ref AioMysqlConnector_execute(PyObject* self, PyObject* const* args, Py_ssize_t 
 
 Coro aioMysqlProcess(Ref self, Ref executor, Ref givenCon, bool hasCon) {
     requireAsyncExecutor(executor.get());
-    Ref builder = Ref::borrow(builderOf(executor.get()));
-    Ref con;
-    if (hasCon)
-        con = std::move(givenCon);
-    else
-        con = co_await awaitPy(callMethod(self.get(), names.getCon));
+    Local builder = Ref::borrow(builderOf(executor.get()));
+    StatementTurn turn;
+    Local con;
+    if (hasCon) {
+        con = Ref::borrow(givenCon.get());
+    } else {
+        if (Ref waiting = turn.enter(self.get())) {
+            co_await awaitPy(std::move(waiting));
+            turn.granted();
+        }
+        if (turn.connection())
+            con = Ref::borrow(turn.connection());
+        else
+            con = co_await awaitPy(callMethod(self.get(), names.getCon));
+    }
     int kindAtOpen = statementKind(builder.get());
-    Ref manager =
+    Local manager =
         callMethod(con.get(), names.cursor, kindAtOpen == SQL_SELECT ? state.mysqlDictCursor : state.mysqlCursor);
-    Ref cursor = co_await awaitPy(callMethod(manager.get(), names.aenter));
-    std::optional<PyError> failure;
-    Ref raw;
+    Local cursor = co_await awaitPy(callMethod(manager.get(), names.aenter));
+    LocalError failure;
+    Local raw;
     try {
-        auto [text, params] = preparedStatement(builder.get(), false);
-        Ref statementText = std::move(text);
-        Ref statementArgs = std::move(params);
+        Local statementText, statementArgs;
+        {
+            auto [text, params] = preparedStatement(builder.get(), false);
+            statementText = std::move(text);
+            statementArgs = std::move(params);
+        }
         co_await awaitPy(runStatement(cursor.get(), statementText.get(), statementArgs.get()));
         recordRowCount(executor.get(), cursor.get());
         if (statementKind(builder.get()) == SQL_INSERT)
@@ -2066,15 +1317,16 @@ Coro aioMysqlProcess(Ref self, Ref executor, Ref givenCon, bool hasCon) {
         else
             raw = co_await awaitPy(callMethod(cursor.get(), names.fetchall));
     } catch (PyError& e) {
-        failure.emplace(std::move(e));
+        failure = std::move(e);
     }
-    std::optional<ExcInfo> info;
-    if (failure) info.emplace(*failure);
-    Ref suppress = co_await awaitPy(exitBlock(manager.get(), info));
-    if (info) {
-        if (!truthy(suppress.get())) info->rethrow();
+    if (failure) {
+        Local suppress = co_await awaitPy(exitBlockFailed(manager.get(), failure));
+        if (!truthy(suppress.get()) || !failure->isException()) failure.rethrow();
         raw = Ref::none();
+    } else {
+        co_await awaitPy(callMethod(manager.get(), names.aexit, Py_None, Py_None, Py_None));
     }
+    turn.leave();
     co_return handleResult(executor.get(), raw.get());
 }
 
@@ -2091,19 +1343,21 @@ Ref AioMysqlConnector_asyncProcess(PyObject* self, PyObject* const* args, Py_ssi
 Coro aioMysqlTableNames(Ref self) {
     // The schema name travels as a statement argument, never inside the text.
     static const Constant query = str("SELECT TABLE_NAME FROM information_schema.`TABLES` WHERE TABLE_SCHEMA = %s;");
-    PyObject* config = asBase(self.get())->_config;
-    PyObject* db = Py_None;
-    if (config && PyDict_Check(config)) {
-        static const Constant dbKey = interned("db");
-        db = PyDict_GetItemWithError(config, dbKey.get());
-        if (!db) {
-            checkError();
-            db = Py_None;
+    Local running;
+    {
+        Ref config = Ref::borrow(asBase(self.get())->_config);
+        Ref db = Ref::none();
+        if (config && PyDict_Check(config.get())) {
+            static const Constant dbKey = interned("db");
+            PyObject* found = PyDict_GetItemWithError(config.get(), dbKey.get());
+            if (!found) checkError();
+            if (found) db = Ref::borrow(found);
         }
+        Ref dbText = Ref::steal(PyObject_Format(db.get(), nullptr));
+        Ref args = tupleOf({dbText.get()});
+        running = callMethod(self.get(), names.execute, query.get(), Py_None, Py_False, args.get());
     }
-    Ref dbText = Ref::steal(PyObject_Format(db, nullptr));
-    Ref args = tupleOf({dbText.get()});
-    Ref rows = co_await awaitPy(callMethod(self.get(), names.execute, query.get(), Py_None, Py_False, args.get()));
+    Local rows = co_await awaitPy(running.take());
     co_return firstColumns(rows.get());
 }
 
@@ -2114,7 +1368,7 @@ Ref AioMysqlConnector_getTableNameList(PyObject* self, PyObject* const*, Py_ssiz
 
 // targetType + "(args)" + " AUTO_INCREMENT", with a one-element tuple's
 // trailing comma dropped.
-Ref AioMysqlConnector_autoFiledAnnounce(PyObject*, PyObject* col) {
+Ref MysqlConnector_autoFiledAnnounce(PyObject*, PyObject* col) {
     Ref typeArgs = getattr(col, names.typeArgs);
     Ref text = Ref::steal(PyObject_Str(typeArgs.get()));
     static const Constant trailing = str(",)");
@@ -2147,9 +1401,9 @@ Coro aioMysqlClose(Ref self) {
         PyObject* creating = asAioMysql(self.get())->poolTask;
         if (!creating || creating == Py_None) co_return Ref::none();
         try {
-            co_await awaitPy(call(state.shield, creating));
+            co_await awaitPy(call(state.shield, creating));  // the pointer is not used after the call
         } catch (PyError& e) {
-            if (!e.matches(PyExc_Exception)) throw;
+            if (!e.isException()) throw;
             noPool = true;
         }
     }
@@ -2157,12 +1411,15 @@ Coro aioMysqlClose(Ref self) {
     co_await awaitPy(toPython(endCallerConnection(Ref::borrow(self.get()), &aioMysqlConnections),
                               "AioMysqlConnector.close.<own>"));
     co_await awaitPy(toPython(waitStartedEnds(), "AioMysqlConnector.close.<ends>"));
-    Ref pool = Ref::borrow(asBase(self.get())->_pool);
+    Local pool = Ref::borrow(asBase(self.get())->_pool);
     callMethod(pool.get(), names.close);
-    Ref size = getattr(pool.get(), "size");
-    Ref free = getattr(pool.get(), "freesize");
-    if (check(PyObject_RichCompareBool(size.get(), free.get(), Py_EQ)))
-        co_await awaitPy(callMethod(pool.get(), "wait_closed"));
+    bool allBack;
+    {
+        Ref size = getattr(pool.get(), "size");
+        Ref free = getattr(pool.get(), "freesize");
+        allBack = check(PyObject_RichCompareBool(size.get(), free.get(), Py_EQ)) == 1;
+    }
+    if (allBack) co_await awaitPy(callMethod(pool.get(), "wait_closed"));
     co_return Ref::none();
 }
 
@@ -2172,6 +1429,9 @@ Ref AioMysqlConnector_close(PyObject* self) {
 
 Ref get_mysql_config(PyObject* self) { return Ref::borrow(asBase(self)->_config); }
 Ref get_mysql_loop(PyObject* self) { return Ref::borrow(asAioMysql(self)->loop); }
+Ref get_aio_mysql_acquire(PyObject* self) { return Ref::steal(PyFloat_FromDouble(asAioMysql(self)->acquireTimeout)); }
+Ref lockWaitValue(int seconds) { return seconds < 0 ? Ref::none() : integer(seconds); }
+Ref get_aio_mysql_lock_wait(PyObject* self) { return lockWaitValue(asAioMysql(self)->lockWaitTimeout); }
 
 PyMethodDef aioMysqlMethods[] = {
     Q_FAST("_init_mysql", AioMysqlConnector__init_mysql,
@@ -2188,7 +1448,7 @@ PyMethodDef aioMysqlMethods[] = {
            "asyncProcess(executor=..., con=...) -> awaitable of the executor's result of its prepared statement"),
     Q_FAST("getTableNameList", AioMysqlConnector_getTableNameList,
            "getTableNameList() -> awaitable of the table names of the configured database"),
-    Q_ONEARG("autoFiledAnnounce", AioMysqlConnector_autoFiledAnnounce,
+    Q_ONEARG("autoFiledAnnounce", MysqlConnector_autoFiledAnnounce,
              "autoFiledAnnounce(col) -> the column type of an auto-increment key"),
     Q_NOARGS("GenerateTable", AioMysqlConnector_GenerateTable,
              "GenerateTable() -> None; creates the tables on the stopped loop (inside a running loop: await "
@@ -2202,18 +1462,23 @@ PyMethodDef aioMysqlMethods[] = {
 PyGetSetDef aioMysqlGetSet[] = {
     Q_GETTER("config", get_mysql_config, "the pool settings given to the constructor"),
     Q_GETTER("loop", get_mysql_loop, "the connector's event loop"),
+    Q_GETTER("acquire_timeout", get_aio_mysql_acquire,
+             "seconds a task waits for a connection of the full pool before PoolTimeoutError"),
+    Q_GETTER("lock_wait_timeout", get_aio_mysql_lock_wait,
+             "innodb_lock_wait_timeout of the connector's sessions in seconds (None: the server's)"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot aioMysqlSlots[] = {
-    {Py_tp_new, (void*)newConnector<aioMysqlFields, DIALECT_MYSQL>},
+    {Py_tp_new, (void*)AioMysqlConnector_new},
     {Py_tp_init, (void*)AioMysqlConnector_init},
     {Py_tp_traverse, (void*)traverseObject<aioMysqlFields>},
     {Py_tp_clear, (void*)clearObject<aioMysqlFields>},
     {Py_tp_dealloc, (void*)deallocObject<aioMysqlFields>},
     {Py_tp_methods, aioMysqlMethods},
     {Py_tp_getset, aioMysqlGetSet},
-    {Py_tp_doc, (void*)"AioMysqlConnector(loop, **pool_settings): awaitable MySQL, one pooled connection per task."},
+    {Py_tp_doc, (void*)"AioMysqlConnector(loop, *, acquire_timeout=30.0, lock_wait_timeout=None, **pool_settings): "
+                       "awaitable MySQL, one pooled connection per task."},
     {0, nullptr},
 };
 PyType_Spec aioMysqlSpec = {"Quillon.DB.Connector.AioMysqlConnector", sizeof(AioMysqlConnectorObject), 0,
@@ -2221,33 +1486,228 @@ PyType_Spec aioMysqlSpec = {"Quillon.DB.Connector.AioMysqlConnector", sizeof(Aio
                             aioMysqlSlots};
 
 // ===========================================================================
-// PyMysqlConnector: blocking placeholder with the base defaults
+// PyMysqlConnector: blocking MySQL over a pool of connections
 // ===========================================================================
+
+const size_t pyMysqlOffsets[] = {offsetof(BaseConnectorObject, _pool),        offsetof(BaseConnectorObject, selectCon),
+                                 offsetof(BaseConnectorObject, _config),      offsetof(PyMysqlConnectorObject, idle),
+                                 offsetof(PyMysqlConnectorObject, threadState),
+                                 offsetof(PyMysqlConnectorObject, driverSettings)};
+const FieldList pyMysqlFields{pyMysqlOffsets, 6};
 
 PyObject* op_noop(PyObject*) noexcept { Py_RETURN_NONE; }
 const PyMysqlConnectorOps pyMysqlOps = {op_noop};
 
 PyObject* PyMysqlConnector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    PyObject* self = newConnector<baseFields, DIALECT_MYSQL>(type, args, kwargs);
-    if (self) reinterpret_cast<PyMysqlConnectorObject*>(self)->ops = &pyMysqlOps;
+    PyObject* self = newConnector<pyMysqlFields, DIALECT_MYSQL>(type, args, kwargs);
+    if (self) {
+        auto* c = asPyMysql(self);
+        c->ops = &pyMysqlOps;
+        c->acquireTimeout = kAcquireTimeout;
+        c->maxsize = kBlockingPoolSize;
+        c->lockWaitTimeout = -1;
+    }
     return self;
 }
 
+// PyMysqlConnector(**settings): the keywords of pymysql.connect, and the
+// connector's own maxsize, acquire_timeout and lock_wait_timeout.  Nothing
+// connects before the first statement.  Connections always run with
+// autocommit on: outside a block every statement commits on its own, and a
+// block is an explicit transaction.
 int PyMysqlConnector_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return boundary(-1, [&] {
-        noArguments("PyMysqlConnector", args, kwargs);
+        static const Signature<0> sig{"PyMysqlConnector", {}, 0, false, true};
+        auto a = bind(sig, args, kwargs);
+        auto* c = asPyMysql(self);
+        c->acquireTimeout = takeSeconds(a.extra.get(), "acquire_timeout", kAcquireTimeout);
+        c->lockWaitTimeout = takeLockWait(a.extra.get());
+        if (Ref size = takeKeyword(a.extra.get(), "maxsize")) {
+            if (PyBool_Check(size.get()) || !PyLong_Check(size.get()))
+                raise(PyExc_TypeError, "maxsize must be a whole number, not %.200s", typeName(size.get()));
+            long n = PyLong_AsLong(size.get());
+            if (n == -1 && PyErr_Occurred()) throwPending();
+            if (n < 0 || n > 100000) raise(PyExc_ValueError, "maxsize must be between 0 (no limit) and 100000");
+            c->maxsize = (int)n;
+        }
+        static const Constant autocommit = interned("autocommit");
+        if (PyDict_DelItem(a.extra.get(), autocommit.get()) < 0) PyErr_Clear();
+        assignField(asBase(self)->_config, a.extra.get());
+        Ref settings = mysqlSettings(a.extra.get(), c->lockWaitTimeout);
+        check(PyDict_SetItem(settings.get(), autocommit.get(), Py_True));
+        assignField(c->driverSettings, std::move(settings));
+        assignField(c->idle, Ref::steal(PyList_New(0)));
+        assignField(c->threadState, call(state.threadLocal));
         asBase(self)->isAsync = 0;
+        asBase(self)->Type = 0;
+        asBase(self)->isReady = 1;
         return 0;
     });
 }
 
+void PyMysqlConnector_dealloc(PyObject* self) noexcept {
+    // Resting connections close with their objects.
+    deallocObject<pyMysqlFields>(self);
+}
+
+Ref blockingDictCursor() {
+    if (!state.blockingDictCursor) state.blockingDictCursor = importFrom("pymysql.cursors", "DictCursor").release();
+    return Ref::borrow(state.blockingDictCursor);
+}
+
+// The rows of a statement run on `con`: tuples, or dicts with `dictCur`.
+Ref runMysqlText(PyObject* con, PyObject* sql, PyObject* params, bool dictCur) {
+    Ref cursor = dictCur ? callMethod(con, names.cursor, blockingDictCursor().get()) : callMethod(con, names.cursor);
+    callMethod(cursor.get(), names.execute, sql, params);
+    Ref rows = callMethod(cursor.get(), names.fetchall);
+    callMethod(cursor.get(), names.close);
+    if (dictCur) return Ref::steal(PySequence_List(rows.get()));
+    return Ref::steal(PySequence_Tuple(rows.get()));
+}
+
+// SQL text on the calling thread's block connection, or a pooled one; a
+// given connection is used as it is (its owner commits it).
+Ref PyMysqlConnector_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    ExecuteCall request = bindExecute(args, nargs, kwnames, false);
+    if (request.con != Py_None && truthy(request.con))
+        return runMysqlText(request.con, request.sql, request.params, request.dictCur);
+    ThreadSession session(self);
+    try {
+        return runMysqlText(session.con(), request.sql, request.params, request.dictCur);
+    } catch (PyError& e) {
+        if (!e.isException()) session.discard();
+        throw;
+    }
+}
+
+Ref PyMysqlConnector_process(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature<2> sig{"process", {"executor", "con"}, 1};
+    auto a = bind(sig, args, nargs, kwnames);
+    PyObject* executor = a[0];
+    requireType("executor", executor, state.executors->ModelExecutor, false);
+    PyObject* builder = builderOf(executor);
+    auto [text, params] = preparedStatement(builder, false);
+    PyObject* given = a.get(1, Py_None);
+
+    std::optional<ThreadSession> session;
+    Ref con;
+    if (given != Py_None && truthy(given)) {
+        con = Ref::borrow(given);
+    } else {
+        session.emplace(self);
+        con = Ref::borrow(session->con());
+    }
+    try {
+        int kind = statementKind(builder);
+        Ref cursor =
+            kind == SQL_SELECT ? callMethod(con.get(), names.cursor, blockingDictCursor().get()) : callMethod(con.get(), names.cursor);
+        bool began = runStatementAtomically(con.get(), cursor.get(), text.get(), params.get(), true,
+                                            !session || session->inBlock());
+        if (began) callMethod(con.get(), names.commit);
+        recordRowCount(executor, cursor.get());
+        Ref raw;
+        if (kind == SQL_SELECT)
+            raw = Ref::steal(PySequence_List(callMethod(cursor.get(), names.fetchall).get()));
+        else if (kind == SQL_INSERT)
+            raw = getattr(cursor.get(), names.lastrowid);
+        else
+            raw = callMethod(cursor.get(), names.fetchall);
+        callMethod(cursor.get(), names.close);
+        return handleResult(executor, raw.get());
+    } catch (PyError& e) {
+        if (session && !e.isException()) session->discard();
+        throw;
+    }
+}
+
+Ref PyMysqlConnector_getCon(PyObject* self) { return takeCallerConnection(self); }
+
+Ref PyMysqlConnector_releaseCon(PyObject* self, PyObject* con) {
+    giveCallerConnection(self, con);
+    return Ref::none();
+}
+
+Ref PyMysqlConnector_getTableNameList(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    noArguments("getTableNameList", nargs, kwnames);
+    static const Constant query =
+        str("SELECT TABLE_NAME FROM information_schema.`TABLES` WHERE TABLE_SCHEMA = DATABASE();");
+    static const Constant noArgs = Ref::steal(PyTuple_New(0));
+    ThreadSession session(self);
+    Ref rows = runMysqlText(session.con(), query.get(), noArgs.get(), false);
+    return firstColumns(rows.get());
+}
+
+// close(): the pool's resting connections close now, those out when they
+// come back; statements after that fail.  Refused inside the calling
+// thread's transaction block.
+Ref PyMysqlConnector_close(PyObject* self) {
+    auto* c = asPyMysql(self);
+    if (c->closed) return Ref::none();
+    Ref threadDict = getattr(c->threadState, "__dict__");
+    static const Constant depthKey = interned("depth");
+    PyObject* depth = PyDict_GetItemWithError(threadDict.get(), depthKey.get());
+    if (!depth) checkError();
+    if (depth && truthy(depth))
+        raise(state.transactionError, "close() inside a transaction block: end the block first");
+    closeMysqlPool(self);
+    return Ref::none();
+}
+
+Ref get_py_mysql_acquire(PyObject* self) { return Ref::steal(PyFloat_FromDouble(asPyMysql(self)->acquireTimeout)); }
+Ref get_py_mysql_lock_wait(PyObject* self) { return lockWaitValue(asPyMysql(self)->lockWaitTimeout); }
+Ref get_py_mysql_maxsize(PyObject* self) { return integer(asPyMysql(self)->maxsize); }
+Ref get_py_mysql_freesize(PyObject* self) { return integer(PyList_GET_SIZE(asPyMysql(self)->idle)); }
+Ref get_py_mysql_size(PyObject* self) {
+    return integer(asPyMysql(self)->inUse + PyList_GET_SIZE(asPyMysql(self)->idle));
+}
+
+PyMethodDef pyMysqlMethods[] = {
+    Q_NOARGS("getCon", PyMysqlConnector_getCon,
+             "getCon() -> the calling thread's block connection inside a block, otherwise a connection of the pool "
+             "(give it back with releaseCon)"),
+    Q_ONEARG("releaseCon", PyMysqlConnector_releaseCon,
+             "releaseCon(con) -> None; commits a connection getCon() gave and puts it back in the pool"),
+    Q_FAST("execute", PyMysqlConnector_execute,
+           "execute(sql, con=None, dictCur=False, args=()) -> rows as tuples, or a list of dicts;\n"
+           "committed unless a transaction block of the calling thread is open"),
+    Q_FAST("process", PyMysqlConnector_process,
+           "process(executor, con=None) -> the executor's result of its prepared statement (committed)"),
+    Q_FAST("getTableNameList", PyMysqlConnector_getTableNameList,
+           "getTableNameList() -> the table names of the connection's database"),
+    Q_ONEARG("autoFiledAnnounce", MysqlConnector_autoFiledAnnounce,
+             "autoFiledAnnounce(col) -> the column type of an auto-increment key"),
+    Q_NOARGS("GenerateTable", Connector_GenerateTable, "GenerateTable() -> None; creates the models' tables"),
+    Q_NOARGS("_beginTransaction", Connector__beginTransaction,
+             "_beginTransaction() -> None; opens a transaction block of the calling thread (a savepoint when nested)"),
+    Q_ONEARG("_endTransaction", Connector__endTransaction,
+             "_endTransaction(succeeded) -> None; commits or rolls back the calling thread's innermost block"),
+    Q_NOARGS("close", PyMysqlConnector_close,
+             "close() -> None; closes the pool's connections; statements after that fail"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef pyMysqlGetSet[] = {
+    Q_GETTER("config", get_mysql_config, "the connection settings given to the constructor"),
+    Q_GETTER("maxsize", get_py_mysql_maxsize, "connections out at once (0: no limit)"),
+    Q_GETTER("size", get_py_mysql_size, "connections open: given out and resting in the pool"),
+    Q_GETTER("freesize", get_py_mysql_freesize, "connections resting in the pool"),
+    Q_GETTER("acquire_timeout", get_py_mysql_acquire,
+             "seconds a statement waits for a connection of the full pool before PoolTimeoutError"),
+    Q_GETTER("lock_wait_timeout", get_py_mysql_lock_wait,
+             "innodb_lock_wait_timeout of the connector's sessions in seconds (None: the server's)"),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot pyMysqlSlots[] = {
     {Py_tp_new, (void*)PyMysqlConnector_new},
     {Py_tp_init, (void*)PyMysqlConnector_init},
-    {Py_tp_traverse, (void*)traverseObject<baseFields>},
-    {Py_tp_clear, (void*)clearObject<baseFields>},
-    {Py_tp_dealloc, (void*)deallocObject<baseFields>},
-    {Py_tp_doc, (void*)"PyMysqlConnector(): blocking MySQL connector without a statement path."},
+    {Py_tp_traverse, (void*)traverseObject<pyMysqlFields>},
+    {Py_tp_clear, (void*)clearObject<pyMysqlFields>},
+    {Py_tp_dealloc, (void*)PyMysqlConnector_dealloc},
+    {Py_tp_methods, pyMysqlMethods},
+    {Py_tp_getset, pyMysqlGetSet},
+    {Py_tp_doc, (void*)"PyMysqlConnector(*, maxsize=10, acquire_timeout=30.0, lock_wait_timeout=None, "
+                       "**connect_settings): blocking MySQL over a pool of connections."},
     {0, nullptr},
 };
 PyType_Spec pyMysqlSpec = {"Quillon.DB.Connector.PyMysqlConnector", sizeof(PyMysqlConnectorObject), 0,
@@ -2299,6 +1759,13 @@ void exec(PyObject* module) {
     addObject(module, "threading", threading.get());
     importInto(module, "asyncio", "AbstractEventLoop");
     importInto(module, "asyncio", "Task");
+    state.transactionError = importFrom("Quillon.Error.DbFault", "TransactionError").release();
+    state.deadlockError = importFrom("Quillon.Error.DbFault", "DeadlockError").release();
+    state.poolTimeout = importFrom("Quillon.Error.DbFault", "PoolTimeoutError").release();
+    state.currentBlock = Ref::steal(PyContextVar_New("Quillon.DB.Connector.currentBlock", nullptr)).release();
+    // Quillon.DB.utils builds its blocks on this type: it exists before the
+    // utils module is imported.
+    initLifecycles(module, threading.get());
     importInto(module, "Quillon.DB.utils", "SqliteContextManager");
     importInto(module, "Quillon.Error.DbFault", "WriteOperateNotInAffairs");
     importInto(module, "Quillon.Ext", "generate_table");
@@ -2318,6 +1785,7 @@ void exec(PyObject* module) {
     state.endTasks = PySet_New(nullptr);
     if (!state.endTasks) throwPending();
     state.taskType = getattr(asyncio.get(), "Task").release();
+    state.futureType = getattr(asyncio.get(), "Future").release();
     state.endThreads = Ref::steal(PyList_New(0)).release();
     state.threadType = getattr(threading.get(), "Thread").release();
     state.runningLoop = getattr(asyncio.get(), "get_running_loop").release();
@@ -2326,25 +1794,15 @@ void exec(PyObject* module) {
     state.waitFor = getattr(asyncio.get(), "wait").release();
     state.newEventLoop = getattr(asyncio.get(), "new_event_loop").release();
     state.isCoroutine = getattr(asyncio.get(), "iscoroutine").release();
+    state.isAwaitable = importFrom("inspect", "isawaitable").release();
     state.abstractLoop = getattr(asyncio.get(), "AbstractEventLoop").release();
+    state.cancelledError = getattr(asyncio.get(), "CancelledError").release();
     state.taskConnections = Ref::steal(PyDict_New()).release();
     state.openConnections = Ref::steal(PyDict_New()).release();
     state.writeHolder = Ref::steal(PyContextVar_New("Quillon.DB.Connector.writeHolder", nullptr)).release();
     state.threadLocal = importFrom("_thread", "_local").release();
     state.sqliteProgrammingError = getattr(sqlite3.get(), "ProgrammingError").release();
     state.sqliteOperationalError = getattr(sqlite3.get(), "OperationalError").release();
-    state.transactionError = importFrom("Quillon.Error.DbFault", "TransactionError").release();
-    state.runTask = importFrom("Quillon.DB.utils", "_run_task").release();
-    state.taskEnding = Ref::steal(PyCFunction_NewEx(&taskEndingDef, nullptr, nullptr)).release();
-    // Connections whose end never ran are ended before the interpreter waits
-    // for its threads (plain atexit handlers run only after that wait).
-    Ref atExitHook = Ref::steal(PyCFunction_NewEx(&atExitDef, nullptr, nullptr));
-    Ref registerAtExit = Ref::stealOrNull(PyObject_GetAttrString(threading.get(), "_register_atexit"));
-    if (!registerAtExit) {
-        PyErr_Clear();
-        registerAtExit = importFrom("atexit", "register");
-    }
-    call(registerAtExit.get(), atExitHook.get());
     state.assertionsOn = assertionsEnabled();
 
     // Module state, in order: the logger, the process-wide lock, dict_factory.
@@ -2354,7 +1812,7 @@ void exec(PyObject* module) {
     addObject(module, "lock", state.lock);
     check(PyModule_AddFunctions(module, moduleMethods));
 
-    bindApi<DBApi>("Quillon.DB.DB", kDBCapsule);
+    state.db = bindApi<DBApi>("Quillon.DB.DB", kDBCapsule);
     bindApi<ColumnsApi>("Quillon.Model.Columns", kColumnsCapsule);
     state.generators = bindApi<GeneratorApi>("Quillon.DB.Generator", kGeneratorCapsule);
     bindApi<EntityApi>("Quillon.Model.Entity", kEntityCapsule);
@@ -2370,5 +1828,6 @@ PyModuleDef moduleDef = {PyModuleDef_HEAD_INIT, "Quillon.DB.Connector", "The dat
                          moduleSlots, nullptr, nullptr, nullptr};
 
 }  // namespace
+}  // namespace quillon::connector
 
-PyMODINIT_FUNC PyInit_Connector() { return PyModuleDef_Init(&moduleDef); }
+PyMODINIT_FUNC PyInit_Connector() { return PyModuleDef_Init(&quillon::connector::moduleDef); }

@@ -265,13 +265,15 @@ Ref checkedRow(PyObject* generator, int time) {
 // part of it.
 Ref snapshot(PyObject* tasks) { return Ref::steal(PyList_GetSlice(tasks, 0, PyList_GET_SIZE(tasks))); }
 
-// One transaction block of the blocking SQLite connector around a task.  The
-// block always ends with a commit: rows saved before an error stay saved,
-// as they would with a commit per row.
+// One transaction block of a blocking connector around a task.  The block
+// always ends with a commit: rows saved before an error stay saved, as they
+// would with a commit per row.
 class TaskTransaction {
 public:
     explicit TaskTransaction(PyObject* connector) {
-        if (!PyObject_TypeCheck(connector, connectorApi->Sqlite3Connector)) return;
+        if (!PyObject_TypeCheck(connector, connectorApi->Sqlite3Connector) &&
+            !PyObject_TypeCheck(connector, connectorApi->PyMysqlConnector))
+            return;
         block_ = call(transactionBlock, connector);
         Ref entered = callMethod(block_.get(), "__enter__");
     }

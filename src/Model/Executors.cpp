@@ -598,16 +598,18 @@ Ref asList(Ref rows) {
     return Ref::steal(PySequence_List(rows.get()));
 }
 
-// A transaction around several statements of the blocking SQLite connector,
-// which otherwise commits each statement on its own (and so before rows that
-// an INSERT ... RETURNING gives back are read).  It is made with the
+// A transaction around several statements of a blocking connector, which
+// otherwise commits each statement on its own (and so before rows that an
+// INSERT ... RETURNING gives back are read).  It is made with the
 // connector's own block methods: inside an open block it is a savepoint.
 // Other connectors need none: their statements commit when the task ends.
 class BlockingTransaction {
 public:
     BlockingTransaction() {
         Ref connector = requireConnector(dbApi);
-        if (!PyObject_TypeCheck(connector.get(), connectorApi->Sqlite3Connector)) return;
+        if (!PyObject_TypeCheck(connector.get(), connectorApi->Sqlite3Connector) &&
+            !PyObject_TypeCheck(connector.get(), connectorApi->PyMysqlConnector))
+            return;
         callMethod(connector.get(), names.beginTransaction.get());
         connector_ = std::move(connector);
     }
