@@ -16,7 +16,7 @@ from Quillon.Model.Columns import (
 )
 from Quillon.Model.Entity import Entity
 
-AND, OR, EQ, GT, GE, LT, LE, NE, NONE, LIKE, IS_NULL, NOT_NULL, LIKE_ESCAPED = range(13)
+AND, OR, EQ, GT, GE, LT, LE, NE, NONE, LIKE, IS_NULL, NOT_NULL, LIKE_ESCAPED, IN, NOT_IN, BETWEEN = range(16)
 
 
 class User(Entity):
@@ -106,9 +106,10 @@ def test_conversion_errors_propagate():
 
 
 def test_relationship_enumeration():
-    assert [int(m) for m in Relationship] == list(range(13))
+    assert [int(m) for m in Relationship] == list(range(16))
     assert Relationship.LIKE == LIKE and Relationship.NONE == NONE
     assert (Relationship.IS_NULL, Relationship.NOT_NULL, Relationship.LIKE_ESCAPED) == (IS_NULL, NOT_NULL, LIKE_ESCAPED)
+    assert (Relationship.IN, Relationship.NOT_IN, Relationship.BETWEEN) == (IN, NOT_IN, BETWEEN)
 
 
 # ---------------------------------------------------------------------------

@@ -139,7 +139,8 @@ class TestBaseAndAnnouncements:
 
     def test_text_maps(self):
         assert relationshipMap == {0: " AND ", 1: " OR ", 2: " = ", 3: " > ", 4: " >= ", 5: " < ", 6: " <= ",
-                                   7: " != ", 9: " LIKE ", 10: " IS NULL", 11: " IS NOT NULL", 12: " LIKE "}
+                                   7: " != ", 9: " LIKE ", 10: " IS NULL", 11: " IS NOT NULL", 12: " LIKE ",
+                                   13: " IN ", 14: " NOT IN ", 15: " BETWEEN "}
         assert joinTypeMap == {0: "JOIN ", 1: "LEFT JOIN ", 2: "RIGHT JOIN ", 3: "INNER JOIN "}
 
 
