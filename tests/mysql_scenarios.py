@@ -35,7 +35,7 @@ def scenario(fn):
 # The executor API scenarios of the SQLite suite that do not read the SQLite
 # file directly: the same calls must give the same results on MySQL.
 for _name in ("roundtrip", "queries", "writes", "relations", "concurrent", "values", "keyword_names", "defaults",
-              "links", "subclass", "keyword_statements", "keywords"):
+              "links", "subclass", "keyword_statements", "keywords", "filters", "aggregates", "across", "counter"):
     SCENARIOS["executors_" + _name] = shared.SCENARIOS[_name]
 
 

@@ -7,7 +7,7 @@ import executor_scenarios
 from conftest import run_scenario
 
 BOTH = ["roundtrip", "queries", "writes", "relations", "concurrent", "values", "keyword_names", "defaults", "links",
-        "subclass", "keyword_statements", "keywords", "mutations"]
+        "subclass", "keyword_statements", "keywords", "mutations", "filters", "aggregates", "across", "counter"]
 BLOCKING_ONLY = ["transactions"]
 
 

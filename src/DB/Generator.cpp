@@ -295,7 +295,12 @@ void renderTermInto(std::string& out, PyObject* term, PyObject* args, bool quali
     static const char* const operators[] = {" + ", " - ", " * ", " / "};
     if (kind < EXPR_ADD || kind > EXPR_DIV) raise(PyExc_ValueError, "unknown expression kind %d", kind);
     if (nested) out.push_back('(');
-    renderTermInto(out, left.get(), args, qualified, dialect, true);
+    // `/` divides as Python's does: SQLite divides integers to an integer
+    // unless one side is a real number (MySQL never does).
+    bool realDivision = kind == EXPR_DIV && dialect == DIALECT_SQLITE;
+    if (realDivision) out.append("CAST(");
+    renderTermInto(out, left.get(), args, qualified, dialect, !realDivision);
+    if (realDivision) out.append(" AS REAL)");
     out.append(operators[kind]);
     renderTermInto(out, right.get(), args, qualified, dialect, true);
     if (nested) out.push_back(')');
