@@ -747,6 +747,8 @@ async def keywords(models, path, kind):
     from Quillon.Ext import generate_table
     from Quillon.Ext.Paging import Paging
 
+    from Quillon.Model.Functions import Count
+
     Order, Line, Item = declare_keyword_models()
     await q(generate_table())
     orders = Order.getExecutor()
@@ -757,6 +759,10 @@ async def keywords(models, path, kind):
     found = await q(orders.find(Order.group == "retail", orderBy=Order.group, loadForeign=True))
     assert len(found) == 2 and all(r["lines"] == [] for r in found)
     assert await q(orders.count(Order.group != "b2b")) == 2 and await q(orders.exists(Order.group == "b2b"))
+    # Across relations, the joins name the keyword tables and columns too.
+    assert [r["group"] for r in await q(orders.find(Line.amount == 3))] == ["b2b"]
+    assert await q(orders.values(Order.group, Count(Line.id), groupBy=Order.group, orderBy=Order.group)) == [
+        ("b2b", 1), ("retail", 0)]
     first["group"] = "vip"
     assert await q(orders.update(first)) == 1
     assert await q(orders.updateWhere(Order.group == "retail", {"group": "shop"})) == 2
@@ -921,7 +927,8 @@ async def keyword_names(models, path, kind):
     for row in (first, second):
         await q(ex.save(row))
     assert (await q(ex.get(first.id))).group == "a"
-    for order in (Order.key, "key", "order.key", ("group DESC",)):
+    for order in (Order.key, "key", "order.key", ("group DESC",), Order.key.asc(), '"order"."key" ASC',
+                  (Order.group.desc(),), (Order.key + Order.key).asc()):
         assert [r.group for r in await q(ex.find(Order.key > 0, orderBy=order))] == ["b", "a"], order
     first.group = "c"
     assert await q(ex.update(first)) == 1

@@ -1043,6 +1043,7 @@ bool stepReaches(const RelationStep& step, PyObject* prop) {
 // back) whose own column belongs to the model.
 std::vector<RelationStep> relationsOf(PyObject* model) {
     std::vector<RelationStep> out;
+    if (!PyType_Check(model)) return out;
     Ref mro = Ref::borrow(reinterpret_cast<PyTypeObject*>(model)->tp_mro);
     Ref seen = Ref::steal(PySet_New(nullptr));
     for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro.get()); ++i) {
@@ -1164,17 +1165,18 @@ JoinPlan planJoins(const ModelInfo& info, PyObject* join, const std::vector<Ref>
             bool toItself = r.target.get() == info.model || (r.far && r.far.get() == info.model);
             if (!toItself && stepReaches(r, prop.get())) reaching.push_back(i);
         }
-        PyObject* owner = asProperty(prop.get())->model;
+        Ref owner = Borrowed(asProperty(prop.get())->model).ref();
+        Ref label = columnLabel(prop.get());
         if (reaching.empty())
             raise(PyExc_ValueError,
                   "%U is a column of %s, which no relation of %s reaches; filter on columns of %s or of the models "
                   "its relations lead to",
-                  columnLabel(prop.get()).get(), modelName(owner), modelName(info.model), modelName(info.model));
+                  label.get(), modelName(owner.get()), modelName(info.model), modelName(info.model));
         if (reaching.size() > 1)
             raise(PyExc_ValueError,
                   "%s is reached from %s through several relations (%U, %U): name the one to follow with join=, "
                   "for example join=(%U,)",
-                  modelName(owner), modelName(info.model), relations[reaching[0]].label.get(),
+                  modelName(owner.get()), modelName(info.model), relations[reaching[0]].label.get(),
                   relations[reaching[1]].label.get(), relations[reaching[0]].label.get());
         if (!taken[reaching[0]]) {
             taken[reaching[0]] = true;
@@ -1334,7 +1336,7 @@ Ref readValue(PyObject* form, PyObject* v) {
 
 // state: the forms of the columns; raw: tuple rows.  A list of tuples.
 Ref finishValues(PyObject*, PyObject* forms, PyObject* raw) {
-    Ref rows = Ref::steal(PySequence_Fast(raw, "rows must be a sequence"));
+    Ref rows = stableItems(raw, "rows must be a sequence");
     Py_ssize_t n = PySequence_Fast_GET_SIZE(rows.get());
     Py_ssize_t width = PyTuple_GET_SIZE(forms);
     Ref out = Ref::steal(PyList_New(n));
