@@ -240,7 +240,11 @@ std::string_view nameText(PyObject* name) {
 
 bool isProperty(PyObject* o) { return PyObject_TypeCheck(o, columns->BaseProperty); }
 bool isFilterCell(PyObject* o) { return PyObject_TypeCheck(o, columns->FilterListCell); }
-bool isExpression(PyObject* o) { return columns->Expression && PyObject_TypeCheck(o, columns->Expression); }
+bool isExpression(PyObject* o) {
+    // Operands are mostly builtin scalars, which are never expressions.
+    if (PyLong_CheckExact(o) || PyUnicode_CheckExact(o) || PyFloat_CheckExact(o) || o == Py_None) return false;
+    return columns->Expression && PyObject_TypeCheck(o, columns->Expression);
+}
 Borrowed propertyName(PyObject* prop) { return Borrowed(reinterpret_cast<BasePropertyObject*>(prop)->name); }
 
 // ===========================================================================
@@ -369,8 +373,10 @@ void bindOperand(PyObject* args, PyObject* value, FilterListCellObject* columnCe
 // The whole test of IN, NOT IN or BETWEEN, written by its operand cell (the
 // tuple of values) for the column cell `prev`.  An empty IN matches no row
 // and an empty NOT IN every row; a None among the values stands for NULL,
-// which IN cannot match by itself.
-void renderMembership(std::string& out, FilterListCellObject* prev, PyObject* values, PyObject* args, int dialect) {
+// which IN cannot match by itself.  Kept out of line: the plain comparisons'
+// path stays small.
+[[gnu::noinline]] void renderMembership(std::string& out, FilterListCellObject* prev, PyObject* values, PyObject* args,
+                                        int dialect) {
     int relationship = prev->relationship;
     Ref col = Borrowed(prev->col).ref();
     if (!col || !isProperty(col.get()))
