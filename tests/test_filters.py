@@ -282,6 +282,19 @@ def test_or_chain_extended_by_and_is_grouped_once():
     assert groups(chain)[0] == (1, 0)
 
 
+def test_negation_wraps_a_copy_and_leaves_the_chain_alone():
+    chain = (User.age > 1) | (User.id == 2)
+    shared = (User.name == "x") & chain  # the chain is part of another one too
+    negated = ~chain
+    assert negated is not chain and cells(negated) == cells(chain)
+    assert groups(chain)[0] == (1, 0) and chain.notGroups == 0 and chain.topConnective == OR
+    assert groups(negated) == [(2, 0), (0, 0), (0, 0), (0, 2)] and negated.notGroups == 0b10
+    assert negated.topConnective == -1 and shared.notGroups == 0
+    # A group wrapped around the negation later encloses it.
+    outer = (~chain | (User.id == 3)) & (User.id == 4)
+    assert (outer.openGroups, outer.notGroups) == (3, 0b010)
+
+
 # ---------------------------------------------------------------------------
 # The cell type
 # ---------------------------------------------------------------------------

@@ -541,6 +541,13 @@ class TestSelectAndWhere:
         assert (sql, args) == ("UPDATE user SET name = %s,age = %s WHERE user.id  =  %s ;", ("x", 1, 2))
         run_sql(users_db, sql, args)
         assert run_sql(users_db, "select id, name, age from user where name = 'x'") == [(2, "x", 1)]
+        # A value computed by the database from the row's own columns.
+        g = SqlGenerator().update(User).set({"name": "age", "value": (User.age + 4) * 2 - User.id})
+        g.where(User.id == 2)
+        sql, args = g.Build()
+        assert (sql, args) == ("UPDATE user SET age = ((age + %s) * %s) - id WHERE user.id  =  %s ;", (4, 2, 2))
+        run_sql(users_db, sql, args)
+        assert run_sql(users_db, "select age from user where id = 2") == [(8,)]
 
     def test_delete_with_filter_runs(self, models, users_db):
         User, _ = models

@@ -5,7 +5,7 @@ from typing import Any, Coroutine
 from typing_extensions import Self
 
 from Quillon.Ext.Dict import DictPlus
-from Quillon.Model.Columns import BaseProperty, FilterListCell
+from Quillon.Model.Columns import BaseProperty, FilterListCell, OrderTerm
 from Quillon.Model.Entity import Entity, ModelInstance
 
 class Page(DictPlus):
@@ -25,9 +25,9 @@ class Paging:
 
     def __init__(self, target: type[Entity], page: int = 1, pageSize: int = 10, findForeign: bool = False) -> None: ...
     def filter(self, args: FilterListCell | None = None) -> Self: ...
-    def orderBy(self, *terms: str | BaseProperty) -> Self:
-        """Orders the rows by columns of the model: properties, or "column" / "table.column"
-        with an optional ASC/DESC; anything else raises ValueError."""
+    def orderBy(self, *terms: str | BaseProperty | OrderTerm) -> Self:
+        """Orders the rows by columns of the model: properties, their asc()/desc(), or "column" /
+        "table.column" with an optional ASC/DESC; anything else raises ValueError."""
     def setPage(self, page: int, pageSize: int = 0) -> Self: ...
     def findForeign(self) -> Self: ...
     def execute(self) -> Page | Coroutine[Any, Any, Page]:
