@@ -349,9 +349,10 @@ class TestFromLimitOrderJoin:
         ((), ""),
         (("user.id",), " order by user.id"),
         (("user.age DESC", "user.id ASC"), " order by user.age DESC, user.id ASC"),
+        (lambda U: (U.age.desc(), U.id, "user.name"), " order by user.age DESC, user.id ASC, user.name"),
     ])
-    def test_build_order(self, terms, text):
-        assert SqlGenerator.build_order(terms) == text
+    def test_build_order(self, models, terms, text):
+        assert SqlGenerator.build_order(terms(models[0]) if callable(terms) else terms) == text
 
     def test_build_order_refuses_non_str_terms(self):
         with pytest.raises(TypeError):
@@ -468,6 +469,11 @@ class TestSelectAndWhere:
         assert sql == ("SELECT user.id,user.name FROM user WHERE user.age  >=  %s  OR user.name  =  %s "
                        " order by user.age DESC limit 1, 2;")
         assert args == (18, "ann")
+        assert run_sql(users_db, sql, args) == [(2, "bob"), (4, "dan")]
+        # Order terms of asc()/desc() bind their values after the filter's.
+        g.orderBy((User.age * -1).asc(), User.id)
+        sql, args = g.Build()
+        assert sql.endswith(" order by user.age * %s ASC, user.id ASC limit 1, 2;") and args == (18, "ann", -1)
         assert run_sql(users_db, sql, args) == [(2, "bob"), (4, "dan")]
 
     def test_select_with_join_runs(self, models, users_db):

@@ -531,19 +531,42 @@ Ref buildWhere(PyObject* cell) {
     return tupleOf({text.get(), args.get()});
 }
 
-void renderOrder(std::string& out, PyObject* orderList) {
+// The order terms: texts as they are, properties and the order terms of
+// asc()/desc() rendered (their values appended to `args`).
+void renderOrder(std::string& out, PyObject* orderList, PyObject* args) {
     if (orderList == Py_None) return;
     if (!PyTuple_Check(orderList)) raiseArgType("orderList", "tuple", orderList);
     Py_ssize_t n = PyTuple_GET_SIZE(orderList);
     if (n == 0) return;
     out.append(" order by ");
+    int dialect = -1;
+    // Rendering a term runs Python code, which may replace the builder's
+    // tuple: it is held, and it holds its terms.
+    Ref held = Ref::borrow(orderList);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        Borrowed term = tupleItem(orderList, i);  // no Python code runs in this loop
-        if (!PyUnicode_Check(term.get()))
-            raise(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", i, typeName(term.get()));
+        Borrowed term = tupleItem(orderList, i);
         if (i) out.append(", ");
-        out.append(utf8(term.get()));
+        if (PyUnicode_Check(term.get())) {
+            out.append(utf8(term.get()));
+            continue;
+        }
+        bool ordered = PyObject_TypeCheck(term.get(), columns->OrderTerm);
+        if (!ordered && !isProperty(term.get()))
+            raise(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", i, typeName(term.get()));
+        if (dialect < 0) dialect = currentDialect();
+        auto* t = term.as<OrderTermObject>();
+        renderTermInto(out, ordered ? t->term : term.get(), args, true, dialect, false);
+        out.append(ordered && t->descending ? " DESC" : " ASC");
     }
+}
+
+// The order text alone, for terms that bind no value.
+Ref orderText(PyObject* orderList) {
+    Ref args = Ref::steal(PyList_New(0));
+    std::string out;
+    renderOrder(out, orderList, args.get());
+    if (PyList_GET_SIZE(args.get())) raise(PyExc_ValueError, "order terms here cannot bind values");
+    return textOf(out);
 }
 
 // ===========================================================================
@@ -696,7 +719,7 @@ Ref renderSelect(PyObject* self) {
     Ref args = Ref::steal(PyList_New(0));
     if (g->whereCol != Py_None) renderWhere(out, g->whereCol, args.get());
     // ORDER BY comes before LIMIT so that the statement runs on every dialect.
-    renderOrder(out, g->orderList);
+    renderOrder(out, g->orderList, args.get());
     appendConcat(out, g->limit);
     out.push_back(';');
     Ref text = textOf(out);
@@ -874,11 +897,7 @@ PyObject* buildInsertSlot(PyObject* self) { return entry([&] { return renderInse
 PyObject* buildDeleteSlot(PyObject* self) { return entry([&] { return renderDelete(self); }); }
 PyObject* buildJoinSlot(PyObject* self) { return entry([&] { return renderJoinText(self); }); }
 PyObject* buildOrderSlot(PyObject* orderList) {
-    return entry([&] {
-        std::string out;
-        renderOrder(out, orderList);
-        return textOf(out);
-    });
+    return entry([&] { return orderText(orderList); });
 }
 
 Ref whereCellText(PyObject* cell, PyObject* args) {
@@ -1073,10 +1092,7 @@ Ref _getWhereCellStr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 const Signature<1> buildOrderSig{"build_order", {"orderList"}, 1};
 Ref build_order(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* orderList = bind(buildOrderSig, args, nargs, kwnames)[0];
-    std::string out;
-    renderOrder(out, orderList);
-    return textOf(out);
+    return orderText(bind(buildOrderSig, args, nargs, kwnames)[0]);
 }
 
 PyMethodDef sqlMethods[] = {
