@@ -124,7 +124,8 @@ _Operand = BaseProperty | Expression | int | float | Any
 class Expression:
     """Arithmetic on columns (``Item.stock - 1``, ``Item.price * Item.qty``) or an aggregate
     function: SQL that a statement computes, its values bound as arguments.  Compares like a
-    property (into a filter chain, for filters and ``having``) and orders with asc()/desc()."""
+    property (into a filter chain, for filters and ``having``) and orders with asc()/desc().
+    ``/`` divides as Python's ``/`` does; expressions nest up to 64 levels deep."""
 
     __hash__: ClassVar[None]  # type: ignore[assignment]
     def asc(self) -> OrderTerm: ...

@@ -129,8 +129,8 @@ inline bool readIdentifier(std::string_view text, size_t& pos, std::string& out)
 
 // The column and direction an order text names: "[table.]column [ASC|DESC]",
 // the names bare or quoted.  Null when the text names no column of `model`.
-inline Borrowed parseOrderText(const ColumnsApi* columns, PyObject* model, PyObject* table, PyObject* cols,
-                               PyObject* term, std::string& dir) {
+inline Borrowed parseOrderText(const ColumnsApi* columns, PyObject* table, PyObject* cols, PyObject* term,
+                               std::string& dir) {
     std::string_view text = utf8(term);
     size_t pos = 0;
     std::string first, second;
@@ -149,7 +149,6 @@ inline Borrowed parseOrderText(const ColumnsApi* columns, PyObject* model, PyObj
             raise(PyExc_ValueError, "order term %R: the direction must be ASC or DESC", term);
         dir = upper;
     }
-    (void)model;
     return findColumn(columns, cols, column);
 }
 
@@ -193,7 +192,7 @@ inline std::string orderTermText(const ColumnsApi* columns, const GeneratorApi* 
         return out;
     } else {
         if (!PyUnicode_Check(target.get())) raiseArgType("orderBy", "property, order term or str", target.get());
-        prop = parseOrderText(columns, model, table, cols, target.get(), dir).get();
+        prop = parseOrderText(columns, table, cols, target.get(), dir).get();
         if (!prop)
             raise(PyExc_ValueError, "order term %R: not a column of %s (terms are columns with an optional ASC/DESC)",
                   term, modelName(model));
