@@ -7,7 +7,11 @@ conversion on) and is compared with sqlite3 ``fetchall`` plus a dict per row.
 Bulk insert: ``insertMany`` against a raw ``executemany`` of the same tuples
 (insertMany also stores each generated key in its row where the database
 reports them).  Single inserts: ``save`` of one row at a time (each its own
-statement, committed) against raw ``execute`` plus commit.  Timing script, not
+statement, committed) against raw ``execute`` plus commit.  Aggregates:
+``values()`` grouping every row (one tuple per group, each value converted) and
+``sum()`` over ten rows found by key, each against the same SQL through
+sqlite3; the one-row ``find()`` by key beside them shows the cost of an
+ordinary call over the driver.  Timing script, not
 a test.
 """
 
@@ -21,6 +25,7 @@ from Quillon.DB.Connector import Sqlite3Connector
 from Quillon.DB.DB import DB
 from Quillon.Model.Columns import BoolProperty, FloatProperty, IntProperty, StrProperty, auto_increment
 from Quillon.Model.Entity import Entity
+from Quillon.Model.Functions import Count, Sum
 
 ROWS = int(sys.argv[1]) if len(sys.argv) > 1 else 100_000
 
@@ -89,6 +94,25 @@ def main():
     t_raw = best(raw_read)
     print(f"read of {ROWS} rows: find() {t_find*1e3:.1f} ms, raw fetchall+dict {t_raw*1e3:.1f} ms "
           f"({t_find / t_raw:.2f}x); per row {t_find / ROWS * 1e9:.0f} ns vs {t_raw / ROWS * 1e9:.0f} ns")
+
+    t_groups = best(lambda: ex.values(Wide.i, Count(), Sum(Wide.e), groupBy=Wide.i))
+    t_raw_groups = best(lambda: raw.execute("SELECT wide.i,count(*),sum(wide.e) FROM wide GROUP BY wide.i").fetchall())
+    print(f"values() of {ROWS} groups (Count, Sum): {t_groups*1e3:.1f} ms, raw fetchall {t_raw_groups*1e3:.1f} ms "
+          f"({t_groups / t_raw_groups:.2f}x)")
+
+    calls = 2000
+    keys = [1 + n * 7 % ROWS for n in range(calls)]
+
+    def per_call(fn):
+        return best(lambda: [fn(k) for k in keys]) / calls
+
+    t_sum = per_call(lambda k: ex.sum(Wide.a, where=Wide.id.between(k, k + 9)))
+    t_raw_sum = per_call(
+        lambda k: raw.execute("SELECT sum(wide.a) FROM wide WHERE wide.id BETWEEN ? AND ?", (k, k + 9)).fetchone())
+    t_get = per_call(lambda k: ex.find(Wide.id == k))
+    t_raw_get = per_call(lambda k: raw.execute("SELECT * FROM wide WHERE wide.id = ?", (k,)).fetchall())
+    print(f"per call: sum() {t_sum*1e6:.1f} us vs raw {t_raw_sum*1e6:.1f} us (+{(t_sum - t_raw_sum)*1e6:.1f} us); "
+          f"find() of one row {t_get*1e6:.1f} us vs raw {t_raw_get*1e6:.1f} us (+{(t_get - t_raw_get)*1e6:.1f} us)")
 
 
 if __name__ == "__main__":

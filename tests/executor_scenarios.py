@@ -220,25 +220,32 @@ async def writes(models, path, kind):
             pass
         else:
             raise AssertionError("refused call was accepted")
-    # Rows and filters of another model are refused before any statement,
-    # naming both models.
+    # Rows of another model, and filters on a model that no relation of
+    # Member reaches, are refused before any statement, naming both models.
+    from Quillon.Model.Columns import IntProperty
+    from Quillon.Model.Entity import Entity
+
+    class Stranger(Entity):
+        id = IntProperty(pk=True)
+
     Post = models[1]
-    for call, error in [
-        (lambda: ex.save(Post(title="p")), TypeError),
-        (lambda: ex.update(Post(id=1, title="p")), TypeError),
-        (lambda: ex.delete(Post(id=1, title="p")), TypeError),
-        (lambda: ex.insertMany([Member(name="fine"), Post(title="p")]), TypeError),
-        (lambda: ex.find(Post.title == "p"), ValueError),
-        (lambda: ex.count((Member.age > 1) & (Post.title == "p")), ValueError),
-        (lambda: ex.exists(Post.id > 0), ValueError),
-        (lambda: ex.updateWhere(Post.id > 0, {"age": 1}), ValueError),
-        (lambda: ex.deleteWhere(Post.id > 0), ValueError),
-        (lambda: ex.find(orderBy=Post.title), ValueError),
+    for call, error, other in [
+        (lambda: ex.save(Post(title="p")), TypeError, "Post"),
+        (lambda: ex.update(Post(id=1, title="p")), TypeError, "Post"),
+        (lambda: ex.delete(Post(id=1, title="p")), TypeError, "Post"),
+        (lambda: ex.insertMany([Member(name="fine"), Post(title="p")]), TypeError, "Post"),
+        (lambda: ex.find(Stranger.id == 1), ValueError, "Stranger"),
+        (lambda: ex.count((Member.age > 1) & (Stranger.id == 1)), ValueError, "Stranger"),
+        (lambda: ex.exists(Stranger.id > 0), ValueError, "Stranger"),
+        (lambda: ex.updateWhere(Stranger.id > 0, {"age": 1}), ValueError, "Stranger"),
+        (lambda: ex.deleteWhere(Stranger.id > 0), ValueError, "Stranger"),
+        (lambda: ex.values(Member.name, where=Stranger.id > 0), ValueError, "Stranger"),
+        (lambda: ex.find(orderBy=Post.title), ValueError, "Post"),
     ]:
         try:
             call()
         except error as e:
-            assert "Post" in str(e) and "Member" in str(e), e
+            assert other in str(e) and "Member" in str(e), e
         else:
             raise AssertionError("a row or filter of another model was accepted")
     assert await q(ex.count(Member.age == 1)) == 1 and await q(ex.count(Member.name == "fine")) == 0
@@ -520,6 +527,269 @@ async def upserts_without_returning(models, path, kind):
     await upsert_checks(reports=False)
 
 
+@scenario
+async def filters(models, path, kind):
+    """isIn, notIn, between, the NULL tests and ~ select the rows they say; every value is an argument."""
+    Member = models[0]
+    ex = Member.getExecutor()
+    hostile = "o'brien\"; drop table member; --"
+    await q(ex.insertMany([Member(name=hostile, age=10), Member(name="50%_off!", age=20, bits=True),
+                           Member(name="cy", age=30, meta={"k": 1}), Member(name="di", age=None, flag=True)]))
+
+    async def names(where):
+        return sorted(r["name"] for r in await q(ex.find(where)))
+
+    assert await names(Member.name.isIn(n for n in [hostile, "cy", "zz"])) == sorted([hostile, "cy"])
+    assert await names(Member.name.notIn([hostile, "50%_off!"])) == ["cy", "di"]
+    assert await names(Member.age.isIn([])) == [] and await q(ex.count(Member.age.notIn([]))) == 4
+    assert await names(Member.age.isIn(["10", None])) == sorted([hostile, "di"])  # converted; None matches NULL
+    assert await names(Member.age.notIn([10])) == ["50%_off!", "cy"]  # NULL is no value other than 10
+    assert await names(Member.age.notIn([10, None])) == ["50%_off!", "cy"]
+    assert await names(Member.age.between(10, 20)) == sorted([hostile, "50%_off!"])  # both ends included
+    assert await names((Member.age * 2 > Member.age + 20) & (Member.age < 3 + Member.age)) == ["cy"]
+    assert await names(Member.age.isNull()) == ["di"] == await names(Member.age == None)  # noqa: E711
+    assert await names(Member.meta.notNull()) == ["cy"]
+    assert await names(~((Member.age > 25) | Member.name.startsWith("o'"))) == ["50%_off!"]
+    assert await names(~Member.age.isIn([]) & (Member.name != "cy")) == sorted([hostile, "50%_off!", "di"])
+    assert await q(ex.count(~Member.age.between(15, 25) & Member.age.notNull())) == 2
+    assert await names(Member.bits.isIn([True])) == ["50%_off!"] and await names(Member.flag.isIn(["yes"])) == ["di"]
+    assert await q(ex.updateWhere(Member.name.isIn([hostile]), {"age": 11})) == 1
+    assert await q(ex.deleteWhere(~Member.age.notIn([11]))) == 1 and await q(ex.count()) == 3
+    for call, error, words in [
+        (lambda: Member.age.isIn(["ten"]), ValueError, ["member.age"]),
+        (lambda: Member.name.isIn("abc"), TypeError, ["iterable"]),
+        (lambda: Member.age.between(None, 3), ValueError, ["None"]),
+    ]:
+        try:
+            call()
+        except error as e:
+            assert all(w in str(e) for w in words), e
+        else:
+            raise AssertionError("a refused filter was accepted")
+
+
+@scenario
+async def aggregates(models, path, kind):
+    """values() and sum/avg/min/max: the rows and groups the database computes, each value in its Python form."""
+    from Quillon.Model.Functions import Avg, Count, Max, Min, Sum
+
+    Member = models[0]
+    ex = Member.getExecutor()
+    assert await q(ex.sum(Member.age)) is None and await q(ex.max(Member.name)) is None  # over no rows
+    assert await q(ex.values(Count(), Sum(Member.age))) == [(0, None)]
+    hostile = "x'); drop table member; --"
+    await q(ex.insertMany([Member(name="a", age=10, score=1.25, active=True, joined="2021-05-01 00:00:00"),
+                           Member(name="a", age=20, score=2.5, active=False), Member(name="b", age=5, score=0.25),
+                           Member(name=hostile, age=None, score=1.0)]))
+    got = await q(ex.values(Member.name, Count(), Sum(Member.age), Avg(Member.age), Min(Member.active),
+                            Max(Member.score), groupBy=Member.name, orderBy=Member.name))
+    assert got == [("a", 2, 30, 15.0, False, 2.5), ("b", 1, 5, 5.0, True, 0.25), (hostile, 1, None, None, True, 1.0)], got
+    assert [tuple(type(v) for v in row[1:4]) for row in got[:2]] == [(int, int, float)] * 2, got
+    having = (Count() > 1) | (Max(Member.name) == hostile)
+    assert [row[0] for row in await q(ex.values(Member.name, groupBy=Member.name, having=having,
+                                                orderBy=Count().desc()))] == ["a", hostile]
+    assert await q(ex.values(Member.name, Sum(Member.age), groupBy=(Member.name,), having=Sum(Member.age) != None,  # noqa: E711
+                             orderBy=[Sum(Member.age).desc()])) == [("a", 30), ("b", 5)]
+    assert await q(ex.values(Member.name, where=Member.age.notNull(), distinct=True, orderBy=Member.name.desc(),
+                             limit=1, offset=1)) == [("a",)]
+    assert await q(ex.values(Member.age * 2, Member.age - Member.age, (Member.age + 2) / 2,
+                             where=Member.name == "b")) == [(10, 0, 3.5)]
+    assert await q(ex.values(Count(Member.name, distinct=True), Count(Member.age))) == [(3, 3)]
+    assert await q(ex.sum(Member.score, where=Member.name == "a")) == 3.75
+    assert await q(ex.avg(Member.age, where=Member.name == hostile)) is None
+    assert (await q(ex.min(Member.joined)), await q(ex.max(Member.joined))) == ("2020-01-01 00:00:00", "2021-05-01 00:00:00")
+    assert await q(ex.max(Member.age, where=Member.name.isIn(["a", hostile]))) == 20
+    for call, error in [
+        (lambda: ex.find(Count() > 1), ValueError),
+        (lambda: ex.values(), TypeError),
+        (lambda: ex.find(orderBy=Count().desc()), ValueError),
+        (lambda: ex.values(Member.name, groupBy="name"), TypeError),
+        (lambda: ex.values("name"), TypeError),
+        (lambda: Sum(Count()), TypeError),
+        (lambda: ex.updateWhere(Member.id > 0, {"age": Count()}), ValueError),
+    ]:
+        try:
+            call()
+        except error:
+            pass
+        else:
+            raise AssertionError("a refused aggregate was accepted")
+
+
+def declare_relation_models():
+    """Writers reach articles through two relations (written, edited); articles
+    have notes (one-to-many) and tags (many-to-many)."""
+    from Quillon.Model.Columns import ForeignKey, ForeignType, IntProperty, StrProperty, auto_increment
+    from Quillon.Model.Entity import Entity
+
+    class Tag(Entity):
+        id = IntProperty(pk=True, default=auto_increment)
+        label = StrProperty(typeArgs=(40,))
+
+    class Note(Entity):
+        id = IntProperty(pk=True, default=auto_increment)
+        articleId = IntProperty()
+        body = StrProperty()
+
+    class Article(Entity):
+        id = IntProperty(pk=True, default=auto_increment)
+        title = StrProperty()
+        writerId = IntProperty()
+        editorId = IntProperty()
+        notes = ForeignKey(Note, ForeignType.ONE_TO_MANY, targetBindCol=Note.articleId)
+        tags = ForeignKey(Tag, ForeignType.MANY_TO_MANY)
+
+    class Writer(Entity):
+        id = IntProperty(pk=True, default=auto_increment)
+        name = StrProperty()
+        age = IntProperty(default=0)
+        written = ForeignKey(Article, ForeignType.ONE_TO_MANY, targetBindCol=Article.writerId)
+        edited = ForeignKey(Article, ForeignType.ONE_TO_MANY, targetBindCol=Article.editorId)
+
+    return Writer, Article, Note, Tag
+
+
+@scenario
+async def across(models, path, kind):
+    """Filters on columns of related models: each row of the executor's model once, rows without related
+    rows kept under |, count/exists/values/sum/updateWhere/deleteWhere alike, join= where two relations
+    reach one model."""
+    from Quillon.Ext import generate_table
+    from Quillon.Model.Functions import Count
+
+    Member, Post, Profile, Role = models
+    ex, posts = Member.getExecutor(), Post.getExecutor()
+    people = [Member(name=n, age=a) for n, a in [("ann", 30), ("bob", 17), ("cy", 64), ("di", 40)]]
+    for m in people:
+        await q(ex.save(m))
+    ann, bob, cy, di = (m["id"] for m in people)
+    await q(posts.insertMany([Post(authorId=a, title=t) for a, t in
+                              [(ann, "apple"), (ann, "avocado"), (bob, "banana"), (cy, "cherry")]]))
+    await q(Profile.getExecutor().save(Profile(ownerId=bob, bio="hi")))
+    admin, dev = Role(label="admin"), Role(label="dev")
+    for r in (admin, dev):
+        await q(Role.getExecutor().save(r))
+    await q(ex.link(people[0], Member.roles, [admin, dev]))
+    await q(ex.link(people[2], Member.roles, admin))
+
+    async def names(where, **kw):
+        return [r["name"] for r in await q(ex.find(where, orderBy=Member.name, **kw))]
+
+    assert await names(Post.title.startsWith("a")) == ["ann"]  # two posts match, the row comes once
+    assert await names(Post.title.startsWith("a") | (Member.age > 35)) == ["ann", "cy", "di"]  # di has no posts
+    assert await q(ex.count(Post.title != "zz")) == 3 and await q(ex.count(Post.title.startsWith("a"))) == 1
+    assert await q(ex.exists(Post.title == "banana")) is True and await q(ex.exists(Post.title == "kiwi")) is False
+    assert await names(Role.label == "admin") == ["ann", "cy"] and await q(ex.count(Role.label.isIn(["admin", "dev"]))) == 2
+    assert await names(Profile.bio == "hi") == ["bob"]
+    assert (await q(ex.first(Post.title.endsWith("y"), orderBy=Member.age.desc())))["name"] == "cy"
+    assert await names(Post.title.has("a'; drop table post; --")) == []
+    # From the other side: the relations a related model was given back.
+    assert [p["title"] for p in await q(posts.find(Member.name == "ann", orderBy=Post.title))] == ["apple", "avocado"]
+    assert [r["label"] for r in await q(Role.getExecutor().find(Member.age < 35, orderBy=Role.label))] == ["admin", "dev"]
+    assert await q(ex.values(Member.name, Count(Post.id), groupBy=Member.id, orderBy=Member.name)) == [
+        ("ann", 2), ("bob", 1), ("cy", 1), ("di", 0)]
+    assert await q(ex.values(Member.name, where=Post.title.startsWith("a"))) == [("ann",)]
+    assert await q(ex.sum(Member.age, where=Post.title != "zz")) == 111
+    # A model without a key (the middle model of a relation) has its rows told apart by their values.
+    links = Member.roles["middleModel"].getExecutor()
+    assert await q(links.count(Role.label == "admin")) == 2 and len(await q(links.find(Member.age > 50))) == 1
+    try:
+        links.deleteWhere(Role.label == "admin")
+    except TypeError as e:
+        assert "primary key" in str(e), e
+    else:
+        raise AssertionError("a keyless model's rows were deleted across relations")
+    assert await q(ex.updateWhere(Post.title.has("a"), {"age": Member.age + 1})) == 2
+    assert [r["age"] for r in await q(ex.find(orderBy=Member.id))] == [31, 18, 64, 40]
+    assert await q(posts.deleteWhere(Member.age > 60)) == 1
+    assert await q(ex.deleteWhere(Role.label == "dev")) == 1 and await names(None) == ["bob", "cy", "di"]
+
+    Writer, Article, Note, Tag = declare_relation_models()
+    await q(generate_table())
+    writers, articles = Writer.getExecutor(), Article.getExecutor()
+    wes, liv = Writer(name="wes"), Writer(name="liv")
+    for w in (wes, liv):
+        await q(writers.save(w))
+    first, second = Article(title="one", writerId=wes["id"], editorId=liv["id"]), Article(title="two", writerId=liv["id"])
+    for a in (first, second):
+        await q(articles.save(a))
+    await q(Note.getExecutor().insertMany([Note(articleId=first["id"], body="great"), Note(articleId=first["id"], body="great!")]))
+    news = Tag(label="news")
+    await q(Tag.getExecutor().save(news))
+    await q(articles.link(first, Article.tags, news))
+    try:
+        writers.find(Article.title == "one")
+    except ValueError as e:
+        assert "join=" in str(e) and "Writer.written" in str(e) and "Writer.edited" in str(e), e
+    else:
+        raise AssertionError("a model reached through two relations was joined without join=")
+
+    async def writer_names(where, join):
+        return sorted(r["name"] for r in await q(writers.find(where, join=join)))
+
+    assert await writer_names(Article.title == "one", (Writer.written,)) == ["wes"]
+    assert await writer_names(Article.title == "one", Writer.edited) == ["liv"]
+    assert await writer_names(Note.body.startsWith("great"), (Writer.written, Article.notes)) == ["wes"]
+    assert await writer_names(Tag.label == "news", [Writer.edited, Article.tags]) == ["liv"]
+    assert await q(writers.count(Note.body.has("great"), join=(Writer.written, Article.notes))) == 1
+    assert await q(writers.values(Writer.name, Count(Note.id), groupBy=Writer.id, orderBy=Writer.name,
+                                  join=(Writer.written, Article.notes))) == [("liv", 0), ("wes", 2)]
+    assert await q(writers.updateWhere(Note.body.has("great"), {"age": Writer.age + 5},
+                                       join=(Writer.written, Article.notes))) == 1
+    assert await q(writers.sum(Writer.age)) == 5
+    assert await q(articles.deleteWhere(Tag.label == "news")) == 1 and await q(articles.count()) == 1
+    for call, error, words in [
+        (lambda: writers.find(Note.body == "x", join=(Article.notes,)), ValueError, ["Article.notes", "Writer"]),
+        (lambda: writers.find(Note.body == "x", join=(Writer.written,)), ValueError, ["Note", "join="]),
+        (lambda: writers.find(Note.body == "x", join=("written",)), TypeError, ["join="]),
+        (lambda: writers.find(Article.id > 0, join=(Writer.written, Writer.edited)), ValueError, ["Article"]),
+    ]:
+        try:
+            call()
+        except error as e:
+            assert all(w in str(e) for w in words), e
+        else:
+            raise AssertionError("a refused join was accepted")
+
+
+@scenario
+async def counter(models, path, kind):
+    """Twenty concurrent increments of one counter all count: the database computes each new value."""
+    import threading
+
+    Member = models[0]
+
+    async def seed():
+        row = Member(name="counter", age=0)
+        await q(Member.getExecutor().save(row))
+        return row["id"]
+
+    if kind.endswith("blocking"):  # SQLite or MySQL, from threads
+        key = await seed()
+        failures = []
+
+        def bump():
+            try:
+                assert Member.getExecutor().updateWhere(Member.id == key, {"age": Member.age + 1}) == 1
+            except Exception as e:  # reported below
+                failures.append(e)
+
+        threads = [threading.Thread(target=bump) for _ in range(20)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert not failures, failures
+    else:
+        key = await asyncio.create_task(seed())  # committed before the increments start
+
+        async def bump():
+            return await Member.getExecutor().updateWhere(Member.id == key, [(Member.age, Member.age + 1)])
+
+        assert await asyncio.gather(*(asyncio.create_task(bump()) for _ in range(20))) == [1] * 20
+    assert (await q(Member.getExecutor().get(key)))["age"] == 20
+
+
 def declare_write_models():
     """Models whose stored values come from the database: a generated key and
     table defaults (Event), a key the application gives (Ticket)."""
@@ -743,6 +1013,8 @@ async def keywords(models, path, kind):
     from Quillon.Ext import generate_table
     from Quillon.Ext.Paging import Paging
 
+    from Quillon.Model.Functions import Count
+
     Order, Line, Item = declare_keyword_models()
     await q(generate_table())
     orders = Order.getExecutor()
@@ -753,6 +1025,10 @@ async def keywords(models, path, kind):
     found = await q(orders.find(Order.group == "retail", orderBy=Order.group, loadForeign=True))
     assert len(found) == 2 and all(r["lines"] == [] for r in found)
     assert await q(orders.count(Order.group != "b2b")) == 2 and await q(orders.exists(Order.group == "b2b"))
+    # Across relations, the joins name the keyword tables and columns too.
+    assert [r["group"] for r in await q(orders.find(Line.amount == 3))] == ["b2b"]
+    assert await q(orders.values(Order.group, Count(Line.id), groupBy=Order.group, orderBy=Order.group)) == [
+        ("b2b", 1), ("retail", 0)]
     first["group"] = "vip"
     assert await q(orders.update(first)) == 1
     assert await q(orders.updateWhere(Order.group == "retail", {"group": "shop"})) == 2
@@ -917,7 +1193,8 @@ async def keyword_names(models, path, kind):
     for row in (first, second):
         await q(ex.save(row))
     assert (await q(ex.get(first.id))).group == "a"
-    for order in (Order.key, "key", "order.key", ("group DESC",)):
+    for order in (Order.key, "key", "order.key", ("group DESC",), Order.key.asc(), '"order"."key" ASC',
+                  (Order.group.desc(),), (Order.key + Order.key).asc()):
         assert [r.group for r in await q(ex.find(Order.key > 0, orderBy=order))] == ["b", "a"], order
     first.group = "c"
     assert await q(ex.update(first)) == 1

@@ -195,8 +195,10 @@ async def rows(kind, path, Person, Watched, Tally):
     # through the order of the rows), as are filters on another model's columns.
     page = await q(Paging(Person, page=2, pageSize=4).filter(cond).orderBy(Person.age, "person.id DESC").execute())
     assert [r["id"] for r in page.content] == [w[0] for w in sorted(want, key=lambda r: (r[2], -r[0]))[4:8]]
+    page = await q(Paging(Person, page=2, pageSize=4).filter(cond).orderBy(Person.age.asc(), Person.id.desc()).execute())
+    assert [r["id"] for r in page.content] == [w[0] for w in sorted(want, key=lambda r: (r[2], -r[0]))[4:8]]
     for term in ["CASE WHEN substr((SELECT name FROM tally), 1, 1) = 'x' THEN -id ELSE id END", "id; drop table person",
-                 "id DOWN", "tally.amount", Tally.amount]:
+                 "id DOWN", "tally.amount", Tally.amount, Tally.amount.desc(), (Person.age * 2).asc()]:
         try:
             Paging(Person).orderBy(term)
         except ValueError:

@@ -16,7 +16,7 @@ from Quillon.Model.Columns import (
 )
 from Quillon.Model.Entity import Entity
 
-AND, OR, EQ, GT, GE, LT, LE, NE, NONE, LIKE, IS_NULL, NOT_NULL, LIKE_ESCAPED = range(13)
+AND, OR, EQ, GT, GE, LT, LE, NE, NONE, LIKE, IS_NULL, NOT_NULL, LIKE_ESCAPED, IN, NOT_IN, BETWEEN = range(16)
 
 
 class User(Entity):
@@ -106,9 +106,10 @@ def test_conversion_errors_propagate():
 
 
 def test_relationship_enumeration():
-    assert [int(m) for m in Relationship] == list(range(13))
+    assert [int(m) for m in Relationship] == list(range(16))
     assert Relationship.LIKE == LIKE and Relationship.NONE == NONE
     assert (Relationship.IS_NULL, Relationship.NOT_NULL, Relationship.LIKE_ESCAPED) == (IS_NULL, NOT_NULL, LIKE_ESCAPED)
+    assert (Relationship.IN, Relationship.NOT_IN, Relationship.BETWEEN) == (IN, NOT_IN, BETWEEN)
 
 
 # ---------------------------------------------------------------------------
@@ -279,6 +280,19 @@ def test_or_chain_extended_by_and_is_grouped_once():
     assert groups(chain)[5] == (0, 1)
     chain = chain & (User.name == "y")
     assert groups(chain)[0] == (1, 0)
+
+
+def test_negation_wraps_a_copy_and_leaves_the_chain_alone():
+    chain = (User.age > 1) | (User.id == 2)
+    shared = (User.name == "x") & chain  # the chain is part of another one too
+    negated = ~chain
+    assert negated is not chain and cells(negated) == cells(chain)
+    assert groups(chain)[0] == (1, 0) and chain.notGroups == 0 and chain.topConnective == OR
+    assert groups(negated) == [(2, 0), (0, 0), (0, 0), (0, 2)] and negated.notGroups == 0b10
+    assert negated.topConnective == -1 and shared.notGroups == 0
+    # A group wrapped around the negation later encloses it.
+    outer = (~chain | (User.id == 3)) & (User.id == 4)
+    assert (outer.openGroups, outer.notGroups) == (3, 0b010)
 
 
 # ---------------------------------------------------------------------------

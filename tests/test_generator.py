@@ -139,7 +139,8 @@ class TestBaseAndAnnouncements:
 
     def test_text_maps(self):
         assert relationshipMap == {0: " AND ", 1: " OR ", 2: " = ", 3: " > ", 4: " >= ", 5: " < ", 6: " <= ",
-                                   7: " != ", 9: " LIKE ", 10: " IS NULL", 11: " IS NOT NULL", 12: " LIKE "}
+                                   7: " != ", 9: " LIKE ", 10: " IS NULL", 11: " IS NOT NULL", 12: " LIKE ",
+                                   13: " IN ", 14: " NOT IN ", 15: " BETWEEN "}
         assert joinTypeMap == {0: "JOIN ", 1: "LEFT JOIN ", 2: "RIGHT JOIN ", 3: "INNER JOIN "}
 
 
@@ -348,9 +349,10 @@ class TestFromLimitOrderJoin:
         ((), ""),
         (("user.id",), " order by user.id"),
         (("user.age DESC", "user.id ASC"), " order by user.age DESC, user.id ASC"),
+        (lambda U: (U.age.desc(), U.id, "user.name"), " order by user.age DESC, user.id ASC, user.name"),
     ])
-    def test_build_order(self, terms, text):
-        assert SqlGenerator.build_order(terms) == text
+    def test_build_order(self, models, terms, text):
+        assert SqlGenerator.build_order(terms(models[0]) if callable(terms) else terms) == text
 
     def test_build_order_refuses_non_str_terms(self):
         with pytest.raises(TypeError):
@@ -468,6 +470,11 @@ class TestSelectAndWhere:
                        " order by user.age DESC limit 1, 2;")
         assert args == (18, "ann")
         assert run_sql(users_db, sql, args) == [(2, "bob"), (4, "dan")]
+        # Order terms of asc()/desc() bind their values after the filter's.
+        g.orderBy((User.age * -1).asc(), User.id)
+        sql, args = g.Build()
+        assert sql.endswith(" order by user.age * %s ASC, user.id ASC limit 1, 2;") and args == (18, "ann", -1)
+        assert run_sql(users_db, sql, args) == [(2, "bob"), (4, "dan")]
 
     def test_select_with_join_runs(self, models, users_db):
         User, Address = models
@@ -540,6 +547,13 @@ class TestSelectAndWhere:
         assert (sql, args) == ("UPDATE user SET name = %s,age = %s WHERE user.id  =  %s ;", ("x", 1, 2))
         run_sql(users_db, sql, args)
         assert run_sql(users_db, "select id, name, age from user where name = 'x'") == [(2, "x", 1)]
+        # A value computed by the database from the row's own columns.
+        g = SqlGenerator().update(User).set({"name": "age", "value": (User.age + 4) * 2 - User.id})
+        g.where(User.id == 2)
+        sql, args = g.Build()
+        assert (sql, args) == ("UPDATE user SET age = ((age + %s) * %s) - id WHERE user.id  =  %s ;", (4, 2, 2))
+        run_sql(users_db, sql, args)
+        assert run_sql(users_db, "select age from user where id = 2") == [(8,)]
 
     def test_delete_with_filter_runs(self, models, users_db):
         User, _ = models

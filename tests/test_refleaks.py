@@ -108,6 +108,7 @@ EXECUTOR_LEAK_SCRIPT = r"""
 import asyncio, gc, inspect, os, sys
 sys.path.insert(0, {tests!r})
 import executor_scenarios as s
+from Quillon.Model.Functions import Count, Sum
 loop = s.setup({kind!r}, {path!r})
 Member, Post, Profile, Role = s.declare_models()
 s.create_tables(loop)
@@ -139,6 +140,14 @@ async def work(n):
         await q(ex.update(m)); await q(ex.updateWhere(Member.age == 5, {{"age": 6}}))
         await q(ex.delete(m)); await q(ex.deleteWhere(Member.name == "y"))
         (Member.age > 1) & ((Member.name == "a") | Member.name.like("b%"))
+        # filters across relations, aggregates and computed values
+        await q(ex.find(Post.title.isIn(["t", "a"]) | ~Member.age.between(1, 2), orderBy=Member.name.desc()))
+        await q(ex.count(Post.title == "a")); await q(ex.exists(Role.label.notIn([])))
+        await q(ex.values(Member.name, Count(Post.id), Sum(Member.age * 2), groupBy=Member.id, having=Count() >= 0,
+                          orderBy=Count().desc(), limit=3))
+        await q(ex.sum(Member.age, where=Post.title == "b")); await q(ex.max(Member.name))
+        await q(ex.updateWhere(Post.title == "b", {{"age": Member.age + 1}}))
+        await q(posts.deleteWhere(Member.name.isNull()))
 
 def run(n):
     loop.run_until_complete(loop.create_task(work(n)))

@@ -34,6 +34,7 @@ from Quillon.Model.Columns import (
 )
 from Quillon.Model.Entity import Entity
 from Quillon.Model.Executors import AsyncModelExecutor, ModelExecutor
+from Quillon.Model.Functions import Count, Sum
 
 
 def run_fresh(code, tmp_path):
@@ -131,6 +132,20 @@ WRONG_TYPES = {
     "property name int": (lambda: IntProperty(name=5), TypeError),
     "property define int": (lambda: IntProperty(define=5), TypeError),
     "connector path bytes": (lambda: Sqlite3Connector(b"x.db"), TypeError),
+    "isIn int": (lambda: Gadget.id.isIn(5), TypeError),
+    "isIn str": (lambda: Gadget.label.isIn("ab"), TypeError),
+    "between one bound": (lambda: Gadget.id.between(1), TypeError),
+    "arithmetic with str": (lambda: Gadget.id + "1", TypeError),
+    "arithmetic with None": (lambda: Gadget.id * None, TypeError),
+    "Count of str": (lambda: Count("id"), TypeError),
+    "Count distinct of rows": (lambda: Count(distinct=True), ValueError),
+    "Sum of a value": (lambda: Sum(5), TypeError),
+    "values of str": (lambda: ModelExecutor(Gadget).values("id"), TypeError),
+    "values having str": (lambda: ModelExecutor(Gadget).values(Gadget.id, having="id > 1"), TypeError),
+    "values groupBy str": (lambda: ModelExecutor(Gadget).values(Gadget.id, groupBy="id"), TypeError),
+    "find join int": (lambda: ModelExecutor(Gadget).find(Gadget.id == 1, join=5), TypeError),
+    "find join of str": (lambda: ModelExecutor(Gadget).find(Gadget.id == 1, join=["x"]), TypeError),
+    "orderBy order term of another model": (lambda: ModelExecutor(Gadget).find(orderBy=Probe.id.desc()), ValueError),
 }
 
 
@@ -313,6 +328,20 @@ def fetched_rows_emptied_by_a_conversion():
     return [dict(row) for row in built], [{"id": 0, "shrink": None, "count": 0}]
 
 
+def membership_values_emptied_by_a_conversion():
+    class Emptying(IntProperty):
+        def toDBValue(self, value):
+            values.clear()  # drops the values not converted yet
+            return value * 10
+
+    class Holder(Entity):
+        id = IntProperty(pk=True)
+        n = Emptying()
+
+    values = [1, 2, 3]
+    return Holder.n.isIn(values).next.value, (10, 20, 30)
+
+
 MUTATIONS = {
     "select list emptied by a column's __bool__": select_list_emptied_by_a_column,
     "update items emptied by an item's __getitem__": set_items_emptied_by_an_item,
@@ -323,6 +352,7 @@ MUTATIONS = {
     "relation target replaced by the type's __eq__": relation_target_replaced_while_compared,
     "cursor description emptied by an entry's __getitem__": description_emptied_while_read,
     "fetched rows emptied by a conversion": fetched_rows_emptied_by_a_conversion,
+    "values of isIn emptied by a conversion": membership_values_emptied_by_a_conversion,
 }
 
 

@@ -355,6 +355,21 @@ MYPY_SNIPPET = """
         counted: int = await asyncio.create_task(AsyncModelExecutor(User).count())
 
     wrong: str = ModelExecutor(User).count()
+
+    from typing import Any
+    from Quillon.Model.Columns import Expression, OrderTerm
+    from Quillon.Model.Functions import Count, Sum
+
+    narrowed: int = ModelExecutor(User).count(User.name.isIn(["a", "b"]) & ~User.age.between(1, 2), join=())
+    grouped: list[tuple[Any, ...]] = ModelExecutor(User).values(
+        User.name, Count(), Sum(User.age * 2), groupBy=User.name, having=Count() > 1, orderBy=Count().desc(), limit=5)
+    summed: Any = ModelExecutor(User).sum(User.age, where=User.age.notNull())
+    computed: Expression = User.age - 1
+    term: OrderTerm = User.age.desc()
+    changed: int = ModelExecutor(User).updateWhere(User.id == 1, {"age": User.age + 1})
+
+    async def aggregates() -> None:
+        rows: list[tuple[Any, ...]] = await AsyncModelExecutor(User).values(User.age, distinct=True)
 """
 
 

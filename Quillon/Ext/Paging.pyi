@@ -5,7 +5,7 @@ from typing import Any, Coroutine, Sequence
 from typing_extensions import Self
 
 from Quillon.Ext.Dict import DictPlus
-from Quillon.Model.Columns import BaseProperty, FilterListCell, ForeignKey
+from Quillon.Model.Columns import BaseProperty, FilterListCell, ForeignKey, OrderTerm
 from Quillon.Model.Entity import Entity, ModelInstance
 
 class Page(DictPlus):
@@ -31,9 +31,9 @@ class Paging:
         findForeign: bool | ForeignKey | Sequence[ForeignKey] = False,
     ) -> None: ...
     def filter(self, args: FilterListCell | None = None) -> Self: ...
-    def orderBy(self, *terms: str | BaseProperty) -> Self:
-        """Orders the rows by columns of the model: properties, or "column" / "table.column"
-        with an optional ASC/DESC; anything else raises ValueError."""
+    def orderBy(self, *terms: str | BaseProperty | OrderTerm) -> Self:
+        """Orders the rows by columns of the model: properties, their asc()/desc(), or "column" /
+        "table.column" with an optional ASC/DESC; anything else raises ValueError."""
     def setPage(self, page: int, pageSize: int = 0) -> Self: ...
     def findForeign(self, relations: ForeignKey | Sequence[ForeignKey] | None = None) -> Self:
         """Loads the relations of the page's rows: every relation of the model (None), or the

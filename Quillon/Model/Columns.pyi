@@ -1,7 +1,7 @@
 """Column properties, filter cells and foreign keys."""
 
 from enum import Enum, IntEnum
-from typing import Any, ClassVar
+from typing import Any, ClassVar, Iterable
 
 from typing_extensions import Self
 
@@ -43,6 +43,12 @@ class Relationship(IntEnum):
     """``column != None``."""
     LIKE_ESCAPED = 12
     """A LIKE whose pattern escapes literal text with ``!`` (rendered with ``ESCAPE '!'``)."""
+    IN = 13
+    """``column.isIn(values)``: the operand cell holds the tuple of converted values."""
+    NOT_IN = 14
+    """``column.notIn(values)``."""
+    BETWEEN = 15
+    """``column.between(low, high)``: the operand cell holds the two converted bounds."""
 
 class intSupportType(Enum):
     Int = "int"
@@ -85,7 +91,7 @@ class ForeignType(Enum):
 # ---------------------------------------------------------------------------
 
 class FilterListCell:
-    """One link of a filter chain; ``&`` and ``|`` join chains."""
+    """One link of a filter chain; ``&`` and ``|`` join chains, ``~`` negates one."""
 
     value: Any
     relationship: int
@@ -98,11 +104,76 @@ class FilterListCell:
     def closeGroups(self) -> int: ...
     @property
     def topConnective(self) -> int: ...
+    @property
+    def notGroups(self) -> int:
+        """Which groups opened before this cell are negations (bit i: the i-th from the innermost)."""
     def append(self, cell: FilterListCell | None, relationship: int) -> FilterListCell: ...
     def _add(self, other: FilterListCell, relationship: int) -> Self: ...
     def check(self) -> None: ...
     def __and__(self, other: FilterListCell) -> Self: ...
     def __or__(self, other: FilterListCell) -> Self: ...
+    def __invert__(self) -> FilterListCell:
+        """A negated copy of the chain: ``NOT (...)``; the chain itself is left as it is."""
+
+# ---------------------------------------------------------------------------
+# Expressions, aggregates and order terms
+# ---------------------------------------------------------------------------
+
+_Operand = BaseProperty | Expression | int | float | Any
+
+class Expression:
+    """Arithmetic on columns (``Item.stock - 1``, ``Item.price * Item.qty``) or an aggregate
+    function: SQL that a statement computes, its values bound as arguments.  Compares like a
+    property (into a filter chain, for filters and ``having``) and orders with asc()/desc().
+    ``/`` divides as Python's ``/`` does; expressions nest up to 64 levels deep."""
+
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    def asc(self) -> OrderTerm: ...
+    def desc(self) -> OrderTerm: ...
+    def __add__(self, other: _Operand) -> Expression: ...
+    def __radd__(self, other: _Operand) -> Expression: ...
+    def __sub__(self, other: _Operand) -> Expression: ...
+    def __rsub__(self, other: _Operand) -> Expression: ...
+    def __mul__(self, other: _Operand) -> Expression: ...
+    def __rmul__(self, other: _Operand) -> Expression: ...
+    def __truediv__(self, other: _Operand) -> Expression: ...
+    def __rtruediv__(self, other: _Operand) -> Expression: ...
+    def __eq__(self, other: object) -> FilterListCell: ...  # type: ignore[override]
+    def __ne__(self, other: object) -> FilterListCell: ...  # type: ignore[override]
+    def __lt__(self, other: Any) -> FilterListCell: ...
+    def __le__(self, other: Any) -> FilterListCell: ...
+    def __gt__(self, other: Any) -> FilterListCell: ...
+    def __ge__(self, other: Any) -> FilterListCell: ...
+
+class Aggregate(Expression):
+    """An aggregate function over the rows a statement reads, or over each group."""
+
+class Count(Aggregate):
+    def __init__(self, col: BaseProperty | Expression | None = None, distinct: bool = False) -> None:
+        """count(*) of the rows (``col=None``), or of the non-NULL values of ``col`` (its distinct
+        values with ``distinct=True``)."""
+
+class Sum(Aggregate):
+    def __init__(self, col: BaseProperty | Expression) -> None: ...
+
+class Avg(Aggregate):
+    def __init__(self, col: BaseProperty | Expression) -> None: ...
+
+class Min(Aggregate):
+    def __init__(self, col: BaseProperty | Expression) -> None:
+        """The smallest value; compares with values of the column, converted by it."""
+
+class Max(Aggregate):
+    def __init__(self, col: BaseProperty | Expression) -> None:
+        """The largest value; compares with values of the column, converted by it."""
+
+class OrderTerm:
+    """An order term made by ``asc()`` / ``desc()`` of a property or an expression."""
+
+    @property
+    def term(self) -> BaseProperty | Expression: ...
+    @property
+    def descending(self) -> int: ...
 
 # ---------------------------------------------------------------------------
 # Properties
@@ -156,6 +227,28 @@ class BaseProperty:
     def toDBValue(self, value: Any) -> Any: ...
     def toObjValue(self, value: Any) -> Any: ...
     def setFilter(self, other: Any, relationship: int) -> FilterListCell: ...
+    def isIn(self, values: Iterable[Any]) -> FilterListCell:
+        """The values of any iterable (not a str), each converted by the column; None among them
+        matches NULL.  Without values it matches no row."""
+    def notIn(self, values: Iterable[Any]) -> FilterListCell:
+        """Values other than those (None among them: not NULL either).  Without values it matches
+        every row."""
+    def between(self, low: Any, high: Any) -> FilterListCell:
+        """low <= value <= high, both bounds converted by the column (None is refused)."""
+    def isNull(self) -> FilterListCell:
+        """``IS NULL``, as ``column == None``."""
+    def notNull(self) -> FilterListCell:
+        """``IS NOT NULL``, as ``column != None``."""
+    def asc(self) -> OrderTerm: ...
+    def desc(self) -> OrderTerm: ...
+    def __add__(self, other: _Operand) -> Expression: ...
+    def __radd__(self, other: _Operand) -> Expression: ...
+    def __sub__(self, other: _Operand) -> Expression: ...
+    def __rsub__(self, other: _Operand) -> Expression: ...
+    def __mul__(self, other: _Operand) -> Expression: ...
+    def __rmul__(self, other: _Operand) -> Expression: ...
+    def __truediv__(self, other: _Operand) -> Expression: ...
+    def __rtruediv__(self, other: _Operand) -> Expression: ...
     def __eq__(self, other: object) -> FilterListCell: ...  # type: ignore[override]
     def __ne__(self, other: object) -> FilterListCell: ...  # type: ignore[override]
     def __lt__(self, other: Any) -> FilterListCell: ...

@@ -94,6 +94,13 @@ struct GeneratorApi {
     PyObject* (*newSqlGenerator)();
     // A new CustomColAnnounce holding `announce`.
     PyObject* (*newCustomColAnnounce)(PyObject* announce);
+    // The SQL of a term (a property, an expression or an aggregate) in the
+    // active dialect: columns `table.column` when `qualified`, else bare;
+    // the values it carries are appended to `args` (a list).  A str.
+    PyObject* (*renderTerm)(PyObject* term, PyObject* args, int qualified);
+    // The text of a filter chain after `keyword` (" WHERE ", " HAVING "),
+    // its values appended to `args` (a list).  A str.
+    PyObject* (*renderFilter)(PyObject* cell, PyObject* args, const char* keyword);
 };
 
 inline const BaseSqlGeneratorOps* generatorOps(PyObject* g) {
@@ -122,6 +129,12 @@ enum Relationship : int {
     REL_IS_NULL = 10,
     REL_NOT_NULL = 11,
     REL_LIKE_ESCAPED = 12,
+    // Membership and ranges: the operand cell holds a tuple of values (two
+    // for BETWEEN) and writes the whole test, column included.  A None among
+    // the values of IN / NOT IN stands for NULL.
+    REL_IN = 13,
+    REL_NOT_IN = 14,
+    REL_BETWEEN = 15,
 };
 
 // The escape character of patterns made from literal text (startsWith,
@@ -175,6 +188,42 @@ struct FilterListCellObject {
     int openGroups;
     int closeGroups;
     int topConnective;
+    // Which of the groups opened before this cell are negations, `NOT (`:
+    // bit i stands for the i-th group opened here, counted from the
+    // innermost (groups wrapped later enclose the earlier ones).
+    unsigned notGroups;
+};
+
+// Expressions: arithmetic on columns and the aggregate functions.  `left`
+// and `right` are properties, expressions or values (right is None for an
+// aggregate; left is None for count(*)).
+enum ExpressionKind : int {
+    EXPR_ADD = 0,
+    EXPR_SUB = 1,
+    EXPR_MUL = 2,
+    EXPR_DIV = 3,
+    EXPR_COUNT = 16,
+    EXPR_SUM = 17,
+    EXPR_AVG = 18,
+    EXPR_MIN = 19,
+    EXPR_MAX = 20,
+};
+inline bool isAggregateKind(int kind) { return kind >= EXPR_COUNT && kind <= EXPR_MAX; }
+
+struct ExpressionObject {
+    PyObject_HEAD
+    int kind;      // ExpressionKind
+    int distinct;  // count(DISTINCT ...)
+    PyObject* left;
+    PyObject* right;
+    int depth;     // nesting of expressions (1 for one over columns and values)
+};
+
+// An order term made by `asc()` / `desc()`: a property or an expression.
+struct OrderTermObject {
+    PyObject_HEAD
+    PyObject* term;
+    int descending;
 };
 
 struct ColumnsApi {
@@ -191,6 +240,8 @@ struct ColumnsApi {
     PyObject* noDefault;  // the module's no-default sentinel
     // A new cell: FilterListCell(value, relationship, col).
     PyObject* (*newFilterCell)(PyObject* value, int relationship, PyObject* col);
+    PyTypeObject* Expression;  // arithmetic and aggregates (Count, Sum, ... derive from it)
+    PyTypeObject* OrderTerm;
 };
 
 // ===========================================================================
@@ -442,11 +493,12 @@ Q_AT(SqlGeneratorObject, _joinList, H + 56); Q_AT(SqlGeneratorObject, orderList,
 Q_SIZE(JoinCellObject, H + 16); Q_AT(JoinCellObject, Type, H); Q_AT(JoinCellObject, key, H + 8);
 Q_SIZE(TableGeneratorOps, 24); Q_AT(TableGeneratorOps, Build, 8); Q_AT(TableGeneratorOps, build_col, 16);
 Q_SIZE(TableGeneratorObject, H + 24); Q_AT(TableGeneratorObject, model, H + 16);
-Q_SIZE(GeneratorApi, 80); Q_AT(GeneratorApi, version, 0); Q_AT(GeneratorApi, BaseSqlGenerator, 8);
+Q_AT(GeneratorApi, version, 0); Q_AT(GeneratorApi, BaseSqlGenerator, 8);
 Q_AT(GeneratorApi, CustomColAnnounce, 16); Q_AT(GeneratorApi, SqlGenerator, 24); Q_AT(GeneratorApi, JoinCell, 32);
 Q_AT(GeneratorApi, TableGenerator, 40); Q_AT(GeneratorApi, sqlGeneratorOps, 48);
 Q_AT(GeneratorApi, tableGeneratorOps, 56); Q_AT(GeneratorApi, newSqlGenerator, 64);
 Q_AT(GeneratorApi, newCustomColAnnounce, 72);
+Q_SIZE(GeneratorApi, 96); Q_AT(GeneratorApi, renderTerm, 80); Q_AT(GeneratorApi, renderFilter, 88);
 Q_SIZE(BasePropertyOps, 56); Q_AT(BasePropertyOps, sizeChecker, 0); Q_AT(BasePropertyOps, verifier, 8);
 Q_AT(BasePropertyOps, desc, 16); Q_AT(BasePropertyOps, asc, 24); Q_AT(BasePropertyOps, setFilter, 32);
 Q_AT(BasePropertyOps, toDBValue, 40); Q_AT(BasePropertyOps, toObjValue, 48);
@@ -461,10 +513,15 @@ Q_SIZE(FilterListCellObject, H + 56); Q_AT(FilterListCellObject, ops, H); Q_AT(F
 Q_AT(FilterListCellObject, relationship, H + 16); Q_AT(FilterListCellObject, next, H + 24);
 Q_AT(FilterListCellObject, col, H + 32); Q_AT(FilterListCellObject, openGroups, H + 40);
 Q_AT(FilterListCellObject, closeGroups, H + 44); Q_AT(FilterListCellObject, topConnective, H + 48);
-Q_SIZE(ColumnsApi, 88); Q_AT(ColumnsApi, version, 0); Q_AT(ColumnsApi, NullDefault, 8);
+Q_AT(FilterListCellObject, notGroups, H + 52);
+Q_SIZE(ExpressionObject, H + 32); Q_AT(ExpressionObject, kind, H); Q_AT(ExpressionObject, distinct, H + 4);
+Q_AT(ExpressionObject, left, H + 8); Q_AT(ExpressionObject, right, H + 16); Q_AT(ExpressionObject, depth, H + 24);
+Q_SIZE(OrderTermObject, H + 16); Q_AT(OrderTermObject, term, H); Q_AT(OrderTermObject, descending, H + 8);
+Q_SIZE(ColumnsApi, 104); Q_AT(ColumnsApi, version, 0); Q_AT(ColumnsApi, NullDefault, 8);
 Q_AT(ColumnsApi, AutoIncrement, 16); Q_AT(ColumnsApi, BaseProperty, 24); Q_AT(ColumnsApi, FilterListCell, 32);
 Q_AT(ColumnsApi, propertyOps, 40); Q_AT(ColumnsApi, filterCellOps, 48); Q_AT(ColumnsApi, ForeignKey, 56);
 Q_AT(ColumnsApi, ForeignType, 64); Q_AT(ColumnsApi, noDefault, 72); Q_AT(ColumnsApi, newFilterCell, 80);
+Q_AT(ColumnsApi, Expression, 88); Q_AT(ColumnsApi, OrderTerm, 96);
 Q_SIZE(EntityObject, H + 32); Q_AT(EntityObject, col, H); Q_AT(EntityObject, mapping, H + 8);
 Q_AT(EntityObject, modelInstance, H + 16); Q_AT(EntityObject, tableName, H + 24);
 Q_SIZE(ModelInstanceObject, sizeof(PyDictObject) + 8);

@@ -240,7 +240,84 @@ std::string_view nameText(PyObject* name) {
 
 bool isProperty(PyObject* o) { return PyObject_TypeCheck(o, columns->BaseProperty); }
 bool isFilterCell(PyObject* o) { return PyObject_TypeCheck(o, columns->FilterListCell); }
+bool isExpression(PyObject* o) {
+    // Operands are mostly builtin scalars, which are never expressions.
+    if (PyLong_CheckExact(o) || PyUnicode_CheckExact(o) || PyFloat_CheckExact(o) || o == Py_None) return false;
+    return columns->Expression && PyObject_TypeCheck(o, columns->Expression);
+}
 Borrowed propertyName(PyObject* prop) { return Borrowed(reinterpret_cast<BasePropertyObject*>(prop)->name); }
+
+// ===========================================================================
+// Terms: columns, arithmetic and aggregates
+//
+// A column is written `table.column` (or bare, where a statement names its
+// own table's columns: the SET list of an update); an expression writes its
+// operands around its operator, a nested one in parentheses so that the
+// grouping written in Python is kept; a value is a placeholder and an
+// argument.  Expressions nest a bounded number of levels.
+// ===========================================================================
+
+void appendColumn(std::string& out, PyObject* prop, bool qualified, int dialect) {
+    // Reading the table name may run Python code: the property is held.
+    Ref held = Ref::borrow(prop);
+    Ref name = propertyName(prop).ref();
+    if (!qualified) {
+        appendIdentifier(out, nameText(name.get()), dialect);
+        return;
+    }
+    Ref model = Borrowed(reinterpret_cast<BasePropertyObject*>(prop)->model).ref();
+    Ref tableName = getattr(model.get(), tableNameKey);
+    appendQualified(out, nameText(tableName.get()), nameText(name.get()), dialect);
+}
+
+void renderTermInto(std::string& out, PyObject* term, PyObject* args, bool qualified, int dialect, bool nested) {
+    if (isProperty(term)) {
+        appendColumn(out, term, qualified, dialect);
+        return;
+    }
+    if (!isExpression(term)) {
+        check(PyList_Append(args, term));
+        out.append("%s");
+        return;
+    }
+    // The expression's operands are held: rendering them runs Python code.
+    auto* e = reinterpret_cast<ExpressionObject*>(term);
+    Ref left = Ref::borrow(e->left), right = Ref::borrow(e->right);
+    int kind = e->kind;
+    if (isAggregateKind(kind)) {
+        static const char* const functions[] = {"count(", "sum(", "avg(", "min(", "max("};
+        out.append(functions[kind - EXPR_COUNT]);
+        if (kind == EXPR_COUNT && left.get() == Py_None) {
+            out.push_back('*');
+        } else {
+            if (e->distinct) out.append("DISTINCT ");
+            renderTermInto(out, left.get(), args, qualified, dialect, false);
+        }
+        out.push_back(')');
+        return;
+    }
+    static const char* const operators[] = {" + ", " - ", " * ", " / "};
+    if (kind < EXPR_ADD || kind > EXPR_DIV) raise(PyExc_ValueError, "unknown expression kind %d", kind);
+    if (nested) out.push_back('(');
+    // `/` divides as Python's does: SQLite divides integers to an integer
+    // unless one side is a real number (MySQL never does).
+    bool realDivision = kind == EXPR_DIV && dialect == DIALECT_SQLITE;
+    if (realDivision) out.append("CAST(");
+    renderTermInto(out, left.get(), args, qualified, dialect, !realDivision);
+    if (realDivision) out.append(" AS REAL)");
+    out.append(operators[kind]);
+    renderTermInto(out, right.get(), args, qualified, dialect, true);
+    if (nested) out.push_back(')');
+}
+
+PyObject* apiRenderTerm(PyObject* term, PyObject* args, int qualified) {
+    return entry([&] {
+        if (!PyList_Check(args)) raiseArgType("args", "list", args);
+        std::string out;
+        renderTermInto(out, term, args, qualified != 0, currentDialect(), false);
+        return textOf(out);
+    });
+}
 
 // ===========================================================================
 // Where rendering
@@ -270,9 +347,81 @@ bool isBitColumn(FilterListCellObject* columnCell) {
     return col && col != Py_None && isProperty(col) && reinterpret_cast<BasePropertyObject*>(col)->_targetType == bit;
 }
 
+// The opening parentheses of a cell, outermost first: a negation opens
+// with `NOT (`.
+void appendOpens(std::string& out, int opens, unsigned notGroups) {
+    for (int i = opens - 1; i >= 0; --i) {
+        if (i < 32 && (notGroups >> i) & 1u) out.append("NOT ");
+        out.push_back('(');
+    }
+}
+
+bool isMembership(int relationship) {
+    return relationship == REL_IN || relationship == REL_NOT_IN || relationship == REL_BETWEEN;
+}
+
+// Binds one operand value; MySQL matches a bit column by its integer.
+void bindOperand(PyObject* args, PyObject* value, FilterListCellObject* columnCell, int dialect) {
+    if (dialect == DIALECT_MYSQL && PyBytes_Check(value) && PyBytes_GET_SIZE(value) == 1 && isBitColumn(columnCell)) {
+        Ref number = integer(PyBytes_AS_STRING(value)[0] != 0 ? 1 : 0);
+        check(PyList_Append(args, number.get()));
+    } else {
+        check(PyList_Append(args, value));
+    }
+}
+
+// The whole test of IN, NOT IN or BETWEEN, written by its operand cell (the
+// tuple of values) for the column cell `prev`.  An empty IN matches no row
+// and an empty NOT IN every row; a None among the values stands for NULL,
+// which IN cannot match by itself.  Kept out of line: the plain comparisons'
+// path stays small.
+[[gnu::noinline]] void renderMembership(std::string& out, FilterListCellObject* prev, PyObject* values, PyObject* args,
+                                        int dialect) {
+    int relationship = prev->relationship;
+    Ref col = Borrowed(prev->col).ref();
+    if (!col || !isProperty(col.get()))
+        raise(PyExc_TypeError, "the values of IN, NOT IN and BETWEEN follow a column cell");
+    if (!PyTuple_Check(values)) raiseArgType("value", "tuple", values);
+    std::string column;
+    appendColumn(column, col.get(), true, dialect);
+    Py_ssize_t n = PyTuple_GET_SIZE(values);
+    if (relationship == REL_BETWEEN) {
+        if (n != 2) raise(PyExc_ValueError, "BETWEEN takes two bounds, got %zd", n);
+        out.append(column);
+        out.append("  BETWEEN  %s AND %s ");
+        for (Py_ssize_t i = 0; i < 2; ++i) bindOperand(args, tupleItem(values, i).get(), prev, dialect);
+        return;
+    }
+    bool in = relationship == REL_IN;
+    Py_ssize_t present = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) present += tupleItem(values, i).get() != Py_None;
+    bool nulls = present < n;
+    if (present == 0) {
+        if (nulls) out.append(column).append(in ? " IS NULL " : " IS NOT NULL ");
+        else out.append(in ? "0 = 1 " : "1 = 1 ");
+        return;
+    }
+    if (nulls) out.push_back('(');
+    out.append(column);
+    out.append(in ? "  IN (" : "  NOT IN (");
+    bool first = true;
+    // `values` is the operand cell's tuple, held by the caller; binding runs
+    // no Python code.
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Borrowed value = tupleItem(values, i);
+        if (value.get() == Py_None) continue;
+        out.append(first ? "%s" : ",%s");
+        first = false;
+        bindOperand(args, value.get(), prev, dialect);
+    }
+    out.append(") ");
+    if (nulls) out.append(in ? "OR " : "AND ").append(column).append(in ? " IS NULL) " : " IS NOT NULL) ");
+}
+
 // Renders one cell.  `prev` is the cell before it in the chain (null when
 // rendered alone): a value cell is the operand of the comparison `prev`
-// opened, and that comparison decides how it is written.
+// opened, and that comparison decides how it is written.  A cell holding an
+// expression writes its SQL.
 void renderCell(std::string& out, PyObject* cellObj, PyObject* args, int* depth, FilterListCellObject* prev,
                 int dialect) {
     auto* cell = reinterpret_cast<FilterListCellObject*>(cellObj);
@@ -283,27 +432,34 @@ void renderCell(std::string& out, PyObject* cellObj, PyObject* args, int* depth,
         if (closes > *depth) closes = *depth;
         *depth -= closes;
     }
-    out.append((size_t)opens, '(');
+    appendOpens(out, opens, cell->notGroups);
+    bool writesConnective = true;
     Ref col = Borrowed(cell->col).ref();
     if (col && col.get() != Py_None && truthy(col.get())) {
-        Ref model = isProperty(col.get()) ? Borrowed(col.as<BasePropertyObject>()->model).ref()
-                                          : getattr(col.get(), "model");
-        Ref tableName = getattr(model.get(), tableNameKey);
-        Ref name = Borrowed(cell->value).ref();
-        appendQualified(out, nameText(tableName.get()), nameText(name.get()), dialect);
-        out.push_back(' ');
+        // A membership test is written whole by its operand cell.
+        if (isMembership(cell->relationship)) {
+            writesConnective = false;
+        } else {
+            Ref model = isProperty(col.get()) ? Borrowed(col.as<BasePropertyObject>()->model).ref()
+                                              : getattr(col.get(), "model");
+            Ref tableName = getattr(model.get(), tableNameKey);
+            Ref name = Borrowed(cell->value).ref();
+            appendQualified(out, nameText(tableName.get()), nameText(name.get()), dialect);
+            out.push_back(' ');
+        }
     } else {
         int comparison = prev ? prev->relationship : -1;
-        // The NULL tests have no operand to write or bind.
-        if (comparison != REL_IS_NULL && comparison != REL_NOT_NULL) {
-            Ref value = Borrowed(cell->value).ref();
-            if (dialect == DIALECT_MYSQL && PyBytes_Check(value.get()) && PyBytes_GET_SIZE(value.get()) == 1 &&
-                isBitColumn(prev)) {
-                Ref number = integer(PyBytes_AS_STRING(value.get())[0] != 0 ? 1 : 0);
-                check(PyList_Append(args, number.get()));
-            } else {
-                check(PyList_Append(args, value.get()));
-            }
+        Ref value = Borrowed(cell->value).ref();
+        if (isExpression(value.get())) {
+            if (prev && isMembership(comparison))
+                raise(PyExc_TypeError, "IN, NOT IN and BETWEEN take values, not an expression");
+            renderTermInto(out, value.get(), args, true, dialect, false);
+            out.push_back(' ');
+        } else if (prev && isMembership(comparison)) {
+            renderMembership(out, prev, value.get(), args, dialect);
+        } else if (comparison != REL_IS_NULL && comparison != REL_NOT_NULL) {
+            // The NULL tests have no operand to write or bind.
+            bindOperand(args, value.get(), prev, dialect);
             out.append(" %s ");
             if (comparison == REL_LIKE_ESCAPED) {
                 out.append("ESCAPE '");
@@ -313,7 +469,7 @@ void renderCell(std::string& out, PyObject* cellObj, PyObject* args, int* depth,
         }
     }
     out.append((size_t)closes, ')');
-    appendMapped(out, relationshipMap, cell->relationship);
+    if (writesConnective) appendMapped(out, relationshipMap, cell->relationship);
 }
 
 Borrowed nextCell(PyObject* cell) {
@@ -322,10 +478,10 @@ Borrowed nextCell(PyObject* cell) {
 }
 
 // Appends the where text of the chain at `head` (a cell) to `out` and its
-// arguments to `args`.
-void renderWhere(std::string& out, PyObject* head, PyObject* args) {
+// arguments to `args`; `keyword` (" WHERE ", " HAVING ") comes first.
+void renderWhere(std::string& out, PyObject* head, PyObject* args, const char* keyword = " WHERE ") {
     if (!nextCell(head)) raiseFault("SqlInStanceError", {});
-    out.append(" WHERE ");
+    out.append(keyword);
     int depth = 0;
     // Cells are shared and mutable, so a chain can be linked into itself;
     // the slow cursor catches that instead of rendering forever.
@@ -353,6 +509,17 @@ void renderWhere(std::string& out, PyObject* head, PyObject* args) {
     out.append((size_t)depth, ')');
 }
 
+PyObject* apiRenderFilter(PyObject* cell, PyObject* args, const char* keyword) {
+    return entry([&] {
+        if (!isFilterCell(cell)) raiseArgType("cell", "FilterListCell", cell);
+        if (!PyList_Check(args)) raiseArgType("args", "list", args);
+        std::string out;
+        out.reserve(160);
+        renderWhere(out, cell, args, keyword);
+        return textOf(out);
+    });
+}
+
 Ref buildWhere(PyObject* cell) {
     Ref args = Ref::steal(PyList_New(0));
     if (cell == Py_None) return tupleOf({Ref::steal(PyUnicode_FromStringAndSize("", 0)).get(), args.get()});
@@ -364,19 +531,42 @@ Ref buildWhere(PyObject* cell) {
     return tupleOf({text.get(), args.get()});
 }
 
-void renderOrder(std::string& out, PyObject* orderList) {
+// The order terms: texts as they are, properties and the order terms of
+// asc()/desc() rendered (their values appended to `args`).
+void renderOrder(std::string& out, PyObject* orderList, PyObject* args) {
     if (orderList == Py_None) return;
     if (!PyTuple_Check(orderList)) raiseArgType("orderList", "tuple", orderList);
     Py_ssize_t n = PyTuple_GET_SIZE(orderList);
     if (n == 0) return;
     out.append(" order by ");
+    int dialect = -1;
+    // Rendering a term runs Python code, which may replace the builder's
+    // tuple: it is held, and it holds its terms.
+    Ref held = Ref::borrow(orderList);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        Borrowed term = tupleItem(orderList, i);  // no Python code runs in this loop
-        if (!PyUnicode_Check(term.get()))
-            raise(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", i, typeName(term.get()));
+        Borrowed term = tupleItem(orderList, i);
         if (i) out.append(", ");
-        out.append(utf8(term.get()));
+        if (PyUnicode_Check(term.get())) {
+            out.append(utf8(term.get()));
+            continue;
+        }
+        bool ordered = PyObject_TypeCheck(term.get(), columns->OrderTerm);
+        if (!ordered && !isProperty(term.get()))
+            raise(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", i, typeName(term.get()));
+        if (dialect < 0) dialect = currentDialect();
+        auto* t = term.as<OrderTermObject>();
+        renderTermInto(out, ordered ? t->term : term.get(), args, true, dialect, false);
+        out.append(ordered && t->descending ? " DESC" : " ASC");
     }
+}
+
+// The order text alone, for terms that bind no value.
+Ref orderText(PyObject* orderList) {
+    Ref args = Ref::steal(PyList_New(0));
+    std::string out;
+    renderOrder(out, orderList, args.get());
+    if (PyList_GET_SIZE(args.get())) raise(PyExc_ValueError, "order terms here cannot bind values");
+    return textOf(out);
 }
 
 // ===========================================================================
@@ -529,7 +719,7 @@ Ref renderSelect(PyObject* self) {
     Ref args = Ref::steal(PyList_New(0));
     if (g->whereCol != Py_None) renderWhere(out, g->whereCol, args.get());
     // ORDER BY comes before LIMIT so that the statement runs on every dialect.
-    renderOrder(out, g->orderList);
+    renderOrder(out, g->orderList, args.get());
     appendConcat(out, g->limit);
     out.push_back(';');
     Ref text = textOf(out);
@@ -566,9 +756,16 @@ Ref renderUpdate(PyObject* self) {
         Ref item = fastItem(items.get(), i).ref();
         Ref name = itemEntry(item.get(), "name");
         appendIdentifier(out, nameText(name.get()), dialect);
-        out.append(" = %s,");
         Ref value = itemEntry(item.get(), "value");
-        check(PyList_Append(args.get(), value.get()));
+        if (isExpression(value.get())) {
+            // Computed from the row's own columns: `stock = stock - %s`.
+            out.append(" = ");
+            renderTermInto(out, value.get(), args.get(), false, dialect, false);
+            out.push_back(',');
+        } else {
+            out.append(" = %s,");
+            check(PyList_Append(args.get(), value.get()));
+        }
     }
     out.pop_back();
     if (g->whereCol != Py_None) renderWhere(out, g->whereCol, args.get());
@@ -700,11 +897,7 @@ PyObject* buildInsertSlot(PyObject* self) { return entry([&] { return renderInse
 PyObject* buildDeleteSlot(PyObject* self) { return entry([&] { return renderDelete(self); }); }
 PyObject* buildJoinSlot(PyObject* self) { return entry([&] { return renderJoinText(self); }); }
 PyObject* buildOrderSlot(PyObject* orderList) {
-    return entry([&] {
-        std::string out;
-        renderOrder(out, orderList);
-        return textOf(out);
-    });
+    return entry([&] { return orderText(orderList); });
 }
 
 Ref whereCellText(PyObject* cell, PyObject* args) {
@@ -899,10 +1092,7 @@ Ref _getWhereCellStr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 const Signature<1> buildOrderSig{"build_order", {"orderList"}, 1};
 Ref build_order(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* orderList = bind(buildOrderSig, args, nargs, kwnames)[0];
-    std::string out;
-    renderOrder(out, orderList);
-    return textOf(out);
+    return orderText(bind(buildOrderSig, args, nargs, kwnames)[0]);
 }
 
 PyMethodDef sqlMethods[] = {
@@ -1400,6 +1590,8 @@ void exec(PyObject* module) {
     api.tableGeneratorOps = &tableOps;
     api.newSqlGenerator = apiNewSqlGenerator;
     api.newCustomColAnnounce = apiNewCustomColAnnounce;
+    api.renderTerm = apiRenderTerm;
+    api.renderFilter = apiRenderFilter;
     publish(module, &api, kGeneratorCapsule);
 
     // Imports come only now that the capsule is in place.
@@ -1418,7 +1610,8 @@ void exec(PyObject* module) {
     Ref relationships = textMap({{REL_AND, " AND "}, {REL_OR, " OR "}, {REL_EQ, " = "}, {REL_GT, " > "},
                                  {REL_GE, " >= "}, {REL_LT, " < "}, {REL_LE, " <= "}, {REL_NE, " != "},
                                  {REL_LIKE, " LIKE "}, {REL_IS_NULL, " IS NULL"}, {REL_NOT_NULL, " IS NOT NULL"},
-                                 {REL_LIKE_ESCAPED, " LIKE "}},
+                                 {REL_LIKE_ESCAPED, " LIKE "}, {REL_IN, " IN "}, {REL_NOT_IN, " NOT IN "},
+                                 {REL_BETWEEN, " BETWEEN "}},
                                 nullptr);
     Ref joins = textMap({{JOIN_PLAIN, "JOIN "}, {JOIN_LEFT, "LEFT JOIN "}, {JOIN_RIGHT, "RIGHT JOIN "},
                          {JOIN_INNER, "INNER JOIN "}},

@@ -199,7 +199,8 @@ Ref Paging_orderBy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     int dialect = activeDialect(dbApi);
     Ref terms = Ref::steal(PyTuple_New(nargs));
     for (Py_ssize_t i = 0; i < nargs; ++i) {
-        std::string text = orderTermText(columnsApi, model.get(), table.get(), cols.get(), args[i], dialect);
+        std::string text =
+            orderTermText(columnsApi, generatorApi, model.get(), table.get(), cols.get(), args[i], dialect);
         PyTuple_SET_ITEM(terms.get(), i, str(text).release());
     }
     assignField(builder.as<SqlGeneratorObject>()->orderList, std::move(terms));

@@ -3,7 +3,10 @@
 // A model class body is written with the objects of this module.  Column
 // properties (`BaseProperty` and its typed subclasses) describe a column and
 // convert its values; comparisons on them build chains of `FilterListCell`s
-// that the where renderer walks; `ForeignKey` records a relation.
+// that the where renderer walks; `ForeignKey` records a relation.  Arithmetic
+// on properties and the aggregate functions (`Count`, `Sum`, `Avg`, `Min`,
+// `Max`) are `Expression`s, which compare like properties; `asc()`/`desc()`
+// make `OrderTerm`s.
 //
 // The hot paths are native: a comparison builds its two cells and converts
 // its operand in C++, `&`/`|` link chains in C++, and a fetched row's values
@@ -20,6 +23,7 @@
 #include <datetime.h>
 #include <structmember.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -37,6 +41,8 @@ PyTypeObject* AutoIncrementType = nullptr;
 PyTypeObject* BasePropertyType = nullptr;
 PyTypeObject* FilterListCellType = nullptr;
 PyTypeObject* ForeignKeyType = nullptr;
+PyTypeObject* ExpressionType = nullptr;
+PyTypeObject* OrderTermType = nullptr;
 GeneratorApi* gen = nullptr;
 ColumnsApi api;
 
@@ -93,6 +99,8 @@ PyObject* keep(Ref r) { return r.release(); }
 inline BasePropertyObject* prop(PyObject* o) { return reinterpret_cast<BasePropertyObject*>(o); }
 inline FilterListCellObject* cellOf(PyObject* o) { return reinterpret_cast<FilterListCellObject*>(o); }
 inline const BasePropertyOps* opsOf(PyObject* self) { return prop(self)->ops; }
+inline ExpressionObject* exprOf(PyObject* o) { return reinterpret_cast<ExpressionObject*>(o); }
+inline bool isExpression(PyObject* o) { return PyObject_TypeCheck(o, ExpressionType); }
 
 // Raises an instance of one of the package's exception classes.
 template <class... A>
@@ -131,6 +139,8 @@ bool isEmptyPayload(PyObject* v) {
     if (v == Py_None || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v) || PyBytes_CheckExact(v) ||
         PyTuple_CheckExact(v) || PyList_CheckExact(v) || PyDict_CheckExact(v))
         return false;
+    // An expression compares into a filter chain; it is never empty.
+    if (isExpression(v)) return false;
     Ref eq = Ref::steal(PyObject_RichCompare(v, held.empty, Py_EQ));
     return truthy(eq.get());
 }
@@ -243,6 +253,7 @@ Ref allocCell(PyTypeObject* type) {
     c->openGroups = 0;
     c->closeGroups = 0;
     c->topConnective = -1;
+    c->notGroups = 0;
     return self;
 }
 
@@ -268,6 +279,7 @@ int cellInit(PyObject* self, PyObject* args, PyObject* kwargs) {
         c->openGroups = 0;
         c->closeGroups = 0;
         c->topConnective = -1;
+        c->notGroups = 0;
         return 0;
     });
 }
@@ -293,6 +305,48 @@ PyObject* combine(PyObject* left, PyObject* right, int relationship) {
 }
 PyObject* cellAnd(PyObject* left, PyObject* right) { return combine(left, right, REL_AND); }
 PyObject* cellOr(PyObject* left, PyObject* right) { return combine(left, right, REL_OR); }
+
+// The groups one cell can open, negations among them (the bits of notGroups).
+constexpr int kMostGroupsAtOneCell = 32;
+
+// `~chain`: a copy of the chain wrapped in a negation, `NOT ( ... )`.  The
+// chain itself is left as it is (it may be part of another chain); the
+// negation reads as one comparison to the grouping of later `&` and `|`.
+Ref negatedChain(PyObject* self) {
+    Ref head, last;
+    // Each cell is held while its copy is made: an allocation may run a
+    // collection, whose finalizers may relink the chain.
+    for (Ref cell = Ref::borrow(self); cell;) {
+        Ref copy = allocCell(FilterListCellType);
+        FilterListCellObject* from = cell.as<FilterListCellObject>();
+        FilterListCellObject* to = copy.as<FilterListCellObject>();
+        assignField(to->value, from->value);
+        assignField(to->col, from->col);
+        to->relationship = from->relationship;
+        to->openGroups = from->openGroups;
+        to->closeGroups = from->closeGroups;
+        to->topConnective = from->topConnective;
+        to->notGroups = from->notGroups;
+        if (last) assignField(last.as<FilterListCellObject>()->next, copy.get());
+        else head = Ref::borrow(copy.get());
+        last = std::move(copy);
+        PyObject* next = from->next;
+        cell = next && next != Py_None ? Ref::borrow(next) : Ref();
+    }
+    FilterListCellObject* h = head.as<FilterListCellObject>();
+    int at = h->openGroups > 0 ? h->openGroups : 0;
+    if (at >= kMostGroupsAtOneCell)
+        raise(PyExc_ValueError, "a filter can open %d groups before one comparison at most", kMostGroupsAtOneCell);
+    h->notGroups |= 1u << at;
+    h->openGroups = at + 1;
+    last.as<FilterListCellObject>()->closeGroups++;
+    h->topConnective = -1;
+    return head;
+}
+
+PyObject* cellInvert(PyObject* self) {
+    return entry([&] { return negatedChain(self); });
+}
 
 const Signature<2> appendSig{"append", {"cell", "relationship"}, 2};
 const Signature<2> addSig{"_add", {"other", "relationship"}, 2};
@@ -356,6 +410,8 @@ PyGetSetDef cellGetSet[] = {
              "groups that close after this cell when rendered"),
     Q_GETTER("topConnective", intFieldGetter<offsetof(FilterListCellObject, topConnective)>,
              "the connective that last joined this chain (-1: none)"),
+    Q_GETTER("notGroups", intFieldGetter<offsetof(FilterListCellObject, notGroups)>,
+             "which groups opened before this cell are negations (bit i: the i-th from the innermost)"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -370,6 +426,7 @@ PyType_Slot cellSlots[] = {
     {Py_tp_getset, cellGetSet},
     {Py_nb_and, (void*)cellAnd},
     {Py_nb_or, (void*)cellOr},
+    {Py_nb_invert, (void*)cellInvert},
     {0, nullptr},
 };
 
@@ -536,14 +593,25 @@ Ref toDBValue(PyObject* self, PyObject* value) { return Ref::steal(opsOf(self)->
 // column cell (a property) or as a converted value cell.  `== None` and
 // `!= None` are the NULL tests: their operand cell holds None and renders
 // nothing.
+//
+// Membership and ranges (IN, NOT IN, BETWEEN) take their values as one
+// operand cell holding the tuple of converted values.  An expression as the
+// operand is kept as it is: the renderer writes its SQL.
+Ref membershipValues(PyObject* self, PyObject* values, int relationship);
+
 Ref setFilterNative(PyObject* self, PyObject* other, int relationship) {
     Ref head = newCell(prop(self)->name, REL_NONE, self);
     Ref operand;
-    if (other == Py_None && (relationship == REL_EQ || relationship == REL_NE)) {
+    if (relationship == REL_IN || relationship == REL_NOT_IN || relationship == REL_BETWEEN) {
+        Ref values = membershipValues(self, other, relationship);
+        operand = newCell(values.get(), REL_NONE, Py_None);
+    } else if (other == Py_None && (relationship == REL_EQ || relationship == REL_NE)) {
         relationship = relationship == REL_EQ ? REL_IS_NULL : REL_NOT_NULL;
         operand = newCell(Py_None, REL_NONE, Py_None);
     } else if (PyObject_TypeCheck(other, BasePropertyType)) {
         operand = newCell(prop(other)->name, REL_NONE, other);
+    } else if (isExpression(other)) {
+        operand = newCell(other, REL_NONE, Py_None);
     } else {
         Ref converted = toDBValue(self, other);
         operand = newCell(converted.get(), REL_NONE, Py_None);
@@ -564,6 +632,41 @@ PyObject* setFilterEntry(PyObject* self, PyObject* other, int relationship) {
         }
         return setFilterNative(self, other, relationship);
     });
+}
+
+const char* membershipName(int relationship) {
+    return relationship == REL_BETWEEN ? "between" : relationship == REL_IN ? "isIn" : "notIn";
+}
+
+// A text is an iterable of characters, never meant as the values of IN.
+void refuseText(PyObject* values, int relationship) {
+    if (PyUnicode_Check(values) || PyBytes_Check(values) || PyByteArray_Check(values))
+        raise(PyExc_TypeError, "%s() takes an iterable of values, not %.100s", membershipName(relationship),
+              typeName(values));
+}
+
+// The values of IN / NOT IN (any iterable) or the two bounds of BETWEEN, each
+// converted by the property.
+Ref membershipValues(PyObject* self, PyObject* values, int relationship) {
+    refuseText(values, relationship);
+    Ref items = Ref::stealOrNull(PySequence_Fast(values, "not iterable"));
+    if (!items) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throwPending();
+        PyErr_Clear();
+        raise(PyExc_TypeError, "%s() takes an iterable of values, not %.100s", membershipName(relationship),
+              typeName(values));
+    }
+    if (PyList_Check(items.get())) items = Ref::steal(PyList_AsTuple(items.get()));  // a list the caller may change
+    Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+    if (relationship == REL_BETWEEN && n != 2) raise(PyExc_TypeError, "between() takes two bounds, got %zd", n);
+    Ref out = Ref::steal(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Borrowed value = tupleItem(items.get(), i);  // held by `items`, which nothing else changes
+        if (relationship == REL_BETWEEN && value.get() == Py_None)
+            raise(PyExc_ValueError, "between() needs two bounds, not None: use >= or <= for one");
+        PyTuple_SET_ITEM(out.get(), i, toDBValue(self, value.get()).release());
+    }
+    return out;
 }
 
 template <Conversion Native>
@@ -606,6 +709,278 @@ PyObject* apiToDBValue(PyObject* self, PyObject* value) { return opsOf(self)->to
 PyObject* apiToObjValue(PyObject* self, PyObject* value) { return opsOf(self)->toObjValue(self, value); }
 const BasePropertyOps apiPropertyOps{apiSizeChecker, apiVerifier, apiDesc, apiAsc,
                                      apiSetFilter,   apiToDBValue, apiToObjValue};
+
+// ===========================================================================
+// Expressions: arithmetic on columns and aggregate functions
+//
+// `Item.stock - 1`, `Item.price * Item.qty` and `Sum(Order.total)` are
+// `Expression`s: the where, select and update renderers write their SQL,
+// binding the values they carry.  They compare like properties (into filter
+// chains, for filters and `having`) and make order terms with asc()/desc().
+// Their nesting is bounded, so every walk over one is bounded too.
+// ===========================================================================
+
+constexpr int kDeepestExpression = 64;
+
+const size_t expressionOffsets[] = {offsetof(ExpressionObject, left), offsetof(ExpressionObject, right)};
+const FieldList expressionFields{expressionOffsets, 2};
+
+int depthOf(PyObject* o) { return isExpression(o) ? exprOf(o)->depth : 0; }
+
+// Whether an expression computes an aggregate anywhere inside.
+bool hasAggregate(PyObject* o) {
+    if (!isExpression(o)) return false;
+    ExpressionObject* e = exprOf(o);
+    return isAggregateKind(e->kind) || hasAggregate(e->left) || hasAggregate(e->right);
+}
+
+Ref newExpression(PyTypeObject* type, int kind, PyObject* left, PyObject* right, bool distinct) {
+    int depth = std::max(depthOf(left), depthOf(right)) + 1;
+    if (depth > kDeepestExpression)
+        raise(PyExc_ValueError, "an expression may nest %d levels deep at most", kDeepestExpression);
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    ExpressionObject* e = exprOf(self.get());
+    e->kind = kind;
+    e->distinct = distinct;
+    e->left = Py_NewRef(left);
+    e->right = Py_NewRef(right);
+    e->depth = depth;
+    return self;
+}
+
+// Operands of arithmetic: columns, expressions and numbers.
+bool isArithmeticOperand(PyObject* o) {
+    if (PyObject_TypeCheck(o, BasePropertyType) || isExpression(o)) return true;
+    if (PyUnicode_Check(o) || PyBytes_Check(o) || PyByteArray_Check(o) || o == Py_None) return false;
+    return PyLong_Check(o) || PyFloat_Check(o) || PyNumber_Check(o);
+}
+
+PyObject* arithmetic(PyObject* left, PyObject* right, int kind) {
+    if (!isArithmeticOperand(left) || !isArithmeticOperand(right)) Py_RETURN_NOTIMPLEMENTED;
+    return entry([&] { return newExpression(ExpressionType, kind, left, right, false); });
+}
+PyObject* addSlot(PyObject* a, PyObject* b) { return arithmetic(a, b, EXPR_ADD); }
+PyObject* subtractSlot(PyObject* a, PyObject* b) { return arithmetic(a, b, EXPR_SUB); }
+PyObject* multiplySlot(PyObject* a, PyObject* b) { return arithmetic(a, b, EXPR_MUL); }
+PyObject* divideSlot(PyObject* a, PyObject* b) { return arithmetic(a, b, EXPR_DIV); }
+
+// The operand of a comparison with an expression: Min and Max of a column
+// compare with values of that column, converted by it; other expressions
+// compare with numbers as they are.
+Ref expressionOperand(PyObject* self, PyObject* value) {
+    ExpressionObject* e = exprOf(self);
+    if ((e->kind == EXPR_MIN || e->kind == EXPR_MAX) && PyObject_TypeCheck(e->left, BasePropertyType)) {
+        Ref column = Ref::borrow(e->left);
+        return toDBValue(column.get(), value);
+    }
+    return Ref::borrow(value);
+}
+
+// `expression <op> other`: the two-cell chain of a comparison whose first
+// cell holds the expression.
+Ref expressionFilter(PyObject* self, PyObject* other, int relationship) {
+    Ref head = newCell(self, REL_NONE, Py_None);
+    Ref operand;
+    if (other == Py_None && (relationship == REL_EQ || relationship == REL_NE)) {
+        relationship = relationship == REL_EQ ? REL_IS_NULL : REL_NOT_NULL;
+        operand = newCell(Py_None, REL_NONE, Py_None);
+    } else if (PyObject_TypeCheck(other, BasePropertyType)) {
+        operand = newCell(prop(other)->name, REL_NONE, other);
+    } else if (isExpression(other)) {
+        operand = newCell(other, REL_NONE, Py_None);
+    } else {
+        Ref converted = expressionOperand(self, other);
+        operand = newCell(converted.get(), REL_NONE, Py_None);
+    }
+    FilterListCellObject* h = head.as<FilterListCellObject>();
+    assignField(h->next, operand.get());
+    h->relationship = relationship;
+    return head;
+}
+
+PyObject* expressionCompare(PyObject* self, PyObject* other, int op) {
+    static const int codes[] = {REL_LT, REL_LE, REL_EQ, REL_NE, REL_GT, REL_GE};
+    return entry([&] { return expressionFilter(self, other, codes[op]); });
+}
+
+Ref newOrderTerm(PyObject* term, bool descending) {
+    Ref self = Ref::steal(OrderTermType->tp_alloc(OrderTermType, 0));
+    auto* t = self.as<OrderTermObject>();
+    t->term = Py_NewRef(term);
+    t->descending = descending;
+    return self;
+}
+
+Ref termAsc(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    noArguments("asc", nargs, kwnames);
+    return newOrderTerm(self, false);
+}
+Ref termDesc(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    noArguments("desc", nargs, kwnames);
+    return newOrderTerm(self, true);
+}
+
+// Deep expressions are released without deep C recursion.
+void expressionDealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, expressionDealloc)
+    clearFields(self, expressionFields);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+    Py_TRASHCAN_END
+}
+
+// The SQL of the expression (columns qualified by their tables) and the
+// values it binds, for reading.
+Ref expressionRepr(PyObject* self) {
+    Ref args = Ref::steal(PyList_New(0));
+    Ref text = Ref::steal(gen->renderTerm(self, args.get(), 1));
+    const char* name = shortTypeName(Py_TYPE(self));
+    if (PyList_GET_SIZE(args.get()) == 0) return Ref::steal(PyUnicode_FromFormat("<%s %U>", name, text.get()));
+    return Ref::steal(PyUnicode_FromFormat("<%s %U %R>", name, text.get(), args.get()));
+}
+PyObject* expressionReprSlot(PyObject* self) { return entry([&] { return expressionRepr(self); }); }
+
+PyMethodDef expressionMethods[] = {
+    Q_FAST("asc", termAsc, "asc() -> an ascending order term"),
+    Q_FAST("desc", termDesc, "desc() -> a descending order term"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot expressionSlots[] = {
+    {Py_tp_doc, (void*)"Arithmetic on columns or an aggregate function: SQL that a statement computes.\n\n"
+                       "Made by + - * / on properties, expressions and numbers, and by Count, Sum, Avg, Min, Max.\n"
+                       "Compares like a property (into a filter chain) and orders with asc()/desc()."},
+    {Py_tp_traverse, (void*)traverseObject<expressionFields>},
+    {Py_tp_clear, (void*)clearObject<expressionFields>},
+    {Py_tp_dealloc, (void*)expressionDealloc},
+    {Py_tp_richcompare, (void*)expressionCompare},
+    {Py_tp_hash, (void*)PyObject_HashNotImplemented},
+    {Py_tp_repr, (void*)expressionReprSlot},
+    {Py_tp_methods, expressionMethods},
+    {Py_nb_add, (void*)addSlot},
+    {Py_nb_subtract, (void*)subtractSlot},
+    {Py_nb_multiply, (void*)multiplySlot},
+    {Py_nb_true_divide, (void*)divideSlot},
+    {0, nullptr},
+};
+
+constexpr unsigned long kAbstractFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE |
+                                         Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+
+PyType_Spec expressionSpec = {"Quillon.Model.Columns.Expression", sizeof(ExpressionObject), 0, kAbstractFlags,
+                              expressionSlots};
+
+// --- the aggregate functions ----------------------------------------------
+
+// The column of an aggregate: a property or an expression that computes no
+// aggregate itself (SQL does not nest them).
+void requireAggregateColumn(const char* function, PyObject* col) {
+    if (!PyObject_TypeCheck(col, BasePropertyType) && !isExpression(col))
+        raise(PyExc_TypeError, "%s() takes a column property or an expression of columns, not %.100s", function,
+              typeName(col));
+    if (hasAggregate(col)) raise(PyExc_TypeError, "%s() cannot take an aggregate: aggregates do not nest", function);
+}
+
+const Signature<2> countSig{"Count", {"col", "distinct"}, 0};
+
+PyObject* countNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return entry([&] {
+        auto b = bind(countSig, args, kwargs);
+        PyObject* col = b.get(0, Py_None);
+        bool distinct = b[1] && truthy(b[1]);
+        if (col != Py_None) requireAggregateColumn("Count", col);
+        else if (distinct) raise(PyExc_ValueError, "Count(distinct=True) needs the column whose distinct values it counts");
+        return newExpression(type, EXPR_COUNT, col, Py_None, distinct);
+    });
+}
+
+template <int Kind>
+PyObject* aggregateNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* const functionNames[] = {"Sum", "Avg", "Min", "Max"};
+    static const Signature<1> sig{functionNames[Kind - EXPR_SUM], {"col"}, 1};
+    return entry([&] {
+        auto b = bind(sig, args, kwargs);
+        requireAggregateColumn(sig.function, b[0]);
+        return newExpression(type, Kind, b[0], Py_None, false);
+    });
+}
+
+PyType_Slot aggregateSlots[] = {
+    {Py_tp_doc, (void*)"An aggregate function over the rows a statement reads (or over each group)."},
+    {0, nullptr},
+};
+// Derived specs leave out HAVE_GC: CPython inherits it with the base's traverse.
+constexpr unsigned long kDerivedFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE;
+PyType_Spec aggregateSpec = {"Quillon.Model.Columns.Aggregate", sizeof(ExpressionObject), 0,
+                             kDerivedFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION, aggregateSlots};
+
+PyType_Slot countSlots[] = {
+    {Py_tp_doc, (void*)"Count(col=None, distinct=False)\n\ncount(*) of the rows, or of the non-NULL values of `col` "
+                       "(its distinct values with distinct=True)."},
+    {Py_tp_new, (void*)countNew},
+    {0, nullptr},
+};
+PyType_Slot sumSlots[] = {
+    {Py_tp_doc, (void*)"Sum(col)\n\nThe sum of the values of `col` (None over no rows)."},
+    {Py_tp_new, (void*)aggregateNew<EXPR_SUM>},
+    {0, nullptr},
+};
+PyType_Slot avgSlots[] = {
+    {Py_tp_doc, (void*)"Avg(col)\n\nThe average of the values of `col` (None over no rows)."},
+    {Py_tp_new, (void*)aggregateNew<EXPR_AVG>},
+    {0, nullptr},
+};
+PyType_Slot minSlots[] = {
+    {Py_tp_doc, (void*)"Min(col)\n\nThe smallest value of `col` (None over no rows)."},
+    {Py_tp_new, (void*)aggregateNew<EXPR_MIN>},
+    {0, nullptr},
+};
+PyType_Slot maxSlots[] = {
+    {Py_tp_doc, (void*)"Max(col)\n\nThe largest value of `col` (None over no rows)."},
+    {Py_tp_new, (void*)aggregateNew<EXPR_MAX>},
+    {0, nullptr},
+};
+PyType_Spec functionSpecs[] = {
+    {"Quillon.Model.Columns.Count", sizeof(ExpressionObject), 0, kDerivedFlags, countSlots},
+    {"Quillon.Model.Columns.Sum", sizeof(ExpressionObject), 0, kDerivedFlags, sumSlots},
+    {"Quillon.Model.Columns.Avg", sizeof(ExpressionObject), 0, kDerivedFlags, avgSlots},
+    {"Quillon.Model.Columns.Min", sizeof(ExpressionObject), 0, kDerivedFlags, minSlots},
+    {"Quillon.Model.Columns.Max", sizeof(ExpressionObject), 0, kDerivedFlags, maxSlots},
+};
+
+// --- order terms -------------------------------------------------------------
+
+const size_t orderTermOffsets[] = {offsetof(OrderTermObject, term)};
+const FieldList orderTermFields{orderTermOffsets, 1};
+
+Ref orderTermRepr(PyObject* self) {
+    auto* t = reinterpret_cast<OrderTermObject*>(self);
+    Ref term = Ref::borrow(t->term);
+    return Ref::steal(PyUnicode_FromFormat("<OrderTerm %R %s>", term.get(), t->descending ? "DESC" : "ASC"));
+}
+PyObject* orderTermReprSlot(PyObject* self) { return entry([&] { return orderTermRepr(self); }); }
+
+PyGetSetDef orderTermGetSet[] = {
+    Q_GETTER("term", fieldGetter<offsetof(OrderTermObject, term)>, "the property or expression ordered by"),
+    Q_GETTER("descending", intFieldGetter<offsetof(OrderTermObject, descending)>, "1 for DESC, 0 for ASC"),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot orderTermSlots[] = {
+    {Py_tp_doc, (void*)"An order term: a property or an expression and its direction (made by asc()/desc())."},
+    {Py_tp_traverse, (void*)traverseObject<orderTermFields>},
+    {Py_tp_clear, (void*)clearObject<orderTermFields>},
+    {Py_tp_dealloc, (void*)deallocObject<orderTermFields>},
+    {Py_tp_repr, (void*)orderTermReprSlot},
+    {Py_tp_getset, orderTermGetSet},
+    {0, nullptr},
+};
+PyType_Spec orderTermSpec = {"Quillon.Model.Columns.OrderTerm", sizeof(OrderTermObject), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC |
+                                 Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                             orderTermSlots};
 
 // ===========================================================================
 // BaseProperty: construction and binding
@@ -746,6 +1121,38 @@ Ref setFilterMethod(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     return setFilterNative(self, b[0], asInt32(b[1]));
 }
 
+// The filters that are methods of every property go through the setFilter
+// entry, as comparisons do, so an overridden setFilter sees them all.
+Ref filterVia(PyObject* self, PyObject* other, int relationship) {
+    return Ref::steal(opsOf(self)->setFilter(self, other, relationship));
+}
+
+const Signature<1> isInSig{"isIn", {"values"}, 1};
+const Signature<1> notInSig{"notIn", {"values"}, 1};
+const Signature<2> betweenSig{"between", {"low", "high"}, 2};
+
+Ref propertyIsIn(PyObject* self, PyObject* values) {
+    refuseText(values, REL_IN);
+    return filterVia(self, values, REL_IN);
+}
+Ref propertyNotIn(PyObject* self, PyObject* values) {
+    refuseText(values, REL_NOT_IN);
+    return filterVia(self, values, REL_NOT_IN);
+}
+Ref propertyBetween(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto b = bind(betweenSig, args, nargs, kwnames);
+    Ref bounds = tupleOf({b[0], b[1]});
+    return filterVia(self, bounds.get(), REL_BETWEEN);
+}
+Ref propertyIsNull(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    noArguments("isNull", nargs, kwnames);
+    return filterVia(self, Py_None, REL_EQ);
+}
+Ref propertyNotNull(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    noArguments("notNull", nargs, kwnames);
+    return filterVia(self, Py_None, REL_NE);
+}
+
 PyObject* propertyCompare(PyObject* self, PyObject* other, int op) {
     static const int codes[] = {REL_LT, REL_LE, REL_EQ, REL_NE, REL_GT, REL_GE};
     return opsOf(self)->setFilter(self, other, codes[op]);
@@ -803,6 +1210,15 @@ PyMethodDef propertyMethods[] = {
     Q_FAST("toDBValue", (oneArgMethod<&toDBValueSig, identity>), "toDBValue(value) -> the value as stored"),
     Q_FAST("toObjValue", (oneArgMethod<&toObjValueSig, identity>), "toObjValue(value) -> the value as read"),
     Q_FAST("setFilter", setFilterMethod, "setFilter(other, relationship) -> the first cell of a new filter chain"),
+    Q_FAST("isIn", (oneArgMethod<&isInSig, propertyIsIn>),
+           "isIn(values) -> a filter matching the values of any iterable (None matches NULL); none: no row"),
+    Q_FAST("notIn", (oneArgMethod<&notInSig, propertyNotIn>),
+           "notIn(values) -> a filter matching values other than those (None: not NULL either); none: every row"),
+    Q_FAST("between", propertyBetween, "between(low, high) -> a filter matching low <= value <= high"),
+    Q_FAST("isNull", propertyIsNull, "isNull() -> the filter IS NULL, as `column == None`"),
+    Q_FAST("notNull", propertyNotNull, "notNull() -> the filter IS NOT NULL, as `column != None`"),
+    Q_FAST("asc", termAsc, "asc() -> an ascending order term"),
+    Q_FAST("desc", termDesc, "desc() -> a descending order term"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -835,6 +1251,10 @@ PyType_Slot propertySlots[] = {
     {Py_tp_hash, (void*)PyObject_HashNotImplemented},
     {Py_tp_methods, propertyMethods},
     {Py_tp_getset, propertyGetSet},
+    {Py_nb_add, (void*)addSlot},
+    {Py_nb_subtract, (void*)subtractSlot},
+    {Py_nb_multiply, (void*)multiplySlot},
+    {Py_nb_true_divide, (void*)divideSlot},
     {0, nullptr},
 };
 
@@ -1636,6 +2056,12 @@ void exec(PyObject* module) {
     AutoIncrementType = addType(module, &autoIncrementSpec);
     BasePropertyType = addType(module, &propertySpec);
     FilterListCellType = addType(module, &cellSpec);
+    ExpressionType = addType(module, &expressionSpec);
+    OrderTermType = addType(module, &orderTermSpec);
+    {
+        PyTypeObject* aggregate = addType(module, &aggregateSpec, ExpressionType);
+        for (PyType_Spec& spec : functionSpecs) addType(module, &spec, aggregate);
+    }
     api.NullDefault = NullDefaultType;
     api.AutoIncrement = AutoIncrementType;
     api.BaseProperty = BasePropertyType;
@@ -1643,6 +2069,8 @@ void exec(PyObject* module) {
     api.propertyOps = &apiPropertyOps;
     api.filterCellOps = &cellOps;
     api.newFilterCell = apiNewFilterCell;
+    api.Expression = ExpressionType;
+    api.OrderTerm = OrderTermType;
     publish(module, &api, kColumnsCapsule);
 
     // Imports come only now that the capsule is in place.
@@ -1708,7 +2136,8 @@ void exec(PyObject* module) {
              {{"AND", integer(REL_AND)}, {"OR", integer(REL_OR)}, {"EQ", integer(REL_EQ)}, {"GT", integer(REL_GT)},
               {"GE", integer(REL_GE)}, {"LT", integer(REL_LT)}, {"LE", integer(REL_LE)}, {"NE", integer(REL_NE)},
               {"NONE", integer(REL_NONE)}, {"LIKE", integer(REL_LIKE)}, {"IS_NULL", integer(REL_IS_NULL)},
-              {"NOT_NULL", integer(REL_NOT_NULL)}, {"LIKE_ESCAPED", integer(REL_LIKE_ESCAPED)}});
+              {"NOT_NULL", integer(REL_NOT_NULL)}, {"LIKE_ESCAPED", integer(REL_LIKE_ESCAPED)},
+              {"IN", integer(REL_IN)}, {"NOT_IN", integer(REL_NOT_IN)}, {"BETWEEN", integer(REL_BETWEEN)}});
     PyObject* enumBase = enumClass.get();
     Ref intTypes = makeEnum(module, enumBase, "intSupportType", {{"Int", str("int")}, {"bigint", str("bigint")}});
     Ref strTypes = makeEnum(module, enumBase, "strSupportType",

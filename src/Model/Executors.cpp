@@ -58,7 +58,7 @@ const ConnectorApi* connectorApi = nullptr;
 struct Names {
     Leaked executor, con, args, dictCur, tableName, pkCol, pkName, col, fk, mapping, name, value, target, bindCol,
         targetBindCol, Type, middleModel, owner, getOtherFkBy, ONE_TO_ONE, ONE_TO_MANY, MANY_TO_MANY, object, getCon,
-        in_transaction, beginTransaction, endTransaction;
+        in_transaction, beginTransaction, endTransaction, dunderDict, Sum, Avg, Min, Max;
 } names;
 
 BaseModelExecutorObject* asExecutor(PyObject* o) { return reinterpret_cast<BaseModelExecutorObject*>(o); }
@@ -138,12 +138,23 @@ Ref keyFilter(PyObject* pkCol, PyObject* value) {
     return Ref::steal(columnsApi->propertyOps->setFilter(pkCol, value, REL_EQ));
 }
 
-// A filter argument: a chain on the model's own columns (or None where allowed).
-void requireFilter(const ModelInfo& info, PyObject* where, bool noneOk = true) {
-    if (noneOk && where == Py_None) return;
+// A filter argument: a chain (or None where allowed) that computes no
+// aggregate.  Returns the columns it names of models other than the
+// executor's: a filter across relations.
+std::vector<Ref> filterColumnsElsewhere(const ModelInfo& info, PyObject* where, bool noneOk = true) {
+    std::vector<Ref> elsewhere;
+    if (noneOk && where == Py_None) return elsewhere;
     if (!PyObject_TypeCheck(where, columnsApi->FilterListCell))
         raiseArgType("where", noneOk ? "FilterListCell or None" : "FilterListCell", where);
-    requireOwnColumns(columnsApi, info.model, where);
+    std::vector<Ref> props;
+    bool aggregate = false;
+    collectFilterColumns(columnsApi, where, props, aggregate);
+    if (aggregate)
+        raise(PyExc_ValueError, "a filter of rows cannot compute an aggregate; aggregates filter the groups of "
+                                "values() (having=)");
+    for (Ref& p : props)
+        if (!columnOfModel(p.get(), info.model)) elsewhere.push_back(std::move(p));
+    return elsewhere;
 }
 
 Borrowed fkEntry(PyObject* fk, PyObject* key) {
@@ -376,13 +387,18 @@ Ref limitText(PyObject* limit, PyObject* offset) {
     return Ref::steal(PyUnicode_FromFormat(" limit %ld, %ld", skip, count));
 }
 
+// One order term, or a sequence of them.
+bool isSingleOrderTerm(PyObject* orderBy) {
+    return PyUnicode_Check(orderBy) || PyObject_TypeCheck(orderBy, columnsApi->BaseProperty) ||
+           PyObject_TypeCheck(orderBy, columnsApi->OrderTerm) || PyObject_TypeCheck(orderBy, columnsApi->Expression);
+}
+
 Ref orderTuple(const ModelInfo& info, PyObject* orderBy, int dialect) {
     if (orderBy == Py_None) return Ref::none();
     auto term = [&](PyObject* t) {
-        return str(orderTermText(columnsApi, info.model, info.table.get(), info.cols.get(), t, dialect));
+        return str(orderTermText(columnsApi, generatorApi, info.model, info.table.get(), info.cols.get(), t, dialect));
     };
-    if (PyUnicode_Check(orderBy) || PyObject_TypeCheck(orderBy, columnsApi->BaseProperty))
-        return tupleOf({term(orderBy).get()});
+    if (isSingleOrderTerm(orderBy)) return tupleOf({term(orderBy).get()});
     Ref seq = Ref::steal(PySequence_Tuple(orderBy));
     Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
     Ref out = Ref::steal(PyTuple_New(n));
@@ -390,8 +406,8 @@ Ref orderTuple(const ModelInfo& info, PyObject* orderBy, int dialect) {
     return out;
 }
 
+// The select of the model's rows; `where` is a filter on its own columns.
 Ref selectBuilder(const ModelInfo& info, PyObject* where, PyObject* orderBy, PyObject* limit, PyObject* offset) {
-    requireFilter(info, where);
     Ref order = orderTuple(info, orderBy, activeDialect(dbApi));
     Ref b = newBuilder(info, SQL_SELECT);
     auto* g = asBuilder(b.get());
@@ -443,13 +459,34 @@ Ref insertBuilder(const ModelInfo& info, const InsertPlan& plan) {
 }
 
 // A SET item; `prop` and `value` are held by the caller (the conversion runs
-// Python code).
+// Python code).  An expression (`Item.stock - 1`) is kept: the statement
+// computes it from the row's own columns.
 Ref setItem(PyObject* prop, PyObject* value) {
     Ref item = Ref::steal(PyDict_New());
     Ref name = columnName(prop);
     check(PyDict_SetItem(item.get(), names.name.get(), name.get()));
-    check(PyDict_SetItem(item.get(), names.value.get(), toDB(prop, value).get()));
+    if (PyObject_TypeCheck(value, columnsApi->Expression))
+        check(PyDict_SetItem(item.get(), names.value.get(), value));
+    else
+        check(PyDict_SetItem(item.get(), names.value.get(), toDB(prop, value).get()));
     return item;
+}
+
+// An expression set as a column's value names columns of the updated row
+// only, and computes no aggregate.
+void requireRowExpression(const ModelInfo& info, PyObject* column, PyObject* value) {
+    if (!PyObject_TypeCheck(value, columnsApi->Expression)) return;
+    std::vector<Ref> props;
+    bool aggregate = false;
+    collectTermColumns(columnsApi, value, props, aggregate);
+    if (aggregate)
+        raise(PyExc_ValueError, "the value of %U computes an aggregate; a row's value is computed from its own columns",
+              columnLabel(column).get());
+    for (const Ref& p : props)
+        if (!columnOfModel(p.get(), info.model))
+            raise(PyExc_ValueError, "the value of %U names %U, a column of another model; a row's value is computed "
+                                    "from its own columns",
+                  columnLabel(column).get(), columnLabel(p.get()).get());
 }
 
 Ref updateBuilder(const ModelInfo& info, Ref setItems, PyObject* where) {
@@ -475,6 +512,7 @@ Ref setItemsFrom(const ModelInfo& info, PyObject* values) {
         Ref pair = Ref::steal(PySequence_Tuple(item.get()));
         if (PyTuple_GET_SIZE(pair.get()) != 2) raise(PyExc_ValueError, "values must be (column, value) pairs");
         Ref column = columnOf(info, tupleItem(pair.get(), 0).get());
+        requireRowExpression(info, column.get(), tupleItem(pair.get(), 1).get());
         check(PyList_Append(items.get(), setItem(column.get(), tupleItem(pair.get(), 1).get()).get()));
     }
     return items;
@@ -512,11 +550,9 @@ Ref deleteBuilder(const ModelInfo& info, PyObject* where) {
     return b;
 }
 
-// The where text and arguments of a filter (None: no filter).
-Ref whereParts(const ModelInfo& info, PyObject* where) {
-    requireFilter(info, where);
-    return Ref::steal(generatorApi->sqlGeneratorOps->build_where(where));
-}
+// The where text and arguments of a filter on the model's own columns
+// (None: no filter).
+Ref whereParts(PyObject* where) { return Ref::steal(generatorApi->sqlGeneratorOps->build_where(where)); }
 
 // ===========================================================================
 // Statement runners
@@ -1055,6 +1091,500 @@ Ref relationSteps(PyObject* model, PyObject* loadForeign, const char* arg) {
 }
 
 // ===========================================================================
+// Statements across relations
+//
+// A filter, and a column of values(), may name columns of the models that
+// the executor's model reaches through its declared relations (one-to-one,
+// one-to-many, many-to-many through the middle table).  The statement joins
+// them with LEFT JOINs along the relation that `join=` names, or along the
+// only relation that reaches the model; a model reached by two relations
+// needs `join=`.  LEFT joins keep the rows without related rows, which a
+// filter OR-ed with the model's own columns still matches.  The rows of the
+// executor's model count once however many related rows match: they are
+// selected by their keys (`key IN (SELECT key FROM ... LEFT JOIN ...)`),
+// counted as distinct keys, and updated or deleted through a derived table
+// of the keys (MySQL refuses a subquery on the table that a statement
+// changes unless it is materialized; DISTINCT makes sure it is).  A model
+// without a key has its rows told apart by their values (SELECT DISTINCT).
+// ===========================================================================
+
+// One relation followed by a statement: from `owner` (through its column
+// `ownerColumn`) to `target`; a many-to-many relation goes on from its middle
+// model (`target`) to `far`.
+struct RelationStep {
+    Ref label;         // "Model.relation", for messages
+    Ref ownerColumn;   // a column of the model the relation leaves from
+    Ref target;        // the model joined first
+    Ref targetColumn;  // its column matching ownerColumn
+    Ref middleColumn;  // many-to-many: the middle column holding the far key
+    Ref far;           // many-to-many: the model on the other side, else null
+    Ref farColumn;     // many-to-many: its key
+};
+
+// The step of a relation, or nothing for a relation that leads nowhere a
+// statement can follow (its columns or models are missing).
+std::optional<RelationStep> relationStep(PyObject* fk, Ref label) {
+    RelationStep step;
+    step.label = std::move(label);
+    step.ownerColumn = fkEntry(fk, names.bindCol.get()).ref();
+    step.target = fkEntry(fk, names.target.get()).ref();
+    step.targetColumn = fkEntry(fk, names.targetBindCol.get()).ref();
+    if (!isProperty(step.ownerColumn.get()) || !isProperty(step.targetColumn.get()) || !PyType_Check(step.target.get()))
+        return std::nullopt;
+    Ref manyToMany = foreignTypeMember(names.MANY_TO_MANY.get());
+    if (fkEntry(fk, names.Type.get()).get() != manyToMany.get()) return step;
+    Ref owner = Borrowed(asProperty(step.ownerColumn.get())->model).ref();
+    Ref other = callMethod(step.target.get(), names.getOtherFkBy.get(), owner.get());
+    if (!PyDict_Check(other.get())) return std::nullopt;
+    step.middleColumn = fkEntry(other.get(), names.bindCol.get()).ref();
+    step.far = fkEntry(other.get(), names.target.get()).ref();
+    step.farColumn = fkEntry(other.get(), names.targetBindCol.get()).ref();
+    if (!isProperty(step.middleColumn.get()) || !isProperty(step.farColumn.get()) || !PyType_Check(step.far.get()))
+        return std::nullopt;
+    return step;
+}
+
+// Whether a step reaches the model that `prop` is a column of.
+bool stepReaches(const RelationStep& step, PyObject* prop) {
+    return columnOfModel(prop, step.target.get()) || (step.far && columnOfModel(prop, step.far.get()));
+}
+
+// The relations the model's rows leave from: the ForeignKey attributes of
+// its classes (declared ones, and those a relation of another model gave it
+// back) whose own column belongs to the model.
+std::vector<RelationStep> relationsOf(PyObject* model) {
+    std::vector<RelationStep> out;
+    if (!PyType_Check(model)) return out;
+    Ref mro = Ref::borrow(reinterpret_cast<PyTypeObject*>(model)->tp_mro);
+    Ref seen = Ref::steal(PySet_New(nullptr));
+    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro.get()); ++i) {
+        Ref cls = tupleItem(mro.get(), i).ref();
+        Ref namespace_ = getattr(cls.get(), names.dunderDict.get());
+        Ref items = Ref::steal(PyMapping_Items(namespace_.get()));
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(items.get()); ++j) {
+            Ref pair = listItem(items.get(), j).ref();
+            Ref value = tupleItem(pair.get(), 1).ref();
+            if (!PyObject_TypeCheck(value.get(), reinterpret_cast<PyTypeObject*>(columnsApi->ForeignKey))) continue;
+            Ref id = Ref::steal(PyLong_FromVoidPtr(value.get()));
+            if (check(PySet_Contains(seen.get(), id.get()))) continue;
+            check(PySet_Add(seen.get(), id.get()));
+            Ref label = Ref::steal(PyUnicode_FromFormat("%s.%S", modelName(model), tupleItem(pair.get(), 0).get()));
+            std::optional<RelationStep> step;
+            try {
+                step = relationStep(value.get(), std::move(label));
+            } catch (PyError& e) {
+                // A relation that cannot be followed is not one a filter uses.
+                if (!e.isException()) throw;
+            }
+            if (step && columnOfModel(step->ownerColumn.get(), model)) out.push_back(std::move(*step));
+        }
+    }
+    return out;
+}
+
+// The models a statement joins and the text of its joins.
+struct JoinPlan {
+    std::string text;         // " LEFT JOIN ... ON ...", in order
+    std::vector<Ref> models;  // the joined models (not the executor's)
+    std::vector<std::string> tables;
+    bool any() const { return !models.empty(); }
+};
+
+// The table of a joined model that the column `prop` belongs to, or null.
+PyObject* joinedModelOf(const ModelInfo& info, const JoinPlan& plan, PyObject* prop) {
+    if (columnOfModel(prop, info.model)) return info.model;
+    for (const Ref& m : plan.models)
+        if (columnOfModel(prop, m.get())) return m.get();
+    return nullptr;
+}
+
+void addJoin(JoinPlan& plan, PyObject* model, const std::string& onLeft, PyObject* leftColumn, PyObject* rightColumn,
+             const RelationStep& step, int dialect) {
+    std::string table = tableOf(model, dialect);
+    for (const std::string& t : plan.tables)
+        if (t == table)
+            raise(PyExc_ValueError,
+                  "%U leads to %s, which the statement joins already (a statement joins each model once)",
+                  step.label.get(), modelName(model));
+    plan.tables.push_back(table);
+    plan.models.push_back(Ref::borrow(model));
+    plan.text += " LEFT JOIN " + table + " ON " + onLeft + ".";
+    appendIdentifier(plan.text, utf8(columnName(leftColumn).get()), dialect);
+    plan.text += " = " + table + ".";
+    appendIdentifier(plan.text, utf8(columnName(rightColumn).get()), dialect);
+}
+
+// Adds the joins of `step`, leaving from the joined model `from`.
+void addStep(JoinPlan& plan, const RelationStep& step, PyObject* from, int dialect) {
+    addJoin(plan, step.target.get(), tableOf(from, dialect), step.ownerColumn.get(), step.targetColumn.get(), step,
+            dialect);
+    if (step.far)
+        addJoin(plan, step.far.get(), tableOf(step.target.get(), dialect), step.middleColumn.get(), step.farColumn.get(),
+                step, dialect);
+}
+
+// The relations of `join=`: one ForeignKey or a sequence of them, each
+// leaving from the executor's model or from a model joined before it.
+void planGivenJoins(const ModelInfo& info, PyObject* join, JoinPlan& plan, int dialect) {
+    PyTypeObject* keyType = reinterpret_cast<PyTypeObject*>(columnsApi->ForeignKey);
+    Ref items = PyObject_TypeCheck(join, keyType) ? tupleOf({join})
+                                                  : stableItems(join, "join= takes a relation or a sequence of them");
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+        Ref fk = fastItem(items.get(), i).ref();
+        if (!PyObject_TypeCheck(fk.get(), keyType))
+            raise(PyExc_TypeError, "join= takes relations (ForeignKey attributes of the models), not %.100s",
+                  typeName(fk.get()));
+        Ref name = fkEntry(fk.get(), names.name.get()).ref();
+        Ref ownerColumn = fkEntry(fk.get(), names.bindCol.get()).ref();
+        PyObject* owner = isProperty(ownerColumn.get()) ? asProperty(ownerColumn.get())->model : Py_None;
+        Ref label = PyUnicode_Check(name.get())
+                        ? Ref::steal(PyUnicode_FromFormat("%s.%U", modelName(owner), name.get()))
+                        : Ref::steal(PyUnicode_FromFormat("a relation of %s", modelName(owner)));
+        std::optional<RelationStep> step = relationStep(fk.get(), std::move(label));
+        if (!step) raise(PyExc_ValueError, "join=: %R is not a relation a statement can follow", fk.get());
+        PyObject* from = joinedModelOf(info, plan, step->ownerColumn.get());
+        if (!from)
+            raise(PyExc_ValueError, "join=: %U leaves from %s, which is neither %s nor a model joined before it",
+                  step->label.get(), modelName(asProperty(step->ownerColumn.get())->model), modelName(info.model));
+        addStep(plan, *step, from, dialect);
+    }
+}
+
+// The joins a statement of the model needs for the columns `elsewhere` (of
+// other models): the relations given by `join` (None: the one relation of
+// the model that reaches each of them).
+JoinPlan planJoins(const ModelInfo& info, PyObject* join, const std::vector<Ref>& elsewhere, int dialect) {
+    JoinPlan plan;
+    plan.tables.push_back(tableOf(info.model, dialect));
+    if (join != Py_None) {
+        planGivenJoins(info, join, plan, dialect);
+        for (const Ref& prop : elsewhere)
+            if (!joinedModelOf(info, plan, prop.get()))
+                raise(PyExc_ValueError, "%U is a column of %s, which the relations of join= do not reach from %s",
+                      columnLabel(prop.get()).get(), modelName(asProperty(prop.get())->model), modelName(info.model));
+        return plan;
+    }
+    if (elsewhere.empty()) return plan;
+    std::vector<RelationStep> relations = relationsOf(info.model);
+    std::vector<bool> taken(relations.size(), false);
+    for (const Ref& prop : elsewhere) {
+        if (joinedModelOf(info, plan, prop.get())) continue;
+        std::vector<size_t> reaching;
+        for (size_t i = 0; i < relations.size(); ++i) {
+            const RelationStep& r = relations[i];
+            // A relation of the model to itself would join its own table.
+            bool toItself = r.target.get() == info.model || (r.far && r.far.get() == info.model);
+            if (!toItself && stepReaches(r, prop.get())) reaching.push_back(i);
+        }
+        Ref owner = Borrowed(asProperty(prop.get())->model).ref();
+        Ref label = columnLabel(prop.get());
+        if (reaching.empty())
+            raise(PyExc_ValueError,
+                  "%U is a column of %s, which no relation of %s reaches; filter on columns of %s or of the models "
+                  "its relations lead to",
+                  label.get(), modelName(owner.get()), modelName(info.model), modelName(info.model));
+        if (reaching.size() > 1)
+            raise(PyExc_ValueError,
+                  "%s is reached from %s through several relations (%U, %U): name the one to follow with join=, "
+                  "for example join=(%U,)",
+                  modelName(owner.get()), modelName(info.model), relations[reaching[0]].label.get(),
+                  relations[reaching[1]].label.get(), relations[reaching[0]].label.get());
+        if (!taken[reaching[0]]) {
+            taken[reaching[0]] = true;
+            addStep(plan, relations[reaching[0]], info.model, dialect);
+        }
+    }
+    return plan;
+}
+
+// The qualified key column of the model.
+std::string keyColumnText(const ModelInfo& info, int dialect) {
+    std::string s;
+    appendQualified(s, utf8(info.table.get()), utf8(columnName(info.pkCol.get()).get()), dialect);
+    return s;
+}
+
+// Appends the text of a filter after `keyword`, its values to `args`.
+void appendFilter(std::string& sql, PyObject* where, PyObject* args, const char* keyword) {
+    if (where == Py_None) return;
+    Ref text = Ref::steal(generatorApi->renderFilter(where, args, keyword));
+    sql += utf8(text.get());
+}
+
+// " FROM <table> WHERE <key> IN (SELECT <key> FROM <table> <joins> WHERE
+// <filter>)": the model's rows that match, each once.
+void appendMatchedRows(std::string& sql, const ModelInfo& info, const JoinPlan& plan, PyObject* where, PyObject* args,
+                       int dialect) {
+    std::string table = tableOf(info.model, dialect);
+    std::string key = keyColumnText(info, dialect);
+    sql += " FROM " + table + " WHERE " + key + " IN (SELECT " + key + " FROM " + table + plan.text;
+    appendFilter(sql, where, args, " WHERE ");
+    sql += ")";
+}
+
+// " WHERE <key> IN (SELECT quillon_key FROM (SELECT DISTINCT <key> AS
+// quillon_key FROM ...) AS quillon_keys)": the keys of the rows that an
+// update or a delete changes.
+void appendChangedKeys(std::string& sql, const ModelInfo& info, const JoinPlan& plan, PyObject* where, PyObject* args,
+                       const char* op, int dialect) {
+    if (!info.hasKey())
+        raise(PyExc_TypeError, "%s() across relations needs the primary key of %s to tell its rows apart", op,
+              modelName(info.model));
+    std::string key = keyColumnText(info, dialect);
+    sql += " WHERE " + key + " IN (SELECT quillon_key FROM (SELECT DISTINCT " + key + " AS quillon_key FROM " +
+           tableOf(info.model, dialect) + plan.text;
+    appendFilter(sql, where, args, " WHERE ");
+    sql += ") AS quillon_keys)";
+}
+
+Ref argumentTuple(PyObject* args) { return Ref::steal(PyList_AsTuple(args)); }
+
+// find / first across relations: the model's rows, each once.
+Ref selectAcross(const ModelInfo& info, const JoinPlan& plan, PyObject* where, PyObject* orderBy, PyObject* limit,
+                 PyObject* offset, bool forUpdate = false) {
+    int dialect = activeDialect(dbApi);
+    Ref order = orderTuple(info, orderBy, dialect);
+    Ref limitClause = limitText(limit, offset);
+    Ref args = Ref::steal(PyList_New(0));
+    std::string sql = info.hasKey() ? "SELECT " : "SELECT DISTINCT ";
+    sql += columnList(info.model, dialect);
+    if (info.hasKey()) {
+        appendMatchedRows(sql, info, plan, where, args.get(), dialect);
+    } else {
+        sql += " FROM " + tableOf(info.model, dialect) + plan.text;
+        appendFilter(sql, where, args.get(), " WHERE ");
+    }
+    if (order.get() != Py_None && PyTuple_GET_SIZE(order.get())) {
+        sql += " order by ";
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(order.get()); ++i) {
+            if (i) sql += ", ";
+            sql += utf8(PyTuple_GET_ITEM(order.get(), i));
+        }
+    }
+    sql += utf8(limitClause.get());
+    if (forUpdate) sql += " FOR UPDATE";
+    sql += ";";
+    return newStatement(sql, argumentTuple(args.get()), SQL_SELECT);
+}
+
+// The SET list of an update: each column's value a placeholder, or the SQL
+// of an expression of the row's own columns.
+void appendSetItems(std::string& sql, PyObject* items, PyObject* args, int dialect) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
+        Ref item = listItem(items, i).ref();
+        Ref name = dictItem(item.get(), names.name.get()).ref();
+        Ref value = dictItem(item.get(), names.value.get()).ref();
+        if (i) sql += ",";
+        appendIdentifier(sql, utf8(name.get()), dialect);
+        sql += " = ";
+        if (PyObject_TypeCheck(value.get(), columnsApi->Expression)) {
+            Ref text = Ref::steal(generatorApi->renderTerm(value.get(), args, 0));
+            sql += utf8(text.get());
+        } else {
+            sql += "%s";
+            check(PyList_Append(args, value.get()));
+        }
+    }
+}
+
+// ===========================================================================
+// values(): chosen columns, aggregates and groups
+// ===========================================================================
+
+// How a values() column reads back: converted by a property (a column, the
+// Min/Max/Sum of a number column), as an int (Count), a float (Avg), or a
+// plain number (arithmetic, Sum of anything else).
+enum ValueForm : int { FORM_COLUMN = 0, FORM_COUNT = 1, FORM_AVG = 2, FORM_NUMBER = 3 };
+
+// (form, property or None) of one values() column.
+Ref valueForm(PyObject* term) {
+    auto pair = [](int form, PyObject* prop) { return tupleOf({integer(form).get(), prop}); };
+    if (isProperty(term)) return pair(FORM_COLUMN, term);
+    if (!PyObject_TypeCheck(term, columnsApi->Expression)) return pair(FORM_NUMBER, Py_None);
+    auto* e = reinterpret_cast<ExpressionObject*>(term);
+    Ref left = Ref::borrow(e->left);
+    bool ofColumn = isProperty(left.get());
+    switch (e->kind) {
+        case EXPR_COUNT: return pair(FORM_COUNT, Py_None);
+        case EXPR_AVG: return pair(FORM_AVG, Py_None);
+        case EXPR_MIN:
+        case EXPR_MAX: return ofColumn ? pair(FORM_COLUMN, left.get()) : pair(FORM_NUMBER, Py_None);
+        case EXPR_SUM: {
+            // The sum of an integer or a float column reads as one.
+            PyObject* valueType = ofColumn ? asProperty(left.get())->_Type : nullptr;
+            bool number = valueType == (PyObject*)&PyLong_Type || valueType == (PyObject*)&PyFloat_Type;
+            return number ? pair(FORM_COLUMN, left.get()) : pair(FORM_NUMBER, Py_None);
+        }
+        default: return pair(FORM_NUMBER, Py_None);
+    }
+}
+
+// A number the driver gives (MySQL gives Decimals for sums and averages) as
+// Python's own: an int when it is whole, else a float.
+Ref plainNumber(PyObject* v) {
+    if (PyLong_Check(v) || PyFloat_Check(v) || !PyNumber_Check(v)) return Ref::borrow(v);
+    Ref whole = Ref::stealOrNull(PyNumber_Long(v));
+    if (whole && check(PyObject_RichCompareBool(whole.get(), v, Py_EQ))) return whole;
+    if (!whole) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throwPending();
+        PyErr_Clear();
+    }
+    return Ref::steal(PyNumber_Float(v));
+}
+
+Ref readValue(PyObject* form, PyObject* v) {
+    if (v == Py_None) return Ref::none();
+    long kind = PyLong_AsLong(PyTuple_GET_ITEM(form, 0));
+    switch (kind) {
+        case FORM_COLUMN: {
+            Ref prop = Ref::borrow(PyTuple_GET_ITEM(form, 1));
+            return toObj(prop.get(), v);
+        }
+        case FORM_COUNT: return PyLong_CheckExact(v) ? Ref::borrow(v) : Ref::steal(PyNumber_Long(v));
+        case FORM_AVG: return PyFloat_CheckExact(v) ? Ref::borrow(v) : Ref::steal(PyNumber_Float(v));
+        default: return plainNumber(v);
+    }
+}
+
+// state: the forms of the columns; raw: tuple rows.  A list of tuples.
+Ref finishValues(PyObject*, PyObject* forms, PyObject* raw) {
+    Ref rows = stableItems(raw, "rows must be a sequence");
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(rows.get());
+    Py_ssize_t width = PyTuple_GET_SIZE(forms);
+    Ref out = Ref::steal(PyList_New(n));
+    for (Py_ssize_t r = 0; r < n; ++r) {
+        Ref row = Ref::steal(PySequence_Tuple(fastItem(rows.get(), r).get()));
+        if (PyTuple_GET_SIZE(row.get()) != width)
+            raise(PyExc_RuntimeError, "a values() row came back with %zd columns, not %zd", PyTuple_GET_SIZE(row.get()),
+                  width);
+        Ref shaped = Ref::steal(PyTuple_New(width));
+        // `row` and `forms` are tuples this function holds: their items stay.
+        for (Py_ssize_t c = 0; c < width; ++c)
+            PyTuple_SET_ITEM(shaped.get(), c,
+                             readValue(PyTuple_GET_ITEM(forms, c), tupleItem(row.get(), c).get()).release());
+        PyList_SET_ITEM(out.get(), r, shaped.release());
+    }
+    return out;
+}
+
+// state: the form of the one column; the value of the first row, or None.
+Ref finishScalar(PyObject*, PyObject* forms, PyObject* raw) {
+    Ref v = scalarOf(raw);
+    return readValue(PyTuple_GET_ITEM(forms, 0), v.get());
+}
+
+// Terms given as one term or a sequence of them, as a tuple.
+Ref termTuple(PyObject* terms, bool orderTerms) {
+    if (terms == Py_None) return Ref::steal(PyTuple_New(0));
+    bool single = orderTerms ? isSingleOrderTerm(terms)
+                             : isProperty(terms) || PyObject_TypeCheck(terms, columnsApi->Expression);
+    if (single) return tupleOf({terms});
+    if (PyUnicode_Check(terms)) raiseArgType("groupBy", "property, expression or a sequence of them", terms);
+    return Ref::steal(PySequence_Tuple(terms));
+}
+
+// The term an order term orders by (a property, an expression or text).
+Ref orderedTerm(PyObject* term) {
+    if (PyObject_TypeCheck(term, columnsApi->OrderTerm))
+        return Ref::borrow(reinterpret_cast<OrderTermObject*>(term)->term);
+    return Ref::borrow(term);
+}
+
+// A values() query, prepared.
+struct ValuesQuery {
+    std::string sql;
+    Ref args;   // tuple
+    Ref forms;  // tuple of (form, property)
+};
+
+ValuesQuery prepareValues(const ModelInfo& info, PyObject* columns, PyObject* where, PyObject* groupBy,
+                          PyObject* having, PyObject* orderBy, PyObject* limit, PyObject* offset, bool distinct,
+                          PyObject* join) {
+    int dialect = activeDialect(dbApi);
+    Ref groups = termTuple(groupBy, false);
+    Ref order = termTuple(orderBy, true);
+    if (having != Py_None && !PyObject_TypeCheck(having, columnsApi->FilterListCell))
+        raiseArgType("having", "FilterListCell or None", having);
+    // The columns the statement reads, shows and groups by: the model's own
+    // and those of related models (joined into the statement's rows).
+    std::vector<Ref> shown;
+    bool aggregate = false;
+    Py_ssize_t width = PyTuple_GET_SIZE(columns);
+    Ref forms = Ref::steal(PyTuple_New(width));
+    for (Py_ssize_t i = 0; i < width; ++i) {
+        Ref term = tupleItem(columns, i).ref();
+        if (!isProperty(term.get()) && !PyObject_TypeCheck(term.get(), columnsApi->Expression))
+            raise(PyExc_TypeError, "values() takes properties and expressions (Count(), Sum(col), ...), not %.100s",
+                  typeName(term.get()));
+        collectTermColumns(columnsApi, term.get(), shown, aggregate);
+        PyTuple_SET_ITEM(forms.get(), i, valueForm(term.get()).release());
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(groups.get()); ++i) {
+        Ref term = tupleItem(groups.get(), i).ref();
+        if (!isProperty(term.get()) && !PyObject_TypeCheck(term.get(), columnsApi->Expression))
+            raiseArgType("groupBy", "property, expression or a sequence of them", term.get());
+        collectTermColumns(columnsApi, term.get(), shown, aggregate);
+    }
+    collectFilterColumns(columnsApi, having, shown, aggregate);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(order.get()); ++i) {
+        Ref term = orderedTerm(tupleItem(order.get(), i).get());
+        collectTermColumns(columnsApi, term.get(), shown, aggregate);
+    }
+    std::vector<Ref> shownElsewhere;
+    for (Ref& p : shown)
+        if (!columnOfModel(p.get(), info.model)) shownElsewhere.push_back(std::move(p));
+    std::vector<Ref> filtered = filterColumnsElsewhere(info, where);
+
+    // Related columns shown join their rows into the statement's; a filter
+    // across relations alone selects the model's rows, each once.
+    bool joined = !shownElsewhere.empty() || (!filtered.empty() && !info.hasKey());
+    std::vector<Ref> elsewhere = std::move(shownElsewhere);
+    for (Ref& p : filtered) elsewhere.push_back(std::move(p));
+    JoinPlan plan = planJoins(info, join, elsewhere, dialect);
+
+    Ref args = Ref::steal(PyList_New(0));
+    std::string sql = distinct ? "SELECT DISTINCT " : "SELECT ";
+    for (Py_ssize_t i = 0; i < width; ++i) {
+        if (i) sql += ",";
+        Ref text = Ref::steal(generatorApi->renderTerm(tupleItem(columns, i).get(), args.get(), 1));
+        sql += utf8(text.get());
+    }
+    if (plan.any() && !joined) {
+        appendMatchedRows(sql, info, plan, where, args.get(), dialect);
+    } else {
+        sql += " FROM " + tableOf(info.model, dialect);
+        if (plan.any()) sql += plan.text;
+        appendFilter(sql, where, args.get(), " WHERE ");
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(groups.get()); ++i) {
+        sql += i ? ", " : " GROUP BY ";
+        Ref text = Ref::steal(generatorApi->renderTerm(tupleItem(groups.get(), i).get(), args.get(), 1));
+        sql += utf8(text.get());
+    }
+    appendFilter(sql, having, args.get(), " HAVING ");
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(order.get()); ++i) {
+        sql += i ? ", " : " order by ";
+        Ref item = tupleItem(order.get(), i).ref();
+        if (PyUnicode_Check(item.get())) {
+            sql += orderTermText(columnsApi, generatorApi, info.model, info.table.get(), info.cols.get(), item.get(),
+                                 dialect);
+            continue;
+        }
+        Ref term = orderedTerm(item.get());
+        if (!isProperty(term.get()) && !PyObject_TypeCheck(term.get(), columnsApi->Expression))
+            raiseArgType("orderBy", "property, expression, order term or str", term.get());
+        Ref text = Ref::steal(generatorApi->renderTerm(term.get(), args.get(), 1));
+        sql += utf8(text.get());
+        bool descending = PyObject_TypeCheck(item.get(), columnsApi->OrderTerm) &&
+                          reinterpret_cast<OrderTermObject*>(item.get())->descending;
+        sql += descending ? " DESC" : " ASC";
+    }
+    sql += utf8(limitText(limit, offset).get());
+    sql += ";";
+    return {std::move(sql), argumentTuple(args.get()), std::move(forms)};
+}
+
+// ===========================================================================
 // Operations.  Each has a blocking body and an awaited body built from the
 // same preparation and finishing steps.
 // ===========================================================================
@@ -1215,17 +1745,23 @@ Ref immediate(PyObject* self, Ref value, const char* qualname) {
     return value;
 }
 
-const Signature<6> findSignature{"find", {"where", "orderBy", "limit", "offset", "loadForeign", "forUpdate"}, 0};
-const Signature<4> firstSignature{"first", {"where", "orderBy", "loadForeign", "forUpdate"}, 0};
+const Signature<7> findSignature{"find", {"where", "orderBy", "limit", "offset", "loadForeign", "forUpdate", "join"}, 0};
+const Signature<5> firstSignature{"first", {"where", "orderBy", "loadForeign", "forUpdate", "join"}, 0};
 const Signature<3> getSignature{"get", {"key", "loadForeign", "forUpdate"}, 1};
-const Signature<1> whereSignature{"count", {"where"}, 0};
-const Signature<1> existsSignature{"exists", {"where"}, 0};
+const Signature<2> whereSignature{"count", {"where", "join"}, 0};
+const Signature<2> existsSignature{"exists", {"where", "join"}, 0};
+const Signature<8> valuesSignature{
+    "values", {"where", "groupBy", "having", "orderBy", "limit", "offset", "distinct", "join"}, 0};
+const Signature<3> sumSignature{"sum", {"col", "where", "join"}, 1};
+const Signature<3> avgSignature{"avg", {"col", "where", "join"}, 1};
+const Signature<3> minSignature{"min", {"col", "where", "join"}, 1};
+const Signature<3> maxSignature{"max", {"col", "where", "join"}, 1};
 const Signature<1> rowSignature{"save", {"row"}, 1};
 const Signature<1> rowsSignature{"insertMany", {"rows"}, 1};
 const Signature<1> updateSignature{"update", {"row"}, 1};
-const Signature<2> updateWhereSignature{"updateWhere", {"where", "values"}, 2};
+const Signature<3> updateWhereSignature{"updateWhere", {"where", "values", "join"}, 2};
 const Signature<1> deleteSignature{"delete", {"row"}, 1};
-const Signature<1> deleteWhereSignature{"deleteWhere", {"where"}, 1};
+const Signature<2> deleteWhereSignature{"deleteWhere", {"where", "join"}, 1};
 const Signature<2> findFkSignature{"findListForeignKey", {"rows", "relations"}, 1};
 const Signature<3> linkSignature{"link", {"row", "relation", "others"}, 3};
 const Signature<3> unlinkSignature{"unlink", {"row", "relation", "others"}, 3};
@@ -1234,18 +1770,36 @@ const Signature<3> unlinkSignature{"unlink", {"row", "relation", "others"}, 3};
 // the task's transaction ends, so a concurrent reader that also asks for
 // them waits; on SQLite the database's write lock already serializes the
 // writers, and the select stays as it is.
+bool locksRows(PyObject* forUpdate) {
+    return forUpdate && truthy(forUpdate) && activeDialect(dbApi) == DIALECT_MYSQL;
+}
+
 void lockRows(PyObject* builder, PyObject* forUpdate) {
-    if (!forUpdate || !truthy(forUpdate) || activeDialect(dbApi) != DIALECT_MYSQL) return;
+    if (!locksRows(forUpdate)) return;
     auto* g = asBuilder(builder);
     Ref suffix = str(" FOR UPDATE");
     assignField(g->limit, Ref::steal(PyUnicode_Concat(g->limit, suffix.get())));
 }
 
+// The select of find() and first(): through the statement builder, or
+// across relations when the filter names columns of related models.
+Ref findStatement(const ModelInfo& info, PyObject* where, PyObject* orderBy, PyObject* limit, PyObject* offset,
+                  PyObject* join, PyObject* forUpdate) {
+    std::vector<Ref> elsewhere = filterColumnsElsewhere(info, where);
+    if (!elsewhere.empty() || join != Py_None) {
+        JoinPlan plan = planJoins(info, join, elsewhere, activeDialect(dbApi));
+        if (!elsewhere.empty()) return selectAcross(info, plan, where, orderBy, limit, offset, locksRows(forUpdate));
+    }
+    Ref builder = selectBuilder(info, where, orderBy, limit, offset);
+    lockRows(builder.get(), forUpdate);
+    return builder;
+}
+
 Ref Executor_find(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto b = bind(findSignature, args, nargs, kwnames);
     ModelInfo info(modelOf(self));
-    Ref builder = selectBuilder(info, b.get(0, Py_None), b.get(1, Py_None), b.get(2, Py_None), b.get(3, Py_None));
-    lockRows(builder.get(), b[5]);
+    Ref builder = findStatement(info, b.get(0, Py_None), b.get(1, Py_None), b.get(2, Py_None), b.get(3, Py_None),
+                                b.get(6, Py_None), b[5]);
     Ref steps = relationSteps(info.model, b[4], "loadForeign");
     return complete(self, startStatement(self, builder.get(), RESULT_ROWS), Py_None, finishIdentity, std::move(steps),
                     "AsyncModelExecutor.find");
@@ -1255,8 +1809,7 @@ Ref Executor_first(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     auto b = bind(firstSignature, args, nargs, kwnames);
     ModelInfo info(modelOf(self));
     Ref one = integer(1);
-    Ref builder = selectBuilder(info, b.get(0, Py_None), b.get(1, Py_None), one.get(), Py_None);
-    lockRows(builder.get(), b[3]);
+    Ref builder = findStatement(info, b.get(0, Py_None), b.get(1, Py_None), one.get(), Py_None, b.get(4, Py_None), b[3]);
     Ref steps = relationSteps(info.model, b[2], "loadForeign");
     return complete(self, startStatement(self, builder.get(), RESULT_ROWS), Py_None, finishFirst, std::move(steps),
                     "AsyncModelExecutor.first");
@@ -1274,27 +1827,106 @@ Ref Executor_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
                     "AsyncModelExecutor.get");
 }
 
-Ref countLike(PyObject* self, PyObject* where, const char* head, const char* tail, Finish finish, const char* qualname) {
-    ModelInfo info(modelOf(self));
-    Ref parts = whereParts(info, where);
-    std::string sql = head;
-    appendIdentifier(sql, utf8(info.table.get()), activeDialect(dbApi));
-    sql += utf8(PyTuple_GET_ITEM(parts.get(), 0));
-    sql += tail;
-    Ref args = Ref::steal(PyList_AsTuple(PyTuple_GET_ITEM(parts.get(), 1)));
-    Ref started = startSql(self, sql, args.get(), false);
+// Runs SQL text whose tuple rows `finish` reads (with `state`).
+Ref completeSql(PyObject* self, const std::string& sql, PyObject* args, PyObject* state, Finish finish,
+                const char* qualname) {
+    Ref started = startSql(self, sql, args, false);
     if (!isAsyncExecutor(self)) started = asList(std::move(started));
-    return complete(self, std::move(started), Py_None, finish, Ref(), qualname);
+    return complete(self, std::move(started), state, finish, Ref(), qualname);
+}
+
+enum CountKind { COUNT_ROWS, ANY_ROW };
+
+// count() and exists().  Across relations a row of the model counts once:
+// its key is counted once (a model without a key: its distinct rows), and
+// exists() needs one joined row only.
+Ref countLike(PyObject* self, PyObject* where, PyObject* join, CountKind kind) {
+    ModelInfo info(modelOf(self));
+    int dialect = activeDialect(dbApi);
+    Finish finish = kind == COUNT_ROWS ? finishCount : finishExists;
+    const char* qualname = kind == COUNT_ROWS ? "AsyncModelExecutor.count" : "AsyncModelExecutor.exists";
+    std::vector<Ref> elsewhere = filterColumnsElsewhere(info, where);
+    JoinPlan plan;
+    if (!elsewhere.empty() || join != Py_None) plan = planJoins(info, join, elsewhere, dialect);
+    if (elsewhere.empty()) {
+        Ref parts = whereParts(where);
+        std::string sql = kind == COUNT_ROWS ? "SELECT count(*) FROM " : "SELECT 1 FROM ";
+        appendIdentifier(sql, utf8(info.table.get()), dialect);
+        sql += utf8(PyTuple_GET_ITEM(parts.get(), 0));
+        sql += kind == COUNT_ROWS ? ";" : " limit 1;";
+        Ref args = argumentTuple(PyTuple_GET_ITEM(parts.get(), 1));
+        return completeSql(self, sql, args.get(), Py_None, finish, qualname);
+    }
+    Ref args = Ref::steal(PyList_New(0));
+    std::string from = " FROM " + tableOf(info.model, dialect) + plan.text;
+    std::string sql;
+    if (kind == ANY_ROW) {
+        sql = "SELECT 1" + from;
+        appendFilter(sql, where, args.get(), " WHERE ");
+        sql += " limit 1;";
+    } else if (info.hasKey()) {
+        sql = "SELECT count(DISTINCT " + keyColumnText(info, dialect) + ")" + from;
+        appendFilter(sql, where, args.get(), " WHERE ");
+        sql += ";";
+    } else {
+        sql = "SELECT count(*) FROM (SELECT DISTINCT " + columnList(info.model, dialect) + from;
+        appendFilter(sql, where, args.get(), " WHERE ");
+        sql += ") AS quillon_rows;";
+    }
+    return completeSql(self, sql, argumentTuple(args.get()).get(), Py_None, finish, qualname);
 }
 
 Ref Executor_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto b = bind(whereSignature, args, nargs, kwnames);
-    return countLike(self, b.get(0, Py_None), "SELECT count(*) FROM ", ";", finishCount, "AsyncModelExecutor.count");
+    return countLike(self, b.get(0, Py_None), b.get(1, Py_None), COUNT_ROWS);
 }
 
 Ref Executor_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto b = bind(existsSignature, args, nargs, kwnames);
-    return countLike(self, b.get(0, Py_None), "SELECT 1 FROM ", " limit 1;", finishExists, "AsyncModelExecutor.exists");
+    return countLike(self, b.get(0, Py_None), b.get(1, Py_None), ANY_ROW);
+}
+
+// values(*columns, where=None, groupBy=None, having=None, orderBy=None,
+// limit=None, offset=None, distinct=False, join=None): a list of tuples.
+Ref Executor_values(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    // Every positional argument is a column; the rest are keywords only.
+    auto b = bind(valuesSignature, args + nargs, 0, kwnames);
+    if (nargs == 0) raise(PyExc_TypeError, "values() takes at least one column");
+    Ref columns = positionalTuple(args, nargs);
+    ModelInfo info(modelOf(self));
+    ValuesQuery query = prepareValues(info, columns.get(), b.get(0, Py_None), b.get(1, Py_None), b.get(2, Py_None),
+                                      b.get(3, Py_None), b.get(4, Py_None), b.get(5, Py_None),
+                                      b[6] && truthy(b[6]), b.get(7, Py_None));
+    return completeSql(self, query.sql, query.args.get(), query.forms.get(), finishValues, "AsyncModelExecutor.values");
+}
+
+// sum(), avg(), min() and max(): one aggregate of a column over the rows
+// that match, None over no rows.
+Ref aggregateOf(PyObject* self, PyObject* function, PyObject* col, PyObject* where, PyObject* join,
+                const char* qualname) {
+    Ref aggregate = call(function, col);
+    Ref columns = tupleOf({aggregate.get()});
+    ModelInfo info(modelOf(self));
+    ValuesQuery query =
+        prepareValues(info, columns.get(), where, Py_None, Py_None, Py_None, Py_None, Py_None, false, join);
+    return completeSql(self, query.sql, query.args.get(), query.forms.get(), finishScalar, qualname);
+}
+
+Ref Executor_sum(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto b = bind(sumSignature, args, nargs, kwnames);
+    return aggregateOf(self, names.Sum.get(), b[0], b.get(1, Py_None), b.get(2, Py_None), "AsyncModelExecutor.sum");
+}
+Ref Executor_avg(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto b = bind(avgSignature, args, nargs, kwnames);
+    return aggregateOf(self, names.Avg.get(), b[0], b.get(1, Py_None), b.get(2, Py_None), "AsyncModelExecutor.avg");
+}
+Ref Executor_min(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto b = bind(minSignature, args, nargs, kwnames);
+    return aggregateOf(self, names.Min.get(), b[0], b.get(1, Py_None), b.get(2, Py_None), "AsyncModelExecutor.min");
+}
+Ref Executor_max(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto b = bind(maxSignature, args, nargs, kwnames);
+    return aggregateOf(self, names.Max.get(), b[0], b.get(1, Py_None), b.get(2, Py_None), "AsyncModelExecutor.max");
 }
 
 // ---------------------------------------------------------------------------
@@ -1910,8 +2542,23 @@ Ref Executor_updateWhere(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     ModelInfo info(modelOf(self));
     // Changing every row takes a filter, as deleting every row does: None
     // given by accident must not reach the table.
-    requireFilter(info, b[0], false);
-    Ref builder = updateBuilder(info, setItemsFrom(info, b[1]), b[0]);
+    std::vector<Ref> elsewhere = filterColumnsElsewhere(info, b[0], false);
+    PyObject* join = b.get(2, Py_None);
+    int dialect = activeDialect(dbApi);
+    JoinPlan plan;
+    if (!elsewhere.empty() || join != Py_None) plan = planJoins(info, join, elsewhere, dialect);
+    Ref items = setItemsFrom(info, b[1]);
+    if (elsewhere.empty()) {
+        Ref builder = updateBuilder(info, std::move(items), b[0]);
+        return completeRowCount(self, builder.get(), "AsyncModelExecutor.updateWhere");
+    }
+    if (PyList_GET_SIZE(items.get()) == 0) raise(PyExc_ValueError, "an update needs at least one column to set");
+    Ref params = Ref::steal(PyList_New(0));
+    std::string sql = "UPDATE " + tableOf(info.model, dialect) + " SET ";
+    appendSetItems(sql, items.get(), params.get(), dialect);
+    appendChangedKeys(sql, info, plan, b[0], params.get(), "updateWhere", dialect);
+    sql += ";";
+    Ref builder = newStatement(sql, argumentTuple(params.get()), SQL_UPDATE);
     return completeRowCount(self, builder.get(), "AsyncModelExecutor.updateWhere");
 }
 
@@ -1928,8 +2575,20 @@ Ref Executor_deleteWhere(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     auto b = bind(deleteWhereSignature, args, nargs, kwnames);
     ModelInfo info(modelOf(self));
     // Deleting every row takes an explicit filter; None is refused here.
-    requireFilter(info, b[0], false);
-    Ref builder = deleteBuilder(info, b[0]);
+    std::vector<Ref> elsewhere = filterColumnsElsewhere(info, b[0], false);
+    PyObject* join = b.get(1, Py_None);
+    int dialect = activeDialect(dbApi);
+    JoinPlan plan;
+    if (!elsewhere.empty() || join != Py_None) plan = planJoins(info, join, elsewhere, dialect);
+    if (elsewhere.empty()) {
+        Ref builder = deleteBuilder(info, b[0]);
+        return completeRowCount(self, builder.get(), "AsyncModelExecutor.deleteWhere");
+    }
+    Ref params = Ref::steal(PyList_New(0));
+    std::string sql = "DELETE FROM " + tableOf(info.model, dialect);
+    appendChangedKeys(sql, info, plan, b[0], params.get(), "deleteWhere", dialect);
+    sql += ";";
+    Ref builder = newStatement(sql, argumentTuple(params.get()), SQL_DELETE);
     return completeRowCount(self, builder.get(), "AsyncModelExecutor.deleteWhere");
 }
 
@@ -2193,14 +2852,23 @@ PyMethodDef executorMethods[] = {
              "handleResult(raw) -> the executor's result for the raw result of its statement"),
     Q_FAST("execute", Executor_execute, "execute() -> runs the statement recorded on sqlBuilder"),
     Q_FAST("find", Executor_find,
-           "find(where=None, orderBy=None, limit=None, offset=None, loadForeign=False, forUpdate=False) ->\n"
-           "InstanceList of rows; forUpdate locks them until the transaction ends (MySQL)"),
+           "find(where=None, orderBy=None, limit=None, offset=None, loadForeign=False, forUpdate=False, join=None)\n"
+           "-> InstanceList of rows; the filter may name columns of related models (each row comes once), join=\n"
+           "names the relations; forUpdate locks the rows until the transaction ends (MySQL)"),
     Q_FAST("first", Executor_first,
-           "first(where=None, orderBy=None, loadForeign=False, forUpdate=False) -> the first row or None"),
+           "first(where=None, orderBy=None, loadForeign=False, forUpdate=False, join=None) -> the first row or None"),
     Q_FAST("get", Executor_get,
            "get(key, loadForeign=False, forUpdate=False) -> the row with that primary key, or None"),
-    Q_FAST("count", Executor_count, "count(where=None) -> the number of matching rows"),
-    Q_FAST("exists", Executor_exists, "exists(where=None) -> whether any row matches"),
+    Q_FAST("count", Executor_count, "count(where=None, join=None) -> the number of matching rows"),
+    Q_FAST("exists", Executor_exists, "exists(where=None, join=None) -> whether any row matches"),
+    Q_FAST("values", Executor_values,
+           "values(*columns, where=None, groupBy=None, having=None, orderBy=None, limit=None, offset=None,\n"
+           "distinct=False, join=None) -> list of tuples of the columns (properties and aggregates), each value in\n"
+           "its Python form"),
+    Q_FAST("sum", Executor_sum, "sum(col, where=None, join=None) -> the sum of the column over the matching rows"),
+    Q_FAST("avg", Executor_avg, "avg(col, where=None, join=None) -> the average, or None over no rows"),
+    Q_FAST("min", Executor_min, "min(col, where=None, join=None) -> the smallest value, or None over no rows"),
+    Q_FAST("max", Executor_max, "max(col, where=None, join=None) -> the largest value, or None over no rows"),
     Q_FAST("save", Executor_save,
            "save(row) -> inserts the row and returns its key; columns the row left to database defaults are\n"
            "left out, and a key the database generates is stored in the row"),
@@ -2211,9 +2879,11 @@ PyMethodDef executorMethods[] = {
            "insertMany(rows) -> inserts all rows, all or none, one statement run per set of written columns;\n"
            "their count.  Where the database reports them, each generated key is stored in its row"),
     Q_FAST("update", Executor_update, "update(row) -> writes the columns of the row, found by its key; the number of rows changed"),
-    Q_FAST("updateWhere", Executor_updateWhere, "updateWhere(where, values) -> sets {name: value} (or [(column, value), ...]) on matching rows; their number"),
+    Q_FAST("updateWhere", Executor_updateWhere,
+           "updateWhere(where, values, join=None) -> sets {name: value} (or [(column, value), ...]) on matching rows;\n"
+           "a value may be an expression of the row's columns (Item.stock - 1); their number"),
     Q_FAST("delete", Executor_delete, "delete(row) -> deletes the row, found by its key; the number of rows deleted"),
-    Q_FAST("deleteWhere", Executor_deleteWhere, "deleteWhere(where) -> deletes the matching rows; their number"),
+    Q_FAST("deleteWhere", Executor_deleteWhere, "deleteWhere(where, join=None) -> deletes the matching rows; their number"),
     Q_FAST("link", Executor_link,
            "link(row, relation, others) -> links the row with other rows (or keys) through a many-to-many\n"
            "relation of the model; links that exist are skipped; the number of links added"),
@@ -2316,6 +2986,7 @@ void internNames() {
     names.in_transaction = interned("in_transaction");
     names.beginTransaction = interned("_beginTransaction");
     names.endTransaction = interned("_endTransaction");
+    names.dunderDict = interned("__dict__");
 }
 
 // An internal type of the module (not one of its attributes); it lives as
@@ -2344,6 +3015,11 @@ void exec(PyObject* module) {
     dbApi = bindApi<DBApi>("Quillon.DB.DB", kDBCapsule);
     entityApi = bindApi<EntityApi>("Quillon.Model.Entity", kEntityCapsule);
     connectorApi = bindApi<ConnectorApi>("Quillon.DB.Connector", kConnectorCapsule);
+    Ref columnsModule = importModule("Quillon.Model.Columns");
+    names.Sum = getattr(columnsModule.get(), "Sum");
+    names.Avg = getattr(columnsModule.get(), "Avg");
+    names.Min = getattr(columnsModule.get(), "Min");
+    names.Max = getattr(columnsModule.get(), "Max");
 
     StatementType = internalType(module, &statementSpec, generatorApi->BaseSqlGenerator);
 }
