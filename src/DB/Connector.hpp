@@ -54,6 +54,7 @@ struct State {
     PyObject* openConnections = nullptr; // per-task connection -> connector, until it is closed
     PyObject* writeHolder = nullptr;     // ContextVar: the task holding an open SQLite write
     PyObject* currentBlock = nullptr;    // ContextVar: the innermost transaction block
+    PyObject* openStreams = nullptr;     // set of MySQL connections an open row stream reads on
     PyObject* threadLocal = nullptr;     // _thread._local
     PyObject* monotonic = nullptr;       // time.monotonic
     PyObject* sqliteProgrammingError = nullptr;
@@ -72,6 +73,7 @@ struct State {
     PyTypeObject* PyMysqlConnector = nullptr;
     PyTypeObject* DictRowIterator = nullptr;
     PyTypeObject* Transaction = nullptr;
+    PyTypeObject* RowStream = nullptr;
 };
 extern State state;
 
