@@ -8,7 +8,7 @@ from conftest import run_scenario
 
 BOTH = ["roundtrip", "queries", "writes", "relations", "concurrent", "values", "keyword_names", "defaults", "links",
         "subclass", "keyword_statements", "keywords", "mutations", "nested_relations", "locking", "upserts",
-        "upserts_without_returning", "blocks", "filters", "aggregates", "across", "counter"]
+        "upserts_without_returning", "blocks", "filters", "aggregates", "across", "counter", "streaming"]
 BLOCKING_ONLY = ["transactions", "block_threads"]
 ASYNC_ONLY = ["block_tasks", "block_cancel_points"]
 

@@ -448,7 +448,10 @@ void refuseOpenStream(PyObject* con) {
 // for them), and a connection reading such a result can run nothing else:
 // a statement on it would silently drop the rows not read yet.  While a
 // stream is open its connection is in `state.openStreams`, and the MySQL
-// connectors refuse a statement on such a connection.
+// connectors refuse a statement on such a connection.  A stream whose
+// caller runs statements between fetches (`interleaved`) on a connection it
+// shares (a block's, a task's) reads the rows into the driver's buffer
+// instead, which leaves the connection free.
 // ===========================================================================
 
 struct RowStreamObject {
@@ -461,6 +464,8 @@ struct RowStreamObject {
     PyObject* cursor;  // None before the first fetch and once closed
     int phase;
     int registered;    // MySQL: `con` is in state.openStreams
+    int owned;         // awaited MySQL: `con` was taken from the pool for the stream alone
+    int interleaved;   // the caller runs statements of its own between fetches
 };
 enum StreamPhase { STREAM_NEW = 0, STREAM_OPEN = 1, STREAM_CLOSED = 2 };
 
@@ -546,12 +551,14 @@ Ref fetchBlocking(PyObject* self, PyObject* n) {
         if (mysql) {
             if (s->phase == STREAM_NEW) {
                 static const Constant unbuffered = importFrom("pymysql.cursors", "SSCursor");
+                bool buffered = s->interleaved && callerInBlock(s->connector);
                 Ref con = takeCallerConnection(s->connector);
                 refuseOpenStream(con.get());
                 assignField(s->con, con.get());
-                registerStream(self);
+                if (!buffered) registerStream(self);
                 s->phase = STREAM_OPEN;
-                assignField(s->cursor, callMethod(con.get(), names.cursor, unbuffered.get()));
+                assignField(s->cursor, buffered ? callMethod(con.get(), names.cursor)
+                                                : callMethod(con.get(), names.cursor, unbuffered.get()));
                 callMethod(s->cursor, names.execute, s->sql, s->args);
             }
             Ref cursor = Ref::borrow(s->cursor);
@@ -587,6 +594,8 @@ Ref fetchBlocking(PyObject* self, PyObject* n) {
 
 // --- awaited ----------------------------------------------------------------
 
+Coro closeAwaited(Ref self);
+
 // The statement's turn in a transaction block is taken for each fetch only:
 // between fetches the block (and the task) may run other statements.
 Coro fetchAwaited(Ref self, Ref n) {
@@ -606,17 +615,34 @@ Coro fetchAwaited(Ref self, Ref n) {
     try {
         if (s->phase == STREAM_NEW) {
             Local con;
-            if (givenCon)
+            bool owned = false;
+            if (givenCon) {
                 con = Ref::borrow(s->given);
-            else if (turn.connection())
+            } else if (turn.connection()) {
                 con = Ref::borrow(turn.connection());
-            else
+            } else if (mysql) {
+                Ref taken = co_await awaitPy(toPython(streamConnection(Ref::borrow(s->connector)), "RowStream.fetch.<con>"));
+                con = tupleItem(taken.get(), 0).ref();
+                owned = tupleItem(taken.get(), 1).get() == Py_True;
+            } else {
                 con = co_await awaitPy(callMethod(s->connector, names.getCon));
-            if (mysql) refuseOpenStream(con.get());
+            }
+            if (owned && s->phase != STREAM_NEW) {
+                Ref back = callMethod(asBase(s->connector)->_pool, names.release, con.get());
+                raise(PyExc_RuntimeError, "the row stream was closed while it opened");
+            }
+            if (mysql && !owned) refuseOpenStream(con.get());
+            if (owned) {
+                assignField(s->con, con.get());
+                s->owned = 1;
+            }
+            bool unbuffered = mysql && (owned || !s->interleaved);
             Local cursor;
-            if (mysql) {
-                static const Constant unbuffered = importFrom("aiomysql", "SSCursor");
-                cursor = co_await awaitPy(callMethod(con.get(), names.cursor, unbuffered.get()));
+            if (unbuffered) {
+                static const Constant cursorType = importFrom("aiomysql", "SSCursor");
+                cursor = co_await awaitPy(callMethod(con.get(), names.cursor, cursorType.get()));
+            } else if (mysql) {
+                cursor = co_await awaitPy(callMethod(con.get(), names.cursor, state.mysqlCursor));
             } else {
                 cursor = co_await awaitPy(callMethod(con.get(), names.cursor));
             }
@@ -624,7 +650,7 @@ Coro fetchAwaited(Ref self, Ref n) {
             assignField(s->con, con.get());
             assignField(s->cursor, cursor.get());
             s->phase = STREAM_OPEN;
-            if (mysql) registerStream(self.get());
+            if (unbuffered) registerStream(self.get());
             co_await awaitPy(callMethod(cursor.get(), names.execute, s->sql, s->args));
         }
         Local cursor = Ref::borrow(s->cursor);
@@ -638,27 +664,35 @@ Coro fetchAwaited(Ref self, Ref n) {
         failure = std::move(e);
     }
     bool done = failure || PyList_GET_SIZE(rows.get()) < PyLong_AsSsize_t(n.get());
-    if (done && s->phase == STREAM_OPEN) {
-        Local cursor = Ref::borrow(s->cursor);
-        s->phase = STREAM_CLOSED;
-        assignField(s->cursor, Py_None);
+    turn.leave();
+    if (done) {
         try {
-            co_await awaitPy(callMethod(cursor.get(), names.close));
+            co_await awaitPy(toPython(closeAwaited(Ref::borrow(self.get())), "RowStream.close"));
         } catch (PyError& e) {
             if (!failure) failure = std::move(e);
             else if (!e.isException()) throw;
         }
-        unregisterStream(self.get());
     }
-    turn.leave();
     if (failure) failure.rethrow();
     co_return rows.take();
 }
 
+// Gives back a connection taken for the stream alone: its read transaction
+// ended, or the connection closed when that fails (the pool then drops it).
+void giveBackStreamConnection(PyObject* self, bool closeIt) {
+    auto* s = asStream(self);
+    if (!s->owned) return;
+    s->owned = 0;
+    Ref con = Ref::borrow(s->con);
+    if (closeIt) closeQuietlyDriver(con.get());
+    callMethod(asBase(s->connector)->_pool, names.release, con.get());
+}
+
 Coro closeAwaited(Ref self) {
     auto* s = asStream(self.get());
+    if (s->phase == STREAM_NEW) s->phase = STREAM_CLOSED;
     if (s->phase != STREAM_OPEN) {
-        s->phase = STREAM_CLOSED;
+        if (s->owned) giveBackStreamConnection(self.get(), true);
         co_return Ref::none();
     }
     Local cursor = Ref::borrow(s->cursor);
@@ -667,10 +701,19 @@ Coro closeAwaited(Ref self) {
     LocalError failure;
     try {
         co_await awaitPy(callMethod(cursor.get(), names.close));
+        if (s->owned) co_await awaitPy(callMethod(s->con, names.rollback));
     } catch (PyError& e) {
         failure = std::move(e);
     }
     unregisterStream(self.get());
+    if (s->owned) {
+        try {
+            giveBackStreamConnection(self.get(), static_cast<bool>(failure));
+        } catch (PyError& e) {
+            if (!failure) failure = std::move(e);
+            else if (!e.isException()) throw;
+        }
+    }
     if (failure) failure.rethrow();
     co_return Ref::none();
 }
@@ -702,6 +745,12 @@ void RowStream_finalize(PyObject* self) noexcept {
         s->phase = STREAM_CLOSED;
         unregisterStream(self);
         assignField(s->cursor, Py_None);
+        try {
+            giveBackStreamConnection(self, true);
+        } catch (PyError& e) {
+            e.restore();
+            PyErr_WriteUnraisable(self);
+        }
     } else {
         try {
             closeBlockingStream(self);
@@ -739,10 +788,12 @@ PyType_Spec rowStreamSpec = {"Quillon.DB.Connector.RowStream", sizeof(RowStreamO
                                  Py_TPFLAGS_DISALLOW_INSTANTIATION,
                              rowStreamSlots};
 
-// `_openRows(sql, args=(), con=None)` of every connector: SQL text with %s
-// placeholders, not started before the stream's first fetch.
+// `_openRows(sql, args=(), con=None, interleaved=False)` of every connector:
+// SQL text with %s placeholders, not started before the stream's first
+// fetch.  `interleaved`: the caller runs statements of its own on the same
+// connection between fetches (it loads relations per batch).
 Ref Connector__openRows(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature<3> sig{"_openRows", {"sql", "args", "con"}, 1};
+    static const Signature<4> sig{"_openRows", {"sql", "args", "con", "interleaved"}, 1};
     static const Constant empty = Ref::steal(PyTuple_New(0));
     auto a = bind(sig, args, nargs, kwnames);
     if (!PyUnicode_Check(a[0])) raiseConvert(a[0], "unicode");
@@ -764,6 +815,8 @@ Ref Connector__openRows(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     s->cursor = Py_NewRef(Py_None);
     s->phase = STREAM_NEW;
     s->registered = 0;
+    s->owned = 0;
+    s->interleaved = a[3] && truthy(a[3]);
     PyObject_GC_Track((PyObject*)s);
     return Ref::steal((PyObject*)s);
 }

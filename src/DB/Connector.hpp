@@ -172,6 +172,8 @@ void closeMysqlPool(PyObject* self);
 // back with releaseCon() (committed then).
 Ref takeCallerConnection(PyObject* self);
 void giveCallerConnection(PyObject* self, PyObject* con);
+// Whether the calling thread runs in a transaction block of the connector.
+bool callerInBlock(PyObject* self);
 // Whether an error value says the driver's MySQL connection is gone.
 bool connectionLost(PyObject* value);
 
@@ -207,6 +209,11 @@ Ref requireCurrentTask(const char* operation);
 // The calling task's connection (or the connection of the transaction block
 // it runs in), opened on first use.
 Coro taskConnection(Ref self, const TaskConnections* kind);
+// AioMysqlConnector: the connection a row stream of the calling task reads
+// on, as (connection, owned): the task's own when it holds one (its
+// transaction may hold writes the rows must show), otherwise a pooled one
+// for the stream alone (owned: given back with the pool's release()).
+Coro streamConnection(Ref self);
 // The done-callback of a task that opened a connection.
 void endFinishedTaskConnection(PyObject* self, PyObject* task, const TaskConnections* kind);
 void logTaskEnd(PyObject* task);

@@ -417,6 +417,11 @@ Ref takeCallerConnection(PyObject* self) {
     return checkoutMysql(self, threadDict.get());
 }
 
+bool callerInBlock(PyObject* self) {
+    Ref threadDict = getattr(asPyMysql(self)->threadState, "__dict__");
+    return intEntry(threadDict.get(), depthKey()) > 0;
+}
+
 void giveCallerConnection(PyObject* self, PyObject* con) {
     auto* c = asPyMysql(self);
     Ref threadDict = getattr(c->threadState, "__dict__");
@@ -1153,6 +1158,17 @@ Coro taskConnection(Ref self, const TaskConnections* kind) {
     Ref end = getattr(self.get(), names.*kind->doneCallback);
     callMethod(task.get(), names.add_done_callback, end.get());
     co_return con.take();
+}
+
+Coro streamConnection(Ref self) {
+    if (asAioMysql(self.get())->closed) raise(PyExc_RuntimeError, "%s is closed", Py_TYPE(self.get())->tp_name);
+    if (Ref waiting = pendingPool(self.get())) co_await awaitPy(std::move(waiting));
+    Local task = requireCurrentTask("iterate");
+    if (Ref held = heldConnection(asAioMysql(self.get())->conMap, task.get()); held && truthy(held.get()))
+        co_return tupleOf({held.get(), Py_False});
+    Local con = co_await awaitPy(toPython(acquirePooled(Ref::borrow(self.get()), Ref::borrow(task.get())),
+                                          "AioMysqlConnector.iterate.<pool>"));
+    co_return tupleOf({con.get(), Py_True});
 }
 
 // The task is named in the connector's debug log (not on standard output,

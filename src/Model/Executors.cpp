@@ -3002,8 +3002,10 @@ Ref Executor_iterate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     {
         static const Leaked openRows = interned("_openRows");
         Ref op = getattr(connector.get(), openRows.get());
-        Ref kwnames = tupleOf({names.args.get(), names.con.get()});
-        PyObject* argv[] = {tupleItem(statement.get(), 0).get(), tupleItem(statement.get(), 1).get(), work.get()};
+        static const Leaked interleaved = interned("interleaved");
+        Ref kwnames = tupleOf({names.args.get(), names.con.get(), interleaved.get()});
+        PyObject* argv[] = {tupleItem(statement.get(), 0).get(), tupleItem(statement.get(), 1).get(), work.get(),
+                            steps ? Py_True : Py_False};
         stream = Ref::steal(PyObject_Vectorcall(op.get(), argv, 1, kwnames.get()));
     }
     PyTypeObject* type = awaited ? AsyncRowIteratorType : RowIteratorType;
