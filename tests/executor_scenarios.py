@@ -173,8 +173,7 @@ async def writes(models, path, kind):
     assert await q(ex.insertMany(rows)) == 50
     assert await q(ex.insertMany([])) == 0
     assert await q(ex.count()) == 50
-    # Each generated key is stored in its row where the database reports them
-    # (not with the asyncio SQLite connector).
+    # Each generated key is stored in its row where the database reports them.
     reports = await reports_keys(kind)
     stored = [(r["id"], r["name"]) for r in await q(ex.find(orderBy=Member.id))]
     assert [(r["id"], r["name"]) for r in rows] == (stored if reports else [(None, r["name"]) for r in rows])
@@ -434,10 +433,10 @@ async def mysql_version():
 
 async def reports_keys(kind):
     """Whether inserts report the keys and defaults the database chose: SQLite
-    through the blocking connector, and MariaDB (not MySQL)."""
+    (3.35 and later), blocking and awaited, and MariaDB (not MySQL)."""
     if kind.startswith("mysql"):
         return "MariaDB" in await mysql_version()
-    return kind == "blocking"
+    return sqlite3.sqlite_version_info >= (3, 35)
 
 
 def declare_unique_models():
@@ -953,8 +952,7 @@ async def defaults(models, path, kind):
     many = await q(events.find(Event.title < "d", orderBy=Event.title))
     assert [(r["title"], r["state"]) for r in many] == [("a", "draft"), ("b", "open"), ("c", "draft")]
     assert all(r["at"] is not None for r in many)
-    # The keys and the defaulted columns the database reported are in the rows
-    # (not with the asyncio SQLite connector).
+    # The keys and the defaulted columns the database reported are in the rows.
     if await reports_keys(kind):
         assert [dict(r) for r in inserted] == [dict(r) for r in many], [dict(r) for r in inserted]
 

@@ -182,7 +182,7 @@ class ModelExecutor(BaseModelExecutor):
         conflict on any unique index updates."""
     def insertMany(self, rows: Iterable[ModelInstance]) -> int:
         """Inserts the rows, all or none; returns their count.  Where the database reports
-        them (SQLite 3.35+ blocking, MariaDB 10.5+), each generated key is stored in its row."""
+        them (SQLite 3.35+, MariaDB 10.5+; not MySQL), each generated key is stored in its row."""
     def update(self, row: ModelInstance) -> int: ...
     def updateWhere(self, where: FilterListCell, values: _SetValues, join: _Join = None) -> int:
         """Sets the values on the matching rows; a value may be an expression of the row's own columns

@@ -1391,9 +1391,14 @@ Coro aioSqliteProcess(Ref self, Ref executor) {
         if (own && kind != SQL_SELECT) refuseWriteUnderOpenWrite(self.get(), task.get());
         con = co_await awaitPy(callMethod(self.get(), names.getCon));
     }
-    Local cursor = co_await awaitPy(callMethod(con.get(), names.cursor));
     Local raw;
-    if (!isManyStatement(statementArgs.get())) {
+    // A write whose result is its rows (INSERT ... RETURNING) runs and is read
+    // in one step of the driver's worker (between two steps a cancellation
+    // would leave it done and its statement still open), atomic like a run
+    // over many tuples.
+    bool reportingWrite = kind == SQL_NONE && !isManyStatement(statementArgs.get());
+    Local cursor = co_await awaitPy(callMethod(con.get(), names.cursor));
+    if (!isManyStatement(statementArgs.get()) && !reportingWrite) {
         co_await awaitPy(runStatement(cursor.get(), statementText.get(), statementArgs.get()));
         recordRowCount(executor.get(), cursor.get());
         if (kind == SQL_INSERT) {
@@ -1415,12 +1420,19 @@ Coro aioSqliteProcess(Ref self, Ref executor) {
         co_await awaitPy(callMethod(con.get(), names.execute, steps.savepoint));
         LocalError failure;
         try {
-            co_await awaitPy(runStatement(cursor.get(), statementText.get(), statementArgs.get()));
-            recordRowCount(executor.get(), cursor.get());
-            if (kind == SQL_INSERT) {
-                raw = getattr(cursor.get(), names.lastrowid);
+            if (reportingWrite) {
+                static const Constant executeFetchall = interned("execute_fetchall");
+                Local rows = co_await awaitPy(
+                    callMethod(con.get(), executeFetchall.get(), statementText.get(), statementArgs.get()));
+                raw = Ref::steal(PySequence_List(rows.get()));
+                reinterpret_cast<BaseModelExecutorObject*>(executor.get())->rowCount = PyList_GET_SIZE(raw.get());
             } else {
-                raw = co_await awaitPy(callMethod(cursor.get(), names.fetchall));
+                co_await awaitPy(runStatement(cursor.get(), statementText.get(), statementArgs.get()));
+                recordRowCount(executor.get(), cursor.get());
+                if (kind == SQL_INSERT)
+                    raw = getattr(cursor.get(), names.lastrowid);
+                else
+                    raw = co_await awaitPy(callMethod(cursor.get(), names.fetchall));
             }
         } catch (PyError& e) {
             failure = std::move(e);

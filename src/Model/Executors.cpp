@@ -2216,10 +2216,12 @@ Py_ssize_t argumentLimit(int dialect) {
     return 32766;
 }
 
-// The statement kind of a write whose result is its rows: the connectors
-// give the rows of every kind but a select (dicts) and an insert (the row
-// id) as tuples.
-constexpr int kWriteWithRows = SQL_UPDATE;
+// The statement kind of a write whose result is its rows (INSERT ...
+// RETURNING): the connectors give the rows of every kind but a select
+// (dicts) and an insert (the row id) as tuples, and the asyncio SQLite
+// connector runs a statement of this kind and reads its rows in one step of
+// its worker thread.
+constexpr int kWriteWithRows = SQL_NONE;
 
 // Rows that write the same columns, inserted by one statement run.
 struct RowGroup {
@@ -2485,12 +2487,8 @@ Ref Executor_insertMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     ModelInfo info(modelOf(self));
     Ref rows = Ref::steal(PySequence_List(b[0]));
     if (PyList_GET_SIZE(rows.get()) == 0) return immediate(self, integer(0), "AsyncModelExecutor.insertMany");
-    // The asyncio SQLite connector runs a statement and reads its rows as two
-    // steps of its worker thread: a cancellation between them would leave the
-    // rows inserted and the statement open, so there the insert stays one
-    // statement run that reports nothing, and the keys are not stored.
     int dialect = activeDialect(dbApi);
-    bool reportable = keyCountsUp(info) && !(dialect == DIALECT_SQLITE && isAsyncExecutor(self));
+    bool reportable = keyCountsUp(info);
     int support = reportable ? returningSupport(dialect) : 0;
     // Refusals come before any statement, the server's question included.
     std::vector<InsertBatch> batches = insertStatements(info, rows.get(), support == 1);
