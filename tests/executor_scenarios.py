@@ -823,6 +823,13 @@ async def streaming(models, path, kind):
     assert [r["name"] for r in await rows(ex.iterate(Member.name == hostile, batchSize=1))] == [hostile]
     assert [r["name"] for r in await rows(ex.iterate(Post.title.isIn(["b", "c"])))] == ["m01"]  # each row once
 
+    class Shouting(type(ex)):  # a batch is shaped as find() shapes its rows, overrides included
+        def handleResult(self, raw):
+            return [dict(r, name=r["name"].upper()) for r in super().handleResult(raw)]
+
+    assert [r["name"] for r in await rows(Shouting(Member).iterate(Member.age.between(10, 12), batchSize=2))] == [
+        "M10", "M11", "M12"]
+
     # close()/aclose(), a with block, or dropping it ends the iteration and releases the cursor.
     it = ex.iterate(orderBy=Member.id, batchSize=2)
     assert (await take(it))["name"] == "m00"

@@ -508,7 +508,7 @@ Ref batchSize(PyObject* n) {
 // Ends a blocking stream: the cursor closed (on MySQL the rows not read are
 // read out, so the connection can run statements again) and a connection
 // taken for the stream given back.
-void closeBlockingStream(PyObject* self) {
+void closeBlockingStream(PyObject* self, bool quietly = false) {
     auto* s = asStream(self);
     if (s->phase != STREAM_OPEN) {
         s->phase = STREAM_CLOSED;
@@ -538,8 +538,12 @@ void closeBlockingStream(PyObject* self) {
         giveCallerConnection(s->connector, con.get());
         return;
     }
-    ThreadSession session(s->connector);  // a shared connection is used under its lock
-    callMethod(cursor.get(), names.close);
+    try {
+        callMethod(cursor.get(), names.close);
+    } catch (PyError& e) {
+        // A cursor of a connection closed since has nothing left to release.
+        if (!e.isException() || !quietly) throw;
+    }
 }
 
 Ref fetchBlocking(PyObject* self, PyObject* n) {
@@ -753,7 +757,7 @@ void RowStream_finalize(PyObject* self) noexcept {
         }
     } else {
         try {
-            closeBlockingStream(self);
+            closeBlockingStream(self, true);
         } catch (PyError& e) {
             e.restore();
             PyErr_WriteUnraisable(self);
