@@ -464,7 +464,7 @@ struct RowStreamObject {
     PyObject* cursor;  // None before the first fetch and once closed
     int phase;
     int registered;    // MySQL: `con` is in state.openStreams
-    int owned;         // awaited MySQL: `con` was taken from the pool for the stream alone
+    int owned;         // MySQL: `con` was taken from the pool for the stream alone
     int interleaved;   // the caller runs statements of its own between fetches
 };
 enum StreamPhase { STREAM_NEW = 0, STREAM_OPEN = 1, STREAM_CLOSED = 2 };
@@ -521,23 +521,28 @@ void closeBlockingStream(PyObject* self, bool quietly = false) {
     if (PyObject_TypeCheck(s->connector, state.PyMysqlConnector)) {
         LocalError failure;
         try {
-            callMethod(cursor.get(), names.close);
+            if (cursor.get() != Py_None) callMethod(cursor.get(), names.close);
         } catch (PyError& e) {
             failure = std::move(e);
         }
         unregisterStream(self);
+        bool owned = s->owned;
+        s->owned = 0;
         if (failure) {
-            closeQuietlyDriver(con.get());  // its state is unknown
-            try {
-                giveCallerConnection(s->connector, con.get());
-            } catch (PyError& e) {
-                if (!e.isException()) throw;
+            if (owned) {
+                closeQuietlyDriver(con.get());  // its state is unknown: the pool drops it
+                try {
+                    giveCallerConnection(s->connector, con.get());
+                } catch (PyError& e) {
+                    if (!e.isException()) throw;
+                }
             }
             failure.rethrow();
         }
-        giveCallerConnection(s->connector, con.get());
+        if (owned) giveCallerConnection(s->connector, con.get());
         return;
     }
+    if (cursor.get() == Py_None) return;
     try {
         callMethod(cursor.get(), names.close);
     } catch (PyError& e) {
@@ -555,12 +560,14 @@ Ref fetchBlocking(PyObject* self, PyObject* n) {
         if (mysql) {
             if (s->phase == STREAM_NEW) {
                 static const Constant unbuffered = importFrom("pymysql.cursors", "SSCursor");
-                bool buffered = s->interleaved && callerInBlock(s->connector);
+                bool owned = !callerInBlock(s->connector);
+                bool buffered = s->interleaved && !owned;
                 Ref con = takeCallerConnection(s->connector);
-                refuseOpenStream(con.get());
                 assignField(s->con, con.get());
-                if (!buffered) registerStream(self);
+                s->owned = owned;
                 s->phase = STREAM_OPEN;
+                refuseOpenStream(con.get());
+                if (!buffered) registerStream(self);
                 assignField(s->cursor, buffered ? callMethod(con.get(), names.cursor)
                                                 : callMethod(con.get(), names.cursor, unbuffered.get()));
                 callMethod(s->cursor, names.execute, s->sql, s->args);
@@ -685,7 +692,7 @@ Coro fetchAwaited(Ref self, Ref n) {
 // ended, or the connection closed when that fails (the pool then drops it).
 void giveBackStreamConnection(PyObject* self, bool closeIt) {
     auto* s = asStream(self);
-    if (!s->owned) return;
+    if (!s->owned || !PyObject_TypeCheck(s->connector, state.AioMysqlConnector)) return;
     s->owned = 0;
     Ref con = Ref::borrow(s->con);
     if (closeIt) closeQuietlyDriver(con.get());
@@ -742,7 +749,7 @@ Ref RowStream_close(PyObject* self) {
 // releases the cursor with its object).
 void RowStream_finalize(PyObject* self) noexcept {
     auto* s = asStream(self);
-    if (s->phase != STREAM_OPEN) return;
+    if (s->phase != STREAM_OPEN && !s->owned) return;
     PyObject *t, *v, *tb;
     PyErr_Fetch(&t, &v, &tb);
     if (streamIsAwaited(self)) {

@@ -2940,7 +2940,8 @@ Coro nextRowAwaited(Ref self) {
         Local dicts;
         {
             Ref size = integer(it->batchSize);
-            Ref started = callMethod(it->stream, fetchName(), size.get());
+            Ref stream = Ref::borrow(it->stream);
+            Ref started = callMethod(stream.get(), fetchName(), size.get());
             try {
                 dicts = co_await awaitPy(std::move(started));
             } catch (PyError&) {
