@@ -807,6 +807,12 @@ async def streaming(models, path, kind):
         await q(ex.updateWhere(Member.age < 10, {"age": Member.age + 100}))
 
         async def fresh():  # a task holding no connection: the iterator takes one of its own
+            dropped = ex.iterate(batchSize=2)
+            await anext(dropped)
+            del dropped  # its connection goes back to the pool (checked when the scenario ends)
+            gc.collect()
+            async with ex.iterate(batchSize=2) as closed:
+                await anext(closed)
             return [(r["name"], await ex.count()) async for r in ex.iterate(Member.age < 3, batchSize=2)]
 
         assert await asyncio.create_task(fresh()) == [("m00", 24), ("m01", 24), ("m02", 24)]

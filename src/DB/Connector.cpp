@@ -642,7 +642,11 @@ Coro fetchAwaited(Ref self, Ref n) {
                 Ref back = callMethod(asBase(s->connector)->_pool, names.release, con.get());
                 raise(PyExc_RuntimeError, "the row stream was closed while it opened");
             }
-            if (mysql && !owned) refuseOpenStream(con.get());
+            if (mysql && !owned) {
+                if (Local abandoned = takeAbandonedCursor(con.get()))
+                    co_await awaitPy(callMethod(abandoned.get(), names.close));
+                refuseOpenStream(con.get());
+            }
             if (owned) {
                 assignField(s->con, con.get());
                 s->owned = 1;
@@ -744,9 +748,11 @@ Ref RowStream_close(PyObject* self) {
 }
 
 // A stream dropped while open: a blocking one is closed now; an awaited one
-// cannot wait here, so its connection stops counting as busy and the driver
-// reads the rest out before that connection's next statement (SQLite
-// releases the cursor with its object).
+// cannot wait here.  A pooled MySQL connection of its own is closed and
+// given back; on a shared MySQL connection the cursor is kept aside and
+// closed (its rows read out) before that connection's next statement, its
+// transaction's end or its block's end; SQLite releases the cursor with its
+// object.
 void RowStream_finalize(PyObject* self) noexcept {
     auto* s = asStream(self);
     if (s->phase != STREAM_OPEN && !s->owned) return;
@@ -754,6 +760,8 @@ void RowStream_finalize(PyObject* self) noexcept {
     PyErr_Fetch(&t, &v, &tb);
     if (streamIsAwaited(self)) {
         s->phase = STREAM_CLOSED;
+        if (s->registered && !s->owned && PyDict_SetItem(state.abandonedCursors, s->con, s->cursor) < 0)
+            PyErr_WriteUnraisable(self);
         unregisterStream(self);
         assignField(s->cursor, Py_None);
         try {
@@ -1692,6 +1700,7 @@ Coro aioMysqlExecute(Ref self, Ref sql, Ref givenCon, Ref params, bool dictCur) 
         else
             con = co_await awaitPy(callMethod(self.get(), names.getCon));
     }
+    if (Local abandoned = takeAbandonedCursor(con.get())) co_await awaitPy(callMethod(abandoned.get(), names.close));
     refuseOpenStream(con.get());
     Local manager = callMethod(con.get(), names.cursor, dictCur ? state.mysqlDictCursor : state.mysqlCursor);
     Local cursor = co_await awaitPy(callMethod(manager.get(), names.aenter));
@@ -1737,6 +1746,7 @@ Coro aioMysqlProcess(Ref self, Ref executor, Ref givenCon, bool hasCon) {
         else
             con = co_await awaitPy(callMethod(self.get(), names.getCon));
     }
+    if (Local abandoned = takeAbandonedCursor(con.get())) co_await awaitPy(callMethod(abandoned.get(), names.close));
     refuseOpenStream(con.get());
     int kindAtOpen = statementKind(builder.get());
     Local manager =
@@ -2195,6 +2205,8 @@ void exec(PyObject* module) {
     if (!state.RowStream) throwPending();
     state.openStreams = PySet_New(nullptr);
     if (!state.openStreams) throwPending();
+    state.abandonedCursors = PyDict_New();
+    if (!state.abandonedCursors) throwPending();
     api.BaseConnector = state.BaseConnector;
     api.Sqlite3Connector = state.Sqlite3Connector;
     api.AioSqliteConnector = state.AioSqliteConnector;

@@ -55,6 +55,7 @@ struct State {
     PyObject* writeHolder = nullptr;     // ContextVar: the task holding an open SQLite write
     PyObject* currentBlock = nullptr;    // ContextVar: the innermost transaction block
     PyObject* openStreams = nullptr;     // set of MySQL connections an open row stream reads on
+    PyObject* abandonedCursors = nullptr;  // awaited MySQL connection -> cursor of a stream dropped while open
     PyObject* threadLocal = nullptr;     // _thread._local
     PyObject* monotonic = nullptr;       // time.monotonic
     PyObject* sqliteProgrammingError = nullptr;
@@ -174,6 +175,11 @@ Ref takeCallerConnection(PyObject* self);
 void giveCallerConnection(PyObject* self, PyObject* con);
 // Whether the calling thread runs in a transaction block of the connector.
 bool callerInBlock(PyObject* self);
+// The cursor of a row stream that was dropped while it read on `con`
+// (awaited MySQL), taken out of the registry; null when there is none.  Its
+// close() reads the rest of its rows out, which the connection's next
+// statement must await first.
+Ref takeAbandonedCursor(PyObject* con);
 // Whether an error value says the driver's MySQL connection is gone.
 bool connectionLost(PyObject* value);
 

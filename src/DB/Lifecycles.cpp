@@ -417,6 +417,18 @@ Ref takeCallerConnection(PyObject* self) {
     return checkoutMysql(self, threadDict.get());
 }
 
+Ref takeAbandonedCursor(PyObject* con) {
+    if (PyDict_GET_SIZE(state.abandonedCursors) == 0) return Ref();
+    PyObject* cursor = PyDict_GetItemWithError(state.abandonedCursors, con);
+    if (!cursor) {
+        checkError();
+        return Ref();
+    }
+    Ref held = Ref::borrow(cursor);
+    check(PyDict_DelItem(state.abandonedCursors, con));
+    return held;
+}
+
 bool callerInBlock(PyObject* self) {
     Ref threadDict = getattr(asPyMysql(self)->threadState, "__dict__");
     return intEntry(threadDict.get(), depthKey()) > 0;
@@ -747,6 +759,8 @@ Coro endConnections(Ref ends, Ref task, bool rollback, bool report) {
             if (!failure || (failure->isException() && !e.isException())) failure = std::move(e);
         };
         try {
+            Local abandoned = takeAbandonedCursor(con.get());
+            if (abandoned) co_await awaitPy(callMethod(abandoned.get(), names.close));
             co_await awaitPy(callMethod(con.get(), rollback ? names.rollback : names.commit));
         } catch (PyError& e) {
             broken = kind.pooled;
@@ -1593,6 +1607,10 @@ Coro beginBlockStatements(Ref con, bool mysql, int depth, Ref beganBox) {
 // Ends a block on `con`: commit (RELEASE for a nested block), or roll back
 // to where it began.  A failed commit rolls back too and is raised.
 Coro endBlockStatements(Ref con, bool mysql, int depth, bool began, bool ok) {
+    if (mysql) {
+        Local abandoned = takeAbandonedCursor(con.get());
+        if (abandoned) co_await awaitPy(callMethod(abandoned.get(), names.close));
+    }
     if (depth > 0 || !began) {
         if (!ok) co_await awaitPy(controlStatement(con.get(), mysql, blockSavepoint("ROLLBACK TO SAVEPOINT", depth).get()));
         if (depth > 0 || !ok) {
