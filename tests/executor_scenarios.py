@@ -758,6 +758,8 @@ async def streaming(models, path, kind):
     else: outside a block the iterator takes one of its own unless the task already holds one."""
     import gc
 
+    from Quillon.Error.DbFault import TransactionError
+
     Member, Post = models[0], models[1]
     ex = Member.getExecutor()
     blocking, mysql = blocking_connector(), kind.startswith("mysql")
@@ -875,6 +877,18 @@ async def streaming(models, path, kind):
         got = await rows(ex.iterate(Member.name.isIn(["m01", "in block"]), batchSize=1, loadForeign=Member.posts))
         assert [(r["name"], len(r["posts"])) for r in got] == [("m01", 2), ("in block", 0)], got
         assert await q(ex.count()) == 25
+        kept = ex.iterate(orderBy=Member.id, batchSize=1)
+        assert (await take(kept))["name"] == "m00"
+    # The block ended with the iterator open: on MySQL its end closed the cursor, and the iterator says so.
+    if mysql:
+        try:
+            await take(kept)
+        except TransactionError as e:
+            assert "block" in str(e), e
+        else:
+            raise AssertionError("an iterator read on after its block ended")
+    else:
+        assert (await take(kept))["name"] == "m01"
     assert await q(ex.count()) == 25
 
 

@@ -423,7 +423,7 @@ void closeQuietlyDriver(PyObject* con) {
 // MySQL: a statement on a connection that an open row stream reads on would
 // drop the rows not read yet.
 void refuseOpenStream(PyObject* con) {
-    int busy = PySet_Contains(state.openStreams, con);
+    int busy = PyDict_Contains(state.openStreams, con);
     if (busy < 0) throwPending();
     if (busy)
         raise(PyExc_RuntimeError,
@@ -447,8 +447,10 @@ void refuseOpenStream(PyObject* con) {
 // MySQL reads the rows unbuffered (the server sends them as the cursor asks
 // for them), and a connection reading such a result can run nothing else:
 // a statement on it would silently drop the rows not read yet.  While a
-// stream is open its connection is in `state.openStreams`, and the MySQL
-// connectors refuse a statement on such a connection.  A stream whose
+// stream is open its connection is in `state.openStreams` (with the
+// stream's cursor), and the MySQL connectors refuse a statement on such a
+// connection; the end of the connection's transaction (its block's, its
+// task's) closes the cursor first, and the stream then raises.  A stream whose
 // caller runs statements between fetches (`interleaved`) on a connection it
 // shares (a block's, a task's) reads the rows into the driver's buffer
 // instead, which leaves the connection free.
@@ -466,6 +468,7 @@ struct RowStreamObject {
     int registered;    // MySQL: `con` is in state.openStreams
     int owned;         // MySQL: `con` was taken from the pool for the stream alone
     int interleaved;   // the caller runs statements of its own between fetches
+    int inBlock;       // MySQL: `con` is the connection of the transaction block the stream opened in
 };
 enum StreamPhase { STREAM_NEW = 0, STREAM_OPEN = 1, STREAM_CLOSED = 2 };
 
@@ -482,14 +485,19 @@ PyObject* fetchmanyName() {
 }
 
 void registerStream(PyObject* s) {
-    check(PySet_Add(state.openStreams, asStream(s)->con));
+    check(PyDict_SetItem(state.openStreams, asStream(s)->con, asStream(s)->cursor));
     asStream(s)->registered = 1;
 }
-void unregisterStream(PyObject* s) noexcept {
+// `cursor`: the stream's cursor.  The end of the connection's transaction
+// may have closed it and taken the entry out already (and another stream
+// may hold the connection's entry since).
+void unregisterStream(PyObject* s, PyObject* cursor) noexcept {
     auto* st = asStream(s);
     if (!st->registered) return;
     st->registered = 0;
-    if (PySet_Discard(state.openStreams, st->con) < 0) PyErr_Clear();
+    PyObject* held = PyDict_GetItemWithError(state.openStreams, st->con);
+    if (held == cursor && PyDict_DelItem(state.openStreams, st->con) < 0) PyErr_Clear();
+    if (!held) PyErr_Clear();
 }
 
 // The rows of one fetch as dicts; the stream closes itself when they are
@@ -501,6 +509,13 @@ Ref batchSize(PyObject* n) {
     if (size == -1 && PyErr_Occurred()) throwPending();
     if (size < 1) raise(PyExc_ValueError, "fetch() needs a batch size of at least 1");
     return Ref::borrow(n);
+}
+
+// MySQL: the rows of a stream read in a transaction block are not read
+// after the block ended (its end read out and dropped the rest).
+[[noreturn]] void raiseBlockEnded() {
+    raise(state.transactionError,
+          "the transaction block this iterate() read in has ended: close the iterator before its block ends");
 }
 
 // --- blocking ---------------------------------------------------------------
@@ -525,7 +540,7 @@ void closeBlockingStream(PyObject* self, bool quietly = false) {
         } catch (PyError& e) {
             failure = std::move(e);
         }
-        unregisterStream(self);
+        unregisterStream(self, cursor.get());
         bool owned = s->owned;
         s->owned = 0;
         if (failure) {
@@ -567,11 +582,12 @@ Ref fetchBlocking(PyObject* self, PyObject* n) {
                 s->owned = owned;
                 s->phase = STREAM_OPEN;
                 refuseOpenStream(con.get());
-                if (!buffered) registerStream(self);
                 assignField(s->cursor, buffered ? callMethod(con.get(), names.cursor)
                                                 : callMethod(con.get(), names.cursor, unbuffered.get()));
+                if (!buffered) registerStream(self);
                 callMethod(s->cursor, names.execute, s->sql, s->args);
             }
+            if (!s->owned && !callerBlockRunsOn(s->connector, s->con)) raiseBlockEnded();
             Ref cursor = Ref::borrow(s->cursor);
             rows = callMethod(cursor.get(), fetchmanyName(), n);
             rows = shapedBatch(cursor.get(), rows.get());
@@ -665,9 +681,11 @@ Coro fetchAwaited(Ref self, Ref n) {
             assignField(s->con, con.get());
             assignField(s->cursor, cursor.get());
             s->phase = STREAM_OPEN;
+            s->inBlock = mysql && turn.connection() == con.get();
             if (unbuffered) registerStream(self.get());
             co_await awaitPy(callMethod(cursor.get(), names.execute, s->sql, s->args));
         }
+        if (s->inBlock && turn.connection() != s->con) raiseBlockEnded();
         Local cursor = Ref::borrow(s->cursor);
         if (cursor.get() == Py_None) {
             rows = Ref::steal(PyList_New(0));
@@ -720,7 +738,7 @@ Coro closeAwaited(Ref self) {
     } catch (PyError& e) {
         failure = std::move(e);
     }
-    unregisterStream(self.get());
+    unregisterStream(self.get(), cursor.get());
     if (s->owned) {
         try {
             giveBackStreamConnection(self.get(), static_cast<bool>(failure));
@@ -762,7 +780,7 @@ void RowStream_finalize(PyObject* self) noexcept {
         s->phase = STREAM_CLOSED;
         if (s->registered && !s->owned && PyDict_SetItem(state.abandonedCursors, s->con, s->cursor) < 0)
             PyErr_WriteUnraisable(self);
-        unregisterStream(self);
+        unregisterStream(self, s->cursor);
         assignField(s->cursor, Py_None);
         try {
             giveBackStreamConnection(self, true);
@@ -836,6 +854,7 @@ Ref Connector__openRows(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     s->registered = 0;
     s->owned = 0;
     s->interleaved = a[3] && truthy(a[3]);
+    s->inBlock = 0;
     PyObject_GC_Track((PyObject*)s);
     return Ref::steal((PyObject*)s);
 }
@@ -2203,7 +2222,7 @@ void exec(PyObject* module) {
     if (!state.DictRowIterator) throwPending();
     state.RowStream = (PyTypeObject*)PyType_FromModuleAndSpec(module, &rowStreamSpec, nullptr);
     if (!state.RowStream) throwPending();
-    state.openStreams = PySet_New(nullptr);
+    state.openStreams = PyDict_New();
     if (!state.openStreams) throwPending();
     state.abandonedCursors = PyDict_New();
     if (!state.abandonedCursors) throwPending();

@@ -54,7 +54,7 @@ struct State {
     PyObject* openConnections = nullptr; // per-task connection -> connector, until it is closed
     PyObject* writeHolder = nullptr;     // ContextVar: the task holding an open SQLite write
     PyObject* currentBlock = nullptr;    // ContextVar: the innermost transaction block
-    PyObject* openStreams = nullptr;     // set of MySQL connections an open row stream reads on
+    PyObject* openStreams = nullptr;     // MySQL connection an open row stream reads on -> its cursor
     PyObject* abandonedCursors = nullptr;  // awaited MySQL connection -> cursor of a stream dropped while open
     PyObject* threadLocal = nullptr;     // _thread._local
     PyObject* monotonic = nullptr;       // time.monotonic
@@ -173,13 +173,19 @@ void closeMysqlPool(PyObject* self);
 // back with releaseCon() (committed then).
 Ref takeCallerConnection(PyObject* self);
 void giveCallerConnection(PyObject* self, PyObject* con);
-// Whether the calling thread runs in a transaction block of the connector.
+// Whether the calling thread runs in a transaction block of the connector,
+// and whether that block runs on `con`.
 bool callerInBlock(PyObject* self);
+bool callerBlockRunsOn(PyObject* self, PyObject* con);
 // The cursor of a row stream that was dropped while it read on `con`
 // (awaited MySQL), taken out of the registry; null when there is none.  Its
 // close() reads the rest of its rows out, which the connection's next
 // statement must await first.
 Ref takeAbandonedCursor(PyObject* con);
+// The cursor of a row stream that reads on `con`, open or dropped, taken out
+// of the registries; null when there is none.  The end of the connection's
+// transaction closes it first, so the end does not find the rows unread.
+Ref takeStreamCursor(PyObject* con);
 // Whether an error value says the driver's MySQL connection is gone.
 bool connectionLost(PyObject* value);
 

@@ -429,9 +429,30 @@ Ref takeAbandonedCursor(PyObject* con) {
     return held;
 }
 
+Ref takeStreamCursor(PyObject* con) {
+    if (PyDict_GET_SIZE(state.openStreams) > 0) {
+        PyObject* cursor = PyDict_GetItemWithError(state.openStreams, con);
+        if (cursor) {
+            Ref held = Ref::borrow(cursor);
+            check(PyDict_DelItem(state.openStreams, con));
+            return held;
+        }
+        checkError();
+    }
+    return takeAbandonedCursor(con);
+}
+
 bool callerInBlock(PyObject* self) {
     Ref threadDict = getattr(asPyMysql(self)->threadState, "__dict__");
     return intEntry(threadDict.get(), depthKey()) > 0;
+}
+
+bool callerBlockRunsOn(PyObject* self, PyObject* con) {
+    Ref threadDict = getattr(asPyMysql(self)->threadState, "__dict__");
+    if (intEntry(threadDict.get(), depthKey()) <= 0) return false;
+    PyObject* held = PyDict_GetItemWithError(threadDict.get(), conKey());
+    if (!held) checkError();
+    return held == con;
 }
 
 void giveCallerConnection(PyObject* self, PyObject* con) {
@@ -527,6 +548,16 @@ void endThreadBlock(PyObject* self, bool ok) {
         if (!ok) runOnThreadConnection(con.get(), mysql, savepointStatement("ROLLBACK TO SAVEPOINT", depth).get());
         runOnThreadConnection(con.get(), mysql, savepointStatement("RELEASE SAVEPOINT", depth).get());
         return;
+    }
+    if (mysql) {
+        if (Ref reading = takeStreamCursor(con.get())) {
+            try {
+                callMethod(reading.get(), names.close);
+            } catch (PyError& e) {
+                // The commit or rollback that follows reports the connection's state.
+                if (!e.isException()) throw;
+            }
+        }
     }
     if (!ok) {
         try {
@@ -759,8 +790,8 @@ Coro endConnections(Ref ends, Ref task, bool rollback, bool report) {
             if (!failure || (failure->isException() && !e.isException())) failure = std::move(e);
         };
         try {
-            Local abandoned = takeAbandonedCursor(con.get());
-            if (abandoned) co_await awaitPy(callMethod(abandoned.get(), names.close));
+            Local reading = takeStreamCursor(con.get());
+            if (reading) co_await awaitPy(callMethod(reading.get(), names.close));
             co_await awaitPy(callMethod(con.get(), rollback ? names.rollback : names.commit));
         } catch (PyError& e) {
             broken = kind.pooled;
@@ -1607,9 +1638,9 @@ Coro beginBlockStatements(Ref con, bool mysql, int depth, Ref beganBox) {
 // Ends a block on `con`: commit (RELEASE for a nested block), or roll back
 // to where it began.  A failed commit rolls back too and is raised.
 Coro endBlockStatements(Ref con, bool mysql, int depth, bool began, bool ok) {
-    if (mysql) {
-        Local abandoned = takeAbandonedCursor(con.get());
-        if (abandoned) co_await awaitPy(callMethod(abandoned.get(), names.close));
+    if (mysql && depth == 0) {
+        Local reading = takeStreamCursor(con.get());
+        if (reading) co_await awaitPy(callMethod(reading.get(), names.close));
     }
     if (depth > 0 || !began) {
         if (!ok) co_await awaitPy(controlStatement(con.get(), mysql, blockSavepoint("ROLLBACK TO SAVEPOINT", depth).get()));
