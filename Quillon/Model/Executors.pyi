@@ -207,7 +207,8 @@ class ModelExecutor(BaseModelExecutor):
         it (``close()``, a ``with`` block) to release the cursor before the last row.  On MySQL the
         connection an open iterator reads on runs no other statement: outside a transaction block
         the iterator reads on a pooled connection of its own; inside one, on the block's, and a
-        statement of the block raises until the iterator is closed."""
+        statement of the block raises until the iterator is closed (close it before the block
+        ends: the end closes its cursor, and the iterator then raises TransactionError)."""
 
 class AsyncModelExecutor(BaseModelExecutor):
     """Executor whose operations return awaitables (asyncio connectors)."""
@@ -280,4 +281,5 @@ class AsyncModelExecutor(BaseModelExecutor):
         on the task's connection (or its block's); ``aclose()`` or an ``async with`` block releases
         the cursor early.  On MySQL a task that holds no connection yet reads on a pooled connection
         of the iterator's own; otherwise on the task's (or block's), which runs no other statement
-        until the iterator ends (a statement raises)."""
+        until the iterator ends (a statement raises; the block's or task's end closes its cursor,
+        and the iterator then raises TransactionError)."""
