@@ -870,6 +870,11 @@ async def streaming(models, path, kind):
         assert (await take(it))["name"] == "in block"
         if mysql:
             await refused(ex.count)
+            try:
+                async with block():
+                    raise AssertionError("a block began on the connection an open iterator reads")
+            except RuntimeError as e:
+                assert "iterate()" in str(e), e
         else:
             assert await q(ex.count()) == 25
         await close(it)

@@ -420,16 +420,6 @@ void closeQuietlyDriver(PyObject* con) {
     }
 }
 
-// MySQL: a statement on a connection that an open row stream reads on would
-// drop the rows not read yet.
-void refuseOpenStream(PyObject* con) {
-    int busy = PyDict_Contains(state.openStreams, con);
-    if (busy < 0) throwPending();
-    if (busy)
-        raise(PyExc_RuntimeError,
-              "this connection is reading the rows of an open iterate(): on MySQL it runs no other statement until "
-              "the iterator is exhausted or closed (close() / aclose(), or a with block)");
-}
 
 // ===========================================================================
 // Row streams: the rows of one select read in batches from one cursor
@@ -450,7 +440,8 @@ void refuseOpenStream(PyObject* con) {
 // stream is open its connection is in `state.openStreams` (with the
 // stream's cursor), and the MySQL connectors refuse a statement on such a
 // connection; the end of the connection's transaction (its block's, its
-// task's) closes the cursor first, and the stream then raises.  A stream whose
+// task's) closes the cursor first, and the stream then raises.  A block does
+// not begin on such a connection either.  A stream whose
 // caller runs statements between fetches (`interleaved`) on a connection it
 // shares (a block's, a task's) reads the rows into the driver's buffer
 // instead, which leaves the connection free.
@@ -468,7 +459,6 @@ struct RowStreamObject {
     int registered;    // MySQL: `con` is in state.openStreams
     int owned;         // MySQL: `con` was taken from the pool for the stream alone
     int interleaved;   // the caller runs statements of its own between fetches
-    int inBlock;       // MySQL: `con` is the connection of the transaction block the stream opened in
 };
 enum StreamPhase { STREAM_NEW = 0, STREAM_OPEN = 1, STREAM_CLOSED = 2 };
 
@@ -511,11 +501,18 @@ Ref batchSize(PyObject* n) {
     return Ref::borrow(n);
 }
 
-// MySQL: the rows of a stream read in a transaction block are not read
-// after the block ended (its end read out and dropped the rest).
-[[noreturn]] void raiseBlockEnded() {
-    raise(state.transactionError,
-          "the transaction block this iterate() read in has ended: close the iterator before its block ends");
+// MySQL: the end of the transaction a stream read in (its block's, its
+// task's) closed the stream's cursor and took it out of the registry: the
+// rows not read yet are gone, which the stream says rather than ending short.
+void requireCursorKept(PyObject* self) {
+    auto* s = asStream(self);
+    if (!s->registered) return;
+    PyObject* held = PyDict_GetItemWithError(state.openStreams, s->con);
+    if (!held) checkError();
+    if (held != s->cursor)
+        raise(state.transactionError,
+              "the transaction this iterate() read in has ended (a block's or a task's end closed its cursor): "
+              "close the iterator before its block ends");
 }
 
 // --- blocking ---------------------------------------------------------------
@@ -587,7 +584,7 @@ Ref fetchBlocking(PyObject* self, PyObject* n) {
                 if (!buffered) registerStream(self);
                 callMethod(s->cursor, names.execute, s->sql, s->args);
             }
-            if (!s->owned && !callerBlockRunsOn(s->connector, s->con)) raiseBlockEnded();
+            requireCursorKept(self);
             Ref cursor = Ref::borrow(s->cursor);
             rows = callMethod(cursor.get(), fetchmanyName(), n);
             rows = shapedBatch(cursor.get(), rows.get());
@@ -681,11 +678,10 @@ Coro fetchAwaited(Ref self, Ref n) {
             assignField(s->con, con.get());
             assignField(s->cursor, cursor.get());
             s->phase = STREAM_OPEN;
-            s->inBlock = mysql && turn.connection() == con.get();
             if (unbuffered) registerStream(self.get());
             co_await awaitPy(callMethod(cursor.get(), names.execute, s->sql, s->args));
         }
-        if (s->inBlock && turn.connection() != s->con) raiseBlockEnded();
+        requireCursorKept(self.get());
         Local cursor = Ref::borrow(s->cursor);
         if (cursor.get() == Py_None) {
             rows = Ref::steal(PyList_New(0));
@@ -854,7 +850,6 @@ Ref Connector__openRows(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     s->registered = 0;
     s->owned = 0;
     s->interleaved = a[3] && truthy(a[3]);
-    s->inBlock = 0;
     PyObject_GC_Track((PyObject*)s);
     return Ref::steal((PyObject*)s);
 }

@@ -173,10 +173,11 @@ void closeMysqlPool(PyObject* self);
 // back with releaseCon() (committed then).
 Ref takeCallerConnection(PyObject* self);
 void giveCallerConnection(PyObject* self, PyObject* con);
-// Whether the calling thread runs in a transaction block of the connector,
-// and whether that block runs on `con`.
+// Whether the calling thread runs in a transaction block of the connector.
 bool callerInBlock(PyObject* self);
-bool callerBlockRunsOn(PyObject* self, PyObject* con);
+// MySQL: a statement on a connection that an open row stream reads on would
+// drop the rows not read yet; refused.
+void refuseOpenStream(PyObject* con);
 // The cursor of a row stream that was dropped while it read on `con`
 // (awaited MySQL), taken out of the registry; null when there is none.  Its
 // close() reads the rest of its rows out, which the connection's next

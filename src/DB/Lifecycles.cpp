@@ -447,13 +447,29 @@ bool callerInBlock(PyObject* self) {
     return intEntry(threadDict.get(), depthKey()) > 0;
 }
 
-bool callerBlockRunsOn(PyObject* self, PyObject* con) {
-    Ref threadDict = getattr(asPyMysql(self)->threadState, "__dict__");
-    if (intEntry(threadDict.get(), depthKey()) <= 0) return false;
-    PyObject* held = PyDict_GetItemWithError(threadDict.get(), conKey());
-    if (!held) checkError();
-    return held == con;
+void refuseOpenStream(PyObject* con) {
+    int busy = PyDict_Contains(state.openStreams, con);
+    if (busy < 0) throwPending();
+    if (busy)
+        raise(PyExc_RuntimeError,
+              "this connection is reading the rows of an open iterate(): on MySQL it runs no other statement until "
+              "the iterator is exhausted or closed (close() / aclose(), or a with block)");
 }
+
+namespace {
+// MySQL: the cursor of a stream reading on `con` is closed (its rows read
+// out) before the end of the transaction or savepoint it reads in.
+void closeStreamCursor(PyObject* con) {
+    Ref reading = takeStreamCursor(con);
+    if (!reading) return;
+    try {
+        callMethod(reading.get(), names.close);
+    } catch (PyError& e) {
+        // The statement that follows reports the connection's state.
+        if (!e.isException()) throw;
+    }
+}
+}  // namespace
 
 void giveCallerConnection(PyObject* self, PyObject* con) {
     auto* c = asPyMysql(self);
@@ -527,6 +543,7 @@ void beginThreadBlock(PyObject* self) {
             runOnThreadConnection(con, false, begin.get());
         }
     } else {
+        if (mysql) refuseOpenStream(con);
         runOnThreadConnection(con, mysql, savepointStatement("SAVEPOINT", depth).get());
     }
     session.storeDepth(depth + 1);
@@ -544,20 +561,11 @@ void endThreadBlock(PyObject* self, bool ok) {
     int depth = session.depth() - 1;
     Ref con = Ref::borrow(session.con());
     session.storeDepth(depth);
+    if (mysql) closeStreamCursor(con.get());
     if (depth > 0) {
         if (!ok) runOnThreadConnection(con.get(), mysql, savepointStatement("ROLLBACK TO SAVEPOINT", depth).get());
         runOnThreadConnection(con.get(), mysql, savepointStatement("RELEASE SAVEPOINT", depth).get());
         return;
-    }
-    if (mysql) {
-        if (Ref reading = takeStreamCursor(con.get())) {
-            try {
-                callMethod(reading.get(), names.close);
-            } catch (PyError& e) {
-                // The commit or rollback that follows reports the connection's state.
-                if (!e.isException()) throw;
-            }
-        }
     }
     if (!ok) {
         try {
@@ -1616,6 +1624,11 @@ Ref controlStatement(PyObject* con, bool mysql, PyObject* text) {
 // Begins a block on `con`: a new transaction (`*began`) when none is open,
 // a savepoint otherwise (always for a nested block).
 Coro beginBlockStatements(Ref con, bool mysql, int depth, Ref beganBox) {
+    if (mysql) {
+        Local abandoned = takeAbandonedCursor(con.get());
+        if (abandoned) co_await awaitPy(callMethod(abandoned.get(), names.close));
+        refuseOpenStream(con.get());
+    }
     bool open;
     if (depth > 0) {
         open = true;
@@ -1638,9 +1651,14 @@ Coro beginBlockStatements(Ref con, bool mysql, int depth, Ref beganBox) {
 // Ends a block on `con`: commit (RELEASE for a nested block), or roll back
 // to where it began.  A failed commit rolls back too and is raised.
 Coro endBlockStatements(Ref con, bool mysql, int depth, bool began, bool ok) {
-    if (mysql && depth == 0) {
+    if (mysql) {
         Local reading = takeStreamCursor(con.get());
-        if (reading) co_await awaitPy(callMethod(reading.get(), names.close));
+        try {
+            if (reading) co_await awaitPy(callMethod(reading.get(), names.close));
+        } catch (PyError& e) {
+            // The statement that follows reports the connection's state.
+            if (!e.isException()) throw;
+        }
     }
     if (depth > 0 || !began) {
         if (!ok) co_await awaitPy(controlStatement(con.get(), mysql, blockSavepoint("ROLLBACK TO SAVEPOINT", depth).get()));
