@@ -19,7 +19,15 @@ and its result (or the table it wrote) must have the same checksum as the raw
 driver's; then the contestants run in turn, the order rotated each round, and
 each cell is the median of the rounds, given as a ratio to the raw driver.
 Quillon's facade is made once per process, so the blocking and the awaited
-workloads each run in a process of their own.
+workloads each run in a process of their own.  The database files go to
+/dev/shm (--folder picks another place): the library's cost is measured, not
+the disk's flushes.
+
+The raw driver is the reference: `sqlite3` with tuples for the blocking rows,
+`aiosqlite` on one shared connection for the awaited ones (its one-step
+`execute_fetchall` and `execute_insert`; concurrent inserts take turns under
+a lock, each its own transaction).  Its dict rows and a connection per task
+are columns of their own.
 
 The workloads take a small backend object (connection, DDL, placeholder,
 checksums), so another database can be added beside `SqliteBackend`; a
@@ -44,6 +52,7 @@ import time
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SCRIPT = os.path.abspath(__file__)
 DEFAULT_VENV = os.path.join(REPO, "benchmarks", ".peers-venv")
+DEFAULT_FOLDER = "/dev/shm" if os.path.isdir("/dev/shm") else tempfile.gettempdir()
 PEERS = ["peewee", "SQLAlchemy>=2,<3", "aiosqlite", "matplotlib"]
 README_BEGIN = "<!-- peers table: written by benchmarks/peers.py --update-readme -->"
 README_END = "<!-- end of peers table -->"
@@ -57,8 +66,8 @@ HEADINGS = {"raw": "raw driver", "raw dicts": "raw, dict rows", "raw per task": 
 # Sizes and workloads
 # ---------------------------------------------------------------------------
 
-FULL = dict(person=50_000, insert_each=5_000, bulk=50_000, calls=2_000, update=5_000, render=20_000,
-            awaited_gets=2_000, tasks=200, repeat=7)
+FULL = dict(person=50_000, insert_each=5_000, bulk=50_000, calls=2_000, update=5_000, render=2_000,
+            awaited_gets=2_000, tasks=200, repeat=5)
 QUICK = dict(person=400, insert_each=40, bulk=400, calls=20, update=40, render=50,
              awaited_gets=20, tasks=8, repeat=1)
 
@@ -82,6 +91,7 @@ WORKLOADS = [
      None, "run", "ms", "table:entry"),
 ]
 
+LOCK_WAIT = 60.0
 COLUMN_NAMES = ("name", "age", "active", "score", "note")
 
 
@@ -111,7 +121,11 @@ def filter_ages(sizes):
 # ---------------------------------------------------------------------------
 
 class SqliteBackend:
-    """One SQLite file per contestant, copied from one seeded file."""
+    """One SQLite file per contestant, copied from one seeded file.
+
+    Every connection waits up to a minute for another's lock: with a
+    connection per task, two hundred writers queue for the one write lock.
+    """
 
     name = "SQLite"
     placeholder = "?"
@@ -140,7 +154,7 @@ class SqliteBackend:
         return os.path.join(self.folder, label + ".db")
 
     def connect(self, label):
-        return sqlite3.connect(self.path(label))
+        return sqlite3.connect(self.path(label), timeout=LOCK_WAIT)
 
     def clear(self, label, table):
         con = self.connect(label)
@@ -155,19 +169,19 @@ class SqliteBackend:
         return hashlib.sha256(repr(rows).encode()).hexdigest()[:16] + " (%d rows)" % len(rows)
 
     def peewee_database(self, label):
-        return need("peewee").SqliteDatabase(self.path(label))
+        return need("peewee").SqliteDatabase(self.path(label), timeout=LOCK_WAIT)
 
     def sqlalchemy_url(self, label, awaited=False):
         return ("sqlite+aiosqlite:///" if awaited else "sqlite:///") + self.path(label)
 
     async def aio_connect(self, label):
-        return await need("aiosqlite").connect(self.path(label))
+        return await need("aiosqlite").connect(self.path(label), timeout=LOCK_WAIT)
 
     def quillon_connector(self, label, loop=None):
         from Quillon.DB.Connector import AioSqliteConnector, Sqlite3Connector
         if loop is None:
-            return Sqlite3Connector(self.path(label))
-        return AioSqliteConnector(loop, path=self.path(label))
+            return Sqlite3Connector(self.path(label), timeout=LOCK_WAIT)
+        return AioSqliteConnector(loop, path=self.path(label), timeout=LOCK_WAIT)
 
 
 BACKENDS = {"sqlite": SqliteBackend}
@@ -459,7 +473,7 @@ class SqlAlchemyCore(Contestant):
         m = sqlalchemy_models()
         self.sa = m["sa"]
         self.person, self.entry = m["Person"].__table__, m["Entry"].__table__
-        self.engine = self.sa.create_engine(self.backend.sqlalchemy_url(self.label))
+        self.engine = self.sa.create_engine(self.backend.sqlalchemy_url(self.label), connect_args={"timeout": LOCK_WAIT})
         self.con = self.engine.connect()
 
     def close(self, loop=None):
@@ -524,12 +538,16 @@ class SqlAlchemyCore(Contestant):
         return rows, self.token
 
     def update(self, state):
+        # One statement made once and run per row, as with the inserts.
         rows, token = state
         sa, t = self.sa, self.person
+        stmt = sa.update(t).where(t.c.id == sa.bindparam("key")).values(
+            {name: sa.bindparam("new_" + name) for name in COLUMN_NAMES})
+        execute = self.con.execute
         with self.con.begin():
             for row in rows:
-                self.con.execute(sa.update(t).where(t.c.id == row.id).values(
-                    name=row.name, age=row.age, active=row.active, score=row.id * 0.5 + token, note=row.note))
+                execute(stmt, dict(key=row.id, new_name=row.name, new_age=row.age, new_active=row.active,
+                                   new_score=row.id * 0.5 + token, new_note=row.note))
 
     def prepare_render(self):
         return render_values(self.sizes)
@@ -597,6 +615,7 @@ class SqlAlchemyOrm(SqlAlchemyCore):
         return session, rows, self.token
 
     def update(self, state):
+        # The unit of work writes the one changed column of each row.
         session, rows, token = state
         for row in rows:
             row.score = row.id * 0.5 + token
@@ -824,8 +843,8 @@ def log(text):
     print(text, file=sys.stderr, flush=True)
 
 
-def run_group(group, backend_name, sizes):
-    folder = tempfile.mkdtemp(prefix="quillon-peers-")
+def run_group(group, backend_name, sizes, where=None):
+    folder = tempfile.mkdtemp(prefix="quillon-peers-", dir=where)
     loop = None
     try:
         backend = BACKENDS[backend_name](folder, sizes)
@@ -881,7 +900,8 @@ def run_group(group, backend_name, sizes):
                     times[contestant.column].append(call(contestant, key)[0])
             count = sizes[units] if units else 1
             results[key] = {column: statistics.median(values) / count for column, values in times.items()}
-            log(f"{key}: {sizes['repeat']} rounds in {time.perf_counter() - started:.1f} s")
+            log(f"{key}: {sizes['repeat']} rounds in {time.perf_counter() - started:.1f} s; medians "
+                + ", ".join(f"{column} {statistics.median(values) * 1e3:.1f} ms" for column, values in times.items()))
         for contestant in contestants:
             contestant.close(loop)
         return {"results": results, "notes": notes}
@@ -918,7 +938,7 @@ def versions(backend_name):
         except ImportError:
             pass
     try:
-        commit = subprocess.run(["git", "-C", REPO, "rev-parse", "--short", "HEAD"], capture_output=True,
+        commit = subprocess.run(["git", "-C", REPO, "describe", "--always", "--dirty"], capture_output=True,
                                 text=True).stdout.strip()
     except OSError:
         commit = ""
@@ -941,7 +961,8 @@ def run_all(args, sizes):
     collected, notes = {}, []
     for group in ("blocking", "awaited"):
         with tempfile.NamedTemporaryFile("r", suffix=".json") as out:
-            command = [sys.executable, SCRIPT, "--group", group, "--json", out.name, "--backend", args.backend]
+            command = [sys.executable, SCRIPT, "--group", group, "--json", out.name, "--backend", args.backend,
+                       "--folder", args.folder]
             if args.quick:
                 command.append("--quick")
             if args.repeat:
@@ -960,6 +981,10 @@ def cell(seconds, scale):
     return f"{value:.3g} {scale}" if value < 100 else f"{value:.0f} {scale}"
 
 
+def ratio(value):
+    return f"{value:.2f}x" if value < 10 else f"{value:.1f}x" if value < 100 else f"{value:.0f}x"
+
+
 def table(collected, sizes):
     present = [c for c in COLUMNS if any(c in row for row in collected.values())]
     lines = ["| workload | " + " | ".join(HEADINGS[c] for c in present) + " |",
@@ -976,7 +1001,7 @@ def table(collected, sizes):
             elif column == "raw":
                 cells.append(cell(base, scale) + ("" if unit == "run" else "/" + unit))
             else:
-                cells.append(f"{row[column] / base:.2f}x")
+                cells.append(ratio(row[column] / base))
         lines.append(f"| {title.format(**sizes).replace('|', chr(92) + '|')} | " + " | ".join(cells) + " |")
     return "\n".join(lines)
 
@@ -1015,20 +1040,20 @@ def chart(collected, sizes, path):
         y += 0.8
     fig, ax = plt.subplots(figsize=(10, 0.19 * y + 1.2))
     for column in COLUMNS[1:]:
-        mine = [(yy, ratio) for yy, ratio, c in bars if c == column]
+        mine = [(yy, value) for yy, value, c in bars if c == column]
         if mine:
             # Bars start at the raw driver's time: to the right slower, to the left faster.
-            ax.barh([yy for yy, _ in mine], [ratio - 1 for _, ratio in mine], left=1, height=0.85,
+            ax.barh([yy for yy, _ in mine], [value - 1 for _, value in mine], left=1, height=0.85,
                     color=colors[column], label=HEADINGS[column])
-    for yy, ratio, _ in bars:
-        ax.text(max(ratio, 1) * 1.04, yy, f"{ratio:.2f}x", va="center", fontsize=6)
+    for yy, value, _ in bars:
+        ax.text(max(value, 1) * 1.04, yy, ratio(value), va="center", fontsize=6)
     ax.axvline(1.0, color="black", linewidth=0.8)
     ax.set_xscale("log")
     ax.set_yticks(ticks)
     ax.set_yticklabels(labels, fontsize=7)
     ax.set_ylim(y - 0.3, -0.7)
     ax.set_xlabel("time as a multiple of the raw driver's (log scale; lower is faster)")
-    ax.legend(fontsize=7, loc="lower center", bbox_to_anchor=(0.5, 1.0), ncol=6, frameon=False)
+    ax.legend(fontsize=7, loc="lower center", bbox_to_anchor=(0.5, 1.0), ncol=3, frameon=False)
     fig.tight_layout()
     os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
     fig.savefig(path, dpi=100)
@@ -1084,6 +1109,8 @@ def main(argv=None):
                         help="use the modules scripts/dev-build compiled into this tree instead of pip install .")
     parser.add_argument("--venv", default=DEFAULT_VENV, help="the throw-away environment (default: %(default)s)")
     parser.add_argument("--backend", default="sqlite", choices=sorted(BACKENDS))
+    parser.add_argument("--folder", default=DEFAULT_FOLDER,
+                        help="where the database files go (default: %(default)s, so that no disk's flushes are timed)")
     parser.add_argument("--repeat", type=int, default=0, help="rounds per workload (default 7, 1 with --quick)")
     parser.add_argument("--chart", default=None, help="where the PNG goes (default docs/peers.png; none with --quick)")
     parser.add_argument("--update-readme", action="store_true", help="rewrite the README's table and machine line")
@@ -1095,7 +1122,7 @@ def main(argv=None):
         sizes["repeat"] = args.repeat
 
     if args.group:
-        data = run_group(args.group, args.backend, sizes)
+        data = run_group(args.group, args.backend, sizes, args.folder)
         with open(args.json, "w", encoding="utf-8") as f:
             json.dump(data, f)
         return
