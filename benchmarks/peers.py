@@ -87,8 +87,8 @@ WORKLOADS = [
      "result"),
     ("aio_concurrent_gets", "awaited", "awaited, {tasks} concurrent tasks, one get by key each", None, "run", "ms",
      "result"),
-    ("aio_concurrent_inserts", "awaited", "awaited, {tasks} concurrent tasks, one insert each, each its own transaction",
-     None, "run", "ms", "table:entry"),
+    ("aio_concurrent_inserts", "awaited",
+     "awaited, {tasks} concurrent tasks, one insert each, each its own transaction", None, "run", "ms", "table:entry"),
 ]
 
 LOCK_WAIT = 60.0
@@ -290,7 +290,7 @@ class RawTuples(Contestant):
 
     def prepare_update(self):
         p = self.backend.placeholder
-        rows = self.con.execute(f"SELECT {self.columns} FROM person WHERE id <= {p}", (self.sizes["update"],)).fetchall()
+        rows = self.fetch(f"SELECT {self.columns} FROM person WHERE id <= {p}", (self.sizes["update"],))
         self.token += 1
         return (f"UPDATE person SET name = {p}, age = {p}, active = {p}, score = {p}, note = {p} WHERE id = {p}",
                 rows, self.token)
@@ -473,7 +473,8 @@ class SqlAlchemyCore(Contestant):
         m = sqlalchemy_models()
         self.sa = m["sa"]
         self.person, self.entry = m["Person"].__table__, m["Entry"].__table__
-        self.engine = self.sa.create_engine(self.backend.sqlalchemy_url(self.label), connect_args={"timeout": LOCK_WAIT})
+        self.engine = self.sa.create_engine(self.backend.sqlalchemy_url(self.label),
+                                            connect_args={"timeout": LOCK_WAIT})
         self.con = self.engine.connect()
 
     def close(self, loop=None):
@@ -510,7 +511,8 @@ class SqlAlchemyCore(Contestant):
         sa, t, total = self.sa, self.person, 0
         with self.con.begin():
             for age in ages:
-                rows = self.con.execute(sa.select(t).where((t.c.age > age) & (t.c.active == True)).limit(20)).all()  # noqa: E712
+                stmt = sa.select(t).where((t.c.age > age) & (t.c.active == True)).limit(20)  # noqa: E712
+                rows = self.con.execute(stmt).all()
                 total += len(rows) + sum(row.age for row in rows)
         return total
 
@@ -593,7 +595,8 @@ class SqlAlchemyOrm(SqlAlchemyCore):
         sa, P, total = self.sa, self.Person, 0
         with self.Session(self.engine) as session:
             for age in ages:
-                rows = session.scalars(sa.select(P).where((P.age > age) & (P.active == True)).limit(20)).all()  # noqa: E712
+                stmt = sa.select(P).where((P.age > age) & (P.active == True)).limit(20)  # noqa: E712
+                rows = session.scalars(stmt).all()
                 total += len(rows) + sum(row.age for row in rows)
         return total
 
