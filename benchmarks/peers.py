@@ -985,7 +985,8 @@ def cell(seconds, scale):
 
 
 def ratio(value):
-    return f"{value:.2f}x" if value < 10 else f"{value:.1f}x" if value < 100 else f"{value:.0f}x"
+    # Three significant digits, decided after rounding (9.999 is "10.0x").
+    return f"{value:.2f}x" if value < 9.995 else f"{value:.1f}x" if value < 99.95 else f"{value:.0f}x"
 
 
 def table(collected, sizes):
