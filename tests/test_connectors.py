@@ -475,6 +475,30 @@ class TestSqlite3Logging:
         c.execute("select 1")
         assert not [r for r in caplog.records if r.name == "Quillon.DB"]
 
+    def test_statements_traced_only_while_the_logger_shows_debug(self, db_path, monkeypatch):
+        # SQLite formats a traced statement before the callback runs, so a
+        # logger that drops DEBUG leaves the connections untraced; a level set
+        # later applies to the next statements of every thread's connection.
+        from concurrent.futures import ThreadPoolExecutor
+
+        seen = []
+        probe = logging.getLogger("quillon-tests.statement-probe")
+        probe.setLevel(logging.INFO)
+        monkeypatch.setattr(probe, "debug", seen.append, raising=False)
+        monkeypatch.setattr(Connector, "_logger", probe)
+        c = Sqlite3Connector(db_path)
+        with ThreadPoolExecutor(1) as worker:
+            def run(sql):
+                c.execute(sql)
+                worker.submit(c.execute, sql + " ").result()
+
+            run("select 1")
+            probe.setLevel(logging.DEBUG)
+            run("select 2")
+            probe.setLevel(logging.INFO)
+            run("select 3")
+        assert seen == ["select 2", "select 2 "]
+
     def test_module_logger_and_lock(self):
         assert Connector._logger is logging.getLogger("Quillon.DB")
         with Connector.lock:

@@ -609,6 +609,7 @@ OverrideSet<2> sqliteOverrides{{"autoFiledAnnounce", "getTableNameList"}};
 Ref sqliteInitNative(PyObject* self, PyObject* path, bool showLog) {
     asSqlite(self)->showLog = showLog;
     assignField(asSqlite(self)->con, openSqliteConnection(self, path));
+    markMainConnectionTraced(self, false);
     return Ref::none();
 }
 

@@ -145,6 +145,8 @@ public:
 
 private:
     void openSqliteThreadConnection();
+    // SQLite: the connection's statement trace follows the logger's level.
+    void syncStatementLog();
     void takePooledConnection();
 
     PyObject* self_;
@@ -159,8 +161,11 @@ private:
 
 [[noreturn]] void raiseClosed();
 
-// A new SQLite connection on the connector's database with its settings.
+// A new SQLite connection on the connector's database with its settings
+// (untraced: a session traces it when the statement log is wanted).
 Ref openSqliteConnection(PyObject* self, PyObject* path);
+// The connector's own connection: whether it is traced.
+void markMainConnectionTraced(PyObject* self, bool traced);
 
 // The pool of a blocking MySQL connector: every connection it made and
 // gave out is closed (those out now are closed when they come back).

@@ -265,6 +265,61 @@ void giveBackMysql(PyObject* self, PyObject* con, PyObject* threadDict, bool reu
 
 [[noreturn]] void raiseClosed() { raise(state.sqliteProgrammingError, "Cannot operate on a closed database."); }
 
+// The statement log.  SQLite formats every traced statement, its values
+// written in, before the callback sees it: a connection therefore carries the
+// trace callback only while the "Quillon.DB" logger is enabled for DEBUG.
+// Each session compares the logger with the connection and sets or clears
+// the callback when they differ, so a level set later shows the statements
+// after it.  Whether a connection is traced: for the connector's own one a
+// bit of `showLog`, for a thread's own one an entry of its thread state.
+namespace {
+
+constexpr int kMainConnectionTraced = 2;  // in Sqlite3ConnectorObject::showLog, beside the setting (1)
+
+PyObject* tracedKey() {
+    static const Constant key = interned("traced");
+    return key.get();
+}
+
+bool statementLogWanted() {
+    static const Constant isEnabledFor = interned("isEnabledFor");
+    static const Constant debugLevel = integer(10);  // logging.DEBUG
+    Ref logger = moduleLogger();
+    return truthy(callMethod(logger.get(), isEnabledFor.get(), debugLevel.get()).get());
+}
+
+void traceStatements(PyObject* con, bool on) {
+    static const Constant setTraceCallback = interned("set_trace_callback");
+    Ref callback = on ? getattr(moduleLogger().get(), "debug") : Ref::none();
+    callMethod(con, setTraceCallback.get(), callback.get());
+}
+
+}  // namespace
+
+void markMainConnectionTraced(PyObject* self, bool traced) {
+    auto* c = asSqlite(self);
+    c->showLog = traced ? c->showLog | kMainConnectionTraced : c->showLog & ~kMainConnectionTraced;
+}
+
+void ThreadSession::syncStatementLog() {
+    auto* c = asSqlite(self_);
+    if (!(c->showLog & 1)) return;  // never traced
+    bool wanted = statementLogWanted();
+    if (!threadDict_) {
+        bool traced = c->showLog & kMainConnectionTraced;
+        if (traced == wanted) return;
+        traceStatements(con_.get(), wanted);
+        markMainConnectionTraced(self_, wanted);
+        return;
+    }
+    PyObject* entry = PyDict_GetItemWithError(threadDict_.get(), tracedKey());
+    if (!entry) checkError();
+    bool traced = entry == Py_True;
+    if (traced == wanted) return;
+    traceStatements(con_.get(), wanted);
+    check(PyDict_SetItem(threadDict_.get(), tracedKey(), wanted ? Py_True : Py_False));
+}
+
 Ref openSqliteConnection(PyObject* self, PyObject* path) {
     auto* c = asSqlite(self);
     Ref keywords = Ref::steal(PyDict_New());
@@ -272,12 +327,7 @@ Ref openSqliteConnection(PyObject* self, PyObject* path) {
     check(PyDict_SetItemString(keywords.get(), "timeout", timeout.get()));
     check(PyDict_SetItemString(keywords.get(), "check_same_thread", Py_False));
     Ref args = tupleOf({path});
-    Ref con = callWith(state.sqliteConnect, args.get(), keywords.get());
-    if (c->showLog) {
-        Ref debug = getattr(moduleLogger().get(), "debug");
-        callMethod(con.get(), "set_trace_callback", debug.get());
-    }
-    return con;
+    return callWith(state.sqliteConnect, args.get(), keywords.get());
 }
 
 ThreadSession::ThreadSession(PyObject* self)
@@ -303,6 +353,7 @@ ThreadSession::ThreadSession(PyObject* self)
     } else {
         openSqliteThreadConnection();
     }
+    syncStatementLog();
 }
 
 ThreadSession::~ThreadSession() {
@@ -342,6 +393,7 @@ void ThreadSession::openSqliteThreadConnection() {
     if (!con) {
         con = openSqliteConnection(self_, c->path);
         check(PyDict_SetItem(threadDict_.get(), conKey(), con.get()));
+        check(PyDict_SetItem(threadDict_.get(), tracedKey(), Py_False));
     }
     con_ = std::move(con);
     depth_ = intEntry(threadDict_.get(), depthKey());
