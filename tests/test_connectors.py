@@ -661,17 +661,18 @@ class TestPerTaskConnections:
             c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path)
 
             async def two():
-                return await c.getCon(), await c.getCon()
+                first = await c.getCon()
+                await asyncio.sleep(0.01)  # both tasks hold their connection
+                return first, await c.getCon()
 
-            a1, a2 = await asyncio.create_task(two())
-            b1, _ = await asyncio.create_task(two())
+            (a1, a2), (b1, _) = await asyncio.gather(two(), two())
             return a1 is a2, a1 is not b1
 
         assert run(main) == (True, True)
 
     def test_normal_end_commits_before_the_task_is_done(self, db_path):
         async def main():
-            c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path)
+            c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path, pool_size=0)
 
             async def work():
                 await c.execute("insert into item(name) values ('ok')")
@@ -679,7 +680,7 @@ class TestPerTaskConnections:
 
             before = worker_threads()
             await asyncio.create_task(work())
-            # Done means committed and closed.
+            # Done means committed and, with no pool to wait in, closed.
             assert fresh_rows(db_path, "select name from item") == [("ok",)]
             assert settled_worker_threads(before) == before
 

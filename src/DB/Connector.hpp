@@ -222,6 +222,12 @@ Coro waitStartedEnds();
 Ref pendingPool(PyObject* self);
 void installTaskFactory(PyObject* loop);
 
+// The idle connections of an AioSqliteConnector: a pool keeping at most
+// `size`, its size, and the close of those waiting (connector.close()).
+Ref newIdleConnections(int size);
+int idleConnectionsSize(PyObject* connector);
+Coro closeIdleConnectionsOf(Ref connector);
+
 // SQLite's write lock between a task and the tasks it creates.
 void refuseWriteUnderOpenWrite(PyObject* self, PyObject* task);
 void markOpenWrite(PyObject* con, PyObject* task);
