@@ -2,6 +2,7 @@
 blocking connector and the awaitable one with its per-task connections."""
 
 import asyncio
+import contextlib
 import logging
 import sqlite3
 import threading
@@ -9,7 +10,7 @@ import time
 
 import pytest
 
-from conftest import fresh_rows, needs_assertions, settled_worker_threads, worker_threads
+from conftest import fresh_rows, needs_assertions, run_python, settled_worker_threads, worker_threads
 from Quillon.DB import Connector
 from Quillon.DB.Connector import (
     AioMysqlConnector,
@@ -653,6 +654,78 @@ class TestAioSqliteExecute:
         before = worker_threads()
         run(main)
         assert settled_worker_threads(before) == before  # refused before any connection was opened
+
+
+class TestIdleConnections:
+    """A task's connection, once its transaction has ended, waits open for the
+    next task (at most pool_size of them) until the loop ends."""
+
+    @pytest.mark.parametrize("ending", ["raises", "cancelled", "ends inside a savepoint of its own"])
+    def test_the_next_task_gets_the_connection_clean(self, db_path, ending):
+        async def main():
+            c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path)
+            started = asyncio.Event()
+            cons = []
+
+            async def first():
+                cons.append(await c.getCon())
+                await c.execute("insert into item(name) values ('lost')")
+                if ending == "ends inside a savepoint of its own":  # its commit ends that too
+                    await cons[0].execute("savepoint mine")
+                    await c.execute("insert into item(name) values ('stored')")
+                    return
+                started.set()
+                if ending == "raises":
+                    raise ValueError("fails")
+                await asyncio.sleep(60)
+
+            task = asyncio.create_task(first())
+            if ending == "cancelled":
+                await started.wait()
+                task.cancel()
+            with contextlib.suppress(ValueError, asyncio.CancelledError):
+                await task
+
+            async def second():
+                cons.append(await c.getCon())
+                assert not cons[1].in_transaction
+                await c.execute("insert into item(name) values ('kept')")
+
+            await asyncio.create_task(second())
+            return cons, worker_threads()
+
+        before = worker_threads()
+        (first, second), during = run(main)
+        assert first is second and during == before + 1  # one connection served both tasks
+        expected = ["kept"] if ending != "ends inside a savepoint of its own" else ["lost", "stored", "kept"]
+        assert [n for (n,) in fresh_rows(db_path, "select name from item order by id")] == expected
+
+    def test_at_most_pool_size_wait_and_close_ends_them(self, db_path):
+        async def main():
+            c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path, pool_size=2)
+            before = worker_threads()
+            await asyncio.gather(*(c.execute("select %s", args=(n,)) for n in range(4)))
+            kept = settled_worker_threads(before + 2)
+            await c.close()
+            return c.pool_size, kept - before, settled_worker_threads(before) - before
+
+        assert run(main) == (2, 2, 0)
+
+    def test_programs_exit_with_connections_waiting(self, db_path):
+        # Neither the loop nor the connector is closed: the end of the program
+        # closes the waiting connection, whose thread would keep it alive.
+        out = run_python(f"""
+            import asyncio, threading
+            from Quillon.DB.Connector import AioSqliteConnector
+
+            loop = asyncio.new_event_loop()
+            c = AioSqliteConnector(loop, path={db_path!r})
+            for name in ("a", "b"):
+                loop.run_until_complete(c.execute("insert into item(name) values (%s)", args=(name,)))
+            print(sum("_connection_worker_thread" in t.name for t in threading.enumerate()))
+        """, timeout=60)
+        assert out.split() == ["1"]
+        assert fresh_rows(db_path, "select name from item order by id") == [("a",), ("b",)]
 
 
 class TestPerTaskConnections:
