@@ -1,6 +1,6 @@
 """Per-statement and per-task costs of the connection lifecycles.
 
-    PYTHONPATH=. python benchmarks/bench_transactions.py blocking|awaited [n]
+    PYTHONPATH=. python benchmarks/bench_transactions.py blocking|awaited [n] [pool_size]
 
 blocking: a get by key on the blocking SQLite connector (one statement,
 committed on its own), and the same inside ``with transaction()``.
@@ -74,7 +74,8 @@ def awaited(path, n):
 
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
-    DB.create(connector=AioSqliteConnector(loop, path=path, timeout=60.0))
+    settings = {"pool_size": int(sys.argv[3])} if len(sys.argv) > 3 else {}
+    DB.create(connector=AioSqliteConnector(loop, path=path, timeout=60.0, **settings))
     DB.getInstance().GenerateTable()
     ex = Item.getExecutor()
     key = loop.run_until_complete(loop.create_task(ex.save(Item(name="x"))))

@@ -287,9 +287,10 @@ std::pair<Ref, Ref> preparedStatement(PyObject* builder, bool qmark) {
     return {std::move(sql), std::move(params)};
 }
 
-// Runs a prepared statement on a cursor: `execute` for one tuple of
-// arguments, `executemany` for a sequence of them.  An awaitable driver
-// returns the awaitable of the call.
+// Runs a prepared statement on a cursor (or an aiosqlite connection, whose
+// execute gives the cursor): `execute` for one tuple of arguments,
+// `executemany` for a sequence of them.  An awaitable driver returns the
+// awaitable of the call.
 Ref runStatement(PyObject* cursor, PyObject* text, PyObject* params) {
     return callMethod(cursor, PyTuple_Check(params) ? names.execute : names.executemany, text, params);
 }
@@ -949,9 +950,10 @@ Coro aioSqliteExecute(Ref self, Ref sql, Ref params, bool dictCur) {
         if (own && writesText(sql.get())) refuseWriteUnderOpenWrite(self.get(), task.get());
         con = co_await awaitPy(callMethod(self.get(), names.getCon));
     }
-    Local cursor = co_await awaitPy(callMethod(con.get(), names.cursor));
+    // The connection's execute makes the cursor and runs the statement in
+    // one trip to the driver thread.
+    Local cursor = co_await awaitPy(callMethod(con.get(), names.execute, text.get(), params.get()));
     setattr(cursor.get(), names.useDict, dictCur ? Py_True : Py_False);
-    co_await awaitPy(callMethod(cursor.get(), names.execute, text.get(), params.get()));
     if (own) markOpenWrite(con.get(), task.get());
     Local rows = co_await awaitPy(callMethod(cursor.get(), names.fetchall));
     turn.leave();
@@ -993,10 +995,12 @@ Coro aioSqliteProcess(Ref self, Ref executor) {
         if (own && kind != SQL_SELECT) refuseWriteUnderOpenWrite(self.get(), task.get());
         con = co_await awaitPy(callMethod(self.get(), names.getCon));
     }
-    Local cursor = co_await awaitPy(callMethod(con.get(), names.cursor));
+    Local cursor;
     Local raw;
     if (!isManyStatement(statementArgs.get())) {
-        co_await awaitPy(runStatement(cursor.get(), statementText.get(), statementArgs.get()));
+        // The cursor made and the statement run in one trip to the driver
+        // thread (the connection's execute), the rows read in a second.
+        cursor = co_await awaitPy(runStatement(con.get(), statementText.get(), statementArgs.get()));
         recordRowCount(executor.get(), cursor.get());
         if (kind == SQL_INSERT) {
             raw = getattr(cursor.get(), names.lastrowid);
@@ -1017,7 +1021,7 @@ Coro aioSqliteProcess(Ref self, Ref executor) {
         co_await awaitPy(callMethod(con.get(), names.execute, steps.savepoint));
         LocalError failure;
         try {
-            co_await awaitPy(runStatement(cursor.get(), statementText.get(), statementArgs.get()));
+            cursor = co_await awaitPy(runStatement(con.get(), statementText.get(), statementArgs.get()));
             recordRowCount(executor.get(), cursor.get());
             if (kind == SQL_INSERT) {
                 raw = getattr(cursor.get(), names.lastrowid);
