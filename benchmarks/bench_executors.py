@@ -1,6 +1,9 @@
 """Executor reads and bulk inserts beside the raw sqlite3 equivalents.
 
-    PYTHONPATH=. python benchmarks/bench_executors.py [rows]
+    PYTHONPATH=. python benchmarks/bench_executors.py [rows] [--show-log]
+
+(--show-log: the connector made with the default showLog=True, the
+"Quillon.DB" logger left at its default level.)
 
 Reads: ``find()`` turns every fetched row into a model row (10 columns,
 conversion on) and is compared with sqlite3 ``fetchall`` plus a dict per row.
@@ -16,6 +19,7 @@ from one cursor, each row a model row) against sqlite3 ``fetchmany(500)`` plus
 a dict per row, beside ``find()`` looped over.  Timing script, not a test.
 """
 
+import gc
 import os
 import sqlite3
 import sys
@@ -28,7 +32,9 @@ from Quillon.Model.Columns import BoolProperty, FloatProperty, IntProperty, StrP
 from Quillon.Model.Entity import Entity
 from Quillon.Model.Functions import Count, Sum
 
-ROWS = int(sys.argv[1]) if len(sys.argv) > 1 else 100_000
+ARGS = [a for a in sys.argv[1:] if not a.startswith("--")]
+ROWS = int(ARGS[0]) if ARGS else 100_000
+SHOW_LOG = "--show-log" in sys.argv
 
 
 class Wide(Entity):
@@ -55,7 +61,7 @@ def best(fn, repeat=3):
 
 def main():
     path = os.path.join(tempfile.mkdtemp(), "bench.db")
-    DB.create(connector=Sqlite3Connector(path, showLog=False)).GenerateTable()
+    DB.create(connector=Sqlite3Connector(path, showLog=SHOW_LOG)).GenerateTable()
     ex = Wide.getExecutor()
     rows = [Wide(a=n, b=n * 2, c="c%d" % n, d="dd", e=n / 3, f=1.5, g=n % 2 == 0, h="h", i=n) for n in range(ROWS)]
     tuples = [(r.a, r.b, r.c, r.d, r.e, r.f, 1 if r.g else 0, r.h, r.i) for r in rows]
@@ -95,6 +101,15 @@ def main():
     t_raw = best(raw_read)
     print(f"read of {ROWS} rows: find() {t_find*1e3:.1f} ms, raw fetchall+dict {t_raw*1e3:.1f} ms "
           f"({t_find / t_raw:.2f}x); per row {t_find / ROWS * 1e9:.0f} ns vs {t_raw / ROWS * 1e9:.0f} ns")
+
+    gc.disable()
+    t_find_no_gc = best(lambda: ex.find())
+    gc.enable()
+    rows = ex.find()
+    print(f"  the collector's share of find(): {(t_find - t_find_no_gc) * 1e3:.1f} ms "
+          f"(find() with it off {t_find_no_gc * 1e3:.1f} ms); rows it tracks: "
+          f"{sum(gc.is_tracked(r) for r in rows)} of {len(rows)}")
+    del rows
 
     def raw_stream():
         cur = raw.execute("select * from wide")
@@ -141,6 +156,68 @@ def main():
     t_raw_get = per_call(lambda k: raw.execute("SELECT * FROM wide WHERE wide.id = ?", (k,)).fetchall())
     print(f"per call: sum() {t_sum*1e6:.1f} us vs raw {t_raw_sum*1e6:.1f} us (+{(t_sum - t_raw_sum)*1e6:.1f} us); "
           f"find() of one row {t_get*1e6:.1f} us vs raw {t_raw_get*1e6:.1f} us (+{(t_get - t_raw_get)*1e6:.1f} us)")
+    table_workloads(ex, raw, keys)
+
+
+def dict_rows(cur):
+    names = [d[0] for d in cur.description]
+    return [dict(zip(names, r)) for r in cur.fetchall()]
+
+
+def table_workloads(ex, raw, keys):
+    """Single statements beside the raw driver with dict rows: a filtered
+    select with LIMIT 20, a get by key, a count with a cheap filter, and
+    inside one transaction 5,000 saves of built rows and 5,000 updates by
+    key."""
+    from Quillon.DB.utils import transaction
+
+    calls = len(keys)
+
+    def per_call(fn):
+        return best(lambda: [fn(k) for k in keys]) / calls
+
+    def line(label, ours, theirs):
+        print(f"{label:<40} {ours*1e6:8.2f} us vs raw {theirs*1e6:8.2f} us ({ours / theirs:.2f}x)")
+
+    line("filtered select LIMIT 20", per_call(lambda k: ex.find((Wide.a > k) & (Wide.d == "dd"), limit=20)),
+         per_call(lambda k: dict_rows(raw.execute(
+             "SELECT * FROM wide WHERE wide.a > ? AND wide.d = ? LIMIT 20", (k, "dd")))))
+    line("get by key", per_call(lambda k: ex.get(k)),
+         per_call(lambda k: dict_rows(raw.execute("SELECT * FROM wide WHERE wide.id = ?", (k,)))))
+    line("count with a cheap filter", per_call(lambda k: ex.count(Wide.id < k)),
+         per_call(lambda k: raw.execute("SELECT count(*) FROM wide WHERE wide.id < ?", (k,)).fetchone()))
+
+    n = 5000
+    built = [Wide(a=i, b=i, c="c", d="d", e=0.5, f=1.5, g=True, h="h", i=i) for i in range(n)]
+
+    def saves():
+        with transaction():
+            for r in built:
+                ex.save(r)
+
+    def raw_saves():
+        for r in built:
+            raw.execute("insert into wide_raw (a,b,c,d,e,f,g,h,i) values (?,?,?,?,?,?,?,?,?)",
+                        (r.a, r.b, r.c, r.d, r.e, r.f, 1, r.h, r.i))
+        raw.commit()
+
+    line("save, 5,000 in one transaction (per row)", best(saves, repeat=1) / n, best(raw_saves, repeat=1) / n)
+    rows = ex.find(Wide.id <= n)
+    for r in rows:
+        r.b = r.b + 1
+
+    def updates():
+        with transaction():
+            for r in rows:
+                ex.update(r)
+
+    def raw_updates():
+        for r in rows:
+            raw.execute("UPDATE wide SET a=?,b=?,c=?,d=?,e=?,f=?,g=?,h=?,i=? WHERE wide.id = ?",
+                        (r.a, r.b, r.c, r.d, r.e, r.f, 1, r.h, r.i, r.id))
+        raw.commit()
+
+    line("update by key, 5,000 in one transaction", best(updates) / len(rows), best(raw_updates) / len(rows))
 
 
 if __name__ == "__main__":

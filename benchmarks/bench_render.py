@@ -18,6 +18,7 @@ class User(Entity):
     name = StrProperty()
     age = IntProperty()
     score = IntProperty()
+    active = IntProperty()
 
 
 def make_filter():
@@ -36,12 +37,28 @@ def whole_chain():
     return prepared().Build()
 
 
+def short_select():
+    """The select of ((age > x) & (name == y)) | (active == 1) with a LIMIT, built and rendered."""
+    g = SqlGenerator().select(User.id, User.name, User.age).where(
+        ((User.age > 30) & (User.name == "bob")) | (User.active == 1))
+    g.From(User)
+    g.Limit(10, 0)
+    return g.Build()
+
+
+def formatted():
+    """The floor: the same text and arguments by string formatting."""
+    return ("SELECT user.id, user.name, user.age FROM user WHERE (user.age > %s AND user.name = %s) OR user.active = %s "
+            "LIMIT %s" % ("%s", "%s", "%s", "%s"), (30, "bob", 1, 10))
+
+
 def main():
     iterations = int(sys.argv[1]) if len(sys.argv) > 1 else 100_000
     g = prepared()
     print(g.Build()[0])
     for label, stmt in [("Build() only", g.Build), ("builder + filter + Build()", whole_chain),
-                        ("build_where only", lambda: SqlGenerator.build_where(g.whereCol))]:
+                        ("build_where only", lambda: SqlGenerator.build_where(g.whereCol)),
+                        ("short select built + rendered", short_select), ("string formatting", formatted)]:
         best = min(timeit.repeat(stmt, number=iterations, repeat=5))
         print(f"{label:28s} {best / iterations * 1e6:8.3f} us")
 

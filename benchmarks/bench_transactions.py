@@ -1,12 +1,16 @@
 """Per-statement and per-task costs of the connection lifecycles.
 
-    PYTHONPATH=. python benchmarks/bench_transactions.py blocking|awaited [n]
+    PYTHONPATH=. python benchmarks/bench_transactions.py blocking|awaited [n] [pool_size]
 
 blocking: a get by key on the blocking SQLite connector (one statement,
 committed on its own), and the same inside ``with transaction()``.
 awaited: a get by key awaited inside one task; a task made and awaited that
 runs nothing; a task made and awaited that runs one get (its connection
 opened, committed and closed); and ``async with transaction()`` around a get.
+Then beside raw aiosqlite: 2,000 sequential gets by key in one task (raw: one
+connection), 200 concurrent tasks with one get each (raw: the tasks share one
+connection), 200 concurrent tasks with one insert each, each its own
+transaction (raw: a connection per task).
 The facade is made once per process, hence one kind per run.  Timing
 script, not a test.
 """
@@ -70,7 +74,8 @@ def awaited(path, n):
 
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
-    DB.create(connector=AioSqliteConnector(loop, path=path))
+    settings = {"pool_size": int(sys.argv[3])} if len(sys.argv) > 3 else {}
+    DB.create(connector=AioSqliteConnector(loop, path=path, timeout=60.0, **settings))
     DB.getInstance().GenerateTable()
     ex = Item.getExecutor()
     key = loop.run_until_complete(loop.create_task(ex.save(Item(name="x"))))
@@ -111,7 +116,61 @@ def awaited(path, n):
                 await ex.get(key)
 
     report("awaited get inside async with transaction()", best(timed(blocks), n), n)
+    beside_raw_aiosqlite(loop, path, ex, key)
     loop.close()
+
+
+def beside_raw_aiosqlite(loop, path, ex, key):
+    import aiosqlite
+
+    get_sql = "SELECT item.id,item.name FROM item WHERE item.id = ?"
+
+    async def raw_get(db):
+        cursor = await db.execute(get_sql, (key,))
+        rows = await cursor.fetchall()
+        await cursor.close()
+        return rows
+
+    async def sequential(n):
+        for _ in range(n):
+            await ex.get(key)
+
+    async def raw_sequential(n):
+        async with aiosqlite.connect(path) as db:
+            for _ in range(n):
+                await raw_get(db)
+
+    async def concurrent_gets(n):
+        await asyncio.gather(*(asyncio.create_task(ex.get(key)) for _ in range(n)))
+
+    async def raw_concurrent_gets(n):
+        async with aiosqlite.connect(path) as db:
+            await asyncio.gather(*(asyncio.create_task(raw_get(db)) for _ in range(n)))
+
+    async def concurrent_inserts(n):
+        await asyncio.gather(*(asyncio.create_task(ex.save(Item(name="c"))) for _ in range(n)))
+
+    async def raw_insert():
+        async with aiosqlite.connect(path, timeout=60.0) as db:
+            await db.execute("INSERT INTO item (name) VALUES (?)", ("c",))
+            await db.commit()
+
+    async def raw_concurrent_inserts(n):
+        await asyncio.gather(*(asyncio.create_task(raw_insert()) for _ in range(n)))
+
+    def timed(body, n):
+        return best(lambda n: loop.run_until_complete(loop.create_task(body(n))), n)
+
+    for label, ours, raw, n, unit in [
+            ("2,000 sequential gets (per get)", sequential, raw_sequential, 2000, 1e6),
+            ("200 concurrent tasks, one get each (total)", concurrent_gets, raw_concurrent_gets, 200, 1e3),
+            ("200 concurrent tasks, one insert each (total)", concurrent_inserts, raw_concurrent_inserts, 200, 1e3)]:
+        t_ours, t_raw = timed(ours, n), timed(raw, n)
+        if unit == 1e6:
+            t_ours, t_raw = t_ours / n, t_raw / n
+        name = "us" if unit == 1e6 else "ms"
+        print(f"{label:<46} {t_ours * unit:9.2f} {name} vs raw aiosqlite {t_raw * unit:9.2f} {name} "
+              f"({t_ours / t_raw:.2f}x)")
 
 
 def main():

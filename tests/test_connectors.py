@@ -2,6 +2,7 @@
 blocking connector and the awaitable one with its per-task connections."""
 
 import asyncio
+import contextlib
 import logging
 import sqlite3
 import threading
@@ -9,7 +10,7 @@ import time
 
 import pytest
 
-from conftest import fresh_rows, needs_assertions, settled_worker_threads, worker_threads
+from conftest import fresh_rows, needs_assertions, run_python, settled_worker_threads, worker_threads
 from Quillon.DB import Connector
 from Quillon.DB.Connector import (
     AioMysqlConnector,
@@ -475,6 +476,30 @@ class TestSqlite3Logging:
         c.execute("select 1")
         assert not [r for r in caplog.records if r.name == "Quillon.DB"]
 
+    def test_statements_traced_only_while_the_logger_shows_debug(self, db_path, monkeypatch):
+        # SQLite formats a traced statement before the callback runs, so a
+        # logger that drops DEBUG leaves the connections untraced; a level set
+        # later applies to the next statements of every thread's connection.
+        from concurrent.futures import ThreadPoolExecutor
+
+        seen = []
+        probe = logging.getLogger("quillon-tests.statement-probe")
+        probe.setLevel(logging.INFO)
+        monkeypatch.setattr(probe, "debug", seen.append, raising=False)
+        monkeypatch.setattr(Connector, "_logger", probe)
+        c = Sqlite3Connector(db_path)
+        with ThreadPoolExecutor(1) as worker:
+            def run(sql):
+                c.execute(sql)
+                worker.submit(c.execute, sql + " ").result()
+
+            run("select 1")
+            probe.setLevel(logging.DEBUG)
+            run("select 2")
+            probe.setLevel(logging.INFO)
+            run("select 3")
+        assert seen == ["select 2", "select 2 "]
+
     def test_module_logger_and_lock(self):
         assert Connector._logger is logging.getLogger("Quillon.DB")
         with Connector.lock:
@@ -631,23 +656,96 @@ class TestAioSqliteExecute:
         assert settled_worker_threads(before) == before  # refused before any connection was opened
 
 
+class TestIdleConnections:
+    """A task's connection, once its transaction has ended, waits open for the
+    next task (at most pool_size of them) until the loop ends."""
+
+    @pytest.mark.parametrize("ending", ["raises", "cancelled", "ends inside a savepoint of its own"])
+    def test_the_next_task_gets_the_connection_clean(self, db_path, ending):
+        async def main():
+            c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path)
+            started = asyncio.Event()
+            cons = []
+
+            async def first():
+                cons.append(await c.getCon())
+                await c.execute("insert into item(name) values ('lost')")
+                if ending == "ends inside a savepoint of its own":  # its commit ends that too
+                    await cons[0].execute("savepoint mine")
+                    await c.execute("insert into item(name) values ('stored')")
+                    return
+                started.set()
+                if ending == "raises":
+                    raise ValueError("fails")
+                await asyncio.sleep(60)
+
+            task = asyncio.create_task(first())
+            if ending == "cancelled":
+                await started.wait()
+                task.cancel()
+            with contextlib.suppress(ValueError, asyncio.CancelledError):
+                await task
+
+            async def second():
+                cons.append(await c.getCon())
+                assert not cons[1].in_transaction
+                await c.execute("insert into item(name) values ('kept')")
+
+            await asyncio.create_task(second())
+            return cons, worker_threads()
+
+        before = worker_threads()
+        (first, second), during = run(main)
+        assert first is second and during == before + 1  # one connection served both tasks
+        expected = ["kept"] if ending != "ends inside a savepoint of its own" else ["lost", "stored", "kept"]
+        assert [n for (n,) in fresh_rows(db_path, "select name from item order by id")] == expected
+
+    def test_at_most_pool_size_wait_and_close_ends_them(self, db_path):
+        async def main():
+            c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path, pool_size=2)
+            before = worker_threads()
+            await asyncio.gather(*(c.execute("select %s", args=(n,)) for n in range(4)))
+            kept = settled_worker_threads(before + 2)
+            await c.close()
+            return c.pool_size, kept - before, settled_worker_threads(before) - before
+
+        assert run(main) == (2, 2, 0)
+
+    def test_programs_exit_with_connections_waiting(self, db_path):
+        # Neither the loop nor the connector is closed: the end of the program
+        # closes the waiting connection, whose thread would keep it alive.
+        out = run_python(f"""
+            import asyncio, threading
+            from Quillon.DB.Connector import AioSqliteConnector
+
+            loop = asyncio.new_event_loop()
+            c = AioSqliteConnector(loop, path={db_path!r})
+            for name in ("a", "b"):
+                loop.run_until_complete(c.execute("insert into item(name) values (%s)", args=(name,)))
+            print(sum("_connection_worker_thread" in t.name for t in threading.enumerate()))
+        """, timeout=60)
+        assert out.split() == ["1"]
+        assert fresh_rows(db_path, "select name from item order by id") == [("a",), ("b",)]
+
+
 class TestPerTaskConnections:
     def test_same_task_same_connection_other_task_other(self, db_path):
         async def main():
             c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path)
 
             async def two():
-                return await c.getCon(), await c.getCon()
+                first = await c.getCon()
+                await asyncio.sleep(0.01)  # both tasks hold their connection
+                return first, await c.getCon()
 
-            a1, a2 = await asyncio.create_task(two())
-            b1, _ = await asyncio.create_task(two())
+            (a1, a2), (b1, _) = await asyncio.gather(two(), two())
             return a1 is a2, a1 is not b1
 
         assert run(main) == (True, True)
 
     def test_normal_end_commits_before_the_task_is_done(self, db_path):
         async def main():
-            c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path)
+            c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path, pool_size=0)
 
             async def work():
                 await c.execute("insert into item(name) values ('ok')")
@@ -655,7 +753,7 @@ class TestPerTaskConnections:
 
             before = worker_threads()
             await asyncio.create_task(work())
-            # Done means committed and closed.
+            # Done means committed and, with no pool to wait in, closed.
             assert fresh_rows(db_path, "select name from item") == [("ok",)]
             assert settled_worker_threads(before) == before
 

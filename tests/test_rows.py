@@ -3,6 +3,8 @@ defaults, nested relation rows, the attribute rules, the native row builder
 the executors use and the row list's native length."""
 
 import ctypes
+import gc
+import weakref
 
 import pytest
 
@@ -300,6 +302,31 @@ def test_build_row_equals_calling_the_model(check):
     assert type(row) is Person.modelInstance
     assert row == Person(values, check=bool(check))
     assert row["posts"][0] == Post({"id": 1}, check=bool(check))
+
+
+@pytest.mark.parametrize("store", ["entry", "attribute"])
+def test_a_cycle_through_a_row_built_of_atomic_values_is_collected(store):
+    # Such a row is left out of the collector's tracking, like a plain dict of
+    # atomic values; a container stored in it later brings it back, or the
+    # cycle below would never be collected.
+    row = build_row(Country, {"id": 1, "name": "x"}, 1)
+    assert not gc.is_tracked(row)
+    assert gc.is_tracked(build_row(Profile, {"id": 1, "bio": "b", "settings": {"a": 1}}, 1))
+
+    class Marker:
+        pass
+
+    marker = Marker()
+    holder = [row, marker]
+    if store == "entry":
+        row["name"] = holder
+    else:
+        row.name = holder
+    assert gc.is_tracked(row)
+    gone = weakref.ref(marker)
+    del row, holder, marker
+    gc.collect()
+    assert gone() is None
 
 
 def test_build_row_honours_an_overridden_instance_builder():

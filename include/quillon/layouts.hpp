@@ -364,7 +364,7 @@ struct Sqlite3ConnectorObject {
 struct AioSqliteConnectorObject {
     BaseConnectorObject base;
     PyObject* loop;
-    PyObject* con;
+    PyObject* idle;  // the open connections waiting for their next task (the connector's pool)
     int isUsing;
     PyObject* path;
     PyObject* conMap;
@@ -552,7 +552,7 @@ Q_AT(Sqlite3ConnectorObject, timeout, H + 88); Q_AT(Sqlite3ConnectorObject, show
 Q_AT(Sqlite3ConnectorObject, sharedConnection, H + 100); Q_AT(Sqlite3ConnectorObject, closed, H + 104);
 Q_AT(Sqlite3ConnectorObject, blockOwner, H + 112); Q_AT(Sqlite3ConnectorObject, blockLock, H + 120);
 Q_SIZE(AioSqliteConnectorObject, H + 104); Q_AT(AioSqliteConnectorObject, loop, H + 48);
-Q_AT(AioSqliteConnectorObject, con, H + 56); Q_AT(AioSqliteConnectorObject, isUsing, H + 64);
+Q_AT(AioSqliteConnectorObject, idle, H + 56); Q_AT(AioSqliteConnectorObject, isUsing, H + 64);
 Q_AT(AioSqliteConnectorObject, path, H + 72); Q_AT(AioSqliteConnectorObject, conMap, H + 80);
 Q_AT(AioSqliteConnectorObject, timeout, H + 88); Q_AT(AioSqliteConnectorObject, closed, H + 96);
 Q_SIZE(AioMysqlConnectorObject, H + 96); Q_AT(AioMysqlConnectorObject, loop, H + 48);

@@ -287,9 +287,10 @@ std::pair<Ref, Ref> preparedStatement(PyObject* builder, bool qmark) {
     return {std::move(sql), std::move(params)};
 }
 
-// Runs a prepared statement on a cursor: `execute` for one tuple of
-// arguments, `executemany` for a sequence of them.  An awaitable driver
-// returns the awaitable of the call.
+// Runs a prepared statement on a cursor (or an aiosqlite connection, whose
+// execute gives the cursor): `execute` for one tuple of arguments,
+// `executemany` for a sequence of them.  An awaitable driver returns the
+// awaitable of the call.
 Ref runStatement(PyObject* cursor, PyObject* text, PyObject* params) {
     return callMethod(cursor, PyTuple_Check(params) ? names.execute : names.executemany, text, params);
 }
@@ -672,14 +673,15 @@ Coro fetchAwaited(Ref self, Ref n) {
             } else if (mysql) {
                 cursor = co_await awaitPy(callMethod(con.get(), names.cursor, state.mysqlCursor));
             } else {
-                cursor = co_await awaitPy(callMethod(con.get(), names.cursor));
+                // The cursor made and the statement run in one trip to the driver thread.
+                cursor = co_await awaitPy(callMethod(con.get(), names.execute, s->sql, s->args));
             }
             if (s->phase != STREAM_NEW) raise(PyExc_RuntimeError, "the row stream was closed while it opened");
             assignField(s->con, con.get());
             assignField(s->cursor, cursor.get());
             s->phase = STREAM_OPEN;
             if (unbuffered) registerStream(self.get());
-            co_await awaitPy(callMethod(cursor.get(), names.execute, s->sql, s->args));
+            if (mysql) co_await awaitPy(callMethod(cursor.get(), names.execute, s->sql, s->args));
         }
         requireCursorKept(self.get());
         Local cursor = Ref::borrow(s->cursor);
@@ -864,6 +866,7 @@ Ref Connector__openRows(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 constexpr double kBlockingTimeout = 30.0;
 // The asyncio SQLite connector's default, the driver's own.
 constexpr double kAwaitableTimeout = 5.0;
+constexpr int kAioSqlitePoolSize = 10;  // idle connections an AioSqliteConnector keeps
 // How long a MySQL statement waits for a connection of a full pool.
 constexpr double kAcquireTimeout = 30.0;
 // The blocking MySQL pool's size.
@@ -1054,6 +1057,7 @@ OverrideSet<2> sqliteOverrides{{"autoFiledAnnounce", "getTableNameList"}};
 Ref sqliteInitNative(PyObject* self, PyObject* path, bool showLog) {
     asSqlite(self)->showLog = showLog;
     assignField(asSqlite(self)->con, openSqliteConnection(self, path));
+    markMainConnectionTraced(self, false);
     return Ref::none();
 }
 
@@ -1303,7 +1307,7 @@ PyType_Spec sqliteSpec = {"Quillon.DB.Connector.Sqlite3Connector", sizeof(Sqlite
 
 const size_t aioSqliteOffsets[] = {offsetof(BaseConnectorObject, _pool),    offsetof(BaseConnectorObject, selectCon),
                                    offsetof(BaseConnectorObject, _config),  offsetof(AioSqliteConnectorObject, loop),
-                                   offsetof(AioSqliteConnectorObject, con), offsetof(AioSqliteConnectorObject, path),
+                                   offsetof(AioSqliteConnectorObject, idle), offsetof(AioSqliteConnectorObject, path),
                                    offsetof(AioSqliteConnectorObject, conMap)};
 const FieldList aioSqliteFields{aioSqliteOffsets, 7};
 
@@ -1313,6 +1317,19 @@ PyObject* AioSqliteConnector_new(PyTypeObject* type, PyObject* args, PyObject* k
     return self;
 }
 
+// pool_size: how many open connections wait for the next task (0: every
+// task's connection is closed when the task ends).
+int takePoolSize(PyObject* extra) {
+    Ref given = takeKeyword(extra, "pool_size");
+    if (!given || given.get() == Py_None) return kAioSqlitePoolSize;
+    if (!PyLong_Check(given.get()) || PyBool_Check(given.get()))
+        raise(PyExc_TypeError, "pool_size must be an int, not %.200s", typeName(given.get()));
+    long size = PyLong_AsLong(given.get());
+    if (size == -1 && PyErr_Occurred()) throwPending();
+    if (size < 0 || size > 1000000) raise(PyExc_ValueError, "pool_size must be 0 or more, got %ld", size);
+    return (int)size;
+}
+
 int AioSqliteConnector_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return boundary(-1, [&] {
         static const Signature<1> sig{"AioSqliteConnector", {"loop"}, 1, false, true};
@@ -1320,6 +1337,7 @@ int AioSqliteConnector_init(PyObject* self, PyObject* args, PyObject* kwargs) no
         assignField(asAioSqlite(self)->loop, a[0]);
         asBase(self)->isAsync = 1;
         asAioSqlite(self)->timeout = takeSeconds(a.extra.get(), "timeout", kAwaitableTimeout);
+        assignField(asAioSqlite(self)->idle, newIdleConnections(takePoolSize(a.extra.get())));
         installTaskFactory(a[0]);
         Ref init = getattr(self, names.init_sqlite);
         static const Constant noArgs = Ref::steal(PyTuple_New(0));
@@ -1380,9 +1398,10 @@ Coro aioSqliteExecute(Ref self, Ref sql, Ref params, bool dictCur) {
         if (own && writesText(sql.get())) refuseWriteUnderOpenWrite(self.get(), task.get());
         con = co_await awaitPy(callMethod(self.get(), names.getCon));
     }
-    Local cursor = co_await awaitPy(callMethod(con.get(), names.cursor));
+    // The connection's execute makes the cursor and runs the statement in
+    // one trip to the driver thread.
+    Local cursor = co_await awaitPy(callMethod(con.get(), names.execute, text.get(), params.get()));
     setattr(cursor.get(), names.useDict, dictCur ? Py_True : Py_False);
-    co_await awaitPy(callMethod(cursor.get(), names.execute, text.get(), params.get()));
     if (own) markOpenWrite(con.get(), task.get());
     Local rows = co_await awaitPy(callMethod(cursor.get(), names.fetchall));
     turn.leave();
@@ -1424,15 +1443,17 @@ Coro aioSqliteProcess(Ref self, Ref executor) {
         if (own && kind != SQL_SELECT) refuseWriteUnderOpenWrite(self.get(), task.get());
         con = co_await awaitPy(callMethod(self.get(), names.getCon));
     }
+    Local cursor;
     Local raw;
     // A write whose result is its rows (INSERT ... RETURNING) runs and is read
     // in one step of the driver's worker (between two steps a cancellation
     // would leave it done and its statement still open), atomic like a run
     // over many tuples.
     bool reportingWrite = kind == SQL_NONE && !isManyStatement(statementArgs.get());
-    Local cursor = co_await awaitPy(callMethod(con.get(), names.cursor));
     if (!isManyStatement(statementArgs.get()) && !reportingWrite) {
-        co_await awaitPy(runStatement(cursor.get(), statementText.get(), statementArgs.get()));
+        // The cursor made and the statement run in one trip to the driver
+        // thread (the connection's execute), the rows read in a second.
+        cursor = co_await awaitPy(runStatement(con.get(), statementText.get(), statementArgs.get()));
         recordRowCount(executor.get(), cursor.get());
         if (kind == SQL_INSERT) {
             raw = getattr(cursor.get(), names.lastrowid);
@@ -1460,7 +1481,7 @@ Coro aioSqliteProcess(Ref self, Ref executor) {
                 raw = Ref::steal(PySequence_List(rows.get()));
                 reinterpret_cast<BaseModelExecutorObject*>(executor.get())->rowCount = PyList_GET_SIZE(raw.get());
             } else {
-                co_await awaitPy(runStatement(cursor.get(), statementText.get(), statementArgs.get()));
+                cursor = co_await awaitPy(runStatement(con.get(), statementText.get(), statementArgs.get()));
                 recordRowCount(executor.get(), cursor.get());
                 if (kind == SQL_INSERT)
                     raw = getattr(cursor.get(), names.lastrowid);
@@ -1548,6 +1569,7 @@ Coro aioSqliteClose(Ref self) {
     co_await awaitPy(toPython(endCallerConnection(Ref::borrow(self.get()), &aioSqliteConnections),
                               "AioSqliteConnector.close.<own>"));
     co_await awaitPy(toPython(waitStartedEnds(), "AioSqliteConnector.close.<ends>"));
+    co_await awaitPy(toPython(closeIdleConnectionsOf(Ref::borrow(self.get())), "AioSqliteConnector.close.<idle>"));
     co_return Ref::none();
 }
 
@@ -1558,6 +1580,7 @@ Ref AioSqliteConnector_close(PyObject* self) {
 Ref get_aio_loop(PyObject* self) { return Ref::borrow(asAioSqlite(self)->loop); }
 Ref get_aio_path(PyObject* self) { return Ref::borrow(asAioSqlite(self)->path); }
 Ref get_aio_timeout(PyObject* self) { return Ref::steal(PyFloat_FromDouble(asAioSqlite(self)->timeout)); }
+Ref get_aio_pool_size(PyObject* self) { return integer(idleConnectionsSize(self)); }
 
 PyMethodDef aioSqliteMethods[] = {
     Q_FAST("init_sqlite", AioSqliteConnector_init_sqlite,
@@ -1591,6 +1614,7 @@ PyGetSetDef aioSqliteGetSet[] = {
     Q_GETTER("loop", get_aio_loop, "the connector's event loop"),
     Q_GETTER("path", get_aio_path, "the database file path"),
     Q_GETTER("timeout", get_aio_timeout, "seconds a statement waits for another connection's lock"),
+    Q_GETTER("pool_size", get_aio_pool_size, "how many open connections wait for the next task"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -1602,8 +1626,8 @@ PyType_Slot aioSqliteSlots[] = {
     {Py_tp_dealloc, (void*)deallocObject<aioSqliteFields>},
     {Py_tp_methods, aioSqliteMethods},
     {Py_tp_getset, aioSqliteGetSet},
-    {Py_tp_doc, (void*)"AioSqliteConnector(loop, *, path, showLog=True, timeout=5.0): awaitable SQLite, one "
-                       "connection per asyncio task."},
+    {Py_tp_doc, (void*)"AioSqliteConnector(loop, *, path, showLog=True, timeout=5.0, pool_size=10): awaitable SQLite, "
+                       "one connection per asyncio task, kept open for the next task once committed."},
     {0, nullptr},
 };
 PyType_Spec aioSqliteSpec = {"Quillon.DB.Connector.AioSqliteConnector", sizeof(AioSqliteConnectorObject), 0,

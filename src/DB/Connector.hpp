@@ -148,6 +148,8 @@ public:
 
 private:
     void openSqliteThreadConnection();
+    // SQLite: the connection's statement trace follows the logger's level.
+    void syncStatementLog();
     void takePooledConnection();
 
     PyObject* self_;
@@ -162,8 +164,11 @@ private:
 
 [[noreturn]] void raiseClosed();
 
-// A new SQLite connection on the connector's database with its settings.
+// A new SQLite connection on the connector's database with its settings
+// (untraced: a session traces it when the statement log is wanted).
 Ref openSqliteConnection(PyObject* self, PyObject* path);
+// The connector's own connection: whether it is traced.
+void markMainConnectionTraced(PyObject* self, bool traced);
 
 // The pool of a blocking MySQL connector: every connection it made and
 // gave out is closed (those out now are closed when they come back).
@@ -238,6 +243,12 @@ Coro waitStartedEnds();
 // an awaitable to wait for it, or null.
 Ref pendingPool(PyObject* self);
 void installTaskFactory(PyObject* loop);
+
+// The idle connections of an AioSqliteConnector: a pool keeping at most
+// `size`, its size, and the close of those waiting (connector.close()).
+Ref newIdleConnections(int size);
+int idleConnectionsSize(PyObject* connector);
+Coro closeIdleConnectionsOf(Ref connector);
 
 // SQLite's write lock between a task and the tasks it creates.
 void refuseWriteUnderOpenWrite(PyObject* self, PyObject* task);

@@ -29,6 +29,8 @@
 //   At the end of the program, connections that nothing ended are ended.
 #include "Connector.hpp"
 
+#include <structmember.h>
+
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -265,6 +267,61 @@ void giveBackMysql(PyObject* self, PyObject* con, PyObject* threadDict, bool reu
 
 [[noreturn]] void raiseClosed() { raise(state.sqliteProgrammingError, "Cannot operate on a closed database."); }
 
+// The statement log.  SQLite formats every traced statement, its values
+// written in, before the callback sees it: a connection therefore carries the
+// trace callback only while the "Quillon.DB" logger is enabled for DEBUG.
+// Each session compares the logger with the connection and sets or clears
+// the callback when they differ, so a level set later shows the statements
+// after it.  Whether a connection is traced: for the connector's own one a
+// bit of `showLog`, for a thread's own one an entry of its thread state.
+namespace {
+
+constexpr int kMainConnectionTraced = 2;  // in Sqlite3ConnectorObject::showLog, beside the setting (1)
+
+PyObject* tracedKey() {
+    static const Constant key = interned("traced");
+    return key.get();
+}
+
+bool statementLogWanted() {
+    static const Constant isEnabledFor = interned("isEnabledFor");
+    static const Constant debugLevel = integer(10);  // logging.DEBUG
+    Ref logger = moduleLogger();
+    return truthy(callMethod(logger.get(), isEnabledFor.get(), debugLevel.get()).get());
+}
+
+void traceStatements(PyObject* con, bool on) {
+    static const Constant setTraceCallback = interned("set_trace_callback");
+    Ref callback = on ? getattr(moduleLogger().get(), "debug") : Ref::none();
+    callMethod(con, setTraceCallback.get(), callback.get());
+}
+
+}  // namespace
+
+void markMainConnectionTraced(PyObject* self, bool traced) {
+    auto* c = asSqlite(self);
+    c->showLog = traced ? c->showLog | kMainConnectionTraced : c->showLog & ~kMainConnectionTraced;
+}
+
+void ThreadSession::syncStatementLog() {
+    auto* c = asSqlite(self_);
+    if (!(c->showLog & 1)) return;  // never traced
+    bool wanted = statementLogWanted();
+    if (!threadDict_) {
+        bool traced = c->showLog & kMainConnectionTraced;
+        if (traced == wanted) return;
+        traceStatements(con_.get(), wanted);
+        markMainConnectionTraced(self_, wanted);
+        return;
+    }
+    PyObject* entry = PyDict_GetItemWithError(threadDict_.get(), tracedKey());
+    if (!entry) checkError();
+    bool traced = entry == Py_True;
+    if (traced == wanted) return;
+    traceStatements(con_.get(), wanted);
+    check(PyDict_SetItem(threadDict_.get(), tracedKey(), wanted ? Py_True : Py_False));
+}
+
 Ref openSqliteConnection(PyObject* self, PyObject* path) {
     auto* c = asSqlite(self);
     Ref keywords = Ref::steal(PyDict_New());
@@ -272,12 +329,7 @@ Ref openSqliteConnection(PyObject* self, PyObject* path) {
     check(PyDict_SetItemString(keywords.get(), "timeout", timeout.get()));
     check(PyDict_SetItemString(keywords.get(), "check_same_thread", Py_False));
     Ref args = tupleOf({path});
-    Ref con = callWith(state.sqliteConnect, args.get(), keywords.get());
-    if (c->showLog) {
-        Ref debug = getattr(moduleLogger().get(), "debug");
-        callMethod(con.get(), "set_trace_callback", debug.get());
-    }
-    return con;
+    return callWith(state.sqliteConnect, args.get(), keywords.get());
 }
 
 ThreadSession::ThreadSession(PyObject* self)
@@ -303,6 +355,7 @@ ThreadSession::ThreadSession(PyObject* self)
     } else {
         openSqliteThreadConnection();
     }
+    syncStatementLog();
 }
 
 ThreadSession::~ThreadSession() {
@@ -342,6 +395,7 @@ void ThreadSession::openSqliteThreadConnection() {
     if (!con) {
         con = openSqliteConnection(self_, c->path);
         check(PyDict_SetItem(threadDict_.get(), conKey(), con.get()));
+        check(PyDict_SetItem(threadDict_.get(), tracedKey(), Py_False));
     }
     con_ = std::move(con);
     depth_ = intEntry(threadDict_.get(), depthKey());
@@ -748,6 +802,10 @@ Coro runToEnd(Ref coro) {
     co_return callMethod(task.get(), "result");
 }
 
+// The idle aiosqlite connections (below).
+bool mayKeepIdle(PyObject* connector);
+void keepIdle(PyObject* connector, PyObject* con);
+
 // ---------------------------------------------------------------------------
 // Lost connections
 // ---------------------------------------------------------------------------
@@ -797,10 +855,15 @@ Coro endConnections(Ref ends, Ref task, bool rollback, bool report) {
         auto keep = [&](PyError& e) {
             if (!failure || (failure->isException() && !e.isException())) failure = std::move(e);
         };
+        bool ended = false;
         try {
             Local reading = takeStreamCursor(con.get());
             if (reading) co_await awaitPy(callMethod(reading.get(), names.close));
-            co_await awaitPy(callMethod(con.get(), rollback ? names.rollback : names.commit));
+            // An SQLite connection with no transaction open has nothing to
+            // commit or roll back: no trip to its driver thread.
+            if (kind.pooled || truthy(getattr(con.get(), names.in_transaction).get()))
+                co_await awaitPy(callMethod(con.get(), rollback ? names.rollback : names.commit));
+            ended = true;
         } catch (PyError& e) {
             broken = kind.pooled;
             keep(e);
@@ -810,6 +873,15 @@ Coro endConnections(Ref ends, Ref task, bool rollback, bool report) {
                 if (broken) callMethod(con.get(), names.close);
                 co_await awaitPy(callMethod(asBase(connector.get())->_pool, names.release, con.get()));
             } else {
+                if (ended && mayKeepIdle(connector.get())) {
+                    // Clean before it waits: what a failed commit left open is rolled back.
+                    if (truthy(getattr(con.get(), names.in_transaction).get()))
+                        co_await awaitPy(callMethod(con.get(), names.rollback));
+                    if (mayKeepIdle(connector.get())) {
+                        keepIdle(connector.get(), con.get());
+                        continue;
+                    }
+                }
                 co_await awaitPy(callMethod(con.get(), names.close));
             }
         } catch (PyError& e) {
@@ -1156,6 +1228,161 @@ bool writesText(PyObject* sql) {
 }
 
 // ---------------------------------------------------------------------------
+// Idle aiosqlite connections
+// ---------------------------------------------------------------------------
+
+// A task's aiosqlite connection, once committed (or rolled back) at the end
+// of the task, waits here for the next task instead of being closed: opening
+// one costs a driver thread and a connect, far more than a statement.  A
+// connection kept is clean (no transaction open) and keeps only what a
+// connection keeps between transactions (PRAGMAs a task set, for one).  At
+// most `size` wait; the others are closed.  The loop's end closes them: the
+// pool registers with the loop's async-generator hook when it first keeps a
+// connection, so the loop's shutdown_asyncgens() (asyncio.run does it) awaits
+// its aclose().  Otherwise connector.close() or the end of the program
+// closes them (they stay registered as open connections until then).
+struct IdleConnectionsObject {
+    PyObject_HEAD
+    PyObject* connections;  // list, the most recently kept last
+    PyObject* loop;         // the loop whose end closes them, or None
+    PyObject* weakrefs;
+    int size;
+    int ended;  // the loop's end closed them: its later ends close theirs
+};
+
+namespace {
+
+bool driverThreadAlive(PyObject* con);
+
+const size_t idleOffsets[] = {offsetof(IdleConnectionsObject, connections), offsetof(IdleConnectionsObject, loop)};
+const FieldList idleFields{idleOffsets, 2};
+
+IdleConnectionsObject* asIdle(PyObject* o) { return reinterpret_cast<IdleConnectionsObject*>(o); }
+
+void IdleConnections_dealloc(PyObject* self) noexcept {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (asIdle(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    clearFields(self, idleFields);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+Coro closeIdleConnections(Ref idle) {
+    Local waiting = Ref::borrow(asIdle(idle.get())->connections);
+    assignField(asIdle(idle.get())->connections, Ref::steal(PyList_New(0)));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(waiting.get()); ++i) {
+        Local con = Ref::borrow(PyList_GET_ITEM(waiting.get(), i));
+        try {
+            co_await awaitPy(callMethod(con.get(), names.close));
+        } catch (PyError& e) {
+            if (!e.isException()) throw;  // a failed close leaves nothing to do
+        }
+        forgetOpenConnection(con.get());
+    }
+    co_return Ref::none();
+}
+
+// The loop's end: the hook's aclose().
+Ref IdleConnections_aclose(PyObject* self) {
+    asIdle(self)->ended = 1;
+    return toPython(closeIdleConnections(Ref::borrow(self)), "AioSqliteConnector.<idle>.aclose");
+}
+
+PyMethodDef idleMethods[] = {
+    Q_NOARGS("aclose", IdleConnections_aclose, "aclose() -> awaitable; closes the idle connections (the loop ends)"),
+    {nullptr, nullptr, 0, nullptr},
+};
+PyMemberDef idleMembers[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(IdleConnectionsObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+PyType_Slot idleSlots[] = {
+    {Py_tp_traverse, (void*)traverseObject<idleFields>},
+    {Py_tp_clear, (void*)clearObject<idleFields>},
+    {Py_tp_dealloc, (void*)IdleConnections_dealloc},
+    {Py_tp_methods, idleMethods},
+    {Py_tp_members, idleMembers},
+    {Py_tp_doc, (void*)"The open aiosqlite connections of a connector waiting for their next task."},
+    {0, nullptr},
+};
+PyType_Spec idleSpec = {"Quillon.DB.Connector.IdleConnections", sizeof(IdleConnectionsObject), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, idleSlots};
+PyTypeObject* idleType = nullptr;
+
+// The connector's pool, or null when it keeps none.
+IdleConnectionsObject* idleOf(PyObject* connector) {
+    PyObject* idle = asAioSqlite(connector)->idle;
+    if (!idle || Py_TYPE(idle) != idleType) return nullptr;
+    return asIdle(idle);
+}
+
+bool onConnectorLoop(PyObject* connector) {
+    Ref loop = call(state.runningLoopOrNone);
+    return loop.get() == asAioSqlite(connector)->loop;
+}
+
+// An idle connection for a new task, or null.
+Ref takeIdleConnection(PyObject* connector) {
+    IdleConnectionsObject* idle = idleOf(connector);
+    if (!idle || idle->ended || !onConnectorLoop(connector)) return Ref();
+    Ref connections = Ref::borrow(idle->connections);
+    while (Py_ssize_t n = PyList_GET_SIZE(connections.get())) {
+        Ref con = Ref::borrow(PyList_GET_ITEM(connections.get(), n - 1));
+        check(PyList_SetSlice(connections.get(), n - 1, n, nullptr));
+        if (driverThreadAlive(con.get())) return con;
+        forgetOpenConnection(con.get());
+    }
+    return Ref();
+}
+
+// Whether a task's connection, its transaction ended, may wait for the next
+// task: the connector is open, its pool has room, and this is the
+// connector's loop (an end run on a loop of its own closes).
+bool mayKeepIdle(PyObject* connector) {
+    IdleConnectionsObject* idle = idleOf(connector);
+    if (!idle || idle->ended || asAioSqlite(connector)->closed || !onConnectorLoop(connector)) return false;
+    return PyList_GET_SIZE(idle->connections) < idle->size;
+}
+
+void keepIdle(PyObject* connector, PyObject* con) {
+    IdleConnectionsObject* idle = idleOf(connector);
+    Ref held = Ref::borrow(reinterpret_cast<PyObject*>(idle));
+    if (idle->loop != asAioSqlite(connector)->loop) {
+        assignField(idle->loop, asAioSqlite(connector)->loop);
+        // The running loop's hook (sys.get_asyncgen_hooks().firstiter) holds
+        // the pool weakly and calls its aclose() when the loop shuts down its
+        // asynchronous generators.
+        Ref hooks = call(Ref::borrow(PySys_GetObject("get_asyncgen_hooks")).get());
+        Ref firstIter = Ref::steal(PySequence_GetItem(hooks.get(), 0));
+        if (firstIter.get() != Py_None) call(firstIter.get(), held.get());
+    }
+    check(PyList_Append(idle->connections, con));
+}
+
+}  // namespace
+
+Ref newIdleConnections(int size) {
+    Ref idle = Ref::steal(PyType_GenericAlloc(idleType, 0));
+    initFieldsNone(idle.get(), idleFields);
+    assignField(asIdle(idle.get())->connections, Ref::steal(PyList_New(0)));
+    asIdle(idle.get())->size = size;
+    return idle;
+}
+
+int idleConnectionsSize(PyObject* connector) {
+    IdleConnectionsObject* idle = idleOf(connector);
+    return idle ? idle->size : 0;
+}
+
+Coro closeIdleConnectionsOf(Ref connector) {
+    Local idle = Ref::borrow(asAioSqlite(connector.get())->idle);
+    if (Py_TYPE(idle.get()) == idleType)
+        co_await awaitPy(toPython(closeIdleConnections(Ref::borrow(idle.get())), "AioSqliteConnector.close.<idle>"));
+    co_return Ref::none();
+}
+
+// ---------------------------------------------------------------------------
 // Opening and ending
 // ---------------------------------------------------------------------------
 
@@ -1183,7 +1410,10 @@ Coro taskConnection(Ref self, const TaskConnections* kind) {
     if (*kind->closed(self.get())) raise(PyExc_RuntimeError, "%s is closed", Py_TYPE(self.get())->tp_name);
 
     Local con;
-    if (kind->pooled) {
+    if (!kind->pooled) con = takeIdleConnection(self.get());
+    if (con) {
+        // an idle connection: already registered as open
+    } else if (kind->pooled) {
         if (Ref waiting = pendingPool(self.get())) co_await awaitPy(std::move(waiting));
         con = co_await awaitPy(toPython(acquirePooled(Ref::borrow(self.get()), Ref::borrow(task.get())),
                                         "AioMysqlConnector.getCon.<pool>"));
@@ -2178,6 +2408,8 @@ PyMethodDef atExitDef = {"_end_at_exit", atExit, METH_NOARGS,
 
 void initLifecycles(PyObject* module, PyObject* threading) {
     state.Transaction = addType(module, &transactionSpec);
+    idleType = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &idleSpec, nullptr));  // kept
+    if (!idleType) throwPending();
     // The aiosqlite driver runs every connection on a thread that is not a
     // daemon, and the interpreter waits for such threads before it runs its
     // atexit handlers: connections that nothing ended must be ended before

@@ -255,7 +255,10 @@ bool databaseDefault(PyObject* prop) {
 void markDatabaseDefault(PyObject* row, PyObject* key) {
     if (!PyObject_TypeCheck(row, ModelInstanceType)) return;
     auto* r = reinterpret_cast<ModelInstanceObject*>(row);
-    if (!r->_temp || !PyDict_Check(r->_temp)) assignField(r->_temp, Ref::steal(PyDict_New()));
+    if (!r->_temp || !PyDict_Check(r->_temp)) {
+        assignField(r->_temp, Ref::steal(PyDict_New()));
+        if (!PyObject_GC_IsTracked(row)) PyObject_GC_Track(row);  // it holds a container now
+    }
     check(PyDict_SetItem(r->_temp, key, Py_None));
 }
 
@@ -442,6 +445,26 @@ int ModelInstance_setattro(PyObject* self, PyObject* name, PyObject* value) noex
 // buildRow: one fetched row of a model (the executors' hot path)
 // ===========================================================================
 
+// A fetched row holding only atomic values (numbers, texts, None) and keys
+// cannot be part of a reference cycle, so the collector need not watch it:
+// CPython leaves such plain dicts untracked, and so is such a row.  Storing
+// a container in it later tracks it again (the dict's own insertion does,
+// for a subclass too), and so does giving it a record of database defaults
+// (markDatabaseDefault).  A row class with an instance dict stays tracked.
+inline bool mayBeTracked(PyObject* o) {
+    return PyObject_IS_GC(o) && (!PyTuple_CheckExact(o) || PyObject_GC_IsTracked(o));
+}
+void untrackAtomicRow(PyObject* row) {
+    if (asRow(row)->_temp != Py_None) return;
+    PyTypeObject* type = Py_TYPE(row);
+    if (type->tp_dictoffset != 0 || (type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return;
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(row, &pos, &key, &value))
+        if (mayBeTracked(key) || mayBeTracked(value)) return;
+    PyObject_GC_UnTrack(row);
+}
+
 // Whether rows of the plan's row class can be made and filled natively.
 bool nativelyBuilt(const RowPlan& plan) {
     if (plan.builderOverridden || !plan.rowClass || !plan.nativeRows) return false;
@@ -455,6 +478,7 @@ Ref rowFromPlan(PyObject* model, const RowPlan& plan, PyObject* values, int chec
         static PyObject* noArgs = PyTuple_New(0);
         Ref row = Ref::steal(ModelInstance_new(plan.rowClass.as<PyTypeObject>(), noArgs, nullptr));
         fillRow(row.get(), plan, values, check != 0);
+        untrackAtomicRow(row.get());
         return row;
     }
     if (plan.builderOverridden) {
