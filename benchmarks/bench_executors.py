@@ -14,8 +14,9 @@ statement, committed) against raw ``execute`` plus commit.  Aggregates:
 ``values()`` grouping every row (one tuple per group, each value converted) and
 ``sum()`` over ten rows found by key, each against the same SQL through
 sqlite3; the one-row ``find()`` by key beside them shows the cost of an
-ordinary call over the driver.  Timing script, not
-a test.
+ordinary call over the driver.  Streaming: ``iterate()`` (batches of 500
+from one cursor, each row a model row) against sqlite3 ``fetchmany(500)`` plus
+a dict per row, beside ``find()`` looped over.  Timing script, not a test.
 """
 
 import gc
@@ -109,6 +110,33 @@ def main():
           f"(find() with it off {t_find_no_gc * 1e3:.1f} ms); rows it tracks: "
           f"{sum(gc.is_tracked(r) for r in rows)} of {len(rows)}")
     del rows
+
+    def raw_stream():
+        cur = raw.execute("select * from wide")
+        names = [d[0] for d in cur.description]
+        n = 0
+        while batch := cur.fetchmany(500):
+            for r in batch:
+                dict(zip(names, r))
+                n += 1
+        return n
+
+    def stream():
+        n = 0
+        for _ in ex.iterate(batchSize=500):
+            n += 1
+        return n
+
+    def find_each():
+        n = 0
+        for _ in ex.find():
+            n += 1
+        return n
+
+    t_stream, t_raw_stream, t_find_each = best(stream), best(raw_stream), best(find_each)
+    print(f"stream of {ROWS} rows: iterate(batchSize=500) {t_stream*1e3:.1f} ms, raw fetchmany(500)+dict "
+          f"{t_raw_stream*1e3:.1f} ms ({t_stream / t_raw_stream:.2f}x); find() looped over {t_find_each*1e3:.1f} ms "
+          f"({t_find_each / t_raw:.2f}x its raw fetchall+dict)")
 
     t_groups = best(lambda: ex.values(Wide.i, Count(), Sum(Wide.e), groupBy=Wide.i))
     t_raw_groups = best(lambda: raw.execute("SELECT wide.i,count(*),sum(wide.e) FROM wide GROUP BY wide.i").fetchall())

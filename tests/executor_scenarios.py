@@ -173,8 +173,7 @@ async def writes(models, path, kind):
     assert await q(ex.insertMany(rows)) == 50
     assert await q(ex.insertMany([])) == 0
     assert await q(ex.count()) == 50
-    # Each generated key is stored in its row where the database reports them
-    # (not with the asyncio SQLite connector).
+    # Each generated key is stored in its row where the database reports them.
     reports = await reports_keys(kind)
     stored = [(r["id"], r["name"]) for r in await q(ex.find(orderBy=Member.id))]
     assert [(r["id"], r["name"]) for r in rows] == (stored if reports else [(None, r["name"]) for r in rows])
@@ -434,10 +433,10 @@ async def mysql_version():
 
 async def reports_keys(kind):
     """Whether inserts report the keys and defaults the database chose: SQLite
-    through the blocking connector, and MariaDB (not MySQL)."""
+    (3.35 and later), blocking and awaited, and MariaDB (not MySQL)."""
     if kind.startswith("mysql"):
         return "MariaDB" in await mysql_version()
-    return kind == "blocking"
+    return sqlite3.sqlite_version_info >= (3, 35)
 
 
 def declare_unique_models():
@@ -753,6 +752,152 @@ async def across(models, path, kind):
 
 
 @scenario
+async def streaming(models, path, kind):
+    """iterate() gives the rows find() gives, a batch at a time from one cursor; closed early or dropped, it
+    releases the cursor and its connection.  On MySQL the connection an open iterator reads on runs nothing
+    else: outside a block the iterator takes one of its own unless the task already holds one."""
+    import gc
+
+    from Quillon.Error.DbFault import TransactionError
+
+    Member, Post = models[0], models[1]
+    ex = Member.getExecutor()
+    blocking, mysql = blocking_connector(), kind.startswith("mysql")
+    hostile = "z'); delete from member; --"
+    async with block():  # committed at its end: a connection of the iterator's own sees the rows
+        await q(ex.insertMany([Member(name="m%02d" % i, age=i, meta={"i": i}) for i in range(23)]
+                              + [Member(name=hostile, age=None)]))
+        await q(Post.getExecutor().insertMany([Post(authorId=2, title="b"), Post(authorId=2, title="c")]))
+
+    async def rows(it):
+        return list(it) if blocking else [r async for r in it]
+
+    async def take(it):  # the next row, None at the end
+        return next(it, None) if blocking else await anext(it, None)
+
+    async def close(it):
+        return it.close() if blocking else await it.aclose()
+
+    async def refused(call):
+        try:
+            await q(call())
+        except RuntimeError as e:
+            assert "iterate()" in str(e), e
+        else:
+            raise AssertionError("a statement ran on the connection an open iterator reads")
+
+    def locked():
+        """Whether an open read of the blocking SQLite connection keeps another connection from writing."""
+        con = sqlite3.connect(path, timeout=0)
+        try:
+            con.execute("update member set age = age where id = 1")
+            con.commit()
+            return False
+        except sqlite3.OperationalError as e:
+            assert "locked" in str(e), e
+            return True
+        finally:
+            con.close()
+
+    # Statements of the loop's body run while it iterates, except on the connection a MySQL iterator reads
+    # on: awaited, the task's own once it holds one (its transaction's writes must show).
+    it = ex.iterate(Member.age < 10, orderBy=Member.id, batchSize=3)
+    if mysql and not blocking:
+        assert (await take(it))["name"] == "m00"
+        await refused(lambda: ex.updateWhere(Member.id == 1, {"age": 5}))
+        await close(it)
+        await q(ex.updateWhere(Member.age < 10, {"age": Member.age + 100}))
+
+        async def fresh():  # a task holding no connection: the iterator takes one of its own
+            dropped = ex.iterate(batchSize=2)
+            await anext(dropped)
+            del dropped  # its connection goes back to the pool (checked when the scenario ends)
+            gc.collect()
+            async with ex.iterate(batchSize=2) as closed:
+                await anext(closed)
+            return [(r["name"], await ex.count()) async for r in ex.iterate(Member.age < 3, batchSize=2)]
+
+        assert await asyncio.create_task(fresh()) == [("m00", 24), ("m01", 24), ("m02", 24)]
+    else:
+        while (row := await take(it)) is not None:
+            await q(ex.updateWhere(Member.id == row["id"], {"age": Member.age + 100}))
+    assert sorted(r["age"] for r in await rows(ex.iterate(Member.age >= 100))) == list(range(100, 110))
+
+    where, order = Member.age.notNull(), Member.age.desc()
+    got = await rows(ex.iterate(where, orderBy=order, batchSize=5, loadForeign=Member.posts))
+    assert got == await q(ex.find(where, orderBy=order, loadForeign=Member.posts)) and len(got) == 23
+    assert [r["age"] for r in got[:2]] == [109, 108] and got[-1]["meta"] == {"i": 10} and got[0].object is Member
+    assert {r["name"]: [p["title"] for p in r["posts"]] for r in got if r["posts"]} == {"m01": ["b", "c"]}
+    assert [r["name"] for r in await rows(ex.iterate(Member.name == hostile, batchSize=1))] == [hostile]
+    assert [r["name"] for r in await rows(ex.iterate(Post.title.isIn(["b", "c"])))] == ["m01"]  # each row once
+
+    class Shouting(type(ex)):  # a batch is shaped as find() shapes its rows, overrides included
+        def handleResult(self, raw):
+            return [dict(r, name=r["name"].upper()) for r in super().handleResult(raw)]
+
+    assert [r["name"] for r in await rows(Shouting(Member).iterate(Member.age.between(10, 12), batchSize=2))] == [
+        "M10", "M11", "M12"]
+
+    # close()/aclose(), a with block, or dropping it ends the iteration and releases the cursor.
+    it = ex.iterate(orderBy=Member.id, batchSize=2)
+    assert (await take(it))["name"] == "m00"
+    if blocking and not mysql:
+        assert locked()
+    if mysql and not blocking:
+        await refused(ex.count)
+    else:
+        assert await q(ex.count()) == 24
+    await close(it)
+    assert await rows(it) == [] and not (blocking and not mysql and locked())
+    assert await q(ex.count()) == 24
+    if blocking:
+        with ex.iterate(batchSize=2) as it:
+            assert next(it)["name"] == "m00"
+    else:
+        async with ex.iterate(batchSize=2) as it:
+            assert (await it.__anext__())["name"] == "m00"
+    assert await rows(it) == [] and not (blocking and not mysql and locked())
+    it = ex.iterate(batchSize=2)
+    assert (await take(it))["name"] == "m00"
+    del it
+    gc.collect()
+    assert not (blocking and not mysql and locked()) and await q(ex.count()) == 24
+
+    # In a transaction block the iterator reads on the block's connection and sees the block's writes.
+    async with block():
+        await q(ex.save(Member(name="in block")))
+        it = ex.iterate(orderBy=Member.id.desc(), batchSize=2)
+        assert (await take(it))["name"] == "in block"
+        if mysql:
+            await refused(ex.count)
+            try:
+                async with block():
+                    raise AssertionError("a block began on the connection an open iterator reads")
+            except RuntimeError as e:
+                assert "iterate()" in str(e), e
+        else:
+            assert await q(ex.count()) == 25
+        await close(it)
+        # Relations loaded per batch run on the block's connection too (MySQL: the rows are then buffered).
+        got = await rows(ex.iterate(Member.name.isIn(["m01", "in block"]), batchSize=1, loadForeign=Member.posts))
+        assert [(r["name"], len(r["posts"])) for r in got] == [("m01", 2), ("in block", 0)], got
+        assert await q(ex.count()) == 25
+        kept = ex.iterate(orderBy=Member.id, batchSize=1)
+        assert (await take(kept))["name"] == "m00"
+    # The block ended with the iterator open: on MySQL its end closed the cursor, and the iterator says so.
+    if mysql:
+        try:
+            await take(kept)
+        except TransactionError as e:
+            assert "block" in str(e), e
+        else:
+            raise AssertionError("an iterator read on after its block ended")
+    else:
+        assert (await take(kept))["name"] == "m01"
+    assert await q(ex.count()) == 25
+
+
+@scenario
 async def counter(models, path, kind):
     """Twenty concurrent increments of one counter all count: the database computes each new value."""
     import threading
@@ -839,8 +984,7 @@ async def defaults(models, path, kind):
     many = await q(events.find(Event.title < "d", orderBy=Event.title))
     assert [(r["title"], r["state"]) for r in many] == [("a", "draft"), ("b", "open"), ("c", "draft")]
     assert all(r["at"] is not None for r in many)
-    # The keys and the defaulted columns the database reported are in the rows
-    # (not with the asyncio SQLite connector).
+    # The keys and the defaulted columns the database reported are in the rows.
     if await reports_keys(kind):
         assert [dict(r) for r in inserted] == [dict(r) for r in many], [dict(r) for r in inserted]
 

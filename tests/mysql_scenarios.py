@@ -38,7 +38,7 @@ def scenario(fn):
 # file directly: the same calls must give the same results on MySQL.
 SHARED = ("roundtrip", "queries", "writes", "relations", "concurrent", "values", "keyword_names", "defaults", "links",
           "subclass", "keyword_statements", "keywords", "nested_relations", "locking", "upserts", "blocks", "block_tasks",
-          "block_cancel_points", "block_threads", "filters", "aggregates", "across", "counter")
+          "block_cancel_points", "block_threads", "filters", "aggregates", "across", "counter", "streaming")
 for _name in SHARED:
     SCENARIOS["executors_" + _name] = shared.SCENARIOS[_name]
 

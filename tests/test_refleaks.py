@@ -148,6 +148,16 @@ async def work(n):
         await q(ex.sum(Member.age, where=Post.title == "b")); await q(ex.max(Member.name))
         await q(ex.updateWhere(Post.title == "b", {{"age": Member.age + 1}}))
         await q(posts.deleteWhere(Member.name.isNull()))
+        # streamed rows: exhausted, closed early, dropped early
+        it = shaping.iterate(Member.id >= m["id"], batchSize=1, loadForeign=True)
+        if hasattr(it, "__aiter__"):
+            [r async for r in it]
+            it = ex.iterate(Member.name == "z", batchSize=1); await it.__anext__(); await it.aclose()
+            it = ex.iterate(batchSize=1); await it.__anext__(); del it
+        else:
+            list(it)
+            it = ex.iterate(Member.name == "z", batchSize=1); next(it); it.close()
+            it = ex.iterate(batchSize=1); next(it); del it
 
 def run(n):
     loop.run_until_complete(loop.create_task(work(n)))

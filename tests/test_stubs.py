@@ -370,6 +370,12 @@ MYPY_SNIPPET = """
 
     async def aggregates() -> None:
         rows: list[tuple[Any, ...]] = await AsyncModelExecutor(User).values(User.age, distinct=True)
+        async with AsyncModelExecutor(User).iterate(User.age > 1, batchSize=100) as streamed:
+            async for one in streamed:
+                name: str = one["name"]
+
+    with ModelExecutor(User).iterate(orderBy=User.id, loadForeign=True) as each:
+        kept: list[ModelInstance] = [r for r in each]
 """
 
 

@@ -56,6 +56,11 @@ class Sqlite3Connector(BaseConnector):
     def timeout(self) -> float: ...
     def getCon(self) -> sqlite3.Connection: ...
     def releaseCon(self, con: sqlite3.Connection, /) -> None: ...
+    def _openRows(
+        self, sql: str, args: tuple[Any, ...] | None = (), con: Any = None, interleaved: bool = False
+    ) -> Any:
+        """The rows of a select as a row stream: ``fetch(n)`` gives the next n as dicts (awaitable on
+        asyncio connectors), ``close()`` releases its cursor; used by ``iterate()``."""
     @overload
     def execute(
         self, sql: str | None, con: Any = None, dictCur: Literal[False] = False, args: tuple[Any, ...] | None = ()
@@ -111,6 +116,11 @@ class AioSqliteConnector(BaseConnector):
     def init_sqlite(self, path: str | None, showLog: bool = True) -> None: ...
     def getCon(self) -> Coroutine[Any, Any, Any]: ...
     def releaseCon(self, task: Task[Any], /) -> None: ...
+    def _openRows(
+        self, sql: str, args: tuple[Any, ...] | None = (), con: Any = None, interleaved: bool = False
+    ) -> Any:
+        """The rows of a select as a row stream: ``fetch(n)`` gives the next n as dicts (awaitable on
+        asyncio connectors), ``close()`` releases its cursor; used by ``iterate()``."""
     @overload
     def execute(
         self, sql: str | None, con: Any = None, dictCur: Literal[False] = False, args: tuple[Any, ...] | None = ()
@@ -172,6 +182,11 @@ class AioMysqlConnector(BaseConnector):
     def getCon(self) -> Coroutine[Any, Any, Any]: ...
     def getSelectCon(self) -> Coroutine[Any, Any, Any]: ...
     def releaseCon(self, con: Any, /) -> Any: ...
+    def _openRows(
+        self, sql: str, args: tuple[Any, ...] | None = (), con: Any = None, interleaved: bool = False
+    ) -> Any:
+        """The rows of a select as a row stream: ``fetch(n)`` gives the next n as dicts (awaitable on
+        asyncio connectors), ``close()`` releases its cursor; used by ``iterate()``."""
     def _releaseCon(self, task: Task[Any], /) -> None: ...
     def execute(
         self, sql: str | None, con: Any = None, dictCur: bool = False, args: tuple[Any, ...] | None = ()
@@ -223,6 +238,11 @@ class PyMysqlConnector(BaseConnector):
     def lock_wait_timeout(self) -> int | None: ...
     def getCon(self) -> Any: ...
     def releaseCon(self, con: Any, /) -> None: ...
+    def _openRows(
+        self, sql: str, args: tuple[Any, ...] | None = (), con: Any = None, interleaved: bool = False
+    ) -> Any:
+        """The rows of a select as a row stream: ``fetch(n)`` gives the next n as dicts (awaitable on
+        asyncio connectors), ``close()`` releases its cursor; used by ``iterate()``."""
     @overload
     def execute(
         self, sql: str | None, con: Any = None, dictCur: Literal[False] = False, args: tuple[Any, ...] | None = ()

@@ -1,6 +1,7 @@
 """Model executors: the query API of a model, blocking and awaited."""
 
-from typing import Any, Coroutine, Iterable, Mapping, Sequence
+from types import TracebackType
+from typing import Any, AsyncIterator, Coroutine, Iterable, Iterator, Mapping, Sequence
 
 from Quillon.DB.Generator import SqlGenerator
 from Quillon.Model.Columns import BaseProperty, Expression, FilterListCell, ForeignKey, OrderTerm
@@ -24,6 +25,32 @@ _Others = ModelInstance | Iterable[Any] | Any
 _LoadForeign = bool | ForeignKey | Sequence[ForeignKey] | None
 # The unique columns an upsert conflicts on: None (the key), one column, or several.
 _Conflict = str | BaseProperty | Sequence[str | BaseProperty] | None
+
+class RowIterator(Iterator[ModelInstance]):
+    """The rows of ``ModelExecutor.iterate()``, fetched in batches from one cursor.
+
+    ``close()`` (or leaving a ``with`` block, or dropping the iterator) releases the cursor."""
+
+    def __iter__(self) -> RowIterator: ...
+    def __next__(self) -> ModelInstance: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> RowIterator: ...
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+    ) -> bool: ...
+
+class AsyncRowIterator(AsyncIterator[ModelInstance]):
+    """The rows of ``AsyncModelExecutor.iterate()`` for ``async for``, fetched in batches from one cursor.
+
+    ``await aclose()`` (or leaving an ``async with`` block) releases the cursor."""
+
+    def __aiter__(self) -> AsyncRowIterator: ...
+    def __anext__(self) -> Coroutine[Any, Any, ModelInstance]: ...
+    def aclose(self) -> Coroutine[Any, Any, None]: ...
+    def __aenter__(self) -> Coroutine[Any, Any, AsyncRowIterator]: ...
+    def __aexit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+    ) -> Coroutine[Any, Any, None]: ...
 
 class BaseModelExecutor:
     """Runs one model's statements over one unit of work."""
@@ -90,6 +117,14 @@ class BaseModelExecutor:
     def findListForeignKey(
         self, rows: Iterable[ModelInstance], relations: _LoadForeign = None
     ) -> None | Coroutine[Any, Any, None]: ...
+    def iterate(
+        self,
+        where: FilterListCell | None = None,
+        orderBy: _OrderBy = None,
+        batchSize: int = 500,
+        loadForeign: _LoadForeign = False,
+        join: _Join = None,
+    ) -> RowIterator | AsyncRowIterator: ...
 
 class ModelExecutor(BaseModelExecutor):
     """Executor whose operations run blocking (blocking connectors)."""
@@ -147,7 +182,7 @@ class ModelExecutor(BaseModelExecutor):
         conflict on any unique index updates."""
     def insertMany(self, rows: Iterable[ModelInstance]) -> int:
         """Inserts the rows, all or none; returns their count.  Where the database reports
-        them (SQLite 3.35+ blocking, MariaDB 10.5+), each generated key is stored in its row."""
+        them (SQLite 3.35+, MariaDB 10.5+; not MySQL), each generated key is stored in its row."""
     def update(self, row: ModelInstance) -> int: ...
     def updateWhere(self, where: FilterListCell, values: _SetValues, join: _Join = None) -> int:
         """Sets the values on the matching rows; a value may be an expression of the row's own columns
@@ -159,6 +194,21 @@ class ModelExecutor(BaseModelExecutor):
     def unlink(self, row: ModelInstance, relation: ForeignKey, others: _Others) -> int:
         """Removes the links of the row with the others; returns the links removed."""
     def findListForeignKey(self, rows: Iterable[ModelInstance], relations: _LoadForeign = None) -> None: ...
+    def iterate(
+        self,
+        where: FilterListCell | None = None,
+        orderBy: _OrderBy = None,
+        batchSize: int = 500,
+        loadForeign: _LoadForeign = False,
+        join: _Join = None,
+    ) -> RowIterator:
+        """The rows ``find()`` gives, fetched ``batchSize`` at a time from one cursor, so memory
+        holds one batch; ``loadForeign`` loads relations per batch, one query per relation.  Close
+        it (``close()``, a ``with`` block) to release the cursor before the last row.  On MySQL the
+        connection an open iterator reads on runs no other statement: outside a transaction block
+        the iterator reads on a pooled connection of its own; inside one, on the block's, and a
+        statement of the block raises until the iterator is closed (close it before the block
+        ends: the end closes its cursor, and the iterator then raises TransactionError)."""
 
 class AsyncModelExecutor(BaseModelExecutor):
     """Executor whose operations return awaitables (asyncio connectors)."""
@@ -219,3 +269,17 @@ class AsyncModelExecutor(BaseModelExecutor):
     def findListForeignKey(
         self, rows: Iterable[ModelInstance], relations: _LoadForeign = None
     ) -> Coroutine[Any, Any, None]: ...
+    def iterate(
+        self,
+        where: FilterListCell | None = None,
+        orderBy: _OrderBy = None,
+        batchSize: int = 500,
+        loadForeign: _LoadForeign = False,
+        join: _Join = None,
+    ) -> AsyncRowIterator:
+        """The rows ``find()`` gives for ``async for``, fetched ``batchSize`` at a time from one cursor
+        on the task's connection (or its block's); ``aclose()`` or an ``async with`` block releases
+        the cursor early.  On MySQL a task that holds no connection yet reads on a pooled connection
+        of the iterator's own; otherwise on the task's (or block's), which runs no other statement
+        until the iterator ends (a statement raises; the block's or task's end closes its cursor,
+        and the iterator then raises TransactionError)."""

@@ -410,6 +410,452 @@ Ref firstColumns(PyObject* rows) {
     return out;
 }
 
+
+// Closes a driver connection whose state is unknown; an Exception of the
+// close is dropped (it is most likely closed already).
+void closeQuietlyDriver(PyObject* con) {
+    try {
+        callMethod(con, names.close);
+    } catch (PyError& e) {
+        if (!e.isException()) throw;
+    }
+}
+
+
+// ===========================================================================
+// Row streams: the rows of one select read in batches from one cursor
+//
+// `connector._openRows(sql, args, con=None)` gives a RowStream; its
+// `fetch(n)` returns the next at most n rows as dicts (an awaitable of them
+// on the asyncio connectors), an empty list once the rows are done, and
+// `close()` releases the cursor.  The statement starts on the first fetch,
+// on the connection a statement of the caller would run on: in a
+// transaction block the block's, otherwise the thread's (SQLite) or the
+// task's own.  Blocking MySQL outside a block takes a pooled connection for
+// the stream alone and gives it back at the end, so the caller's other
+// statements run on other connections.
+//
+// MySQL reads the rows unbuffered (the server sends them as the cursor asks
+// for them), and a connection reading such a result can run nothing else:
+// a statement on it would silently drop the rows not read yet.  While a
+// stream is open its connection is in `state.openStreams` (with the
+// stream's cursor), and the MySQL connectors refuse a statement on such a
+// connection; the end of the connection's transaction (its block's, its
+// task's) closes the cursor first, and the stream then raises.  A block does
+// not begin on such a connection either.  A stream whose
+// caller runs statements between fetches (`interleaved`) on a connection it
+// shares (a block's, a task's) reads the rows into the driver's buffer
+// instead, which leaves the connection free.
+// ===========================================================================
+
+struct RowStreamObject {
+    PyObject_HEAD
+    PyObject* connector;
+    PyObject* sql;     // in the driver's placeholder form
+    PyObject* args;
+    PyObject* given;   // a connection the caller gave (awaited MySQL), or None
+    PyObject* con;     // the connection the cursor reads on; None before the first fetch
+    PyObject* cursor;  // None before the first fetch and once closed
+    int phase;
+    int registered;    // MySQL: `con` is in state.openStreams
+    int owned;         // MySQL: `con` was taken from the pool for the stream alone
+    int interleaved;   // the caller runs statements of its own between fetches
+};
+enum StreamPhase { STREAM_NEW = 0, STREAM_OPEN = 1, STREAM_CLOSED = 2 };
+
+const size_t rowStreamOffsets[] = {offsetof(RowStreamObject, connector), offsetof(RowStreamObject, sql),
+                                   offsetof(RowStreamObject, args),      offsetof(RowStreamObject, given),
+                                   offsetof(RowStreamObject, con),       offsetof(RowStreamObject, cursor)};
+const FieldList rowStreamFields{rowStreamOffsets, 6};
+
+RowStreamObject* asStream(PyObject* o) { return reinterpret_cast<RowStreamObject*>(o); }
+
+PyObject* fetchmanyName() {
+    static const Constant name = interned("fetchmany");
+    return name.get();
+}
+
+void registerStream(PyObject* s) {
+    check(PyDict_SetItem(state.openStreams, asStream(s)->con, asStream(s)->cursor));
+    asStream(s)->registered = 1;
+}
+// `cursor`: the stream's cursor.  The end of the connection's transaction
+// may have closed it and taken the entry out already (and another stream
+// may hold the connection's entry since).
+void unregisterStream(PyObject* s, PyObject* cursor) noexcept {
+    auto* st = asStream(s);
+    if (!st->registered) return;
+    st->registered = 0;
+    PyObject* held = PyDict_GetItemWithError(state.openStreams, st->con);
+    if (held == cursor && PyDict_DelItem(state.openStreams, st->con) < 0) PyErr_Clear();
+    if (!held) PyErr_Clear();
+}
+
+// The rows of one fetch as dicts; the stream closes itself when they are
+// fewer than asked for (the cursor has nothing more).
+Ref shapedBatch(PyObject* cursor, PyObject* rows) { return RowShaper(cursor).shapeAll(rows); }
+
+Ref batchSize(PyObject* n) {
+    Py_ssize_t size = PyLong_Check(n) ? PyLong_AsSsize_t(n) : -1;
+    if (size == -1 && PyErr_Occurred()) throwPending();
+    if (size < 1) raise(PyExc_ValueError, "fetch() needs a batch size of at least 1");
+    return Ref::borrow(n);
+}
+
+// MySQL: the end of the transaction a stream read in (its block's, its
+// task's) closed the stream's cursor and took it out of the registry: the
+// rows not read yet are gone, which the stream says rather than ending short.
+void requireCursorKept(PyObject* self) {
+    auto* s = asStream(self);
+    if (!s->registered) return;
+    PyObject* held = PyDict_GetItemWithError(state.openStreams, s->con);
+    if (!held) checkError();
+    if (held != s->cursor)
+        raise(state.transactionError,
+              "the transaction this iterate() read in has ended (a block's or a task's end closed its cursor): "
+              "close the iterator before its block ends");
+}
+
+// --- blocking ---------------------------------------------------------------
+
+// Ends a blocking stream: the cursor closed (on MySQL the rows not read are
+// read out, so the connection can run statements again) and a connection
+// taken for the stream given back.
+void closeBlockingStream(PyObject* self, bool quietly = false) {
+    auto* s = asStream(self);
+    if (s->phase != STREAM_OPEN) {
+        s->phase = STREAM_CLOSED;
+        return;
+    }
+    s->phase = STREAM_CLOSED;
+    Ref cursor = Ref::borrow(s->cursor);
+    Ref con = Ref::borrow(s->con);
+    assignField(s->cursor, Py_None);
+    if (PyObject_TypeCheck(s->connector, state.PyMysqlConnector)) {
+        LocalError failure;
+        try {
+            if (cursor.get() != Py_None) callMethod(cursor.get(), names.close);
+        } catch (PyError& e) {
+            failure = std::move(e);
+        }
+        unregisterStream(self, cursor.get());
+        bool owned = s->owned;
+        s->owned = 0;
+        if (failure) {
+            if (owned) {
+                closeQuietlyDriver(con.get());  // its state is unknown: the pool drops it
+                try {
+                    giveCallerConnection(s->connector, con.get());
+                } catch (PyError& e) {
+                    if (!e.isException()) throw;
+                }
+            }
+            failure.rethrow();
+        }
+        if (owned) giveCallerConnection(s->connector, con.get());
+        return;
+    }
+    if (cursor.get() == Py_None) return;
+    try {
+        callMethod(cursor.get(), names.close);
+    } catch (PyError& e) {
+        // A cursor of a connection closed since has nothing left to release.
+        if (!e.isException() || !quietly) throw;
+    }
+}
+
+Ref fetchBlocking(PyObject* self, PyObject* n) {
+    auto* s = asStream(self);
+    if (s->phase == STREAM_CLOSED) return Ref::steal(PyList_New(0));
+    bool mysql = PyObject_TypeCheck(s->connector, state.PyMysqlConnector);
+    Ref rows;
+    try {
+        if (mysql) {
+            if (s->phase == STREAM_NEW) {
+                static const Constant unbuffered = importFrom("pymysql.cursors", "SSCursor");
+                bool owned = !callerInBlock(s->connector);
+                bool buffered = s->interleaved && !owned;
+                Ref con = takeCallerConnection(s->connector);
+                assignField(s->con, con.get());
+                s->owned = owned;
+                s->phase = STREAM_OPEN;
+                refuseOpenStream(con.get());
+                assignField(s->cursor, buffered ? callMethod(con.get(), names.cursor)
+                                                : callMethod(con.get(), names.cursor, unbuffered.get()));
+                if (!buffered) registerStream(self);
+                callMethod(s->cursor, names.execute, s->sql, s->args);
+            }
+            requireCursorKept(self);
+            Ref cursor = Ref::borrow(s->cursor);
+            rows = callMethod(cursor.get(), fetchmanyName(), n);
+            rows = shapedBatch(cursor.get(), rows.get());
+        } else {
+            ThreadSession session(s->connector);
+            if (s->phase == STREAM_NEW) {
+                Ref cursor = callMethod(session.con(), names.cursor);
+                assignField(s->con, session.con());
+                assignField(s->cursor, cursor.get());
+                s->phase = STREAM_OPEN;
+                callMethod(cursor.get(), names.execute, s->sql, s->args);
+            }
+            Ref cursor = Ref::borrow(s->cursor);
+            rows = callMethod(cursor.get(), fetchmanyName(), n);
+            rows = shapedBatch(cursor.get(), rows.get());
+        }
+    } catch (PyError&) {
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        try {
+            closeBlockingStream(self);
+        } catch (PyError& e) {
+            if (!e.isException()) throw;
+        }
+        PyErr_Restore(t, v, tb);
+        throw;
+    }
+    if (PyList_GET_SIZE(rows.get()) < PyLong_AsSsize_t(n)) closeBlockingStream(self);
+    return rows;
+}
+
+// --- awaited ----------------------------------------------------------------
+
+Coro closeAwaited(Ref self);
+
+// The statement's turn in a transaction block is taken for each fetch only:
+// between fetches the block (and the task) may run other statements.
+Coro fetchAwaited(Ref self, Ref n) {
+    auto* s = asStream(self.get());
+    if (s->phase == STREAM_CLOSED) co_return Ref::steal(PyList_New(0));
+    bool mysql = PyObject_TypeCheck(s->connector, state.AioMysqlConnector);
+    StatementTurn turn;
+    bool givenCon = mysql && truthy(s->given);
+    if (!givenCon) {
+        if (Ref waiting = turn.enter(s->connector)) {
+            co_await awaitPy(std::move(waiting));
+            turn.granted();
+        }
+    }
+    Local rows;
+    LocalError failure;
+    try {
+        if (s->phase == STREAM_NEW) {
+            Local con;
+            bool owned = false;
+            if (givenCon) {
+                con = Ref::borrow(s->given);
+            } else if (turn.connection()) {
+                con = Ref::borrow(turn.connection());
+            } else if (mysql) {
+                Ref taken = co_await awaitPy(toPython(streamConnection(Ref::borrow(s->connector)), "RowStream.fetch.<con>"));
+                con = tupleItem(taken.get(), 0).ref();
+                owned = tupleItem(taken.get(), 1).get() == Py_True;
+            } else {
+                con = co_await awaitPy(callMethod(s->connector, names.getCon));
+            }
+            if (owned && s->phase != STREAM_NEW) {
+                Ref back = callMethod(asBase(s->connector)->_pool, names.release, con.get());
+                raise(PyExc_RuntimeError, "the row stream was closed while it opened");
+            }
+            if (mysql && !owned) {
+                if (Local abandoned = takeAbandonedCursor(con.get()))
+                    co_await awaitPy(callMethod(abandoned.get(), names.close));
+                refuseOpenStream(con.get());
+            }
+            if (owned) {
+                assignField(s->con, con.get());
+                s->owned = 1;
+            }
+            bool unbuffered = mysql && (owned || !s->interleaved);
+            Local cursor;
+            if (unbuffered) {
+                static const Constant cursorType = importFrom("aiomysql", "SSCursor");
+                cursor = co_await awaitPy(callMethod(con.get(), names.cursor, cursorType.get()));
+            } else if (mysql) {
+                cursor = co_await awaitPy(callMethod(con.get(), names.cursor, state.mysqlCursor));
+            } else {
+                // The cursor made and the statement run in one trip to the driver thread.
+                cursor = co_await awaitPy(callMethod(con.get(), names.execute, s->sql, s->args));
+            }
+            if (s->phase != STREAM_NEW) raise(PyExc_RuntimeError, "the row stream was closed while it opened");
+            assignField(s->con, con.get());
+            assignField(s->cursor, cursor.get());
+            s->phase = STREAM_OPEN;
+            if (unbuffered) registerStream(self.get());
+            if (mysql) co_await awaitPy(callMethod(cursor.get(), names.execute, s->sql, s->args));
+        }
+        requireCursorKept(self.get());
+        Local cursor = Ref::borrow(s->cursor);
+        if (cursor.get() == Py_None) {
+            rows = Ref::steal(PyList_New(0));
+        } else {
+            Local fetched = co_await awaitPy(callMethod(cursor.get(), fetchmanyName(), n.get()));
+            rows = shapedBatch(cursor.get(), fetched.get());
+        }
+    } catch (PyError& e) {
+        failure = std::move(e);
+    }
+    bool done = failure || PyList_GET_SIZE(rows.get()) < PyLong_AsSsize_t(n.get());
+    turn.leave();
+    if (done) {
+        try {
+            co_await awaitPy(toPython(closeAwaited(Ref::borrow(self.get())), "RowStream.close"));
+        } catch (PyError& e) {
+            if (!failure) failure = std::move(e);
+            else if (!e.isException()) throw;
+        }
+    }
+    if (failure) failure.rethrow();
+    co_return rows.take();
+}
+
+// Gives back a connection taken for the stream alone: its read transaction
+// ended, or the connection closed when that fails (the pool then drops it).
+void giveBackStreamConnection(PyObject* self, bool closeIt) {
+    auto* s = asStream(self);
+    if (!s->owned || !PyObject_TypeCheck(s->connector, state.AioMysqlConnector)) return;
+    s->owned = 0;
+    Ref con = Ref::borrow(s->con);
+    if (closeIt) closeQuietlyDriver(con.get());
+    callMethod(asBase(s->connector)->_pool, names.release, con.get());
+}
+
+Coro closeAwaited(Ref self) {
+    auto* s = asStream(self.get());
+    if (s->phase == STREAM_NEW) s->phase = STREAM_CLOSED;
+    if (s->phase != STREAM_OPEN) {
+        if (s->owned) giveBackStreamConnection(self.get(), true);
+        co_return Ref::none();
+    }
+    Local cursor = Ref::borrow(s->cursor);
+    s->phase = STREAM_CLOSED;
+    assignField(s->cursor, Py_None);
+    LocalError failure;
+    try {
+        co_await awaitPy(callMethod(cursor.get(), names.close));
+        if (s->owned) co_await awaitPy(callMethod(s->con, names.rollback));
+    } catch (PyError& e) {
+        failure = std::move(e);
+    }
+    unregisterStream(self.get(), cursor.get());
+    if (s->owned) {
+        try {
+            giveBackStreamConnection(self.get(), static_cast<bool>(failure));
+        } catch (PyError& e) {
+            if (!failure) failure = std::move(e);
+            else if (!e.isException()) throw;
+        }
+    }
+    if (failure) failure.rethrow();
+    co_return Ref::none();
+}
+
+bool streamIsAwaited(PyObject* self) { return asBase(asStream(self)->connector)->isAsync != 0; }
+
+Ref RowStream_fetch(PyObject* self, PyObject* n) {
+    batchSize(n);
+    if (streamIsAwaited(self)) return toPython(fetchAwaited(Ref::borrow(self), Ref::borrow(n)), "RowStream.fetch");
+    return fetchBlocking(self, n);
+}
+
+Ref RowStream_close(PyObject* self) {
+    if (streamIsAwaited(self)) return toPython(closeAwaited(Ref::borrow(self)), "RowStream.close");
+    closeBlockingStream(self);
+    return Ref::none();
+}
+
+// A stream dropped while open: a blocking one is closed now; an awaited one
+// cannot wait here.  A pooled MySQL connection of its own is closed and
+// given back; on a shared MySQL connection the cursor is kept aside and
+// closed (its rows read out) before that connection's next statement, its
+// transaction's end or its block's end; SQLite releases the cursor with its
+// object.
+void RowStream_finalize(PyObject* self) noexcept {
+    auto* s = asStream(self);
+    if (s->phase != STREAM_OPEN && !s->owned) return;
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    if (streamIsAwaited(self)) {
+        s->phase = STREAM_CLOSED;
+        if (s->registered && !s->owned && PyDict_SetItem(state.abandonedCursors, s->con, s->cursor) < 0)
+            PyErr_WriteUnraisable(self);
+        unregisterStream(self, s->cursor);
+        assignField(s->cursor, Py_None);
+        try {
+            giveBackStreamConnection(self, true);
+        } catch (PyError& e) {
+            e.restore();
+            PyErr_WriteUnraisable(self);
+        }
+    } else {
+        try {
+            closeBlockingStream(self, true);
+        } catch (PyError& e) {
+            e.restore();
+            PyErr_WriteUnraisable(self);
+        }
+    }
+    PyErr_Restore(t, v, tb);
+}
+
+void RowStream_dealloc(PyObject* self) noexcept {
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    deallocObject<rowStreamFields>(self);
+}
+
+PyMethodDef rowStreamMethods[] = {
+    Q_ONEARG("fetch", RowStream_fetch,
+             "fetch(n) -> the next at most n rows as dicts (an awaitable of them on asyncio connectors); [] at the end"),
+    Q_NOARGS("close", RowStream_close, "close() -> None (an awaitable on asyncio connectors); releases the cursor"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot rowStreamSlots[] = {
+    {Py_tp_traverse, (void*)traverseObject<rowStreamFields>},
+    {Py_tp_clear, (void*)clearObject<rowStreamFields>},
+    {Py_tp_dealloc, (void*)RowStream_dealloc},
+    {Py_tp_finalize, (void*)RowStream_finalize},
+    {Py_tp_methods, rowStreamMethods},
+    {Py_tp_doc, (void*)"The rows of one select, read in batches from one cursor."},
+    {0, nullptr},
+};
+PyType_Spec rowStreamSpec = {"Quillon.DB.Connector.RowStream", sizeof(RowStreamObject), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+                                 Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                             rowStreamSlots};
+
+// `_openRows(sql, args=(), con=None, interleaved=False)` of every connector:
+// SQL text with %s placeholders, not started before the stream's first
+// fetch.  `interleaved`: the caller runs statements of its own on the same
+// connection between fetches (it loads relations per batch).
+Ref Connector__openRows(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature<4> sig{"_openRows", {"sql", "args", "con", "interleaved"}, 1};
+    static const Constant empty = Ref::steal(PyTuple_New(0));
+    auto a = bind(sig, args, nargs, kwnames);
+    if (!PyUnicode_Check(a[0])) raiseConvert(a[0], "unicode");
+    PyObject* params = a.get(1, empty.get());
+    requireTupleOrNone("args", params);
+    if (params == Py_None) params = empty.get();
+    bool sqlite = PyObject_TypeCheck(self, state.Sqlite3Connector) || PyObject_TypeCheck(self, state.AioSqliteConnector);
+    if (!sqlite && !PyObject_TypeCheck(self, state.PyMysqlConnector) &&
+        !PyObject_TypeCheck(self, state.AioMysqlConnector))
+        raise(PyExc_TypeError, "%.200s cannot stream rows", Py_TYPE(self)->tp_name);
+    Ref text = sqlite ? toQmark(a[0]) : Ref::borrow(a[0]);
+    auto* s = PyObject_GC_New(RowStreamObject, state.RowStream);
+    if (!s) throwPending();
+    s->connector = Py_NewRef(self);
+    s->sql = text.release();
+    s->args = Py_NewRef(params);
+    s->given = Py_NewRef(a.get(2, Py_None));
+    s->con = Py_NewRef(Py_None);
+    s->cursor = Py_NewRef(Py_None);
+    s->phase = STREAM_NEW;
+    s->registered = 0;
+    s->owned = 0;
+    s->interleaved = a[3] && truthy(a[3]);
+    PyObject_GC_Track((PyObject*)s);
+    return Ref::steal((PyObject*)s);
+}
+
 // ---------------------------------------------------------------------------
 // Settings
 // ---------------------------------------------------------------------------
@@ -826,6 +1272,8 @@ PyMethodDef sqliteMethods[] = {
              "_endTransaction(succeeded) -> None; commits or rolls back the calling thread's innermost block"),
     Q_NOARGS("close", Sqlite3Connector_close,
              "close() -> None; closes the connector's connections; statements after that fail"),
+    Q_FAST("_openRows", Connector__openRows,
+           "_openRows(sql, args=(), con=None) -> a RowStream of the select's rows, started on its first fetch"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -997,7 +1445,12 @@ Coro aioSqliteProcess(Ref self, Ref executor) {
     }
     Local cursor;
     Local raw;
-    if (!isManyStatement(statementArgs.get())) {
+    // A write whose result is its rows (INSERT ... RETURNING) runs and is read
+    // in one step of the driver's worker (between two steps a cancellation
+    // would leave it done and its statement still open), atomic like a run
+    // over many tuples.
+    bool reportingWrite = kind == SQL_NONE && !isManyStatement(statementArgs.get());
+    if (!isManyStatement(statementArgs.get()) && !reportingWrite) {
         // The cursor made and the statement run in one trip to the driver
         // thread (the connection's execute), the rows read in a second.
         cursor = co_await awaitPy(runStatement(con.get(), statementText.get(), statementArgs.get()));
@@ -1021,12 +1474,19 @@ Coro aioSqliteProcess(Ref self, Ref executor) {
         co_await awaitPy(callMethod(con.get(), names.execute, steps.savepoint));
         LocalError failure;
         try {
-            cursor = co_await awaitPy(runStatement(con.get(), statementText.get(), statementArgs.get()));
-            recordRowCount(executor.get(), cursor.get());
-            if (kind == SQL_INSERT) {
-                raw = getattr(cursor.get(), names.lastrowid);
+            if (reportingWrite) {
+                static const Constant executeFetchall = interned("execute_fetchall");
+                Local rows = co_await awaitPy(
+                    callMethod(con.get(), executeFetchall.get(), statementText.get(), statementArgs.get()));
+                raw = Ref::steal(PySequence_List(rows.get()));
+                reinterpret_cast<BaseModelExecutorObject*>(executor.get())->rowCount = PyList_GET_SIZE(raw.get());
             } else {
-                raw = co_await awaitPy(callMethod(cursor.get(), names.fetchall));
+                cursor = co_await awaitPy(runStatement(con.get(), statementText.get(), statementArgs.get()));
+                recordRowCount(executor.get(), cursor.get());
+                if (kind == SQL_INSERT)
+                    raw = getattr(cursor.get(), names.lastrowid);
+                else
+                    raw = co_await awaitPy(callMethod(cursor.get(), names.fetchall));
             }
         } catch (PyError& e) {
             failure = std::move(e);
@@ -1144,6 +1604,8 @@ PyMethodDef aioSqliteMethods[] = {
     Q_NOARGS("close", AioSqliteConnector_close,
              "close() -> awaitable; refuses new connections and ends the calling task's own (committed); a task "
              "still running ends its connection when it ends"),
+    Q_FAST("_openRows", Connector__openRows,
+           "_openRows(sql, args=(), con=None) -> a RowStream of the select's rows, started on its first fetch"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1276,6 +1738,8 @@ Coro aioMysqlExecute(Ref self, Ref sql, Ref givenCon, Ref params, bool dictCur) 
         else
             con = co_await awaitPy(callMethod(self.get(), names.getCon));
     }
+    if (Local abandoned = takeAbandonedCursor(con.get())) co_await awaitPy(callMethod(abandoned.get(), names.close));
+    refuseOpenStream(con.get());
     Local manager = callMethod(con.get(), names.cursor, dictCur ? state.mysqlDictCursor : state.mysqlCursor);
     Local cursor = co_await awaitPy(callMethod(manager.get(), names.aenter));
     LocalError failure;
@@ -1320,6 +1784,8 @@ Coro aioMysqlProcess(Ref self, Ref executor, Ref givenCon, bool hasCon) {
         else
             con = co_await awaitPy(callMethod(self.get(), names.getCon));
     }
+    if (Local abandoned = takeAbandonedCursor(con.get())) co_await awaitPy(callMethod(abandoned.get(), names.close));
+    refuseOpenStream(con.get());
     int kindAtOpen = statementKind(builder.get());
     Local manager =
         callMethod(con.get(), names.cursor, kindAtOpen == SQL_SELECT ? state.mysqlDictCursor : state.mysqlCursor);
@@ -1479,6 +1945,8 @@ PyMethodDef aioMysqlMethods[] = {
     Q_NOARGS("close", AioMysqlConnector_close,
              "close() -> awaitable; refuses new connections, ends the calling task's own (committed) and closes "
              "the pool (a connection still out is closed when its task gives it back)"),
+    Q_FAST("_openRows", Connector__openRows,
+           "_openRows(sql, args=(), con=None) -> a RowStream of the select's rows, started on its first fetch"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1592,9 +2060,12 @@ Ref runMysqlText(PyObject* con, PyObject* sql, PyObject* params, bool dictCur) {
 // given connection is used as it is (its owner commits it).
 Ref PyMysqlConnector_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     ExecuteCall request = bindExecute(args, nargs, kwnames, false);
-    if (request.con != Py_None && truthy(request.con))
+    if (request.con != Py_None && truthy(request.con)) {
+        refuseOpenStream(request.con);
         return runMysqlText(request.con, request.sql, request.params, request.dictCur);
+    }
     ThreadSession session(self);
+    refuseOpenStream(session.con());
     try {
         return runMysqlText(session.con(), request.sql, request.params, request.dictCur);
     } catch (PyError& e) {
@@ -1620,6 +2091,7 @@ Ref PyMysqlConnector_process(PyObject* self, PyObject* const* args, Py_ssize_t n
         session.emplace(self);
         con = Ref::borrow(session->con());
     }
+    refuseOpenStream(con.get());
     try {
         int kind = statementKind(builder);
         Ref cursor =
@@ -1706,6 +2178,8 @@ PyMethodDef pyMysqlMethods[] = {
              "_endTransaction(succeeded) -> None; commits or rolls back the calling thread's innermost block"),
     Q_NOARGS("close", PyMysqlConnector_close,
              "close() -> None; closes the pool's connections; statements after that fail"),
+    Q_FAST("_openRows", Connector__openRows,
+           "_openRows(sql, args=(), con=None) -> a RowStream of the select's rows, started on its first fetch"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1765,6 +2239,12 @@ void exec(PyObject* module) {
     state.PyMysqlConnector = addType(module, &pyMysqlSpec, state.BaseConnector);
     state.DictRowIterator = (PyTypeObject*)PyType_FromModuleAndSpec(module, &dictRowIteratorSpec, nullptr);
     if (!state.DictRowIterator) throwPending();
+    state.RowStream = (PyTypeObject*)PyType_FromModuleAndSpec(module, &rowStreamSpec, nullptr);
+    if (!state.RowStream) throwPending();
+    state.openStreams = PyDict_New();
+    if (!state.openStreams) throwPending();
+    state.abandonedCursors = PyDict_New();
+    if (!state.abandonedCursors) throwPending();
     api.BaseConnector = state.BaseConnector;
     api.Sqlite3Connector = state.Sqlite3Connector;
     api.AioSqliteConnector = state.AioSqliteConnector;

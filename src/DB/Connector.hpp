@@ -54,6 +54,8 @@ struct State {
     PyObject* openConnections = nullptr; // per-task connection -> connector, until it is closed
     PyObject* writeHolder = nullptr;     // ContextVar: the task holding an open SQLite write
     PyObject* currentBlock = nullptr;    // ContextVar: the innermost transaction block
+    PyObject* openStreams = nullptr;     // MySQL connection an open row stream reads on -> its cursor
+    PyObject* abandonedCursors = nullptr;  // awaited MySQL connection -> cursor of a stream dropped while open
     PyObject* threadLocal = nullptr;     // _thread._local
     PyObject* monotonic = nullptr;       // time.monotonic
     PyObject* sqliteProgrammingError = nullptr;
@@ -72,6 +74,7 @@ struct State {
     PyTypeObject* PyMysqlConnector = nullptr;
     PyTypeObject* DictRowIterator = nullptr;
     PyTypeObject* Transaction = nullptr;
+    PyTypeObject* RowStream = nullptr;
 };
 extern State state;
 
@@ -175,6 +178,20 @@ void closeMysqlPool(PyObject* self);
 // back with releaseCon() (committed then).
 Ref takeCallerConnection(PyObject* self);
 void giveCallerConnection(PyObject* self, PyObject* con);
+// Whether the calling thread runs in a transaction block of the connector.
+bool callerInBlock(PyObject* self);
+// MySQL: a statement on a connection that an open row stream reads on would
+// drop the rows not read yet; refused.
+void refuseOpenStream(PyObject* con);
+// The cursor of a row stream that was dropped while it read on `con`
+// (awaited MySQL), taken out of the registry; null when there is none.  Its
+// close() reads the rest of its rows out, which the connection's next
+// statement must await first.
+Ref takeAbandonedCursor(PyObject* con);
+// The cursor of a row stream that reads on `con`, open or dropped, taken out
+// of the registries; null when there is none.  The end of the connection's
+// transaction closes it first, so the end does not find the rows unread.
+Ref takeStreamCursor(PyObject* con);
 // Whether an error value says the driver's MySQL connection is gone.
 bool connectionLost(PyObject* value);
 
@@ -210,6 +227,11 @@ Ref requireCurrentTask(const char* operation);
 // The calling task's connection (or the connection of the transaction block
 // it runs in), opened on first use.
 Coro taskConnection(Ref self, const TaskConnections* kind);
+// AioMysqlConnector: the connection a row stream of the calling task reads
+// on, as (connection, owned): the task's own when it holds one (its
+// transaction may hold writes the rows must show), otherwise a pooled one
+// for the stream alone (owned: given back with the pool's release()).
+Coro streamConnection(Ref self);
 // The done-callback of a task that opened a connection.
 void endFinishedTaskConnection(PyObject* self, PyObject* task, const TaskConnections* kind);
 void logTaskEnd(PyObject* task);

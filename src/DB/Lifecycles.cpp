@@ -471,6 +471,60 @@ Ref takeCallerConnection(PyObject* self) {
     return checkoutMysql(self, threadDict.get());
 }
 
+Ref takeAbandonedCursor(PyObject* con) {
+    if (PyDict_GET_SIZE(state.abandonedCursors) == 0) return Ref();
+    PyObject* cursor = PyDict_GetItemWithError(state.abandonedCursors, con);
+    if (!cursor) {
+        checkError();
+        return Ref();
+    }
+    Ref held = Ref::borrow(cursor);
+    check(PyDict_DelItem(state.abandonedCursors, con));
+    return held;
+}
+
+Ref takeStreamCursor(PyObject* con) {
+    if (PyDict_GET_SIZE(state.openStreams) > 0) {
+        PyObject* cursor = PyDict_GetItemWithError(state.openStreams, con);
+        if (cursor) {
+            Ref held = Ref::borrow(cursor);
+            check(PyDict_DelItem(state.openStreams, con));
+            return held;
+        }
+        checkError();
+    }
+    return takeAbandonedCursor(con);
+}
+
+bool callerInBlock(PyObject* self) {
+    Ref threadDict = getattr(asPyMysql(self)->threadState, "__dict__");
+    return intEntry(threadDict.get(), depthKey()) > 0;
+}
+
+void refuseOpenStream(PyObject* con) {
+    int busy = PyDict_Contains(state.openStreams, con);
+    if (busy < 0) throwPending();
+    if (busy)
+        raise(PyExc_RuntimeError,
+              "this connection is reading the rows of an open iterate(): on MySQL it runs no other statement until "
+              "the iterator is exhausted or closed (close() / aclose(), or a with block)");
+}
+
+namespace {
+// MySQL: the cursor of a stream reading on `con` is closed (its rows read
+// out) before the end of the transaction or savepoint it reads in.
+void closeStreamCursor(PyObject* con) {
+    Ref reading = takeStreamCursor(con);
+    if (!reading) return;
+    try {
+        callMethod(reading.get(), names.close);
+    } catch (PyError& e) {
+        // The statement that follows reports the connection's state.
+        if (!e.isException()) throw;
+    }
+}
+}  // namespace
+
 void giveCallerConnection(PyObject* self, PyObject* con) {
     auto* c = asPyMysql(self);
     Ref threadDict = getattr(c->threadState, "__dict__");
@@ -543,6 +597,7 @@ void beginThreadBlock(PyObject* self) {
             runOnThreadConnection(con, false, begin.get());
         }
     } else {
+        if (mysql) refuseOpenStream(con);
         runOnThreadConnection(con, mysql, savepointStatement("SAVEPOINT", depth).get());
     }
     session.storeDepth(depth + 1);
@@ -560,6 +615,7 @@ void endThreadBlock(PyObject* self, bool ok) {
     int depth = session.depth() - 1;
     Ref con = Ref::borrow(session.con());
     session.storeDepth(depth);
+    if (mysql) closeStreamCursor(con.get());
     if (depth > 0) {
         if (!ok) runOnThreadConnection(con.get(), mysql, savepointStatement("ROLLBACK TO SAVEPOINT", depth).get());
         runOnThreadConnection(con.get(), mysql, savepointStatement("RELEASE SAVEPOINT", depth).get());
@@ -801,6 +857,8 @@ Coro endConnections(Ref ends, Ref task, bool rollback, bool report) {
         };
         bool ended = false;
         try {
+            Local reading = takeStreamCursor(con.get());
+            if (reading) co_await awaitPy(callMethod(reading.get(), names.close));
             // An SQLite connection with no transaction open has nothing to
             // commit or roll back: no trip to its driver thread.
             if (kind.pooled || truthy(getattr(con.get(), names.in_transaction).get()))
@@ -1385,6 +1443,17 @@ Coro taskConnection(Ref self, const TaskConnections* kind) {
     co_return con.take();
 }
 
+Coro streamConnection(Ref self) {
+    if (asAioMysql(self.get())->closed) raise(PyExc_RuntimeError, "%s is closed", Py_TYPE(self.get())->tp_name);
+    if (Ref waiting = pendingPool(self.get())) co_await awaitPy(std::move(waiting));
+    Local task = requireCurrentTask("iterate");
+    if (Ref held = heldConnection(asAioMysql(self.get())->conMap, task.get()); held && truthy(held.get()))
+        co_return tupleOf({held.get(), Py_False});
+    Local con = co_await awaitPy(toPython(acquirePooled(Ref::borrow(self.get()), Ref::borrow(task.get())),
+                                          "AioMysqlConnector.iterate.<pool>"));
+    co_return tupleOf({con.get(), Py_True});
+}
+
 // The task is named in the connector's debug log (not on standard output,
 // which belongs to the application).
 void logTaskEnd(PyObject* task) {
@@ -1785,6 +1854,11 @@ Ref controlStatement(PyObject* con, bool mysql, PyObject* text) {
 // Begins a block on `con`: a new transaction (`*began`) when none is open,
 // a savepoint otherwise (always for a nested block).
 Coro beginBlockStatements(Ref con, bool mysql, int depth, Ref beganBox) {
+    if (mysql) {
+        Local abandoned = takeAbandonedCursor(con.get());
+        if (abandoned) co_await awaitPy(callMethod(abandoned.get(), names.close));
+        refuseOpenStream(con.get());
+    }
     bool open;
     if (depth > 0) {
         open = true;
@@ -1807,6 +1881,15 @@ Coro beginBlockStatements(Ref con, bool mysql, int depth, Ref beganBox) {
 // Ends a block on `con`: commit (RELEASE for a nested block), or roll back
 // to where it began.  A failed commit rolls back too and is raised.
 Coro endBlockStatements(Ref con, bool mysql, int depth, bool began, bool ok) {
+    if (mysql) {
+        Local reading = takeStreamCursor(con.get());
+        try {
+            if (reading) co_await awaitPy(callMethod(reading.get(), names.close));
+        } catch (PyError& e) {
+            // The statement that follows reports the connection's state.
+            if (!e.isException()) throw;
+        }
+    }
     if (depth > 0 || !began) {
         if (!ok) co_await awaitPy(controlStatement(con.get(), mysql, blockSavepoint("ROLLBACK TO SAVEPOINT", depth).get()));
         if (depth > 0 || !ok) {

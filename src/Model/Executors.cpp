@@ -2216,10 +2216,12 @@ Py_ssize_t argumentLimit(int dialect) {
     return 32766;
 }
 
-// The statement kind of a write whose result is its rows: the connectors
-// give the rows of every kind but a select (dicts) and an insert (the row
-// id) as tuples.
-constexpr int kWriteWithRows = SQL_UPDATE;
+// The statement kind of a write whose result is its rows (INSERT ...
+// RETURNING): the connectors give the rows of every kind but a select
+// (dicts) and an insert (the row id) as tuples, and the asyncio SQLite
+// connector runs a statement of this kind and reads its rows in one step of
+// its worker thread.
+constexpr int kWriteWithRows = SQL_NONE;
 
 // Rows that write the same columns, inserted by one statement run.
 struct RowGroup {
@@ -2485,12 +2487,8 @@ Ref Executor_insertMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     ModelInfo info(modelOf(self));
     Ref rows = Ref::steal(PySequence_List(b[0]));
     if (PyList_GET_SIZE(rows.get()) == 0) return immediate(self, integer(0), "AsyncModelExecutor.insertMany");
-    // The asyncio SQLite connector runs a statement and reads its rows as two
-    // steps of its worker thread: a cancellation between them would leave the
-    // rows inserted and the statement open, so there the insert stays one
-    // statement run that reports nothing, and the keys are not stored.
     int dialect = activeDialect(dbApi);
-    bool reportable = keyCountsUp(info) && !(dialect == DIALECT_SQLITE && isAsyncExecutor(self));
+    bool reportable = keyCountsUp(info);
     int support = reportable ? returningSupport(dialect) : 0;
     // Refusals come before any statement, the server's question included.
     std::vector<InsertBatch> batches = insertStatements(info, rows.get(), support == 1);
@@ -2790,6 +2788,277 @@ PyObject* op_handleResult(PyObject* self, PyObject* raw) {
 const BaseModelExecutorOps baseOps = {op_run, op_handleResult};
 
 // ===========================================================================
+// iterate(): rows streamed in batches
+//
+// The select of find() runs once, on one cursor of the connector (a
+// RowStream), which hands over `batchSize` rows per fetch.  Each batch
+// becomes model rows exactly as find()'s result does (the statement runner's
+// handleResult, so an executor's override applies), its relations are loaded
+// for that batch, and the iterator gives the rows out one by one: only one
+// batch is held at a time.  RowIterator serves blocking executors,
+// AsyncRowIterator (`async for`) awaited ones.  Closing the iterator, or
+// dropping it, releases the cursor.
+// ===========================================================================
+
+struct RowIteratorObject {
+    PyObject_HEAD
+    PyObject* owner;   // the executor
+    PyObject* runner;  // shapes each batch as find() shapes its rows
+    PyObject* stream;  // the connector's RowStream
+    PyObject* steps;   // the relations to load per batch, or None
+    PyObject* batch;   // the rows of the current batch, or None
+    Py_ssize_t index;  // the next row of `batch` to give out
+    Py_ssize_t batchSize;
+    int finished;      // the stream has given its last batch (or was closed)
+    int busy;          // a batch is being fetched
+};
+
+const size_t rowIteratorOffsets[] = {offsetof(RowIteratorObject, owner), offsetof(RowIteratorObject, runner),
+                                     offsetof(RowIteratorObject, stream), offsetof(RowIteratorObject, steps),
+                                     offsetof(RowIteratorObject, batch)};
+const FieldList rowIteratorFields{rowIteratorOffsets, 5};
+
+PyTypeObject* RowIteratorType = nullptr;
+PyTypeObject* AsyncRowIteratorType = nullptr;
+
+RowIteratorObject* asIterator(PyObject* o) { return reinterpret_cast<RowIteratorObject*>(o); }
+
+PyObject* fetchName() {
+    static const Leaked name = interned("fetch");
+    return name.get();
+}
+PyObject* closeName() {
+    static const Leaked name = interned("close");
+    return name.get();
+}
+
+// Marks the iterator as fetching for the life of the object.
+class Fetching {
+public:
+    explicit Fetching(RowIteratorObject* it) : it_(it) {
+        if (it->busy) raise(PyExc_RuntimeError, "the iterator is already fetching its next rows");
+        it->busy = 1;
+    }
+    ~Fetching() { it_->busy = 0; }
+    Fetching(const Fetching&) = delete;
+    Fetching& operator=(const Fetching&) = delete;
+
+private:
+    RowIteratorObject* it_;
+};
+
+// The next buffered row (a new reference), or null when the batch is used up.
+PyObject* bufferedRow(RowIteratorObject* it) {
+    if (it->batch == Py_None) return nullptr;
+    if (it->index < PyList_GET_SIZE(it->batch)) return listItem(it->batch, it->index++).ref().release();
+    assignField(it->batch, Py_None);
+    return nullptr;
+}
+
+// A fetched batch (dicts) as model rows; null when the stream had none left.
+Ref batchRows(RowIteratorObject* it, PyObject* dicts) {
+    if (!PyList_Check(dicts)) raise(PyExc_TypeError, "the row stream gave %.200s, not a list", typeName(dicts));
+    Py_ssize_t got = PyList_GET_SIZE(dicts);
+    if (got < it->batchSize) it->finished = 1;
+    if (got == 0) return Ref();
+    Ref runner = Ref::borrow(it->runner);
+    Ref rows = Ref::steal(op_handleResult(runner.get(), dicts));
+    if (!PyList_Check(rows.get())) rows = Ref::steal(PySequence_List(rows.get()));
+    return rows;
+}
+
+void takeBatch(RowIteratorObject* it, Ref rows) {
+    assignField(it->batch, std::move(rows));
+    it->index = 0;
+}
+
+// --- blocking ---------------------------------------------------------------
+
+PyObject* RowIterator_next(PyObject* selfObj) noexcept {
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        Ref self = Ref::borrow(selfObj);
+        auto* it = asIterator(selfObj);
+        for (;;) {
+            if (PyObject* row = bufferedRow(it)) return row;
+            if (it->finished) return nullptr;  // exhausted, no error
+            Fetching fetching(it);
+            Ref stream = Ref::borrow(it->stream);
+            Ref size = integer(it->batchSize);
+            Ref dicts;
+            try {
+                dicts = callMethod(stream.get(), fetchName(), size.get());
+            } catch (PyError&) {
+                it->finished = 1;
+                throw;
+            }
+            Ref rows = batchRows(it, dicts.get());
+            if (!rows) continue;
+            if (it->steps != Py_None) {
+                Ref owner = Ref::borrow(it->owner);
+                Ref steps = Ref::borrow(it->steps);
+                loadRelationsBlocking(owner.get(), rows.get(), steps.get());
+            }
+            takeBatch(it, std::move(rows));
+        }
+    });
+}
+
+// Ends the iteration and releases the cursor; what the stream's close()
+// returns (an awaitable on the asyncio connectors).
+Ref closeIterator(PyObject* self) {
+    auto* it = asIterator(self);
+    if (it->busy) raise(PyExc_RuntimeError, "the iterator cannot close while it fetches its next rows");
+    it->finished = 1;
+    assignField(it->batch, Py_None);
+    Ref stream = Ref::borrow(it->stream);
+    return callMethod(stream.get(), closeName());
+}
+
+Ref RowIterator_close(PyObject* self) {
+    closeIterator(self);
+    return Ref::none();
+}
+Ref RowIterator_enter(PyObject* self) { return Ref::borrow(self); }
+Ref RowIterator_exit(PyObject* self, PyObject* const*, Py_ssize_t, PyObject*) {
+    closeIterator(self);
+    return Ref::borrow(Py_False);
+}
+
+// --- awaited ----------------------------------------------------------------
+
+[[noreturn]] void endAsyncIteration() {
+    PyErr_SetNone(PyExc_StopAsyncIteration);
+    throwPending();
+}
+
+Coro nextRowAwaited(Ref self) {
+    auto* it = asIterator(self.get());
+    for (;;) {
+        if (PyObject* row = bufferedRow(it)) co_return Ref::steal(row);
+        if (it->finished) endAsyncIteration();
+        Fetching fetching(it);
+        Local dicts;
+        {
+            Ref size = integer(it->batchSize);
+            Ref stream = Ref::borrow(it->stream);
+            Ref started = callMethod(stream.get(), fetchName(), size.get());
+            try {
+                dicts = co_await awaitPy(std::move(started));
+            } catch (PyError&) {
+                it->finished = 1;
+                throw;
+            }
+        }
+        Local rows = batchRows(it, dicts.get());
+        if (!rows) continue;
+        if (it->steps != Py_None) {
+            Ref loading = toPython(loadRelationsAsync(Borrowed(it->owner).ref(), Ref::borrow(rows.get()),
+                                                      Borrowed(it->steps).ref(), Ref()),
+                                   "AsyncModelExecutor.findListForeignKey");
+            co_await awaitPy(std::move(loading));
+        }
+        takeBatch(it, rows.take());
+    }
+}
+
+PyObject* AsyncRowIterator_anext(PyObject* selfObj) noexcept {
+    return entry([&] { return toPython(nextRowAwaited(Ref::borrow(selfObj)), "AsyncRowIterator.__anext__"); });
+}
+
+Ref AsyncRowIterator_aclose(PyObject* self) { return closeIterator(self); }
+Ref AsyncRowIterator_aenter(PyObject* self) { return toPython(ready(Ref::borrow(self)), "AsyncRowIterator.__aenter__"); }
+Ref AsyncRowIterator_aexit(PyObject* self, PyObject* const*, Py_ssize_t, PyObject*) { return closeIterator(self); }
+
+// --- iterate() --------------------------------------------------------------
+
+const Signature<5> iterateSignature{"iterate", {"where", "orderBy", "batchSize", "loadForeign", "join"}, 0};
+
+Ref Executor_iterate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto b = bind(iterateSignature, args, nargs, kwnames);
+    Py_ssize_t size = 500;
+    if (PyObject* given = b[2]) {
+        if (PyBool_Check(given) || !PyLong_Check(given))
+            raise(PyExc_TypeError, "batchSize must be a whole number, not %.200s", typeName(given));
+        size = PyLong_AsSsize_t(given);
+        if (size == -1 && PyErr_Occurred()) throwPending();
+        if (size < 1) raise(PyExc_ValueError, "batchSize must be at least 1");
+    }
+    ModelInfo info(modelOf(self));
+    Ref builder = findStatement(info, b.get(0, Py_None), b.get(1, Py_None), Py_None, Py_None, b.get(4, Py_None),
+                                Py_False);
+    Ref steps = relationSteps(info.model, b[3], "loadForeign");
+    Ref connector = requireConnector(dbApi);
+    bool awaited = isAsyncExecutor(self);
+    if (awaited != (reinterpret_cast<BaseConnectorObject*>(connector.get())->isAsync != 0))
+        raise(PyExc_TypeError, awaited ? "an AsyncModelExecutor needs an asyncio connector to iterate()"
+                                       : "a ModelExecutor needs a blocking connector to iterate()");
+    Ref statement = Ref::steal(generatorOps(builder.get())->Build(builder.get()));
+    if (!PyTuple_Check(statement.get()) || PyTuple_GET_SIZE(statement.get()) != 2)
+        raise(PyExc_TypeError, "the statement builder gave %.200s, not (sql, args)", typeName(statement.get()));
+    Ref runner = newRunner(self, builder.get(), RESULT_ROWS);
+    Ref work = Borrowed(asExecutor(self)->work).ref();
+    Ref stream;
+    {
+        static const Leaked openRows = interned("_openRows");
+        Ref op = getattr(connector.get(), openRows.get());
+        static const Leaked interleaved = interned("interleaved");
+        Ref kwnames = tupleOf({names.args.get(), names.con.get(), interleaved.get()});
+        PyObject* argv[] = {tupleItem(statement.get(), 0).get(), tupleItem(statement.get(), 1).get(), work.get(),
+                            steps ? Py_True : Py_False};
+        stream = Ref::steal(PyObject_Vectorcall(op.get(), argv, 1, kwnames.get()));
+    }
+    PyTypeObject* type = awaited ? AsyncRowIteratorType : RowIteratorType;
+    auto* it = PyObject_GC_New(RowIteratorObject, type);
+    if (!it) throwPending();
+    it->owner = Py_NewRef(self);
+    it->runner = runner.release();
+    it->stream = stream.release();
+    it->steps = steps ? steps.release() : Py_NewRef(Py_None);
+    it->batch = Py_NewRef(Py_None);
+    it->index = 0;
+    it->batchSize = size;
+    it->finished = 0;
+    it->busy = 0;
+    PyObject_GC_Track((PyObject*)it);
+    return Ref::steal((PyObject*)it);
+}
+
+PyMethodDef rowIteratorMethods[] = {
+    Q_NOARGS("close", RowIterator_close, "close() -> None; ends the iteration and releases the cursor"),
+    Q_NOARGS("__enter__", RowIterator_enter, "__enter__() -> the iterator"),
+    Q_FAST("__exit__", RowIterator_exit, "__exit__(*exc) -> False; closes the iterator"),
+    {nullptr, nullptr, 0, nullptr},
+};
+PyMethodDef asyncRowIteratorMethods[] = {
+    Q_NOARGS("aclose", AsyncRowIterator_aclose, "aclose() -> awaitable; ends the iteration and releases the cursor"),
+    Q_NOARGS("__aenter__", AsyncRowIterator_aenter, "__aenter__() -> awaitable of the iterator"),
+    Q_FAST("__aexit__", AsyncRowIterator_aexit, "__aexit__(*exc) -> awaitable; closes the iterator"),
+    {nullptr, nullptr, 0, nullptr},
+};
+PyType_Slot rowIteratorSlots[] = {
+    {Py_tp_iter, (void*)PyObject_SelfIter},
+    {Py_tp_iternext, (void*)RowIterator_next},
+    {Py_tp_methods, rowIteratorMethods},
+    {Py_tp_traverse, (void*)traverseObject<rowIteratorFields>},
+    {Py_tp_clear, (void*)clearObject<rowIteratorFields>},
+    {Py_tp_dealloc, (void*)deallocObject<rowIteratorFields>},
+    {Py_tp_doc, (void*)"The rows of iterate(), fetched in batches from one cursor; close() releases it."},
+    {0, nullptr},
+};
+PyType_Slot asyncRowIteratorSlots[] = {
+    {Py_am_aiter, (void*)PyObject_SelfIter},
+    {Py_am_anext, (void*)AsyncRowIterator_anext},
+    {Py_tp_methods, asyncRowIteratorMethods},
+    {Py_tp_traverse, (void*)traverseObject<rowIteratorFields>},
+    {Py_tp_clear, (void*)clearObject<rowIteratorFields>},
+    {Py_tp_dealloc, (void*)deallocObject<rowIteratorFields>},
+    {Py_tp_doc, (void*)"The rows of iterate() for `async for`, fetched in batches from one cursor; aclose() "
+                       "releases it."},
+    {0, nullptr},
+};
+
+
+// ===========================================================================
 // Types
 // ===========================================================================
 
@@ -2889,6 +3158,10 @@ PyMethodDef executorMethods[] = {
            "relation of the model; links that exist are skipped; the number of links added"),
     Q_FAST("unlink", Executor_unlink,
            "unlink(row, relation, others) -> removes the links of the row with other rows (or keys); the number removed"),
+    Q_FAST("iterate", Executor_iterate,
+           "iterate(where=None, orderBy=None, batchSize=500, loadForeign=False, join=None) -> an iterator of the\n"
+           "rows find() gives (an async iterator on asyncio connectors), fetched batchSize at a time from one\n"
+           "cursor; close() / aclose() or a with block release the cursor early"),
     Q_FAST("findListForeignKey", Executor_findListForeignKey,
            "findListForeignKey(rows, relations=None) -> loads the relations of the rows (None: every relation of\n"
            "the model; or a relation, or a sequence of relations that may go on through related models),\n"
@@ -2953,6 +3226,10 @@ PyType_Spec blockingRunnerSpec = {"Quillon.Model.Executors.StatementRunner", siz
                                   kInternalFlags, runnerSlots};
 PyType_Spec asyncRunnerSpec = {"Quillon.Model.Executors.AsyncStatementRunner", sizeof(RunnerObject), 0,
                                kInternalFlags, runnerSlots};
+PyType_Spec rowIteratorSpec = {"Quillon.Model.Executors.RowIterator", sizeof(RowIteratorObject), 0, kInternalFlags,
+                               rowIteratorSlots};
+PyType_Spec asyncRowIteratorSpec = {"Quillon.Model.Executors.AsyncRowIterator", sizeof(RowIteratorObject), 0,
+                                    kInternalFlags, asyncRowIteratorSlots};
 PyType_Spec statementSpec = {"Quillon.Model.Executors.Statement", sizeof(StatementObject), 0, kInternalFlags,
                              statementSlots};
 
@@ -3004,6 +3281,8 @@ void exec(PyObject* module) {
     AsyncModelExecutorType = addType(module, &asyncSpec, BaseModelExecutorType);
     BlockingRunnerType = internalType(module, &blockingRunnerSpec, ModelExecutorType);
     AsyncRunnerType = internalType(module, &asyncRunnerSpec, AsyncModelExecutorType);
+    RowIteratorType = addType(module, &rowIteratorSpec);
+    AsyncRowIteratorType = addType(module, &asyncRowIteratorSpec);
     api.BaseModelExecutor = BaseModelExecutorType;
     api.ModelExecutor = ModelExecutorType;
     api.AsyncModelExecutor = AsyncModelExecutorType;
