@@ -660,7 +660,9 @@ class TestIdleConnections:
     """A task's connection, once its transaction has ended, waits open for the
     next task (at most pool_size of them) until the loop ends."""
 
-    @pytest.mark.parametrize("ending", ["raises", "cancelled", "ends inside a savepoint of its own"])
+    @pytest.mark.parametrize(
+        "ending", ["raises", "cancelled", "cancelled while its statement waits", "ends inside a savepoint of its own"]
+    )
     def test_the_next_task_gets_the_connection_clean(self, db_path, ending):
         async def main():
             c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path)
@@ -669,6 +671,13 @@ class TestIdleConnections:
 
             async def first():
                 cons.append(await c.getCon())
+                if ending == "cancelled while its statement waits":  # for the driver thread, which runs it later
+                    busy = asyncio.ensure_future(cons[0].execute(
+                        "with recursive r(i) as (select 1 union all select i + 1 from r where i < 2000000) "
+                        "select count(*) from r"))
+                    await asyncio.sleep(0.02)
+                    started.set()
+                    await c.execute("insert into item(name) values ('lost')")
                 await c.execute("insert into item(name) values ('lost')")
                 if ending == "ends inside a savepoint of its own":  # its commit ends that too
                     await cons[0].execute("savepoint mine")
@@ -680,8 +689,9 @@ class TestIdleConnections:
                 await asyncio.sleep(60)
 
             task = asyncio.create_task(first())
-            if ending == "cancelled":
+            if ending.startswith("cancelled"):
                 await started.wait()
+                await asyncio.sleep(0.05)
                 task.cancel()
             with contextlib.suppress(ValueError, asyncio.CancelledError):
                 await task

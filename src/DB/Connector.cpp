@@ -1400,10 +1400,16 @@ Coro aioSqliteExecute(Ref self, Ref sql, Ref params, bool dictCur) {
     }
     // The connection's execute makes the cursor and runs the statement in
     // one trip to the driver thread.
-    Local cursor = co_await awaitPy(callMethod(con.get(), names.execute, text.get(), params.get()));
-    setattr(cursor.get(), names.useDict, dictCur ? Py_True : Py_False);
-    if (own) markOpenWrite(con.get(), task.get());
-    Local rows = co_await awaitPy(callMethod(cursor.get(), names.fetchall));
+    Local cursor, rows;
+    try {
+        cursor = co_await awaitPy(callMethod(con.get(), names.execute, text.get(), params.get()));
+        setattr(cursor.get(), names.useDict, dictCur ? Py_True : Py_False);
+        if (own) markOpenWrite(con.get(), task.get());
+        rows = co_await awaitPy(callMethod(cursor.get(), names.fetchall));
+    } catch (PyError&) {
+        if (own) markUnsettled(con.get());
+        throw;
+    }
     turn.leave();
     if (dictCur) co_return RowShaper(cursor.get()).shapeAll(rows.get());
     co_return Ref::steal(PySequence_Tuple(rows.get()));
@@ -1445,62 +1451,67 @@ Coro aioSqliteProcess(Ref self, Ref executor) {
     }
     Local cursor;
     Local raw;
-    // A write whose result is its rows (INSERT ... RETURNING) runs and is read
-    // in one step of the driver's worker (between two steps a cancellation
-    // would leave it done and its statement still open), atomic like a run
-    // over many tuples.
-    bool reportingWrite = kind == SQL_NONE && !isManyStatement(statementArgs.get());
-    if (!isManyStatement(statementArgs.get()) && !reportingWrite) {
-        // The cursor made and the statement run in one trip to the driver
-        // thread (the connection's execute), the rows read in a second.
-        cursor = co_await awaitPy(runStatement(con.get(), statementText.get(), statementArgs.get()));
-        recordRowCount(executor.get(), cursor.get());
-        if (kind == SQL_INSERT) {
-            raw = getattr(cursor.get(), names.lastrowid);
-        } else {
-            Local rows = co_await awaitPy(callMethod(cursor.get(), names.fetchall));
-            raw = kind == SQL_SELECT ? RowShaper(cursor.get()).shapeAll(rows.get()) : rows.take();
-        }
-    } else {
-        // Atomic like the blocking run: a task that catches the error and
-        // goes on must not commit half of the batch when it ends.  The
-        // savepoint stays until the transaction ends (its commit or rollback
-        // ends it too): a release would be one more await after the batch is
-        // complete, where a cancellation would find the batch already merged
-        // into the transaction.
-        const auto& steps = manySteps();
-        if (!truthy(getattr(con.get(), names.in_transaction).get()))
-            co_await awaitPy(callMethod(con.get(), names.execute, steps.begin));
-        co_await awaitPy(callMethod(con.get(), names.execute, steps.savepoint));
-        LocalError failure;
-        try {
-            if (reportingWrite) {
-                static const Constant executeFetchall = interned("execute_fetchall");
-                Local rows = co_await awaitPy(
-                    callMethod(con.get(), executeFetchall.get(), statementText.get(), statementArgs.get()));
-                raw = Ref::steal(PySequence_List(rows.get()));
-                reinterpret_cast<BaseModelExecutorObject*>(executor.get())->rowCount = PyList_GET_SIZE(raw.get());
+    try {
+        // A write whose result is its rows (INSERT ... RETURNING) runs and is read
+        // in one step of the driver's worker (between two steps a cancellation
+        // would leave it done and its statement still open), atomic like a run
+        // over many tuples.
+        bool reportingWrite = kind == SQL_NONE && !isManyStatement(statementArgs.get());
+        if (!isManyStatement(statementArgs.get()) && !reportingWrite) {
+            // The cursor made and the statement run in one trip to the driver
+            // thread (the connection's execute), the rows read in a second.
+            cursor = co_await awaitPy(runStatement(con.get(), statementText.get(), statementArgs.get()));
+            recordRowCount(executor.get(), cursor.get());
+            if (kind == SQL_INSERT) {
+                raw = getattr(cursor.get(), names.lastrowid);
             } else {
-                cursor = co_await awaitPy(runStatement(con.get(), statementText.get(), statementArgs.get()));
-                recordRowCount(executor.get(), cursor.get());
-                if (kind == SQL_INSERT)
-                    raw = getattr(cursor.get(), names.lastrowid);
-                else
-                    raw = co_await awaitPy(callMethod(cursor.get(), names.fetchall));
+                Local rows = co_await awaitPy(callMethod(cursor.get(), names.fetchall));
+                raw = kind == SQL_SELECT ? RowShaper(cursor.get()).shapeAll(rows.get()) : rows.take();
             }
-        } catch (PyError& e) {
-            failure = std::move(e);
-        }
-        if (failure) {
+        } else {
+            // Atomic like the blocking run: a task that catches the error and
+            // goes on must not commit half of the batch when it ends.  The
+            // savepoint stays until the transaction ends (its commit or rollback
+            // ends it too): a release would be one more await after the batch is
+            // complete, where a cancellation would find the batch already merged
+            // into the transaction.
+            const auto& steps = manySteps();
+            if (!truthy(getattr(con.get(), names.in_transaction).get()))
+                co_await awaitPy(callMethod(con.get(), names.execute, steps.begin));
+            co_await awaitPy(callMethod(con.get(), names.execute, steps.savepoint));
+            LocalError failure;
             try {
-                co_await awaitPy(callMethod(con.get(), names.execute, steps.rollbackTo));
-                co_await awaitPy(callMethod(con.get(), names.execute, steps.release));
+                if (reportingWrite) {
+                    static const Constant executeFetchall = interned("execute_fetchall");
+                    Local rows = co_await awaitPy(
+                        callMethod(con.get(), executeFetchall.get(), statementText.get(), statementArgs.get()));
+                    raw = Ref::steal(PySequence_List(rows.get()));
+                    reinterpret_cast<BaseModelExecutorObject*>(executor.get())->rowCount = PyList_GET_SIZE(raw.get());
+                } else {
+                    cursor = co_await awaitPy(runStatement(con.get(), statementText.get(), statementArgs.get()));
+                    recordRowCount(executor.get(), cursor.get());
+                    if (kind == SQL_INSERT)
+                        raw = getattr(cursor.get(), names.lastrowid);
+                    else
+                        raw = co_await awaitPy(callMethod(cursor.get(), names.fetchall));
+                }
             } catch (PyError& e) {
-                // The statement's own error is the one the caller needs.
-                if (!e.isException()) throw;
+                failure = std::move(e);
             }
-            failure.rethrow();
+            if (failure) {
+                try {
+                    co_await awaitPy(callMethod(con.get(), names.execute, steps.rollbackTo));
+                    co_await awaitPy(callMethod(con.get(), names.execute, steps.release));
+                } catch (PyError& e) {
+                    // The statement's own error is the one the caller needs.
+                    if (!e.isException()) throw;
+                }
+                failure.rethrow();
+            }
         }
+    } catch (PyError&) {
+        if (own) markUnsettled(con.get());
+        throw;
     }
     if (own) markOpenWrite(con.get(), task.get());
     turn.leave();
@@ -2245,6 +2256,8 @@ void exec(PyObject* module) {
     if (!state.openStreams) throwPending();
     state.abandonedCursors = PyDict_New();
     if (!state.abandonedCursors) throwPending();
+    state.unsettled = PySet_New(nullptr);
+    if (!state.unsettled) throwPending();
     api.BaseConnector = state.BaseConnector;
     api.Sqlite3Connector = state.Sqlite3Connector;
     api.AioSqliteConnector = state.AioSqliteConnector;

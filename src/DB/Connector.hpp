@@ -56,6 +56,7 @@ struct State {
     PyObject* currentBlock = nullptr;    // ContextVar: the innermost transaction block
     PyObject* openStreams = nullptr;     // MySQL connection an open row stream reads on -> its cursor
     PyObject* abandonedCursors = nullptr;  // awaited MySQL connection -> cursor of a stream dropped while open
+    PyObject* unsettled = nullptr;       // aiosqlite connections whose statement was cut off while it ran
     PyObject* threadLocal = nullptr;     // _thread._local
     PyObject* monotonic = nullptr;       // time.monotonic
     PyObject* sqliteProgrammingError = nullptr;
@@ -253,6 +254,11 @@ Coro closeIdleConnectionsOf(Ref connector);
 // SQLite's write lock between a task and the tasks it creates.
 void refuseWriteUnderOpenWrite(PyObject* self, PyObject* task);
 void markOpenWrite(PyObject* con, PyObject* task);
+// A statement of a task's aiosqlite connection was cut off (an error or a
+// cancellation) while its driver thread may still run it: until the task's
+// end has been through that thread, what the connection reports about its
+// transaction is not yet true.
+void markUnsettled(PyObject* con);
 bool writesText(PyObject* sql);
 
 // ===========================================================================

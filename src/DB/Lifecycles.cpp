@@ -734,6 +734,7 @@ void forgetOpenConnection(PyObject* con) {
         if (!PyErr_ExceptionMatches(PyExc_KeyError)) throwPending();
         PyErr_Clear();
     }
+    if (PySet_Discard(state.unsettled, con) < 0) throwPending();
 }
 
 // A task of the running loop made directly, not through the loop's task
@@ -860,8 +861,12 @@ Coro endConnections(Ref ends, Ref task, bool rollback, bool report) {
             Local reading = takeStreamCursor(con.get());
             if (reading) co_await awaitPy(callMethod(reading.get(), names.close));
             // An SQLite connection with no transaction open has nothing to
-            // commit or roll back: no trip to its driver thread.
-            if (kind.pooled || truthy(getattr(con.get(), names.in_transaction).get()))
+            // commit or roll back: no trip to its driver thread, unless a
+            // statement cut off may still be running there (then only the
+            // trip, which waits for it, tells the truth).
+            int unsettled = kind.pooled ? 0 : PySet_Discard(state.unsettled, con.get());
+            if (unsettled < 0) throwPending();
+            if (kind.pooled || unsettled || truthy(getattr(con.get(), names.in_transaction).get()))
                 co_await awaitPy(callMethod(con.get(), rollback ? names.rollback : names.commit));
             ended = true;
         } catch (PyError& e) {
@@ -1203,6 +1208,8 @@ void refuseBlockUnderWaitingWrite(PyObject* self, PyObject* task) {
 }
 
 }  // namespace
+
+void markUnsettled(PyObject* con) { check(PySet_Add(state.unsettled, con)); }
 
 void markOpenWrite(PyObject* con, PyObject* task) {
     if (!truthy(getattr(con, names.in_transaction).get())) return;
