@@ -71,6 +71,20 @@ inline constexpr std::string_view kMysqlKeywords[] = {
     "WHILE", "WINDOW", "WITH", "WRITE", "XOR", "YEAR_MONTH", "ZEROFILL",
 };
 
+// Reserved key words of PostgreSQL (and KEY, which the other two reserve).
+inline constexpr std::string_view kPostgresKeywords[] = {
+    "ALL", "ANALYSE", "ANALYZE", "AND", "ANY", "ARRAY", "AS", "ASC", "ASYMMETRIC", "AUTHORIZATION", "BINARY",
+    "BOTH", "CASE", "CAST", "CHECK", "COLLATE", "COLLATION", "COLUMN", "CONCURRENTLY", "CONSTRAINT", "CREATE",
+    "CROSS", "CURRENT_CATALOG", "CURRENT_DATE", "CURRENT_ROLE", "CURRENT_SCHEMA", "CURRENT_TIME",
+    "CURRENT_TIMESTAMP", "CURRENT_USER", "DEFAULT", "DEFERRABLE", "DESC", "DISTINCT", "DO", "ELSE", "END", "EXCEPT",
+    "FALSE", "FETCH", "FOR", "FOREIGN", "FREEZE", "FROM", "FULL", "GRANT", "GROUP", "HAVING", "ILIKE", "IN",
+    "INITIALLY", "INNER", "INTERSECT", "INTO", "IS", "ISNULL", "JOIN", "KEY", "LATERAL", "LEADING", "LEFT", "LIKE",
+    "LIMIT", "LOCALTIME", "LOCALTIMESTAMP", "NATURAL", "NOT", "NOTNULL", "NULL", "OFFSET", "ON", "ONLY", "OR",
+    "ORDER", "OUTER", "OVERLAPS", "PLACING", "PRIMARY", "REFERENCES", "RETURNING", "RIGHT", "SELECT",
+    "SESSION_USER", "SIMILAR", "SOME", "SYMMETRIC", "SYSTEM_USER", "TABLE", "TABLESAMPLE", "THEN", "TO", "TRAILING",
+    "TRUE", "UNION", "UNIQUE", "USER", "USING", "VARIADIC", "VERBOSE", "WHEN", "WHERE", "WINDOW", "WITH",
+};
+
 template <size_t N>
 constexpr bool sortedList(const std::string_view (&words)[N]) {
     for (size_t i = 1; i < N; ++i)
@@ -79,6 +93,7 @@ constexpr bool sortedList(const std::string_view (&words)[N]) {
 }
 static_assert(sortedList(kSqliteKeywords), "keep the SQLite keywords sorted");
 static_assert(sortedList(kMysqlKeywords), "keep the MySQL keywords sorted");
+static_assert(sortedList(kPostgresKeywords), "keep the PostgreSQL keywords sorted");
 
 // Every identifier of every statement is looked up, so the lists are
 // hashed at compile time (FNV-1a over the upper-case text, open addressing
@@ -107,6 +122,7 @@ constexpr std::array<int16_t, Size> hashSlots(const std::string_view (&words)[N]
 
 inline constexpr auto kSqliteSlots = hashSlots<512>(kSqliteKeywords);
 inline constexpr auto kMysqlSlots = hashSlots<1024>(kMysqlKeywords);
+inline constexpr auto kPostgresSlots = hashSlots<512>(kPostgresKeywords);
 
 template <size_t Size, size_t N>
 bool contains(const std::array<int16_t, Size>& slots, const std::string_view (&words)[N], std::string_view upper,
@@ -133,6 +149,8 @@ inline bool isKeyword(int dialect, std::string_view name) {
     std::string_view upper(buffer.data(), name.size());
     if (dialect == DIALECT_MYSQL)
         return sql_detail::contains(sql_detail::kMysqlSlots, sql_detail::kMysqlKeywords, upper, hash);
+    if (dialect == DIALECT_POSTGRES)
+        return sql_detail::contains(sql_detail::kPostgresSlots, sql_detail::kPostgresKeywords, upper, hash);
     return sql_detail::contains(sql_detail::kSqliteSlots, sql_detail::kSqliteKeywords, upper, hash);
 }
 
