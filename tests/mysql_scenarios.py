@@ -1,18 +1,19 @@
-"""Scenarios on a real MariaDB server, each run in a fresh interpreter.
+"""Scenarios on a real database server, each run in a fresh interpreter.
 
-The facade can be created once per process, so tests/test_mysql.py runs every
-scenario here in its own interpreter:
+The facade can be created once per process, so tests/test_mysql.py and
+tests/test_postgres.py run every scenario here in its own interpreter:
 
-    python mysql_scenarios.py NAME [awaited|blocking]
+    python mysql_scenarios.py NAME [awaited|blocking] [mysql|postgres]
 
-with the server settings in QUILLON_MYSQL_* and the scenario's own (empty)
-database in QUILLON_MYSQL_SCENARIO_DB: "awaited" (the default) runs it with
-AioMysqlConnector, "blocking" with PyMysqlConnector.  The executor scenarios
-shared with SQLite (executor_scenarios.py) run here unchanged on MySQL; the
-scenarios below add what is particular to the MySQL connectors, and the
-pager and the test-data runner on a real server.  Scenarios in OWN_SETUP
-make their connector and facade themselves (inside a running loop, for
-instance).
+with the server settings in QUILLON_MYSQL_* (QUILLON_PG_*) and the
+scenario's own (empty) database in QUILLON_MYSQL_SCENARIO_DB
+(QUILLON_PG_SCENARIO_DB): "awaited" (the default) runs it with
+AioMysqlConnector (AioPostgresConnector), "blocking" with PyMysqlConnector
+(PostgresConnector).  The executor scenarios shared with SQLite
+(executor_scenarios.py) run here unchanged on both servers; the scenarios
+below add what is particular to the server connectors, and the pager and the
+test-data runner on a real server.  Scenarios in OWN_SETUP make their
+connector and facade themselves (inside a running loop, for instance).
 """
 
 import asyncio
@@ -24,6 +25,7 @@ import time as clock
 
 import executor_scenarios as shared
 import mysql_support
+import pg_support
 from executor_scenarios import q
 
 SCENARIOS = {}
@@ -42,23 +44,32 @@ SHARED = ("roundtrip", "queries", "writes", "relations", "concurrent", "values",
 for _name in SHARED:
     SCENARIOS["executors_" + _name] = shared.SCENARIOS[_name]
 
-# The connector kind the scenario runs with ("awaited" or "blocking").
+# The connector kind the scenario runs with ("awaited" or "blocking"), and
+# the server ("mysql" or "postgres").
 KIND = "awaited"
+SERVER = "mysql"
 
 
 def config():
+    if SERVER == "postgres":
+        return dict(pg_support.settings(), dbname=os.environ["QUILLON_PG_SCENARIO_DB"])
     out = dict(mysql_support.settings())
     out["db"] = os.environ["QUILLON_MYSQL_SCENARIO_DB"]
     return out
 
 
 def setup(kind="awaited"):
-    from Quillon.DB.Connector import AioMysqlConnector, PyMysqlConnector
+    from Quillon.DB.Connector import AioMysqlConnector, AioPostgresConnector, PostgresConnector, PyMysqlConnector
     from Quillon.DB.DB import DB
 
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
-    if kind == "blocking":
+    if SERVER == "postgres":
+        if kind == "blocking":
+            connector = PostgresConnector(maxsize=20, **config())
+        else:
+            connector = AioPostgresConnector(loop, max_size=20, **config())
+    elif kind == "blocking":
         connector = PyMysqlConnector(maxsize=20, **config())
     else:
         connector = AioMysqlConnector(loop, autocommit=False, maxsize=20, **config())
@@ -83,10 +94,14 @@ def settle(loop, connector):
 def rows(sql, args=None):
     """Committed rows, read through a connection of their own."""
     c = config()
+    if SERVER == "postgres":
+        return pg_support.query(c, c["dbname"], sql, args)
     return mysql_support.query(c, c["db"], sql, args)
 
 
 def table_names():
+    if SERVER == "postgres":
+        return sorted(r[0] for r in rows("SELECT table_name FROM information_schema.tables WHERE table_schema = 'public'"))
     return sorted(r[0] for r in rows("SELECT TABLE_NAME FROM information_schema.TABLES WHERE TABLE_SCHEMA = DATABASE()"))
 
 
@@ -874,12 +889,15 @@ BLOCKING = {"executors_" + n for n in SHARED if n not in ("block_tasks", "block_
     "paging_totals", "paging_rows", "paging_relations", "paging_nokey", "seeding_runs", "seeding_groups",
     "seeding_failures", "seeding_refused", "seeding_wrong_rows", "generated_tables", "unchanged_rows_count"}
 BLOCKING_ONLY = {"executors_block_threads"}
+# The scenarios that run on PostgreSQL too.
+POSTGRES = {"executors_" + n for n in SHARED} | {"many_writers", "read_after_task"}
 
 
 def main():
-    global KIND
+    global KIND, SERVER
     name = sys.argv[1]
     KIND = sys.argv[2] if len(sys.argv) > 2 else "awaited"
+    SERVER = sys.argv[3] if len(sys.argv) > 3 else "mysql"
     if name in OWN_SETUP:
         OWN_SETUP[name]()
         print("scenario ok")
@@ -891,7 +909,7 @@ def main():
     fn = SCENARIOS[name]
     shared.COMMITTED = rows
     if fn.__module__ == shared.__name__:
-        work = fn(models, None, "mysql" if KIND == "awaited" else "mysql-blocking")
+        work = fn(models, None, SERVER if KIND == "awaited" else SERVER + "-blocking")
     else:
         work = fn(models, connector)
     loop.run_until_complete(loop.create_task(work))
