@@ -9,7 +9,27 @@ block), so this layer is off the per-statement path.
 
 import asyncio
 
-__all__ = ["TaskPool", "open_pool"]
+__all__ = ["TaskPool", "open_pool", "text_json_context"]
+
+_context = None
+
+
+def text_json_context():
+    """The adaptation context of the connectors' connections: psycopg's own,
+    except that json and jsonb columns read as their text, which the JSON
+    properties decode (as they do on the other databases: a str value stays
+    a str)."""
+    global _context
+    if _context is None:
+        import psycopg
+        from psycopg.adapt import AdaptersMap
+        from psycopg.types.string import TextLoader
+
+        adapters = AdaptersMap(psycopg.adapters)
+        adapters.register_loader("json", TextLoader)
+        adapters.register_loader("jsonb", TextLoader)
+        _context = adapters
+    return _context
 
 
 class TaskPool:
@@ -55,6 +75,7 @@ async def open_pool(settings, min_size, max_size):
     from psycopg_pool import AsyncConnectionPool
 
     kwargs = dict(settings)
+    kwargs.setdefault("context", text_json_context())
     conninfo = kwargs.pop("conninfo", "")
     pool = AsyncConnectionPool(conninfo, kwargs=kwargs, min_size=min_size, max_size=max_size, open=False)
     await pool.open(wait=True)

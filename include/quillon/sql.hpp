@@ -5,6 +5,8 @@
 // (`order`, `group`, `key`) is quoted; every other identifier is written as
 // it is, so the text of ordinary statements never changes.  SQLite and
 // PostgreSQL quote with double quotes, MySQL/MariaDB with backticks.
+// PostgreSQL folds bare names to lower case: there a name with capitals is
+// quoted too.
 #pragma once
 
 #include "layouts.hpp"
@@ -157,10 +159,19 @@ inline bool isKeyword(int dialect, std::string_view name) {
 // The quote character of a dialect's identifiers.
 inline char identifierQuote(int dialect) { return dialect == DIALECT_MYSQL ? '`' : '"'; }
 
+// Whether PostgreSQL would fold `name` to lower case (it keeps the case of
+// quoted names only).
+inline bool hasUpperCase(std::string_view name) {
+    for (char c : name)
+        if (c >= 'A' && c <= 'Z') return true;
+    return false;
+}
+
 // Appends `name`, quoted when it is a keyword of `dialect` (a quote inside a
-// quoted name is doubled).
+// quoted name is doubled); on PostgreSQL also when it has capitals, so that
+// `authorId` stays `authorId` and not `authorid`.
 inline void appendIdentifier(std::string& out, std::string_view name, int dialect) {
-    if (!isKeyword(dialect, name)) {
+    if (!isKeyword(dialect, name) && !(dialect == DIALECT_POSTGRES && hasUpperCase(name))) {
         out.append(name);
         return;
     }

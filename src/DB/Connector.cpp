@@ -1829,6 +1829,8 @@ int PostgresConnector_init(PyObject* self, PyObject* args, PyObject* kwargs) noe
         Ref settings = Ref::steal(PyDict_Copy(a.extra.get()));
         if (PyDict_DelItemString(settings.get(), "schema") < 0) PyErr_Clear();
         check(PyDict_SetItem(settings.get(), autocommit.get(), Py_True));
+        Ref context = call(importFrom("Quillon.DB.postgres_pool", "text_json_context").get());
+        check(PyDict_SetDefault(settings.get(), interned("context").get(), context.get()) ? 0 : -1);
         assignField(c->driverSettings, std::move(settings));
         assignField(c->idle, Ref::steal(PyList_New(0)));
         assignField(c->threadState, call(state.threadLocal));

@@ -270,6 +270,9 @@ void appendColumn(std::string& out, PyObject* prop, bool qualified, int dialect)
     appendQualified(out, nameText(tableName.get()), nameText(name.get()), dialect);
 }
 
+// Whether a flag column is `boolean` on PostgreSQL (stored as tinyint or bit elsewhere).
+bool isBooleanColumn(PyObject* term);
+
 void renderTermInto(std::string& out, PyObject* term, PyObject* args, bool qualified, int dialect, bool nested) {
     if (isProperty(term)) {
         appendColumn(out, term, qualified, dialect);
@@ -286,7 +289,10 @@ void renderTermInto(std::string& out, PyObject* term, PyObject* args, bool quali
     int kind = e->kind;
     if (isAggregateKind(kind)) {
         static const char* const functions[] = {"count(", "sum(", "avg(", "min(", "max("};
-        out.append(functions[kind - EXPR_COUNT]);
+        if (dialect == DIALECT_POSTGRES && (kind == EXPR_MIN || kind == EXPR_MAX) && isBooleanColumn(left.get()))
+            out.append(kind == EXPR_MIN ? "bool_and(" : "bool_or(");  // PostgreSQL has no min/max of booleans
+        else
+            out.append(functions[kind - EXPR_COUNT]);
         if (kind == EXPR_COUNT && left.get() == Py_None) {
             out.push_back('*');
         } else {
@@ -336,6 +342,17 @@ PyObject* bitMember() {
         bit = getattr(types.get(), "bit").release();
     }
     return bit;
+}
+
+bool isBooleanColumn(PyObject* term) {
+    static PyObject* tinyInt = nullptr;  // lives for the process
+    if (!tinyInt) {
+        Ref types = importFrom("Quillon.Model.Columns", "boolSupportType");
+        tinyInt = getattr(types.get(), "tinyInt").release();
+    }
+    if (!isProperty(term)) return false;
+    PyObject* type = reinterpret_cast<BasePropertyObject*>(term)->_targetType;
+    return type == tinyInt || type == bitMember();
 }
 
 // MySQL compares a bit column with a bytes operand as a number made from the
