@@ -38,7 +38,11 @@ def connect(config, db=None):
     sees what other connections have committed and nothing else)."""
     import psycopg
 
-    return psycopg.connect(**dict(config, dbname=db if db is not None else config["dbname"]), autocommit=True)
+    from Quillon.DB.postgres_pool import text_json_context
+
+    # JSON columns read as their text, as the other servers' drivers give them.
+    return psycopg.connect(**dict(config, dbname=db if db is not None else config["dbname"]), autocommit=True,
+                           context=text_json_context())
 
 
 def query(config, db, sql, args=None):
