@@ -1747,11 +1747,18 @@ Ref runPostgresStatement(PyObject* cursor, PyObject* text, PyObject* params) {
     return runStatement(cursor, text, params);
 }
 
+// Whether the cursor's statement gave a result to fetch (psycopg's fetchall
+// raises after one that did not).  Its `rownumber` says so without building
+// the description.
+bool pgHasResult(PyObject* cursor) {
+    static const Constant rownumber = interned("rownumber");
+    return getattr(cursor, rownumber.get()).get() != Py_None;
+}
+
 // The rows a cursor holds after its statement (none for a statement without
-// a result, where psycopg's fetchall would raise).
+// a result).
 Ref pgFetchedRows(PyObject* cursor) {
-    Ref description = getattr(cursor, names.description);
-    if (description.get() == Py_None) return Ref::steal(PyList_New(0));
+    if (!pgHasResult(cursor)) return Ref::steal(PyList_New(0));
     return callMethod(cursor, names.fetchall);
 }
 
@@ -2056,7 +2063,7 @@ Coro aioPostgresExecute(Ref self, Ref sql, Ref givenCon, Ref params, bool dictCu
     Local cursor = callMethod(con.get(), names.cursor);
     co_await awaitPy(runPostgresStatement(cursor.get(), sql.get(), params.get()));
     Local rows;
-    if (getattr(cursor.get(), names.description).get() == Py_None)
+    if (!pgHasResult(cursor.get()))
         rows = Ref::steal(PyList_New(0));
     else
         rows = co_await awaitPy(callMethod(cursor.get(), names.fetchall));
@@ -2117,7 +2124,7 @@ Coro aioPostgresProcess(Ref self, Ref executor, Ref givenCon) {
         raw = Ref::none();
     } else {
         Local rows;
-        if (getattr(cursor.get(), names.description).get() == Py_None)
+        if (!pgHasResult(cursor.get()))
             rows = Ref::steal(PyList_New(0));
         else
             rows = co_await awaitPy(callMethod(cursor.get(), names.fetchall));

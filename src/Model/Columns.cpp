@@ -1494,7 +1494,9 @@ PyObject* truthOf(PyObject* self, PyObject* value) {
 bool writesForPostgres() {
     static const DBApi* api = nullptr;
     if (!api) {
-        Ref loaded = Ref::stealOrNull(PyImport_GetModule(Ref::steal(PyUnicode_FromString("Quillon.DB.DB")).get()));
+        static PyObject* name = nullptr;  // interned, lives for the process
+        if (!name) name = interned("Quillon.DB.DB").release();
+        Ref loaded = Ref::stealOrNull(PyImport_GetModule(name));
         if (!loaded) {
             checkError();
             return false;

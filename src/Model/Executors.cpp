@@ -645,8 +645,11 @@ Ref asList(Ref rows) {
 // Other connectors need none: their statements commit when the task ends.
 class BlockingTransaction {
 public:
-    BlockingTransaction() {
+    // `oneStatement`: the block is for a single statement, which on
+    // PostgreSQL gives its RETURNING rows before it commits: none is needed.
+    explicit BlockingTransaction(bool oneStatement = false) {
         Ref connector = requireConnector(dbApi);
+        if (oneStatement && connector.as<BaseConnectorObject>()->dialect == DIALECT_POSTGRES) return;
         if (!PyObject_TypeCheck(connector.get(), connectorApi->Sqlite3Connector) &&
             !PyObject_TypeCheck(connector.get(), connectorApi->PyMysqlConnector) &&
             !PyObject_TypeCheck(connector.get(), connectorApi->PostgresConnector))
@@ -2024,7 +2027,7 @@ Ref saveRow(PyObject* self, PyObject* row) {
         return complete(self, startStatement(self, builder.get(), RESULT_RAW), row, finishSaveReturning, Ref(),
                         "AsyncModelExecutor.save");
     // The blocking SQLite connector would commit before the returned row is read.
-    BlockingTransaction transaction;
+    BlockingTransaction transaction(true);
     Ref raw = startStatement(self, builder.get(), RESULT_RAW);
     transaction.commit();
     return finishSaveReturning(self, row, raw.get());
@@ -2198,7 +2201,7 @@ Ref Executor_upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         statements = upsertStatements(info, row, conflict, returningSupport(dialect) == 1, dialect);
     }
     // The blocking SQLite connector would commit before the returned row is read.
-    BlockingTransaction transaction;
+    BlockingTransaction transaction(!statements.readKey);
     Ref raw = startStatement(self, statements.upsert.get(), RESULT_RAW);
     if (statements.readKey) raw = startStatement(self, statements.readKey.get(), RESULT_RAW);
     transaction.commit();
