@@ -1915,6 +1915,15 @@ Ref PostgresConnector_process(PyObject* self, PyObject* const* args, Py_ssize_t 
     }
 }
 
+// The depth of the calling thread's transaction blocks (0: none open).
+Ref PostgresConnector__blockDepth(PyObject* self) {
+    Ref threadDict = getattr(asPyMysql(self)->threadState, "__dict__");
+    static const Constant depthKey = interned("depth");
+    PyObject* depth = PyDict_GetItemWithError(threadDict.get(), depthKey.get());
+    if (!depth) checkError();
+    return depth ? Ref::borrow(depth) : integer(0);
+}
+
 Ref PostgresConnector_getTableNameList(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     noArguments("getTableNameList", nargs, kwnames);
     auto [query, args] = pgTableQuery(self);
@@ -1943,6 +1952,8 @@ PyMethodDef postgresMethods[] = {
              "_beginTransaction() -> None; opens a transaction block of the calling thread (a savepoint when nested)"),
     Q_ONEARG("_endTransaction", Connector__endTransaction,
              "_endTransaction(succeeded) -> None; commits or rolls back the calling thread's innermost block"),
+    Q_NOARGS("_blockDepth", PostgresConnector__blockDepth,
+             "_blockDepth() -> how many transaction blocks of the calling thread are open"),
     Q_NOARGS("close", PyMysqlConnector_close,
              "close() -> None; closes the pool's connections; statements after that fail"),
     {nullptr, nullptr, 0, nullptr},

@@ -646,10 +646,15 @@ Ref asList(Ref rows) {
 class BlockingTransaction {
 public:
     // `oneStatement`: the block is for a single statement, which on
-    // PostgreSQL gives its RETURNING rows before it commits: none is needed.
+    // PostgreSQL gives its RETURNING rows before it commits: outside the
+    // thread's own block none is needed.  (Inside one it is a savepoint: a
+    // failed statement would otherwise end the whole block's transaction.)
     explicit BlockingTransaction(bool oneStatement = false) {
         Ref connector = requireConnector(dbApi);
-        if (oneStatement && connector.as<BaseConnectorObject>()->dialect == DIALECT_POSTGRES) return;
+        if (oneStatement && connector.as<BaseConnectorObject>()->dialect == DIALECT_POSTGRES &&
+            PyObject_TypeCheck(connector.get(), connectorApi->PostgresConnector) &&
+            !truthy(callMethod(connector.get(), "_blockDepth").get()))
+            return;
         if (!PyObject_TypeCheck(connector.get(), connectorApi->Sqlite3Connector) &&
             !PyObject_TypeCheck(connector.get(), connectorApi->PyMysqlConnector) &&
             !PyObject_TypeCheck(connector.get(), connectorApi->PostgresConnector))
