@@ -1779,7 +1779,8 @@ Ref pgSchema(PyObject* self) {
     PyObject* config = asBase(self)->_config;
     if (config && PyDict_Check(config)) {
         PyObject* found = PyDict_GetItemString(config, "schema");
-        if (found && found != Py_None) return Ref::steal(PyObject_Str(found));
+        // Held: str() of it may run code that changes the settings.
+        if (found && found != Py_None) return Ref::steal(PyObject_Str(Ref::borrow(found).get()));
     }
     return str(kDefaultSchema);
 }
@@ -2054,23 +2055,22 @@ Ref AioPostgresConnector__releaseCon(PyObject* self, PyObject* task) {
     return Ref::none();
 }
 
-// The connection a statement of the calling task runs on: the given one,
-// the transaction block's (holding its turn), or the task's own.
-Coro pgStatementConnection(Ref self, Ref givenCon, StatementTurn* turn) {
-    if (givenCon && givenCon.get() != Py_None && truthy(givenCon.get())) co_return givenCon;
-    if (Ref waiting = turn->enter(self.get())) {
-        co_await awaitPy(std::move(waiting));
-        turn->granted();
-    }
-    if (turn->connection()) co_return Ref::borrow(turn->connection());
-    co_return co_await awaitPy(callMethod(self.get(), names.getCon));
-}
-
 Coro aioPostgresExecute(Ref self, Ref sql, Ref givenCon, Ref params, bool dictCur) {
+    // The given connection, the transaction block's (holding its turn), or the task's own.
     StatementTurn turn;
-    Local con = co_await awaitPy(
-        toPython(pgStatementConnection(Ref::borrow(self.get()), Ref::borrow(givenCon.get()), &turn),
-                 "AioPostgresConnector.execute.<connection>"));
+    Local con;
+    if (givenCon && givenCon.get() != Py_None && truthy(givenCon.get())) {
+        con = Ref::borrow(givenCon.get());
+    } else {
+        if (Ref waiting = turn.enter(self.get())) {
+            co_await awaitPy(std::move(waiting));
+            turn.granted();
+        }
+        if (turn.connection())
+            con = Ref::borrow(turn.connection());
+        else
+            con = co_await awaitPy(callMethod(self.get(), names.getCon));
+    }
     Local cursor = callMethod(con.get(), names.cursor);
     co_await awaitPy(runPostgresStatement(cursor.get(), sql.get(), params.get()));
     Local rows;
@@ -2103,10 +2103,21 @@ Coro aioPostgresProcess(Ref self, Ref executor, Ref givenCon) {
         statementArgs = std::move(params);
     }
     int kind = statementKind(builder.get());
+    // The given connection, the transaction block's (holding its turn), or the task's own.
     StatementTurn turn;
-    Local con = co_await awaitPy(
-        toPython(pgStatementConnection(Ref::borrow(self.get()), Ref::borrow(givenCon.get()), &turn),
-                 "AioPostgresConnector.asyncProcess.<connection>"));
+    Local con;
+    if (givenCon && givenCon.get() != Py_None && truthy(givenCon.get())) {
+        con = Ref::borrow(givenCon.get());
+    } else {
+        if (Ref waiting = turn.enter(self.get())) {
+            co_await awaitPy(std::move(waiting));
+            turn.granted();
+        }
+        if (turn.connection())
+            con = Ref::borrow(turn.connection());
+        else
+            con = co_await awaitPy(callMethod(self.get(), names.getCon));
+    }
     Local cursor = callMethod(con.get(), names.cursor);
     bool many = isManyStatement(statementArgs.get());
     const auto& steps = manySteps();
