@@ -136,3 +136,42 @@ def test_example_application_on_postgres(config, database, tmp_path):
     assert "awaited: total members: 3" in proc.stdout, proc.stdout
     assert database.rows("SELECT name, age FROM member ORDER BY name") == [("Eve", 41), ("Fay", 23), ("Gus", 65)]
     assert database.rows("SELECT title FROM post") == [("Async hello",)]
+
+
+def test_full_pool_waits_are_bounded(database):
+    import asyncio
+
+    from Quillon.Error.DbFault import DeadlockError, PoolTimeoutError
+
+    async def body(connector):
+        await connector.execute("SELECT 1")  # this task now holds the pool's only connection
+
+        async def child():
+            await connector.execute("SELECT 2")
+
+        # A child the holder waits for could never get one: refused at once.
+        with pytest.raises(DeadlockError):
+            await asyncio.wait_for(asyncio.create_task(child()), 10)
+        # A task nobody waits on gives up after acquire_timeout.
+        release = asyncio.Event()
+
+        async def holder():
+            await connector.execute("SELECT 3")
+            await release.wait()
+
+        async def other():
+            await connector.execute("SELECT 4")
+
+        return holder, other, release
+
+    async def second(connector):
+        holder, other, release = await asyncio.create_task(body(connector))
+        held = asyncio.create_task(holder())
+        await asyncio.sleep(0.2)
+        with pytest.raises(PoolTimeoutError):
+            await asyncio.create_task(other())
+        release.set()
+        await held
+        return await asyncio.create_task(connector.execute("SELECT 5"))  # the pool works on
+
+    assert run_awaited(database, second, min_size=1, max_size=1, acquire_timeout=0.5) == ((5,),)
