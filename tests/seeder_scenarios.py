@@ -214,31 +214,40 @@ async def wrong_rows(kind, path, loop, User, Note, Tally):
 
 @scenario
 async def transaction(kind, path, loop, User, Note, Tally):
-    """The blocking run makes each task one transaction, not one per row."""
-    from Quillon.DB.DB import DB
+    """Each task is one transaction, not one per row; inside an application's
+    own block the tasks are part of its transaction, blocking and awaited."""
     from Quillon.Ext.Seeder import GeneratorRunner, create_task
+    from Quillon.DB.utils import SqliteContextManager, transaction
 
-    statements = []
-    DB.getInstance().connector.con.set_trace_callback(statements.append)
     create_task(lambda time: User(name="u%d" % time, age=time), User, 40)
     create_task(lambda time: Note(body="n%d" % time), Note, 10)
-    GeneratorRunner().run()
-    commits = [s for s in statements if s.strip().upper() == "COMMIT"]
-    inserts = [s for s in statements if s.upper().startswith("INSERT")]
-    assert len(inserts) == 50 and len(commits) == 2, (len(inserts), commits)
+    if kind == "blocking":
+        from Quillon.DB.DB import DB
+
+        statements = []
+        DB.getInstance().connector.con.set_trace_callback(statements.append)
+        GeneratorRunner().run()
+        commits = [s for s in statements if s.strip().upper() == "COMMIT"]
+        inserts = [s for s in statements if s.upper().startswith("INSERT")]
+        assert len(inserts) == 50 and len(commits) == 2, (len(inserts), commits)
+        for block in (SqliteContextManager, transaction):
+            try:
+                with block():
+                    GeneratorRunner().run()
+                    raise RuntimeError("undo")
+            except RuntimeError:
+                pass
+    else:
+        await GeneratorRunner(loop).arun()
+        try:
+            async with transaction():
+                await GeneratorRunner(loop).arun()
+                assert fresh_rows(path, "select count(*) from user") == [(40,)]  # nothing committed part-way
+                raise RuntimeError("undo")
+        except RuntimeError:
+            pass
     assert fresh_rows(path, "select count(*) from user") == [(40,)]
     assert fresh_rows(path, "select count(*) from note") == [(10,)]
-
-    # Inside an application's own block the tasks are part of its transaction.
-    from Quillon.DB.utils import SqliteContextManager
-
-    try:
-        with SqliteContextManager():
-            GeneratorRunner().run()
-            raise RuntimeError("undo")
-    except RuntimeError:
-        pass
-    assert fresh_rows(path, "select count(*) from user") == [(40,)]
 
 
 @scenario

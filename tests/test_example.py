@@ -136,3 +136,20 @@ def test_readme_shell_blocks_run_as_written(start, code, tmp_path):
     proc = subprocess.run(["bash", "-euo", "pipefail", "-c", "\n".join(["cd " + REPO] + script)],
                           cwd=tmp_path, env=env, capture_output=True, text=True, timeout=600)
     assert proc.returncode == 0, f"README block from line {start}:\n{proc.stdout[-3000:]}\n{proc.stderr[-5000:]}"
+
+
+# ---------------------------------------------------------------------------
+# The peer comparison's quick form: every workload runs, every contestant that
+# this interpreter can import agrees with the raw driver's checksums.
+# ---------------------------------------------------------------------------
+
+def test_peer_comparison_quick_form_runs_every_workload(tmp_path):
+    proc = subprocess.run([sys.executable, os.path.join(REPO, "benchmarks", "peers.py"), "--quick"], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stdout[-3000:] + proc.stderr[-5000:]
+    table = [line.strip("|").split(" | ") for line in proc.stdout.splitlines() if line.startswith("| ")]
+    header, rows = [c.strip() for c in table[0]], table[1:]
+    assert header[1] == "raw driver" and header[-1] == "Quillon"
+    assert len(rows) == 11 and proc.stderr.count("agree on checksum") == 11
+    # Quillon ran every workload and has a ratio to the raw driver's time in each.
+    assert all(re.fullmatch(r"\d+(\.\d+)?x", row[-1].strip()) for row in rows), proc.stdout

@@ -120,8 +120,7 @@ class TestRunnerSignature:
 # Runs on SQLite, blocking and awaited
 # ---------------------------------------------------------------------------
 
-BOTH = ["generates", "groups", "learned", "nokey", "failures", "wrong_rows", "progress"]
-BLOCKING_ONLY = ["transaction"]
+BOTH = ["generates", "groups", "learned", "nokey", "failures", "wrong_rows", "progress", "transaction"]
 ASYNC_ONLY = ["ready", "scheduling"]
 
 
@@ -131,15 +130,10 @@ def test_scenario(name, kind, tmp_path):
     run_scenario("seeder_scenarios.py", name, kind, tmp_path)
 
 
-@pytest.mark.parametrize("name", BLOCKING_ONLY)
-def test_blocking_scenario(name, tmp_path):
-    run_scenario("seeder_scenarios.py", name, "blocking", tmp_path)
-
-
 @pytest.mark.parametrize("name", ASYNC_ONLY)
 def test_async_scenario(name, tmp_path):
     run_scenario("seeder_scenarios.py", name, "async", tmp_path)
 
 
 def test_every_scenario_is_run():
-    assert set(seeder_scenarios.SCENARIOS) == set(BOTH) | set(BLOCKING_ONLY) | set(ASYNC_ONLY)
+    assert set(seeder_scenarios.SCENARIOS) == set(BOTH) | set(ASYNC_ONLY)

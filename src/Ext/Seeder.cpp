@@ -10,7 +10,10 @@
 // The blocking run makes each task one transaction of the blocking SQLite
 // connection (SqliteContextManager), so seeding many rows is not one commit
 // per row; what ends up stored is the same, including the rows saved before
-// an error.  The awaited run commits its connection once per task.
+// an error.  The awaited run makes each task one `async with transaction()`
+// block: committed when the task has saved all its rows, rolled back when
+// one fails or the run is cancelled, and a savepoint of the caller's block
+// when the run is awaited inside one, so only that block commits.
 #include <quillon/coro.hpp>
 #include <quillon/facade.hpp>
 #include <quillon/layouts.hpp>
@@ -35,13 +38,14 @@ PyObject* taskList = nullptr;    // list of RunnerTask
 PyObject* groupTable = nullptr;  // dict: group key -> list of RunnerTask
 
 struct Names {
-    Leaked time, object, getExecutor, save, isReady, getCon, commit, is_running,
-        run_until_complete, arun, __name__, write, flush, isatty;
+    Leaked time, object, getExecutor, save, isReady, getCon, is_running, run_until_complete, arun, __name__,
+        write, flush, isatty, aenter, aexit;
 } names;
 
 PyObject* asyncioSleep = nullptr;
 PyObject* pollDelay = nullptr;  // 0.3 seconds between readiness polls
 PyObject* transactionBlock = nullptr;  // Quillon.DB.utils.SqliteContextManager
+PyObject* awaitedBlock = nullptr;      // Quillon.DB.utils.transaction
 
 // ===========================================================================
 // RunnerTask
@@ -322,25 +326,49 @@ void runBlocking(PyObject* self, PyObject* tasks) {
         runTaskBlocking(self, connector.get(), checkedTask(listItem(run.get(), i)).get());
 }
 
+// One task's rows, saved on the connection of the calling task (or of the
+// transaction block it runs in).
+Coro saveTaskRows(Ref self, Ref task) {
+    Local con = co_await awaitPy(callMethod(requireConnector(dbApi).get(), names.getCon.get()));
+    Local executor = taskExecutor(task.get(), con.get(), executorsApi->AsyncModelExecutor, "AsyncModelExecutor");
+    Local generator = Borrowed(asTask(task.get())->generator).ref();
+    int count = asTask(task.get())->count;
+    Progress progress;
+    progress.enabled = asRunner(self.get())->progress;
+    progress.start(Borrowed(asTask(task.get())->_model).ref().get(), count);
+    for (int time = 1; time <= count; ++time) {
+        Ref saving = callMethod(executor.get(), names.save.get(), checkedRow(generator.get(), time).get());
+        co_await awaitPy(std::move(saving));
+        progress.advance(time);
+    }
+    co_return Ref::none();
+}
+
 Coro runAwaited(Ref self, Ref tasks) {
     Local run = snapshot(tasks.get());
     while (!truthy(getattr(requireConnector(dbApi).get(), names.isReady.get()).get()))
         co_await awaitPy(call(asyncioSleep, pollDelay));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(run.get()); ++i) {
         Local task = checkedTask(listItem(run.get(), i));
-        Local con = co_await awaitPy(callMethod(requireConnector(dbApi).get(), names.getCon.get()));
-        Local executor = taskExecutor(task.get(), con.get(), executorsApi->AsyncModelExecutor, "AsyncModelExecutor");
-        Local generator = Borrowed(asTask(task.get())->generator).ref();
-        int count = asTask(task.get())->count;
-        Progress progress;
-        progress.enabled = asRunner(self.get())->progress;
-        progress.start(Borrowed(asTask(task.get())->_model).ref().get(), count);
-        for (int time = 1; time <= count; ++time) {
-            Ref saving = callMethod(executor.get(), names.save.get(), checkedRow(generator.get(), time).get());
-            co_await awaitPy(std::move(saving));
-            progress.advance(time);
+        Local block = call(awaitedBlock);
+        co_await awaitPy(callMethod(block.get(), names.aenter.get()));
+        LocalError failure;
+        try {
+            co_await awaitPy(toPython(saveTaskRows(Ref::borrow(self.get()), Ref::borrow(task.get())), "GeneratorRunner.arun.<task>"));
+        } catch (PyError& e) {
+            failure = std::move(e);
         }
-        co_await awaitPy(callMethod(con.get(), names.commit.get()));
+        if (failure) {
+            // The block rolls back; the task's own error is the one to raise.
+            PyObject* type = failure->isException() ? PyExc_Exception : PyExc_BaseException;
+            try {
+                co_await awaitPy(callMethod(block.get(), names.aexit.get(), type, Py_None, Py_None));
+            } catch (PyError& e) {
+                if (!e.isException()) throw;
+            }
+            failure.rethrow();
+        }
+        co_await awaitPy(callMethod(block.get(), names.aexit.get(), Py_None, Py_None, Py_None));
     }
     co_return Ref::none();
 }
@@ -461,7 +489,6 @@ void internNames() {
     names.save = interned("save");
     names.isReady = interned("isReady");
     names.getCon = interned("getCon");
-    names.commit = interned("commit");
     names.is_running = interned("is_running");
     names.run_until_complete = interned("run_until_complete");
     names.arun = interned("arun");
@@ -469,6 +496,8 @@ void internNames() {
     names.write = interned("write");
     names.flush = interned("flush");
     names.isatty = interned("isatty");
+    names.aenter = interned("__aenter__");
+    names.aexit = interned("__aexit__");
 }
 
 void exec(PyObject* module) {
@@ -498,6 +527,7 @@ void exec(PyObject* module) {
     executorsApi = bindApi<ExecutorsApi>("Quillon.Model.Executors", kExecutorsCapsule);
     addObject(module, "Entity", importFrom("Quillon.Model.Entity", "Entity").get());
     transactionBlock = importFrom("Quillon.DB.utils", "SqliteContextManager").release();
+    awaitedBlock = importFrom("Quillon.DB.utils", "transaction").release();
 }
 
 PyModuleDef_Slot moduleSlots[] = {
