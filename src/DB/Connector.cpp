@@ -96,6 +96,33 @@ PyObject* aiomysqlModule() {
 // copied once per result set).
 class RowShaper {
 public:
+    // psycopg: the names straight from the result (its `description` builds
+    // an object per column on every read).
+    struct FromResult {};
+    RowShaper(PyObject* cursor, FromResult) {
+        static const Constant pgresultName = interned("pgresult");
+        static const Constant fname = interned("fname");
+        Ref result = getattr(cursor, pgresultName.get());
+        // The names are in the connection's encoding (its Python codec name).
+        Ref connection = getattr(cursor, "connection");
+        Ref info = getattr(connection.get(), "info");
+        Ref encoding = getattr(info.get(), "encoding");
+        if (!PyUnicode_Check(encoding.get())) raiseConvert(encoding.get(), "str");
+        std::string codec(utf8(encoding.get()));
+        Ref count = getattr(result.get(), "nfields");
+        Py_ssize_t n = PyLong_AsSsize_t(count.get());
+        if (n == -1 && PyErr_Occurred()) throwPending();
+        keys_ = Ref::steal(PyTuple_New(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Ref index = integer(i);
+            Ref raw = callMethod(result.get(), fname.get(), index.get());
+            if (!PyBytes_Check(raw.get())) raiseConvert(raw.get(), "bytes");
+            Ref key = Ref::steal(
+                PyUnicode_Decode(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), codec.c_str(), nullptr));
+            PyTuple_SET_ITEM(keys_.get(), i, key.release());
+        }
+    }
+
     explicit RowShaper(PyObject* cursor) {
         Ref description = getattr(cursor, names.description);
         Ref entries = stableItems(description.get(), "the cursor's description is not iterable");
@@ -1855,7 +1882,8 @@ Ref runPostgresText(PyObject* con, PyObject* sql, PyObject* params, bool dictCur
     Ref cursor = callMethod(con, names.cursor);
     runPostgresStatement(cursor.get(), sql, params);
     Ref rows = pgFetchedRows(cursor.get());
-    Ref out = dictCur ? (PyList_GET_SIZE(rows.get()) ? RowShaper(cursor.get()).shapeAll(rows.get()) : std::move(rows))
+    Ref out = dictCur ? (PyList_GET_SIZE(rows.get()) ? RowShaper(cursor.get(), RowShaper::FromResult{}).shapeAll(rows.get())
+                                                     : std::move(rows))
                       : Ref::steal(PySequence_Tuple(rows.get()));
     callMethod(cursor.get(), names.close);
     return out;
@@ -1880,7 +1908,7 @@ Ref PostgresConnector_execute(PyObject* self, PyObject* const* args, Py_ssize_t 
 Ref pgStatementResult(PyObject* executor, PyObject* cursor, int kind) {
     recordRowCount(executor, cursor);
     Ref rows = pgFetchedRows(cursor);
-    if (kind == SQL_SELECT) return RowShaper(cursor).shapeAll(rows.get());
+    if (kind == SQL_SELECT) return RowShaper(cursor, RowShaper::FromResult{}).shapeAll(rows.get());
     if (kind == SQL_INSERT) return Ref::none();
     return rows;
 }
@@ -2079,7 +2107,9 @@ Coro aioPostgresExecute(Ref self, Ref sql, Ref givenCon, Ref params, bool dictCu
     else
         rows = co_await awaitPy(callMethod(cursor.get(), names.fetchall));
     turn.leave();
-    if (dictCur) co_return PyList_GET_SIZE(rows.get()) ? RowShaper(cursor.get()).shapeAll(rows.get()) : rows.take();
+    if (dictCur)
+        co_return PyList_GET_SIZE(rows.get()) ? RowShaper(cursor.get(), RowShaper::FromResult{}).shapeAll(rows.get())
+                                              : rows.take();
     co_return Ref::steal(PySequence_Tuple(rows.get()));
 }
 
@@ -2150,7 +2180,7 @@ Coro aioPostgresProcess(Ref self, Ref executor, Ref givenCon) {
             rows = Ref::steal(PyList_New(0));
         else
             rows = co_await awaitPy(callMethod(cursor.get(), names.fetchall));
-        raw = kind == SQL_SELECT ? RowShaper(cursor.get()).shapeAll(rows.get()) : rows.take();
+        raw = kind == SQL_SELECT ? RowShaper(cursor.get(), RowShaper::FromResult{}).shapeAll(rows.get()) : rows.take();
     }
     turn.leave();
     co_return handleResult(executor.get(), raw.get());
