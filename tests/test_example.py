@@ -80,14 +80,28 @@ def readme_programs():
     programs = {}
     for lang, lineno, name, code in readme_blocks():
         if lang == "python":
-            programs.setdefault(name, (lineno, []))[1].extend(with_claims(code) + [""])
+            programs.setdefault(name, (lineno, name, []))[2].extend(with_claims(code) + [""])
     return list(programs.values())
 
 
-@pytest.mark.parametrize("start,code", readme_programs(), ids=lambda v: f"line{v}" if isinstance(v, int) else "")
-def test_readme_python_blocks_run_as_written(start, code, tmp_path):
-    proc = subprocess.run([sys.executable, "-c", "\n".join(code)], cwd=tmp_path, capture_output=True, text=True,
-                          timeout=300)
+@pytest.mark.parametrize("start,name,code", readme_programs(),
+                         ids=lambda v: f"line{v}" if isinstance(v, int) else "")
+def test_readme_python_blocks_run_as_written(start, name, code, tmp_path):
+    env = dict(os.environ)
+    database = None
+    if name.startswith("postgres"):
+        # A program of the PostgreSQL section runs on the configured server, in
+        # a database of its own (skipped without a server, failed in CI).
+        import pg_support
+
+        database = pg_support.Database(pg_support.settings())
+        env["QUILLON_PG_DB"] = database.name
+    try:
+        proc = subprocess.run([sys.executable, "-c", "\n".join(code)], cwd=tmp_path, env=env, capture_output=True,
+                              text=True, timeout=300)
+    finally:
+        if database is not None:
+            database.drop()
     assert proc.returncode == 0, f"README program from line {start}:\n{proc.stdout[-3000:]}\n{proc.stderr[-5000:]}"
 
 
@@ -109,11 +123,16 @@ def test_readme_shell_blocks_run_as_written(start, code, tmp_path):
         command = re.sub(r"^pip install \.\s*&&\s*", "", command)
         if "scripts/mariadb start" in command and not os.environ.get("QUILLON_MYSQL_HOST"):
             pytest.skip("no MariaDB server for the tests")
+        if "scripts/pg start" in command and not os.environ.get("QUILLON_PG_HOST"):
+            pytest.skip("no PostgreSQL server for the tests")
         if command:
             script.append(command)
     if not script:
         pytest.skip("only the suite's own commands")
-    env = dict(os.environ, PYTHON=sys.executable)
+    # Without the instance directories of the configured servers: a block's
+    # `stop` after a start that failed must not find (and stop) those.
+    env = {k: v for k, v in os.environ.items() if k not in ("QUILLON_MARIADB_DIR", "QUILLON_PG_DIR")}
+    env["PYTHON"] = sys.executable
     proc = subprocess.run(["bash", "-euo", "pipefail", "-c", "\n".join(["cd " + REPO] + script)],
                           cwd=tmp_path, env=env, capture_output=True, text=True, timeout=600)
     assert proc.returncode == 0, f"README block from line {start}:\n{proc.stdout[-3000:]}\n{proc.stderr[-5000:]}"

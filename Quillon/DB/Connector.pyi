@@ -30,7 +30,7 @@ class BaseConnector:
     @property
     def paramsHolder(self) -> str: ...
     @property
-    def dialect(self) -> Literal["sqlite", "mysql"]: ...
+    def dialect(self) -> Literal["sqlite", "mysql", "postgres"]: ...
     def process(self, *args: Any, **kwargs: Any) -> Any: ...
     def asyncProcess(self, *args: Any, **kwargs: Any) -> Coroutine[Any, Any, Any]: ...
     def GenerateTable(self) -> None: ...
@@ -266,6 +266,114 @@ class PyMysqlConnector(BaseConnector):
     def _endTransaction(self, succeeded: object, /) -> None: ...
     def close(self) -> None:
         """Closes the pool's connections (those out when they come back); statements after that fail."""
+
+class PostgresConnector(BaseConnector):
+    """Blocking PostgreSQL over a pool of psycopg connections; keywords are
+    psycopg's connection keywords, or ``conninfo`` (a connection string).
+
+    Nothing connects before the first statement.  A statement outside a
+    transaction block takes a connection of the pool, runs (committed at
+    once: connections run with autocommit on) and gives it back; a block of
+    the calling thread keeps one connection until it ends.  ``maxsize``
+    connections are out at once at most (0: no limit); a statement waits up
+    to ``acquire_timeout`` seconds for one to come back.  ``schema`` is the
+    schema whose tables ``getTableNameList()`` lists.
+    """
+
+    def __init__(
+        self,
+        *,
+        maxsize: int = 10,
+        acquire_timeout: float = 30.0,
+        schema: str = "public",
+        conninfo: str = "",
+        **kwargs: Any,
+    ) -> None: ...
+    @property
+    def config(self) -> dict[str, Any] | None: ...
+    @property
+    def maxsize(self) -> int: ...
+    @property
+    def size(self) -> int:
+        """Connections open: given out and resting in the pool."""
+    @property
+    def freesize(self) -> int:
+        """Connections resting in the pool."""
+    @property
+    def acquire_timeout(self) -> float: ...
+    def getCon(self) -> Any: ...
+    def releaseCon(self, con: Any, /) -> None: ...
+    @overload
+    def execute(
+        self, sql: str | None, con: Any = None, dictCur: Literal[False] = False, args: tuple[Any, ...] | None = ()
+    ) -> tuple[Any, ...]: ...
+    @overload
+    def execute(
+        self, sql: str | None, con: Any = None, *, dictCur: Literal[True], args: tuple[Any, ...] | None = ()
+    ) -> list[dict[str, Any]]: ...
+    @overload
+    def execute(
+        self, sql: str | None, con: Any, dictCur: Literal[True], args: tuple[Any, ...] | None = ()
+    ) -> list[dict[str, Any]]: ...
+    @overload
+    def execute(
+        self, sql: str | None, con: Any = None, dictCur: bool = False, args: tuple[Any, ...] | None = ()
+    ) -> tuple[Any, ...] | list[dict[str, Any]]: ...
+    def process(self, executor: ModelExecutor, con: Any = None) -> Any: ...
+    def getTableNameList(self) -> list[str]: ...
+    def autoFiledAnnounce(self, col: BaseProperty, /) -> str: ...
+    def _beginTransaction(self) -> None: ...
+    def _endTransaction(self, succeeded: object, /) -> None: ...
+    def _blockDepth(self) -> int:
+        """How many transaction blocks of the calling thread are open."""
+    def close(self) -> None:
+        """Closes the pool's connections (those out when they come back); statements after that fail."""
+
+class AioPostgresConnector(BaseConnector):
+    """Awaitable PostgreSQL, one pooled psycopg connection per asyncio task.
+
+    Keywords are psycopg's connection keywords, or ``conninfo``; the pool
+    (psycopg_pool) keeps ``min_size`` to ``max_size`` connections.
+    ``acquire_timeout`` is how many seconds a task waits for a connection of
+    the full pool before PoolTimeoutError (a wait that could never end fails
+    at once with DeadlockError).  A statement that fails ends the task's
+    transaction (PostgreSQL refuses every later statement of it): run work
+    that may fail and go on in a ``transaction()`` block (a savepoint).
+    """
+
+    def __init__(
+        self,
+        loop: AbstractEventLoop,
+        *,
+        min_size: int = 1,
+        max_size: int = 10,
+        acquire_timeout: float = 30.0,
+        schema: str = "public",
+        conninfo: str = "",
+        **kwargs: Any,
+    ) -> None: ...
+    @property
+    def config(self) -> dict[str, Any] | None: ...
+    @property
+    def loop(self) -> AbstractEventLoop: ...
+    @property
+    def maxsize(self) -> int | None: ...
+    @property
+    def acquire_timeout(self) -> float: ...
+    def getCon(self) -> Coroutine[Any, Any, Any]: ...
+    def getSelectCon(self) -> Coroutine[Any, Any, Any]: ...
+    def releaseCon(self, con: Any, /) -> Any: ...
+    def _releaseCon(self, task: Task[Any], /) -> None: ...
+    def execute(
+        self, sql: str | None, con: Any = None, dictCur: bool = False, args: tuple[Any, ...] | None = ()
+    ) -> Coroutine[Any, Any, Any]: ...
+    def asyncProcess(
+        self, *args: Any, executor: AsyncModelExecutor, con: Any = ..., **kwargs: Any
+    ) -> Coroutine[Any, Any, Any]: ...
+    def getTableNameList(self) -> Coroutine[Any, Any, list[Any]]: ...
+    def autoFiledAnnounce(self, col: BaseProperty, /) -> str: ...
+    def close(self) -> Coroutine[Any, Any, None]:
+        """Refuses new connections, ends the calling task's own (committed) and closes the pool."""
 
 _Callback = TypeVar("_Callback", bound=Callable[[], Any])
 

@@ -336,7 +336,7 @@ struct BaseConnectorObject {
 };
 
 // The SQL dialect of a connector, chosen by its class.
-enum SqlDialect : int { DIALECT_SQLITE = 0, DIALECT_MYSQL = 1 };
+enum SqlDialect : int { DIALECT_SQLITE = 0, DIALECT_MYSQL = 1, DIALECT_POSTGRES = 2 };
 
 struct Sqlite3ConnectorOps {
     PyObject* (*init_sqlite)(PyObject* self, PyObject* path, int showLog);
@@ -406,6 +406,10 @@ struct ConnectorApi {
     PyTypeObject* AioSqliteConnector;
     PyTypeObject* AioMysqlConnector;
     PyTypeObject* PyMysqlConnector;
+    // PostgreSQL: the blocking one shares PyMysqlConnectorObject's layout,
+    // the awaited one AioMysqlConnectorObject's.
+    PyTypeObject* PostgresConnector;
+    PyTypeObject* AioPostgresConnector;
 };
 
 // ===========================================================================
@@ -565,9 +569,10 @@ Q_AT(PyMysqlConnectorObject, idle, H + 56); Q_AT(PyMysqlConnectorObject, threadS
 Q_AT(PyMysqlConnectorObject, driverSettings, H + 72); Q_AT(PyMysqlConnectorObject, acquireTimeout, H + 80);
 Q_AT(PyMysqlConnectorObject, maxsize, H + 88); Q_AT(PyMysqlConnectorObject, inUse, H + 92);
 Q_AT(PyMysqlConnectorObject, closed, H + 96); Q_AT(PyMysqlConnectorObject, lockWaitTimeout, H + 100);
-Q_SIZE(ConnectorApi, 48); Q_AT(ConnectorApi, version, 0); Q_AT(ConnectorApi, BaseConnector, 8);
+Q_SIZE(ConnectorApi, 64); Q_AT(ConnectorApi, version, 0); Q_AT(ConnectorApi, BaseConnector, 8);
 Q_AT(ConnectorApi, Sqlite3Connector, 16); Q_AT(ConnectorApi, AioSqliteConnector, 24);
 Q_AT(ConnectorApi, AioMysqlConnector, 32); Q_AT(ConnectorApi, PyMysqlConnector, 40);
+Q_AT(ConnectorApi, PostgresConnector, 48); Q_AT(ConnectorApi, AioPostgresConnector, 56);
 Q_SIZE(DBObject, H + 8); Q_AT(DBObject, _connector, H);
 Q_SIZE(DBApi, 24); Q_AT(DBApi, version, 0); Q_AT(DBApi, DB, 8); Q_AT(DBApi, instance, 16);
 Q_SIZE(PagingOps, 8); Q_AT(PagingOps, _execute, 0);

@@ -5,6 +5,8 @@
 // (`order`, `group`, `key`) is quoted; every other identifier is written as
 // it is, so the text of ordinary statements never changes.  SQLite and
 // PostgreSQL quote with double quotes, MySQL/MariaDB with backticks.
+// PostgreSQL folds bare names to lower case: there a name with capitals is
+// quoted too.
 #pragma once
 
 #include "layouts.hpp"
@@ -71,6 +73,20 @@ inline constexpr std::string_view kMysqlKeywords[] = {
     "WHILE", "WINDOW", "WITH", "WRITE", "XOR", "YEAR_MONTH", "ZEROFILL",
 };
 
+// Reserved key words of PostgreSQL (and KEY, which the other two reserve).
+inline constexpr std::string_view kPostgresKeywords[] = {
+    "ALL", "ANALYSE", "ANALYZE", "AND", "ANY", "ARRAY", "AS", "ASC", "ASYMMETRIC", "AUTHORIZATION", "BINARY",
+    "BOTH", "CASE", "CAST", "CHECK", "COLLATE", "COLLATION", "COLUMN", "CONCURRENTLY", "CONSTRAINT", "CREATE",
+    "CROSS", "CURRENT_CATALOG", "CURRENT_DATE", "CURRENT_ROLE", "CURRENT_SCHEMA", "CURRENT_TIME",
+    "CURRENT_TIMESTAMP", "CURRENT_USER", "DEFAULT", "DEFERRABLE", "DESC", "DISTINCT", "DO", "ELSE", "END", "EXCEPT",
+    "FALSE", "FETCH", "FOR", "FOREIGN", "FREEZE", "FROM", "FULL", "GRANT", "GROUP", "HAVING", "ILIKE", "IN",
+    "INITIALLY", "INNER", "INTERSECT", "INTO", "IS", "ISNULL", "JOIN", "KEY", "LATERAL", "LEADING", "LEFT", "LIKE",
+    "LIMIT", "LOCALTIME", "LOCALTIMESTAMP", "NATURAL", "NOT", "NOTNULL", "NULL", "OFFSET", "ON", "ONLY", "OR",
+    "ORDER", "OUTER", "OVERLAPS", "PLACING", "PRIMARY", "REFERENCES", "RETURNING", "RIGHT", "SELECT",
+    "SESSION_USER", "SIMILAR", "SOME", "SYMMETRIC", "SYSTEM_USER", "TABLE", "TABLESAMPLE", "THEN", "TO", "TRAILING",
+    "TRUE", "UNION", "UNIQUE", "USER", "USING", "VARIADIC", "VERBOSE", "WHEN", "WHERE", "WINDOW", "WITH",
+};
+
 template <size_t N>
 constexpr bool sortedList(const std::string_view (&words)[N]) {
     for (size_t i = 1; i < N; ++i)
@@ -79,6 +95,7 @@ constexpr bool sortedList(const std::string_view (&words)[N]) {
 }
 static_assert(sortedList(kSqliteKeywords), "keep the SQLite keywords sorted");
 static_assert(sortedList(kMysqlKeywords), "keep the MySQL keywords sorted");
+static_assert(sortedList(kPostgresKeywords), "keep the PostgreSQL keywords sorted");
 
 // Every identifier of every statement is looked up, so the lists are
 // hashed at compile time (FNV-1a over the upper-case text, open addressing
@@ -107,6 +124,7 @@ constexpr std::array<int16_t, Size> hashSlots(const std::string_view (&words)[N]
 
 inline constexpr auto kSqliteSlots = hashSlots<512>(kSqliteKeywords);
 inline constexpr auto kMysqlSlots = hashSlots<1024>(kMysqlKeywords);
+inline constexpr auto kPostgresSlots = hashSlots<512>(kPostgresKeywords);
 
 template <size_t Size, size_t N>
 bool contains(const std::array<int16_t, Size>& slots, const std::string_view (&words)[N], std::string_view upper,
@@ -133,16 +151,27 @@ inline bool isKeyword(int dialect, std::string_view name) {
     std::string_view upper(buffer.data(), name.size());
     if (dialect == DIALECT_MYSQL)
         return sql_detail::contains(sql_detail::kMysqlSlots, sql_detail::kMysqlKeywords, upper, hash);
+    if (dialect == DIALECT_POSTGRES)
+        return sql_detail::contains(sql_detail::kPostgresSlots, sql_detail::kPostgresKeywords, upper, hash);
     return sql_detail::contains(sql_detail::kSqliteSlots, sql_detail::kSqliteKeywords, upper, hash);
 }
 
 // The quote character of a dialect's identifiers.
 inline char identifierQuote(int dialect) { return dialect == DIALECT_MYSQL ? '`' : '"'; }
 
+// Whether PostgreSQL would fold `name` to lower case (it keeps the case of
+// quoted names only).
+inline bool hasUpperCase(std::string_view name) {
+    for (char c : name)
+        if (c >= 'A' && c <= 'Z') return true;
+    return false;
+}
+
 // Appends `name`, quoted when it is a keyword of `dialect` (a quote inside a
-// quoted name is doubled).
+// quoted name is doubled); on PostgreSQL also when it has capitals, so that
+// `authorId` stays `authorId` and not `authorid`.
 inline void appendIdentifier(std::string& out, std::string_view name, int dialect) {
-    if (!isKeyword(dialect, name)) {
+    if (!isKeyword(dialect, name) && !(dialect == DIALECT_POSTGRES && hasUpperCase(name))) {
         out.append(name);
         return;
     }

@@ -4,8 +4,9 @@
 // rest of the system.  `BaseConnector` holds the fields every connector
 // shares and the do-nothing defaults.  The blocking connectors run on the
 // calling thread: `Sqlite3Connector` over the host's sqlite3 module,
-// `PyMysqlConnector` over pymysql with a pool of connections.  The asyncio
-// connectors, `AioSqliteConnector` and `AioMysqlConnector`, return
+// `PyMysqlConnector` over pymysql and `PostgresConnector` over psycopg, each
+// with a pool of connections.  The asyncio connectors, `AioSqliteConnector`,
+// `AioMysqlConnector` and `AioPostgresConnector`, return
 // awaitables; every one of them is a C++ coroutine (coro.hpp) that Python
 // drives like an `async def`.
 //
@@ -69,7 +70,7 @@ void internNames() {
              in("typeArgs"),    in("targetType"),      in("rowcount"),         in("in_transaction"),
              in("query"),       in("done"),            in("set_result"),       in("set_exception"),
              in("create_future"), in("open"),          in("ping"),             in("get_transaction_status"),
-             in("_beginTransaction"), in("_endTransaction")};
+             in("_beginTransaction"), in("_endTransaction"), in("closed")};
 }
 
 // The module's `generate_table`, read at call time like any module global.
@@ -95,6 +96,33 @@ PyObject* aiomysqlModule() {
 // copied once per result set).
 class RowShaper {
 public:
+    // psycopg: the names straight from the result (its `description` builds
+    // an object per column on every read).
+    struct FromResult {};
+    RowShaper(PyObject* cursor, FromResult) {
+        static const Constant pgresultName = interned("pgresult");
+        static const Constant fname = interned("fname");
+        Ref result = getattr(cursor, pgresultName.get());
+        // The names are in the connection's encoding (its Python codec name).
+        Ref connection = getattr(cursor, "connection");
+        Ref info = getattr(connection.get(), "info");
+        Ref encoding = getattr(info.get(), "encoding");
+        if (!PyUnicode_Check(encoding.get())) raiseConvert(encoding.get(), "str");
+        std::string codec(utf8(encoding.get()));
+        Ref count = getattr(result.get(), "nfields");
+        Py_ssize_t n = PyLong_AsSsize_t(count.get());
+        if (n == -1 && PyErr_Occurred()) throwPending();
+        keys_ = Ref::steal(PyTuple_New(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Ref index = integer(i);
+            Ref raw = callMethod(result.get(), fname.get(), index.get());
+            if (!PyBytes_Check(raw.get())) raiseConvert(raw.get(), "bytes");
+            Ref key = Ref::steal(
+                PyUnicode_Decode(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), codec.c_str(), nullptr));
+            PyTuple_SET_ITEM(keys_.get(), i, key.release());
+        }
+    }
+
     explicit RowShaper(PyObject* cursor) {
         Ref description = getattr(cursor, names.description);
         Ref entries = stableItems(description.get(), "the cursor's description is not iterable");
@@ -322,14 +350,17 @@ bool isManyStatement(PyObject* params) { return !PyTuple_Check(params); }
 // runs over many tuples.  The driver's error reaches the caller unchanged.
 // Returns whether it began a transaction that the caller must commit
 // (MySQL outside a block, where every statement otherwise commits itself).
-bool runStatementAtomically(PyObject* con, PyObject* cursor, PyObject* text, PyObject* params, bool mysql,
+bool runStatementAtomically(PyObject* con, PyObject* cursor, PyObject* text, PyObject* params, int dialect,
                             bool inBlock) {
     if (!isManyStatement(params)) {
         runStatement(cursor, text, params);
         return false;
     }
     const auto& steps = manySteps();
-    PyObject* run = mysql ? names.query : names.execute;
+    // The server connectors run with autocommit on: a transaction is begun
+    // unless the thread's block has one open.
+    bool mysql = dialect != DIALECT_SQLITE;
+    PyObject* run = dialect == DIALECT_MYSQL ? names.query : names.execute;
     bool began = mysql ? !inBlock : !truthy(getattr(con, names.in_transaction).get());
     if (began) callMethod(con, run, steps.begin);
     callMethod(con, run, steps.savepoint);
@@ -837,7 +868,8 @@ Ref Connector__openRows(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (params == Py_None) params = empty.get();
     bool sqlite = PyObject_TypeCheck(self, state.Sqlite3Connector) || PyObject_TypeCheck(self, state.AioSqliteConnector);
     if (!sqlite && !PyObject_TypeCheck(self, state.PyMysqlConnector) &&
-        !PyObject_TypeCheck(self, state.AioMysqlConnector))
+        !PyObject_TypeCheck(self, state.AioMysqlConnector) && !PyObject_TypeCheck(self, state.PostgresConnector) &&
+        !PyObject_TypeCheck(self, state.AioPostgresConnector))
         raise(PyExc_TypeError, "%.200s cannot stream rows", Py_TYPE(self)->tp_name);
     Ref text = sqlite ? toQmark(a[0]) : Ref::borrow(a[0]);
     auto* s = PyObject_GC_New(RowStreamObject, state.RowStream);
@@ -1002,7 +1034,13 @@ void set_isReady(PyObject* self, PyObject* value) {
     if (!value) raise(PyExc_TypeError, "cannot delete isReady");
     asBase(self)->isReady = truthy(value);
 }
-Ref get_dialect(PyObject* self) { return str(asBase(self)->dialect == DIALECT_MYSQL ? "mysql" : "sqlite"); }
+Ref get_dialect(PyObject* self) {
+    switch (asBase(self)->dialect) {
+        case DIALECT_MYSQL: return str("mysql");
+        case DIALECT_POSTGRES: return str("postgres");
+        default: return str("sqlite");
+    }
+}
 Ref paramsHolderFormat(PyObject*) { return str("%s"); }
 Ref paramsHolderQmark(PyObject*) { return str("?"); }
 
@@ -1022,7 +1060,7 @@ PyGetSetDef baseGetSet[] = {
     Q_GETSET("_config", get_config, set_config, "connection settings (a dict or None)"),
     Q_GETSET("isReady", get_isReady, set_isReady, "True once the connector can serve statements"),
     Q_GETTER("paramsHolder", paramsHolderFormat, "the dialect's parameter placeholder"),
-    Q_GETTER("dialect", get_dialect, "the SQL dialect statements are written in: 'sqlite' or 'mysql'"),
+    Q_GETTER("dialect", get_dialect, "the SQL dialect statements are written in: 'sqlite', 'mysql' or 'postgres'"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -1190,7 +1228,7 @@ Ref Sqlite3Connector_process(PyObject* self, PyObject* const* args, Py_ssize_t n
     ThreadSession session(self);
     PyObject* con = session.con();
     Ref cursor = callMethod(con, names.cursor);
-    runStatementAtomically(con, cursor.get(), text.get(), params.get(), false, session.inBlock());
+    runStatementAtomically(con, cursor.get(), text.get(), params.get(), DIALECT_SQLITE, session.inBlock());
     recordRowCount(executor, cursor.get());
     // Inside a transaction block the block's end commits.
     if (!session.inBlock()) callMethod(con, names.commit);
@@ -1908,7 +1946,7 @@ Coro aioMysqlClose(Ref self) {
         }
     }
     if (noPool) co_return Ref::none();
-    co_await awaitPy(toPython(endCallerConnection(Ref::borrow(self.get()), &aioMysqlConnections),
+    co_await awaitPy(toPython(endCallerConnection(Ref::borrow(self.get()), &connectionsOf(self.get())),
                               "AioMysqlConnector.close.<own>"));
     co_await awaitPy(toPython(waitStartedEnds(), "AioMysqlConnector.close.<ends>"));
     Local pool = Ref::borrow(asBase(self.get())->_pool);
@@ -2107,7 +2145,7 @@ Ref PyMysqlConnector_process(PyObject* self, PyObject* const* args, Py_ssize_t n
         int kind = statementKind(builder);
         Ref cursor =
             kind == SQL_SELECT ? callMethod(con.get(), names.cursor, blockingDictCursor().get()) : callMethod(con.get(), names.cursor);
-        bool began = runStatementAtomically(con.get(), cursor.get(), text.get(), params.get(), true,
+        bool began = runStatementAtomically(con.get(), cursor.get(), text.get(), params.get(), DIALECT_MYSQL,
                                             !session || session->inBlock());
         if (began) callMethod(con.get(), names.commit);
         recordRowCount(executor, cursor.get());
@@ -2223,6 +2261,527 @@ PyType_Spec pyMysqlSpec = {"Quillon.DB.Connector.PyMysqlConnector", sizeof(PyMys
                            pyMysqlSlots};
 
 // ===========================================================================
+// PostgreSQL: PostgresConnector (blocking) and AioPostgresConnector (awaited)
+// ===========================================================================
+//
+// Both run on psycopg 3 and share the MySQL connectors' layouts and
+// lifecycles: the blocking one the per-thread pool (its connections in
+// autocommit, a block an explicit transaction), the awaited one a connection
+// per task from an asyncio pool (psycopg_pool, seen through
+// Quillon.DB.postgres_pool), one transaction per task.  Rows come back as
+// tuples and are shaped into dicts here.  Keys of inserts come back through
+// RETURNING: PostgreSQL has no last row id.
+
+// The schema whose tables getTableNameList() lists, unless the settings name one.
+constexpr const char* kDefaultSchema = "public";
+constexpr int kPostgresPoolSize = 10;
+
+// psycopg parses placeholders only when it is given arguments: text run
+// without any is sent as it is (a literal % stays one).
+Ref runPostgresStatement(PyObject* cursor, PyObject* text, PyObject* params) {
+    if (PyTuple_Check(params) && PyTuple_GET_SIZE(params) == 0) return callMethod(cursor, names.execute, text);
+    return runStatement(cursor, text, params);
+}
+
+// Whether the cursor's statement gave a result to fetch (psycopg's fetchall
+// raises after one that did not).  Its `rownumber` says so without building
+// the description.
+bool pgHasResult(PyObject* cursor) {
+    static const Constant rownumber = interned("rownumber");
+    return getattr(cursor, rownumber.get()).get() != Py_None;
+}
+
+// The rows a cursor holds after its statement (none for a statement without
+// a result).
+Ref pgFetchedRows(PyObject* cursor) {
+    if (!pgHasResult(cursor)) return Ref::steal(PyList_New(0));
+    return callMethod(cursor, names.fetchall);
+}
+
+// A whole-number setting taken out of the constructor's keywords.
+int takeCount(PyObject* extra, const char* name, int fallback, int least) {
+    Ref given = takeKeyword(extra, name);
+    if (!given) return fallback;
+    if (PyBool_Check(given.get()) || !PyLong_Check(given.get()))
+        raise(PyExc_TypeError, "%s must be a whole number, not %.200s", name, typeName(given.get()));
+    long n = PyLong_AsLong(given.get());
+    if (n == -1 && PyErr_Occurred()) throwPending();
+    if (n < least || n > 100000) raise(PyExc_ValueError, "%s must be between %d and 100000", name, least);
+    return (int)n;
+}
+
+// The schema setting of a PostgreSQL connector's `config`, as text.
+Ref pgSchema(PyObject* self) {
+    PyObject* config = asBase(self)->_config;
+    if (config && PyDict_Check(config)) {
+        PyObject* found = PyDict_GetItemString(config, "schema");
+        // Held: str() of it may run code that changes the settings.
+        if (found && found != Py_None) return Ref::steal(PyObject_Str(Ref::borrow(found).get()));
+    }
+    return str(kDefaultSchema);
+}
+
+// The catalog query of the connector's tables, the schema bound as its argument.
+std::pair<Ref, Ref> pgTableQuery(PyObject* self) {
+    static const Constant query = str(
+        "SELECT table_name FROM information_schema.tables WHERE table_schema = %s AND table_type = 'BASE TABLE' "
+        "ORDER BY table_name;");
+    Ref schema = pgSchema(self);
+    return {Ref::borrow(query.get()), tupleOf({schema.get()})};
+}
+
+// An auto-increment key: an identity column of the key's integer type.
+Ref PostgresConnector_autoFiledAnnounce(PyObject*, PyObject* col) {
+    Ref targetType = getattr(col, names.targetType);
+    Ref text = Ref::steal(PyObject_Str(targetType.get()));
+    std::string type(utf8(text.get()));
+    for (char& c : type)
+        if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
+    const char* integerType = type == "bigint" ? "bigint" : type == "smallint" ? "smallint" : "integer";
+    return Ref::steal(PyUnicode_FromFormat("%s GENERATED BY DEFAULT AS IDENTITY", integerType));
+}
+
+// ---------------------------------------------------------------------------
+// PostgresConnector
+// ---------------------------------------------------------------------------
+
+PyObject* PostgresConnector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    PyObject* self = newConnector<pyMysqlFields, DIALECT_POSTGRES>(type, args, kwargs);
+    if (self) {
+        auto* c = asPyMysql(self);
+        c->ops = &pyMysqlOps;
+        c->acquireTimeout = kAcquireTimeout;
+        c->maxsize = kPostgresPoolSize;
+        c->lockWaitTimeout = -1;
+    }
+    return self;
+}
+
+// PostgresConnector(**settings): psycopg's connection keywords (or
+// `conninfo`), and the connector's own maxsize, acquire_timeout and schema.
+// Nothing connects before the first statement.
+int PostgresConnector_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return boundary(-1, [&] {
+        static const Signature<0> sig{"PostgresConnector", {}, 0, false, true};
+        auto a = bind(sig, args, kwargs);
+        auto* c = asPyMysql(self);
+        c->acquireTimeout = takeSeconds(a.extra.get(), "acquire_timeout", kAcquireTimeout);
+        c->maxsize = takeCount(a.extra.get(), "maxsize", kPostgresPoolSize, 0);
+        static const Constant autocommit = interned("autocommit");
+        if (PyDict_DelItem(a.extra.get(), autocommit.get()) < 0) PyErr_Clear();
+        assignField(asBase(self)->_config, a.extra.get());
+        Ref settings = Ref::steal(PyDict_Copy(a.extra.get()));
+        if (PyDict_DelItemString(settings.get(), "schema") < 0) PyErr_Clear();
+        check(PyDict_SetItem(settings.get(), autocommit.get(), Py_True));
+        Ref context = call(importFrom("Quillon.DB.postgres_pool", "text_json_context").get());
+        check(PyDict_SetDefault(settings.get(), interned("context").get(), context.get()) ? 0 : -1);
+        assignField(c->driverSettings, std::move(settings));
+        assignField(c->idle, Ref::steal(PyList_New(0)));
+        assignField(c->threadState, call(state.threadLocal));
+        asBase(self)->isAsync = 0;
+        asBase(self)->Type = 0;
+        asBase(self)->isReady = 1;
+        return 0;
+    });
+}
+
+// The rows of a statement run on a psycopg connection: a tuple of tuples,
+// or a list of dicts with `dictCur`.
+Ref runPostgresText(PyObject* con, PyObject* sql, PyObject* params, bool dictCur) {
+    Ref cursor = callMethod(con, names.cursor);
+    runPostgresStatement(cursor.get(), sql, params);
+    Ref rows = pgFetchedRows(cursor.get());
+    Ref out = dictCur ? (PyList_GET_SIZE(rows.get()) ? RowShaper(cursor.get(), RowShaper::FromResult{}).shapeAll(rows.get())
+                                                     : std::move(rows))
+                      : Ref::steal(PySequence_Tuple(rows.get()));
+    callMethod(cursor.get(), names.close);
+    return out;
+}
+
+Ref PostgresConnector_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    ExecuteCall request = bindExecute(args, nargs, kwnames, true);
+    if (request.con != Py_None && truthy(request.con))
+        return runPostgresText(request.con, request.sql, request.params, request.dictCur);
+    ThreadSession session(self);
+    try {
+        return runPostgresText(session.con(), request.sql, request.params, request.dictCur);
+    } catch (PyError& e) {
+        if (!e.isException()) session.discard();
+        throw;
+    }
+}
+
+// The executor's result of a statement that ran on `cursor`: a select's rows
+// as dicts, nothing for an insert (its key comes back through RETURNING),
+// any other statement's rows as tuples.
+Ref pgStatementResult(PyObject* executor, PyObject* cursor, int kind) {
+    recordRowCount(executor, cursor);
+    Ref rows = pgFetchedRows(cursor);
+    if (kind == SQL_SELECT) return RowShaper(cursor, RowShaper::FromResult{}).shapeAll(rows.get());
+    if (kind == SQL_INSERT) return Ref::none();
+    return rows;
+}
+
+Ref PostgresConnector_process(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature<2> sig{"process", {"executor", "con"}, 1};
+    auto a = bind(sig, args, nargs, kwnames);
+    PyObject* executor = a[0];
+    requireType("executor", executor, state.executors->ModelExecutor, false);
+    PyObject* builder = builderOf(executor);
+    auto [text, params] = preparedStatement(builder, false);
+    PyObject* given = a.get(1, Py_None);
+
+    std::optional<ThreadSession> session;
+    Ref con;
+    if (given != Py_None && truthy(given)) {
+        con = Ref::borrow(given);
+    } else {
+        session.emplace(self);
+        con = Ref::borrow(session->con());
+    }
+    try {
+        Ref cursor = callMethod(con.get(), names.cursor);
+        bool began = runStatementAtomically(con.get(), cursor.get(), text.get(), params.get(), DIALECT_POSTGRES,
+                                            !session || session->inBlock());
+        Ref raw = pgStatementResult(executor, cursor.get(), statementKind(builder));
+        if (began) callMethod(con.get(), names.commit);
+        callMethod(cursor.get(), names.close);
+        return handleResult(executor, raw.get());
+    } catch (PyError& e) {
+        if (session && !e.isException()) session->discard();
+        throw;
+    }
+}
+
+// The depth of the calling thread's transaction blocks (0: none open).
+Ref PostgresConnector__blockDepth(PyObject* self) {
+    Ref threadDict = getattr(asPyMysql(self)->threadState, "__dict__");
+    static const Constant depthKey = interned("depth");
+    PyObject* depth = PyDict_GetItemWithError(threadDict.get(), depthKey.get());
+    if (!depth) checkError();
+    return depth ? Ref::borrow(depth) : integer(0);
+}
+
+Ref PostgresConnector_getTableNameList(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    noArguments("getTableNameList", nargs, kwnames);
+    auto [query, args] = pgTableQuery(self);
+    ThreadSession session(self);
+    Ref rows = runPostgresText(session.con(), query.get(), args.get(), false);
+    return firstColumns(rows.get());
+}
+
+PyMethodDef postgresMethods[] = {
+    Q_FAST("_openRows", Connector__openRows,
+           "_openRows(sql, args=(), con=None) -> a RowStream of the select's rows, started on its first fetch"),
+    Q_NOARGS("getCon", PyMysqlConnector_getCon,
+             "getCon() -> the calling thread's block connection inside a block, otherwise a connection of the pool "
+             "(give it back with releaseCon)"),
+    Q_ONEARG("releaseCon", PyMysqlConnector_releaseCon,
+             "releaseCon(con) -> None; commits a connection getCon() gave and puts it back in the pool"),
+    Q_FAST("execute", PostgresConnector_execute,
+           "execute(sql, con=None, dictCur=False, args=()) -> rows as tuples, or a list of dicts;\n"
+           "committed unless a transaction block of the calling thread is open"),
+    Q_FAST("process", PostgresConnector_process,
+           "process(executor, con=None) -> the executor's result of its prepared statement (committed)"),
+    Q_FAST("getTableNameList", PostgresConnector_getTableNameList,
+           "getTableNameList() -> the table names of the connector's schema"),
+    Q_ONEARG("autoFiledAnnounce", PostgresConnector_autoFiledAnnounce,
+             "autoFiledAnnounce(col) -> the column type of an auto-increment key (an identity column)"),
+    Q_NOARGS("GenerateTable", Connector_GenerateTable, "GenerateTable() -> None; creates the models' tables"),
+    Q_NOARGS("_beginTransaction", Connector__beginTransaction,
+             "_beginTransaction() -> None; opens a transaction block of the calling thread (a savepoint when nested)"),
+    Q_ONEARG("_endTransaction", Connector__endTransaction,
+             "_endTransaction(succeeded) -> None; commits or rolls back the calling thread's innermost block"),
+    Q_NOARGS("_blockDepth", PostgresConnector__blockDepth,
+             "_blockDepth() -> how many transaction blocks of the calling thread are open"),
+    Q_NOARGS("close", PyMysqlConnector_close,
+             "close() -> None; closes the pool's connections; statements after that fail"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef postgresGetSet[] = {
+    Q_GETTER("config", get_mysql_config, "the connection settings given to the constructor"),
+    Q_GETTER("maxsize", get_py_mysql_maxsize, "connections out at once (0: no limit)"),
+    Q_GETTER("size", get_py_mysql_size, "connections open: given out and resting in the pool"),
+    Q_GETTER("freesize", get_py_mysql_freesize, "connections resting in the pool"),
+    Q_GETTER("acquire_timeout", get_py_mysql_acquire,
+             "seconds a statement waits for a connection of the full pool before PoolTimeoutError"),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot postgresSlots[] = {
+    {Py_tp_new, (void*)PostgresConnector_new},
+    {Py_tp_init, (void*)PostgresConnector_init},
+    {Py_tp_traverse, (void*)traverseObject<pyMysqlFields>},
+    {Py_tp_clear, (void*)clearObject<pyMysqlFields>},
+    {Py_tp_dealloc, (void*)PyMysqlConnector_dealloc},
+    {Py_tp_methods, postgresMethods},
+    {Py_tp_getset, postgresGetSet},
+    {Py_tp_doc, (void*)"PostgresConnector(*, maxsize=10, acquire_timeout=30.0, schema='public', **connect_settings): "
+                       "blocking PostgreSQL over a pool of connections."},
+    {0, nullptr},
+};
+PyType_Spec postgresSpec = {"Quillon.DB.Connector.PostgresConnector", sizeof(PyMysqlConnectorObject), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+                            postgresSlots};
+
+// ---------------------------------------------------------------------------
+// AioPostgresConnector
+// ---------------------------------------------------------------------------
+
+Coro aioPostgresInit(Ref self, Ref settings, int minSize, int maxSize) {
+    Local opening;
+    {
+        Ref open = importFrom("Quillon.DB.postgres_pool", "open_pool");
+        Ref low = integer(minSize), high = integer(maxSize);
+        opening = call(open.get(), settings.get(), low.get(), high.get());
+    }
+    Local pool = co_await awaitPy(opening.take());
+    asBase(self.get())->isReady = 1;
+    assignField(asBase(self.get())->_pool, pool.take());
+    co_return Ref::none();
+}
+
+PyObject* AioPostgresConnector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    PyObject* self = newConnector<aioMysqlFields, DIALECT_POSTGRES>(type, args, kwargs);
+    if (self) {
+        asAioMysql(self)->acquireTimeout = kAcquireTimeout;
+        asAioMysql(self)->lockWaitTimeout = -1;
+    }
+    return self;
+}
+
+// AioPostgresConnector(loop, **settings): psycopg's connection keywords (or
+// `conninfo`), the pool's min_size and max_size, acquire_timeout and schema.
+int AioPostgresConnector_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return boundary(-1, [&] {
+        static const Signature<1> sig{"AioPostgresConnector", {"loop"}, 1, false, true};
+        auto a = bind(sig, args, kwargs);
+        asAioMysql(self)->acquireTimeout = takeSeconds(a.extra.get(), "acquire_timeout", kAcquireTimeout);
+        int maxSize = takeCount(a.extra.get(), "max_size", kPostgresPoolSize, 1);
+        int minSize = takeCount(a.extra.get(), "min_size", 1, 0);
+        if (minSize > maxSize) raise(PyExc_ValueError, "min_size must not be above max_size");
+        static const Constant autocommit = interned("autocommit");
+        if (PyDict_DelItem(a.extra.get(), autocommit.get()) < 0) PyErr_Clear();
+        assignField(asBase(self)->_config, a.extra.get());
+        Ref settings = Ref::steal(PyDict_Copy(a.extra.get()));
+        if (PyDict_DelItemString(settings.get(), "schema") < 0) PyErr_Clear();
+        asBase(self)->isAsync = 1;
+        asBase(self)->Type = 0;
+        assignField(asBase(self)->selectCon, Py_None);
+        PyObject* loop = a[0];
+        assignField(asAioMysql(self)->loop, loop);
+        assignField(asAioMysql(self)->conMap, Ref::steal(PyDict_New()));
+        installTaskFactory(loop);
+        Ref work = toPython(aioPostgresInit(Ref::borrow(self), std::move(settings), minSize, maxSize),
+                            "AioPostgresConnector.<pool>");
+        // On a running loop the pool is made by a task; the first operation
+        // waits for it (and raises its error when it failed).
+        if (truthy(callMethod(loop, names.is_running).get()))
+            assignField(asAioMysql(self)->poolTask, callMethod(loop, names.create_task, work.get()));
+        else
+            callMethod(loop, names.run_until_complete, work.get());
+        return 0;
+    });
+}
+
+Ref AioPostgresConnector_getCon(PyObject* self) {
+    return toPython(taskConnection(Ref::borrow(self), &aioPostgresConnections), "AioPostgresConnector.getCon");
+}
+
+Ref AioPostgresConnector__releaseCon(PyObject* self, PyObject* task) {
+    endFinishedTaskConnection(self, task, &aioPostgresConnections);
+    return Ref::none();
+}
+
+Coro aioPostgresExecute(Ref self, Ref sql, Ref givenCon, Ref params, bool dictCur) {
+    // The given connection, the transaction block's (holding its turn), or the task's own.
+    StatementTurn turn;
+    Local con;
+    if (givenCon && givenCon.get() != Py_None && truthy(givenCon.get())) {
+        con = Ref::borrow(givenCon.get());
+    } else {
+        if (Ref waiting = turn.enter(self.get())) {
+            co_await awaitPy(std::move(waiting));
+            turn.granted();
+        }
+        if (turn.connection())
+            con = Ref::borrow(turn.connection());
+        else
+            con = co_await awaitPy(callMethod(self.get(), names.getCon));
+    }
+    Local cursor = callMethod(con.get(), names.cursor);
+    co_await awaitPy(runPostgresStatement(cursor.get(), sql.get(), params.get()));
+    Local rows;
+    if (!pgHasResult(cursor.get()))
+        rows = Ref::steal(PyList_New(0));
+    else
+        rows = co_await awaitPy(callMethod(cursor.get(), names.fetchall));
+    turn.leave();
+    if (dictCur)
+        co_return PyList_GET_SIZE(rows.get()) ? RowShaper(cursor.get(), RowShaper::FromResult{}).shapeAll(rows.get())
+                                              : rows.take();
+    co_return Ref::steal(PySequence_Tuple(rows.get()));
+}
+
+Ref AioPostgresConnector_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    ExecuteCall request = bindExecute(args, nargs, kwnames, true);
+    return toPython(aioPostgresExecute(Ref::borrow(self), Ref::borrow(request.sql), Ref::borrow(request.con),
+                                       Ref::borrow(request.params), request.dictCur),
+                    "AioPostgresConnector.execute");
+}
+
+// An executor's statement on the task's connection.  A statement run over
+// many argument tuples is atomic (a savepoint around it), so a task that
+// catches its error and goes on commits none of the batch.
+Coro aioPostgresProcess(Ref self, Ref executor, Ref givenCon) {
+    requireAsyncExecutor(executor.get());
+    Local builder = Ref::borrow(builderOf(executor.get()));
+    Local statementText, statementArgs;
+    {
+        auto [text, params] = preparedStatement(builder.get(), false);
+        statementText = std::move(text);
+        statementArgs = std::move(params);
+    }
+    int kind = statementKind(builder.get());
+    // The given connection, the transaction block's (holding its turn), or the task's own.
+    StatementTurn turn;
+    Local con;
+    if (givenCon && givenCon.get() != Py_None && truthy(givenCon.get())) {
+        con = Ref::borrow(givenCon.get());
+    } else {
+        if (Ref waiting = turn.enter(self.get())) {
+            co_await awaitPy(std::move(waiting));
+            turn.granted();
+        }
+        if (turn.connection())
+            con = Ref::borrow(turn.connection());
+        else
+            con = co_await awaitPy(callMethod(self.get(), names.getCon));
+    }
+    Local cursor = callMethod(con.get(), names.cursor);
+    bool many = isManyStatement(statementArgs.get());
+    const auto& steps = manySteps();
+    if (many) co_await awaitPy(callMethod(con.get(), names.execute, steps.savepoint));
+    LocalError failure;
+    try {
+        co_await awaitPy(runPostgresStatement(cursor.get(), statementText.get(), statementArgs.get()));
+    } catch (PyError& e) {
+        failure = std::move(e);
+    }
+    if (failure) {
+        if (many) {
+            try {
+                co_await awaitPy(callMethod(con.get(), names.execute, steps.rollbackTo));
+                co_await awaitPy(callMethod(con.get(), names.execute, steps.release));
+            } catch (PyError& e) {
+                // The statement's own error is the one the caller needs.
+                if (!e.isException()) throw;
+            }
+        }
+        failure.rethrow();
+    }
+    recordRowCount(executor.get(), cursor.get());
+    Local raw;
+    if (kind == SQL_INSERT) {
+        raw = Ref::none();
+    } else {
+        Local rows;
+        if (!pgHasResult(cursor.get()))
+            rows = Ref::steal(PyList_New(0));
+        else
+            rows = co_await awaitPy(callMethod(cursor.get(), names.fetchall));
+        raw = kind == SQL_SELECT ? RowShaper(cursor.get(), RowShaper::FromResult{}).shapeAll(rows.get()) : rows.take();
+    }
+    turn.leave();
+    co_return handleResult(executor.get(), raw.get());
+}
+
+Ref AioPostgresConnector_asyncProcess(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature<0> sig{"asyncProcess", {}, 0, true, true};
+    auto a = bind(sig, args, nargs, kwnames);
+    PyObject* executor = PyDict_GetItemString(a.extra.get(), "executor");
+    PyObject* con = PyDict_GetItemString(a.extra.get(), "con");
+    return toPython(aioPostgresProcess(Ref::borrow(self), Ref::borrow(executor ? executor : Py_None),
+                                       Ref::borrow(con ? con : Py_None)),
+                    "AioPostgresConnector.asyncProcess");
+}
+
+Coro aioPostgresTableNames(Ref self) {
+    Local running;
+    {
+        auto [query, args] = pgTableQuery(self.get());
+        running = callMethod(self.get(), names.execute, query.get(), Py_None, Py_False, args.get());
+    }
+    Local rows = co_await awaitPy(running.take());
+    co_return firstColumns(rows.get());
+}
+
+Ref AioPostgresConnector_getTableNameList(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    noArguments("getTableNameList", nargs, kwnames);
+    return toPython(aioPostgresTableNames(Ref::borrow(self)), "AioPostgresConnector.getTableNameList");
+}
+
+Ref get_aio_pg_maxsize(PyObject* self) {
+    PyObject* pool = asBase(self)->_pool;
+    if (!pool || pool == Py_None) return Ref::none();
+    return getattr(pool, "maxsize");
+}
+
+PyMethodDef aioPostgresMethods[] = {
+    Q_FAST("_openRows", Connector__openRows,
+           "_openRows(sql, args=(), con=None) -> a RowStream of the select's rows, started on its first fetch"),
+    Q_NOARGS("getCon", AioPostgresConnector_getCon,
+             "getCon() -> awaitable of the calling task's connection (its transaction block's inside one)"),
+    Q_NOARGS("getSelectCon", AioMysqlConnector_getSelectCon,
+             "getSelectCon() -> awaitable of a new pooled connection; give it back with releaseCon"),
+    Q_ONEARG("releaseCon", AioMysqlConnector_releaseCon,
+             "releaseCon(con) -> awaitable; gives a connection of getSelectCon() back to the pool"),
+    Q_ONEARG("_releaseCon", AioPostgresConnector__releaseCon,
+             "_releaseCon(task) -> None; ends a finished task's connection"),
+    Q_FAST("execute", AioPostgresConnector_execute,
+           "execute(sql, con=None, dictCur=False, args=()) -> awaitable of the rows"),
+    Q_FAST("asyncProcess", AioPostgresConnector_asyncProcess,
+           "asyncProcess(executor=..., con=...) -> awaitable of the executor's result of its prepared statement"),
+    Q_FAST("getTableNameList", AioPostgresConnector_getTableNameList,
+           "getTableNameList() -> awaitable of the table names of the connector's schema"),
+    Q_ONEARG("autoFiledAnnounce", PostgresConnector_autoFiledAnnounce,
+             "autoFiledAnnounce(col) -> the column type of an auto-increment key (an identity column)"),
+    Q_NOARGS("GenerateTable", AioMysqlConnector_GenerateTable,
+             "GenerateTable() -> None; creates the tables on the stopped loop (inside a running loop: await "
+             "generate_table())"),
+    Q_NOARGS("close", AioMysqlConnector_close,
+             "close() -> awaitable; refuses new connections, ends the calling task's own (committed) and closes "
+             "the pool (a connection still out is closed when its task gives it back)"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef aioPostgresGetSet[] = {
+    Q_GETTER("config", get_mysql_config, "the settings given to the constructor"),
+    Q_GETTER("loop", get_mysql_loop, "the connector's event loop"),
+    Q_GETTER("maxsize", get_aio_pg_maxsize, "the pool's max_size (None before the pool exists)"),
+    Q_GETTER("acquire_timeout", get_aio_mysql_acquire,
+             "seconds a task waits for a connection of the full pool before PoolTimeoutError"),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot aioPostgresSlots[] = {
+    {Py_tp_new, (void*)AioPostgresConnector_new},
+    {Py_tp_init, (void*)AioPostgresConnector_init},
+    {Py_tp_traverse, (void*)traverseObject<aioMysqlFields>},
+    {Py_tp_clear, (void*)clearObject<aioMysqlFields>},
+    {Py_tp_dealloc, (void*)deallocObject<aioMysqlFields>},
+    {Py_tp_methods, aioPostgresMethods},
+    {Py_tp_getset, aioPostgresGetSet},
+    {Py_tp_doc, (void*)"AioPostgresConnector(loop, *, min_size=1, max_size=10, acquire_timeout=30.0, schema='public', "
+                       "**connect_settings): awaitable PostgreSQL, one pooled connection per task."},
+    {0, nullptr},
+};
+PyType_Spec aioPostgresSpec = {"Quillon.DB.Connector.AioPostgresConnector", sizeof(AioMysqlConnectorObject), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+                               aioPostgresSlots};
+
+// ===========================================================================
 // Module
 // ===========================================================================
 
@@ -2248,6 +2807,8 @@ void exec(PyObject* module) {
     state.AioSqliteConnector = addType(module, &aioSqliteSpec, state.BaseConnector);
     state.AioMysqlConnector = addType(module, &aioMysqlSpec, state.BaseConnector);
     state.PyMysqlConnector = addType(module, &pyMysqlSpec, state.BaseConnector);
+    state.PostgresConnector = addType(module, &postgresSpec, state.BaseConnector);
+    state.AioPostgresConnector = addType(module, &aioPostgresSpec, state.BaseConnector);
     state.DictRowIterator = (PyTypeObject*)PyType_FromModuleAndSpec(module, &dictRowIteratorSpec, nullptr);
     if (!state.DictRowIterator) throwPending();
     state.RowStream = (PyTypeObject*)PyType_FromModuleAndSpec(module, &rowStreamSpec, nullptr);
@@ -2263,6 +2824,8 @@ void exec(PyObject* module) {
     api.AioSqliteConnector = state.AioSqliteConnector;
     api.AioMysqlConnector = state.AioMysqlConnector;
     api.PyMysqlConnector = state.PyMysqlConnector;
+    api.PostgresConnector = state.PostgresConnector;
+    api.AioPostgresConnector = state.AioPostgresConnector;
     publish(module, &api, kConnectorCapsule);
     initCoroutines(module);
 

@@ -27,6 +27,7 @@ struct State {
     PyObject* lock = nullptr;            // multiprocessing.Lock(), kept for compatibility
     PyObject* sqliteConnect = nullptr;   // sqlite3.connect
     PyObject* mysqlConnect = nullptr;    // pymysql.connect, imported on first use
+    PyObject* pgConnect = nullptr;       // psycopg.connect, imported on first use
     PyObject* mainThread = nullptr;      // threading.main_thread
     PyObject* asyncioSleep = nullptr;    // asyncio.sleep
     PyObject* currentTask = nullptr;     // asyncio.current_task
@@ -73,6 +74,8 @@ struct State {
     PyTypeObject* AioSqliteConnector = nullptr;
     PyTypeObject* AioMysqlConnector = nullptr;
     PyTypeObject* PyMysqlConnector = nullptr;
+    PyTypeObject* PostgresConnector = nullptr;     // PyMysqlConnectorObject's layout
+    PyTypeObject* AioPostgresConnector = nullptr;  // AioMysqlConnectorObject's layout
     PyTypeObject* DictRowIterator = nullptr;
     PyTypeObject* Transaction = nullptr;
     PyTypeObject* RowStream = nullptr;
@@ -86,7 +89,7 @@ struct Names {
         *create_task, *discard, *add, *releaseCon, *_releaseCon, *init_sqlite, *_init_mysql, *acquire, *release,
         *useDict, *percentS, *question, *futureBlocking, *aenter, *aexit, *typeArgs, *targetType, *rowcount,
         *in_transaction, *query, *done, *set_result, *set_exception, *create_future, *open, *ping,
-        *get_transaction_status, *beginTransaction, *endTransaction;
+        *get_transaction_status, *beginTransaction, *endTransaction, *closed;
 };
 extern Names names;
 
@@ -98,6 +101,15 @@ inline Sqlite3ConnectorObject* asSqlite(PyObject* o) { return reinterpret_cast<S
 inline AioSqliteConnectorObject* asAioSqlite(PyObject* o) { return reinterpret_cast<AioSqliteConnectorObject*>(o); }
 inline AioMysqlConnectorObject* asAioMysql(PyObject* o) { return reinterpret_cast<AioMysqlConnectorObject*>(o); }
 inline PyMysqlConnectorObject* asPyMysql(PyObject* o) { return reinterpret_cast<PyMysqlConnectorObject*>(o); }
+
+// The PostgreSQL connectors share the MySQL ones' layouts (a pool of server
+// connections) and differ in their driver calls, told by their dialect.
+inline bool isPostgres(PyObject* connector) { return asBase(connector)->dialect == DIALECT_POSTGRES; }
+// The blocking connectors over a pool of server connections.
+inline bool isPooledBlocking(PyObject* connector) {
+    return PyObject_TypeCheck(connector, state.PyMysqlConnector) ||
+           PyObject_TypeCheck(connector, state.PostgresConnector);
+}
 
 // Calls `callable(*args, **kwargs)` with a tuple and a dict.
 inline Ref callWith(PyObject* callable, PyObject* args, PyObject* kwargs) {
@@ -221,6 +233,7 @@ struct TaskConnections {
 };
 extern const TaskConnections aioSqliteConnections;
 extern const TaskConnections aioMysqlConnections;
+extern const TaskConnections aioPostgresConnections;
 const TaskConnections& connectionsOf(PyObject* connector);
 
 // The interpreter's `asyncio.current_task()`, refused when there is no task.

@@ -270,6 +270,9 @@ void appendColumn(std::string& out, PyObject* prop, bool qualified, int dialect)
     appendQualified(out, nameText(tableName.get()), nameText(name.get()), dialect);
 }
 
+// Whether a flag column is `boolean` on PostgreSQL (stored as tinyint or bit elsewhere).
+bool isBooleanColumn(PyObject* term);
+
 void renderTermInto(std::string& out, PyObject* term, PyObject* args, bool qualified, int dialect, bool nested) {
     if (isProperty(term)) {
         appendColumn(out, term, qualified, dialect);
@@ -286,7 +289,10 @@ void renderTermInto(std::string& out, PyObject* term, PyObject* args, bool quali
     int kind = e->kind;
     if (isAggregateKind(kind)) {
         static const char* const functions[] = {"count(", "sum(", "avg(", "min(", "max("};
-        out.append(functions[kind - EXPR_COUNT]);
+        if (dialect == DIALECT_POSTGRES && (kind == EXPR_MIN || kind == EXPR_MAX) && isBooleanColumn(left.get()))
+            out.append(kind == EXPR_MIN ? "bool_and(" : "bool_or(");  // PostgreSQL has no min/max of booleans
+        else
+            out.append(functions[kind - EXPR_COUNT]);
         if (kind == EXPR_COUNT && left.get() == Py_None) {
             out.push_back('*');
         } else {
@@ -299,12 +305,12 @@ void renderTermInto(std::string& out, PyObject* term, PyObject* args, bool quali
     static const char* const operators[] = {" + ", " - ", " * ", " / "};
     if (kind < EXPR_ADD || kind > EXPR_DIV) raise(PyExc_ValueError, "unknown expression kind %d", kind);
     if (nested) out.push_back('(');
-    // `/` divides as Python's does: SQLite divides integers to an integer
-    // unless one side is a real number (MySQL never does).
-    bool realDivision = kind == EXPR_DIV && dialect == DIALECT_SQLITE;
+    // `/` divides as Python's does: SQLite and PostgreSQL divide integers to
+    // an integer unless one side is a real number (MySQL never does).
+    bool realDivision = kind == EXPR_DIV && (dialect == DIALECT_SQLITE || dialect == DIALECT_POSTGRES);
     if (realDivision) out.append("CAST(");
     renderTermInto(out, left.get(), args, qualified, dialect, !realDivision);
-    if (realDivision) out.append(" AS REAL)");
+    if (realDivision) out.append(dialect == DIALECT_POSTGRES ? " AS DOUBLE PRECISION)" : " AS REAL)");
     out.append(operators[kind]);
     renderTermInto(out, right.get(), args, qualified, dialect, true);
     if (nested) out.push_back(')');
@@ -336,6 +342,17 @@ PyObject* bitMember() {
         bit = getattr(types.get(), "bit").release();
     }
     return bit;
+}
+
+bool isBooleanColumn(PyObject* term) {
+    static PyObject* tinyInt = nullptr;  // lives for the process
+    if (!tinyInt) {
+        Ref types = importFrom("Quillon.Model.Columns", "boolSupportType");
+        tinyInt = getattr(types.get(), "tinyInt").release();
+    }
+    if (!isProperty(term)) return false;
+    PyObject* type = reinterpret_cast<BasePropertyObject*>(term)->_targetType;
+    return type == tinyInt || type == bitMember();
 }
 
 // MySQL compares a bit column with a bytes operand as a number made from the
@@ -1023,7 +1040,9 @@ Ref Limit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     auto b = bind(limitSig, args, nargs, kwnames);
     int count = asInt32(b[0]);
     int offset = asInt32(b[1]);
-    Ref text = Ref::steal(PyUnicode_FromFormat(" limit %i, %i", offset, count));
+    Ref text = currentDialect() == DIALECT_POSTGRES
+                   ? Ref::steal(PyUnicode_FromFormat(" LIMIT %i OFFSET %i", count, offset))
+                   : Ref::steal(PyUnicode_FromFormat(" limit %i, %i", offset, count));
     assignField(asBuilder(self)->limit, std::move(text));
     return Ref::borrow(self);
 }
@@ -1187,8 +1206,56 @@ bool isTextType(std::string_view type) {
     return lower == "text" || lower == "tinytext" || lower == "mediumtext" || lower == "longtext";
 }
 
+std::string lowerText(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
+    return lower;
+}
+
+// PostgreSQL's name for a declared type: integers without display widths,
+// flags as boolean, a float with arguments as numeric(p, s) and without as
+// double precision, the text types as text, JSON as jsonb, datetime as
+// timestamp; anything else as declared.
+void appendPostgresType(std::string& out, std::string_view declared, PyObject* typeArgs) {
+    std::string type = lowerText(declared);
+    bool hasArgs = checkSize(PyObject_Length(typeArgs)) > 0;
+    if (type == "int" || type == "integer" || type == "mediumint") {
+        out.append("integer");
+    } else if (type == "bigint" || type == "smallint") {
+        out.append(type);
+    } else if (type == "tinyint" || type == "bit" || type == "bool" || type == "boolean") {
+        out.append("boolean");
+    } else if (type == "float" || type == "double" || type == "real" || type == "decimal" || type == "numeric") {
+        if (hasArgs) {
+            out.append("numeric");
+            appendTypeArgs(out, typeArgs);
+        } else {
+            out.append(type == "decimal" || type == "numeric" ? "numeric" : "double precision");
+        }
+    } else if (isTextType(type)) {
+        out.append("text");
+    } else if (type == "json" || type == "jsonb") {
+        out.append("jsonb");
+    } else if (type == "datetime") {
+        out.append("timestamp");
+    } else if (type == "blob" || type == "longblob" || type == "binary" || type == "varbinary") {
+        out.append("bytea");
+    } else {
+        out.append(declared);
+        appendTypeArgs(out, typeArgs);
+    }
+}
+
 void appendTargetType(std::string& out, PyObject* col) {
     Ref targetType = getattr(col, "targetType");
+    if (currentDialect() == DIALECT_POSTGRES) {
+        if (!PyUnicode_Check(targetType.get())) raiseConvert(targetType.get(), "str");
+        Ref typeArgs = Borrowed(reinterpret_cast<BasePropertyObject*>(col)->typeArgs).ref();
+        appendPostgresType(out, utf8(targetType.get()), typeArgs.get());
+        out.push_back(' ');
+        return;
+    }
     appendUnicode(out, targetType.get());
     if (!isTextType(utf8(targetType.get()))) {
         // Writing the arguments runs their __repr__: the tuple is held.

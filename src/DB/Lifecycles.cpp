@@ -7,8 +7,8 @@
 //   Per thread (the blocking connectors).  SQLite: the main thread runs on
 //   the connector's own connection, every other thread on one of its own (an
 //   in-memory database: every thread on the one connection, one at a time).
-//   MySQL: a statement takes a connection from the connector's pool and gives
-//   it back.  Outside a transaction block every statement commits on its own.
+//   MySQL and PostgreSQL: a statement takes a connection from the
+//   connector's pool and gives it back.  Outside a transaction block every statement commits on its own.
 //
 //   Per task (the asyncio connectors).  Every task has a connection of its
 //   own, opened on its first statement, and is one transaction: committed
@@ -97,10 +97,23 @@ void closeQuietly(PyObject* o) {
 // went away, the connection was killed, or a query was cut off mid-way):
 // the server then rolls back whatever the connection had not committed.
 // pymysql's InterfaceError, or its OperationalError with a client error
-// code (2000 to 2999, the server's own errors being below).
+// code (2000 to 2999, the server's own errors being below); psycopg's
+// OperationalError or InterfaceError (a statement error of the server is
+// neither).
 bool connectionLost(PyObject* value) {
-    static Constant interfaceError, operationalError;
+    static Constant interfaceError, operationalError, pgErrors;
     if (!value) return false;
+    if (!pgErrors) {
+        // Asked only once psycopg is loaded: a program without it never loads it here.
+        Ref loaded = Ref::stealOrNull(PyImport_GetModule(Ref::steal(PyUnicode_FromString("psycopg")).get()));
+        if (!loaded) checkError();
+        if (loaded) {
+            Ref operational = getattr(loaded.get(), "OperationalError");
+            Ref interface = getattr(loaded.get(), "InterfaceError");
+            pgErrors = tupleOf({operational.get(), interface.get()});
+        }
+    }
+    if (pgErrors && PyErr_GivenExceptionMatches(value, pgErrors.get())) return true;
     if (!interfaceError) {
         Ref errors = Ref::stealOrNull(PyImport_ImportModule("pymysql.err"));
         if (!errors) {
@@ -167,9 +180,20 @@ void acquireBlockLock(Sqlite3ConnectorObject* c) {
 constexpr double kIdleCheckSeconds = 30.0;
 
 Ref openMysqlConnection(PyObject* self) {
-    if (!state.mysqlConnect) state.mysqlConnect = importFrom("pymysql", "connect").release();
     static const Constant noArgs = Ref::steal(PyTuple_New(0));
+    if (isPostgres(self)) {
+        if (!state.pgConnect) state.pgConnect = importFrom("psycopg", "connect").release();
+        return callWith(state.pgConnect, noArgs.get(), asPyMysql(self)->driverSettings);
+    }
+    if (!state.mysqlConnect) state.mysqlConnect = importFrom("pymysql", "connect").release();
     return callWith(state.mysqlConnect, noArgs.get(), asPyMysql(self)->driverSettings);
+}
+
+// Whether a pooled connection is still open (pymysql: `open`; psycopg:
+// not `closed`).
+bool pooledConnectionOpen(PyObject* self, PyObject* con) {
+    if (isPostgres(self)) return !truthy(getattr(con, names.closed).get());
+    return truthy(getattr(con, names.open).get());
 }
 
 void countHeld(PyObject* threadDict, int delta) {
@@ -196,7 +220,12 @@ Ref checkoutMysql(PyObject* self, PyObject* threadDict) {
             countHeld(threadDict, 1);
             if (monotonicSeconds() - since > kIdleCheckSeconds) {
                 try {
-                    callMethod(con.get(), names.ping, Py_True);
+                    if (isPostgres(self)) {
+                        static const Constant probe = str("SELECT 1");
+                        callMethod(con.get(), names.execute, probe.get());
+                    } else {
+                        callMethod(con.get(), names.ping, Py_True);
+                    }
                 } catch (PyError& e) {
                     c->inUse--;
                     countHeld(threadDict, -1);
@@ -248,7 +277,7 @@ void giveBackMysql(PyObject* self, PyObject* con, PyObject* threadDict, bool reu
     c->inUse--;
     try {
         if (threadDict) countHeld(threadDict, -1);
-        bool open = truthy(getattr(con, names.open).get());
+        bool open = pooledConnectionOpen(self, con);
         if (reusable && open && !c->closed) {
             Ref since = Ref::steal(PyFloat_FromDouble(monotonicSeconds()));
             Ref entry = tupleOf({con, since.get()});
@@ -333,7 +362,7 @@ Ref openSqliteConnection(PyObject* self, PyObject* path) {
 }
 
 ThreadSession::ThreadSession(PyObject* self)
-    : self_(self), mysql_(PyObject_TypeCheck(self, state.PyMysqlConnector)) {
+    : self_(self), mysql_(isPooledBlocking(self)) {
     if (mysql_) {
         takePooledConnection();
         return;
@@ -564,9 +593,9 @@ Ref savepointStatement(const char* verb, int depth) {
     return Ref::steal(PyUnicode_FromFormat("%s quillon_block_%d", verb, depth));
 }
 
-// SQL text on a blocking connection (sqlite3: execute; pymysql: query).
-void runOnThreadConnection(PyObject* con, bool mysql, PyObject* text) {
-    callMethod(con, mysql ? names.query : names.execute, text);
+// SQL text on a blocking connection (sqlite3 and psycopg: execute; pymysql: query).
+void runOnThreadConnection(PyObject* con, int dialect, PyObject* text) {
+    callMethod(con, dialect == DIALECT_MYSQL ? names.query : names.execute, text);
 }
 
 // Rolls back after a failed commit; the commit's error is the one the
@@ -585,26 +614,27 @@ void rollbackAfterFailedCommit(PyObject* con) {
 
 void beginThreadBlock(PyObject* self) {
     ThreadSession session(self);
-    bool mysql = PyObject_TypeCheck(self, state.PyMysqlConnector);
+    int dialect = asBase(self)->dialect;
     PyObject* con = session.con();
     int depth = session.depth();
     if (depth == 0) {
-        if (mysql) {
+        if (dialect != DIALECT_SQLITE) {
             static const Constant begin = str("BEGIN");
-            runOnThreadConnection(con, true, begin.get());
+            runOnThreadConnection(con, dialect, begin.get());
         } else if (!truthy(getattr(con, names.in_transaction).get())) {
             static const Constant begin = str("BEGIN IMMEDIATE");
-            runOnThreadConnection(con, false, begin.get());
+            runOnThreadConnection(con, dialect, begin.get());
         }
     } else {
-        if (mysql) refuseOpenStream(con);
-        runOnThreadConnection(con, mysql, savepointStatement("SAVEPOINT", depth).get());
+        if (dialect != DIALECT_SQLITE) refuseOpenStream(con);
+        runOnThreadConnection(con, dialect, savepointStatement("SAVEPOINT", depth).get());
     }
     session.storeDepth(depth + 1);
 }
 
 void endThreadBlock(PyObject* self, bool ok) {
-    bool mysql = PyObject_TypeCheck(self, state.PyMysqlConnector);
+    int dialect = asBase(self)->dialect;
+    bool mysql = dialect != DIALECT_SQLITE;  // a pooled server connection
     if (!mysql) {
         auto* c = asSqlite(self);
         if (c->sharedConnection && c->blockOwner != PyThread_get_thread_ident())
@@ -617,8 +647,8 @@ void endThreadBlock(PyObject* self, bool ok) {
     session.storeDepth(depth);
     if (mysql) closeStreamCursor(con.get());
     if (depth > 0) {
-        if (!ok) runOnThreadConnection(con.get(), mysql, savepointStatement("ROLLBACK TO SAVEPOINT", depth).get());
-        runOnThreadConnection(con.get(), mysql, savepointStatement("RELEASE SAVEPOINT", depth).get());
+        if (!ok) runOnThreadConnection(con.get(), dialect, savepointStatement("ROLLBACK TO SAVEPOINT", depth).get());
+        runOnThreadConnection(con.get(), dialect, savepointStatement("RELEASE SAVEPOINT", depth).get());
         return;
     }
     if (!ok) {
@@ -666,9 +696,13 @@ const TaskConnections aioSqliteConnections{aioSqliteConMap, aioSqliteClosed, fal
                                            "AioSqliteConnector.releaseCon.<end>"};
 const TaskConnections aioMysqlConnections{aioMysqlConMap, aioMysqlClosed, true, &Names::_releaseCon,
                                           "AioMysqlConnector._releaseCon.<end>"};
+const TaskConnections aioPostgresConnections{aioMysqlConMap, aioMysqlClosed, true, &Names::_releaseCon,
+                                             "AioPostgresConnector._releaseCon.<end>"};
 
 const TaskConnections& connectionsOf(PyObject* connector) {
-    return PyObject_TypeCheck(connector, state.AioMysqlConnector) ? aioMysqlConnections : aioSqliteConnections;
+    if (PyObject_TypeCheck(connector, state.AioMysqlConnector)) return aioMysqlConnections;
+    if (PyObject_TypeCheck(connector, state.AioPostgresConnector)) return aioPostgresConnections;
+    return aioSqliteConnections;
 }
 
 Ref requireCurrentTask(const char* operation) {
@@ -875,7 +909,11 @@ Coro endConnections(Ref ends, Ref task, bool rollback, bool report) {
         }
         try {
             if (kind.pooled) {
-                if (broken) callMethod(con.get(), names.close);
+                if (broken) {
+                    // psycopg's asyncio connection closes with an await.
+                    Ref closing = callMethod(con.get(), names.close);
+                    if (PyCoro_CheckExact(closing.get())) co_await awaitPy(std::move(closing));
+                }
                 co_await awaitPy(callMethod(asBase(connector.get())->_pool, names.release, con.get()));
             } else {
                 if (ended && mayKeepIdle(connector.get())) {
@@ -1667,10 +1705,7 @@ const size_t transactionOffsets[] = {
     offsetof(TransactionObject, waiters)};
 const FieldList transactionFields{transactionOffsets, 9};
 
-bool isMysqlConnector(PyObject* connector) {
-    return PyObject_TypeCheck(connector, state.AioMysqlConnector) ||
-           PyObject_TypeCheck(connector, state.PyMysqlConnector);
-}
+
 
 // The innermost block in the caller's context (any connector), or null.
 Ref innermostBlock() {
@@ -1852,16 +1887,17 @@ Ref blockSavepoint(const char* verb, int depth) {
     return Ref::steal(PyUnicode_FromFormat("%s quillon_block_%d", verb, depth));
 }
 
-// SQL text on an asyncio connection: an awaitable (aiosqlite: execute;
-// aiomysql: query).
-Ref controlStatement(PyObject* con, bool mysql, PyObject* text) {
-    return callMethod(con, mysql ? names.query : names.execute, text);
+// SQL text on an asyncio connection: an awaitable (aiosqlite and psycopg:
+// execute; aiomysql: query).
+Ref controlStatement(PyObject* con, int dialect, PyObject* text) {
+    return callMethod(con, dialect == DIALECT_MYSQL ? names.query : names.execute, text);
 }
 
 // Begins a block on `con`: a new transaction (`*began`) when none is open,
 // a savepoint otherwise (always for a nested block).
-Coro beginBlockStatements(Ref con, bool mysql, int depth, Ref beganBox) {
-    if (mysql) {
+Coro beginBlockStatements(Ref con, int dialect, int depth, Ref beganBox) {
+    bool mysql = dialect == DIALECT_MYSQL;
+    if (dialect != DIALECT_SQLITE) {
         Local abandoned = takeAbandonedCursor(con.get());
         if (abandoned) co_await awaitPy(callMethod(abandoned.get(), names.close));
         refuseOpenStream(con.get());
@@ -1871,15 +1907,20 @@ Coro beginBlockStatements(Ref con, bool mysql, int depth, Ref beganBox) {
         open = true;
     } else if (mysql) {
         open = truthy(callMethod(con.get(), names.get_transaction_status).get());
+    } else if (dialect == DIALECT_POSTGRES) {
+        // Any status but idle: a transaction is open (or failed, which BEGIN would not fix).
+        Ref info = getattr(con.get(), "info");
+        open = truthy(getattr(info.get(), "transaction_status").get());
     } else {
         open = truthy(getattr(con.get(), names.in_transaction).get());
     }
     if (open) {
-        co_await awaitPy(controlStatement(con.get(), mysql, blockSavepoint("SAVEPOINT", depth).get()));
+        co_await awaitPy(controlStatement(con.get(), dialect, blockSavepoint("SAVEPOINT", depth).get()));
     } else {
         static const Constant immediate = str("BEGIN IMMEDIATE");
         static const Constant begin = str("BEGIN");
-        co_await awaitPy(controlStatement(con.get(), mysql, mysql ? begin.get() : immediate.get()));
+        co_await awaitPy(
+            controlStatement(con.get(), dialect, dialect != DIALECT_SQLITE ? begin.get() : immediate.get()));
         check(PyList_Append(beganBox.get(), Py_True));
     }
     co_return Ref::none();
@@ -1887,8 +1928,8 @@ Coro beginBlockStatements(Ref con, bool mysql, int depth, Ref beganBox) {
 
 // Ends a block on `con`: commit (RELEASE for a nested block), or roll back
 // to where it began.  A failed commit rolls back too and is raised.
-Coro endBlockStatements(Ref con, bool mysql, int depth, bool began, bool ok) {
-    if (mysql) {
+Coro endBlockStatements(Ref con, int dialect, int depth, bool began, bool ok) {
+    if (dialect != DIALECT_SQLITE) {
         Local reading = takeStreamCursor(con.get());
         try {
             if (reading) co_await awaitPy(callMethod(reading.get(), names.close));
@@ -1898,9 +1939,9 @@ Coro endBlockStatements(Ref con, bool mysql, int depth, bool began, bool ok) {
         }
     }
     if (depth > 0 || !began) {
-        if (!ok) co_await awaitPy(controlStatement(con.get(), mysql, blockSavepoint("ROLLBACK TO SAVEPOINT", depth).get()));
+        if (!ok) co_await awaitPy(controlStatement(con.get(), dialect, blockSavepoint("ROLLBACK TO SAVEPOINT", depth).get()));
         if (depth > 0 || !ok) {
-            co_await awaitPy(controlStatement(con.get(), mysql, blockSavepoint("RELEASE SAVEPOINT", depth).get()));
+            co_await awaitPy(controlStatement(con.get(), dialect, blockSavepoint("RELEASE SAVEPOINT", depth).get()));
             co_return Ref::none();
         }
     }
@@ -2094,7 +2135,7 @@ Coro enterAwaited(Ref self) {
     auto* b = asBlock(self.get());
     b->awaited = 1;
     Local parent = joinedBlock(connector);
-    bool mysql = isMysqlConnector(connector);
+    int dialect = asBase(connector)->dialect;
     if (parent) {
         // A savepoint on the parent's connection, which the nested block
         // holds (its parent's turn) until it ends.
@@ -2105,7 +2146,7 @@ Coro enterAwaited(Ref self) {
         b->depth = asBlock(parent.get())->depth + 1;
         try {
             Local began = Ref::steal(PyList_New(0));
-            co_await awaitPy(toPython(runToEnd(toPython(beginBlockStatements(Ref::borrow(b->con), mysql, b->depth,
+            co_await awaitPy(toPython(runToEnd(toPython(beginBlockStatements(Ref::borrow(b->con), dialect, b->depth,
                                                                              Ref::borrow(began.get())),
                                                         "transaction.<begin>")),
                                       "transaction.<begin>"));
@@ -2117,14 +2158,14 @@ Coro enterAwaited(Ref self) {
         }
     } else {
         const TaskConnections& kind = connectionsOf(connector);
-        if (!mysql) {
+        if (dialect == DIALECT_SQLITE) {
             refuseWriteUnderOpenWrite(connector, task.get());
             refuseBlockUnderWaitingWrite(connector, task.get());
         }
         Local con = co_await awaitPy(toPython(taskConnection(Ref::borrow(connector), &kind), "transaction.<connection>"));
         Local began = Ref::steal(PyList_New(0));
         co_await awaitPy(toPython(
-            runToEnd(toPython(beginBlockStatements(Ref::borrow(con.get()), mysql, 0, Ref::borrow(began.get())),
+            runToEnd(toPython(beginBlockStatements(Ref::borrow(con.get()), dialect, 0, Ref::borrow(began.get())),
                               "transaction.<begin>")),
             "transaction.<begin>"));
         assignField(b->con, con.get());
@@ -2211,10 +2252,10 @@ Coro exitAwaited(Ref self, bool ok) {
         outcome = PyError();
         ok = false;
     }
-    bool mysql = isMysqlConnector(b->connector);
+    int dialect = asBase(b->connector)->dialect;
     try {
         co_await awaitPy(toPython(
-            runToEnd(toPython(endBlockStatements(Ref::borrow(b->con), mysql, b->depth, b->began != 0, ok),
+            runToEnd(toPython(endBlockStatements(Ref::borrow(b->con), dialect, b->depth, b->began != 0, ok),
                               "transaction.<end>")),
             "transaction.<end>"));
     } catch (PyError& e) {
@@ -2383,7 +2424,8 @@ void endAtExit() {
     PyObject *con, *owner;
     Py_ssize_t pos = 0;
     while (PyDict_Next(state.openConnections, &pos, &con, &owner))
-        if (!PyObject_TypeCheck(owner, state.AioMysqlConnector)) check(PyList_Append(leftovers.get(), con));
+        if (!PyObject_TypeCheck(owner, state.AioMysqlConnector) && !PyObject_TypeCheck(owner, state.AioPostgresConnector))
+            check(PyList_Append(leftovers.get(), con));
     for (Py_ssize_t i = PyList_GET_SIZE(leftovers.get()); i-- > 0;)
         if (!driverThreadAlive(PyList_GET_ITEM(leftovers.get(), i)))
             check(PyList_SetSlice(leftovers.get(), i, i + 1, nullptr));

@@ -276,7 +276,8 @@ class TaskTransaction {
 public:
     explicit TaskTransaction(PyObject* connector) {
         if (!PyObject_TypeCheck(connector, connectorApi->Sqlite3Connector) &&
-            !PyObject_TypeCheck(connector, connectorApi->PyMysqlConnector))
+            !PyObject_TypeCheck(connector, connectorApi->PyMysqlConnector) &&
+            !PyObject_TypeCheck(connector, connectorApi->PostgresConnector))
             return;
         block_ = call(transactionBlock, connector);
         Ref entered = callMethod(block_.get(), "__enter__");

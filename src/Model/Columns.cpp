@@ -1488,15 +1488,31 @@ PyObject* truthOf(PyObject* self, PyObject* value) {
     refuseValue(self, value, kTruthValue);
 }
 
+// Whether statements go to PostgreSQL, whose flag columns are `boolean`
+// (an integer or a bit does not convert to one).  Asked without loading the
+// facade: before it exists, statements are SQLite's.
+bool writesForPostgres() {
+    static const DBApi* api = nullptr;
+    if (!api) {
+        static PyObject* name = nullptr;  // interned, lives for the process
+        if (!name) name = interned("Quillon.DB.DB").release();
+        Ref loaded = Ref::stealOrNull(PyImport_GetModule(name));
+        if (!loaded) {
+            checkError();
+            return false;
+        }
+        api = dbApi();
+    }
+    return activeDialect(api) == DIALECT_POSTGRES;
+}
+
 Ref boolToDB(PyObject* self, PyObject* value) {
     if (value == Py_None) return Ref::none();
     bool on = truthOf(self, value) == Py_True;
-    switch (boolKind(self)) {
-        case BoolKind::Varchar: return Ref::borrow(on ? held.textTrue : held.textFalse);
-        case BoolKind::Bit: return Ref::borrow(on ? held.bitOne : held.bitZero);
-        case BoolKind::TinyInt:
-        case BoolKind::Other: break;
-    }
+    BoolKind kind = boolKind(self);
+    if (kind == BoolKind::Varchar) return Ref::borrow(on ? held.textTrue : held.textFalse);
+    if (writesForPostgres()) return Ref::borrow(on ? Py_True : Py_False);
+    if (kind == BoolKind::Bit) return Ref::borrow(on ? held.bitOne : held.bitZero);
     return integer(on ? 1 : 0);
 }
 

@@ -371,7 +371,9 @@ Ref noArgs() { return Ref::steal(PyTuple_New(0)); }
 
 constexpr long kNoLimit = 2147483647;
 
-Ref limitText(PyObject* limit, PyObject* offset) {
+// MySQL and SQLite read "limit <offset>, <count>"; PostgreSQL has only
+// "LIMIT <count> OFFSET <offset>".
+Ref limitText(PyObject* limit, PyObject* offset, int dialect) {
     if (limit == Py_None && offset == Py_None) return str(" ");
     long count = kNoLimit, skip = 0;
     if (limit != Py_None) {
@@ -384,6 +386,7 @@ Ref limitText(PyObject* limit, PyObject* offset) {
         if (skip == -1 && PyErr_Occurred()) throwPending();
         if (skip < 0) raise(PyExc_ValueError, "offset must not be negative");
     }
+    if (dialect == DIALECT_POSTGRES) return Ref::steal(PyUnicode_FromFormat(" LIMIT %ld OFFSET %ld", count, skip));
     return Ref::steal(PyUnicode_FromFormat(" limit %ld, %ld", skip, count));
 }
 
@@ -408,12 +411,13 @@ Ref orderTuple(const ModelInfo& info, PyObject* orderBy, int dialect) {
 
 // The select of the model's rows; `where` is a filter on its own columns.
 Ref selectBuilder(const ModelInfo& info, PyObject* where, PyObject* orderBy, PyObject* limit, PyObject* offset) {
-    Ref order = orderTuple(info, orderBy, activeDialect(dbApi));
+    int dialect = activeDialect(dbApi);
+    Ref order = orderTuple(info, orderBy, dialect);
     Ref b = newBuilder(info, SQL_SELECT);
     auto* g = asBuilder(b.get());
     assignField(g->selectCol, Ref::steal(PySequence_List(info.cols.get())));
     assignField(g->whereCol, where);
-    assignField(g->limit, limitText(limit, offset));
+    assignField(g->limit, limitText(limit, offset, dialect));
     assignField(g->orderList, std::move(order));
     return b;
 }
@@ -641,10 +645,19 @@ Ref asList(Ref rows) {
 // Other connectors need none: their statements commit when the task ends.
 class BlockingTransaction {
 public:
-    BlockingTransaction() {
+    // `oneStatement`: the block is for a single statement, which on
+    // PostgreSQL gives its RETURNING rows before it commits: outside the
+    // thread's own block none is needed.  (Inside one it is a savepoint: a
+    // failed statement would otherwise end the whole block's transaction.)
+    explicit BlockingTransaction(bool oneStatement = false) {
         Ref connector = requireConnector(dbApi);
+        if (oneStatement && connector.as<BaseConnectorObject>()->dialect == DIALECT_POSTGRES &&
+            PyObject_TypeCheck(connector.get(), connectorApi->PostgresConnector) &&
+            !truthy(callMethod(connector.get(), "_blockDepth").get()))
+            return;
         if (!PyObject_TypeCheck(connector.get(), connectorApi->Sqlite3Connector) &&
-            !PyObject_TypeCheck(connector.get(), connectorApi->PyMysqlConnector))
+            !PyObject_TypeCheck(connector.get(), connectorApi->PyMysqlConnector) &&
+            !PyObject_TypeCheck(connector.get(), connectorApi->PostgresConnector))
             return;
         callMethod(connector.get(), names.beginTransaction.get());
         connector_ = std::move(connector);
@@ -680,7 +693,8 @@ private:
 
 // Whether the database reports the values it chose for an insert: SQLite
 // from 3.35 (the library the sqlite3 module runs on), MariaDB from 10.5 (asked
-// once per connector); MySQL has no RETURNING.  -1 while unknown.
+// once per connector), PostgreSQL always; MySQL has no RETURNING.  -1 while
+// unknown.
 int sqliteReturning = -1;
 Leaked askedConnector;
 int askedConnectorReturning = -1;
@@ -695,6 +709,7 @@ int returningSupport(int dialect) {
         }
         return sqliteReturning;
     }
+    if (dialect == DIALECT_POSTGRES) return 1;
     Ref connector = requireConnector(dbApi);
     return askedConnector.get() == connector.get() ? askedConnectorReturning : -1;
 }
@@ -1344,7 +1359,7 @@ Ref selectAcross(const ModelInfo& info, const JoinPlan& plan, PyObject* where, P
                  PyObject* offset, bool forUpdate = false) {
     int dialect = activeDialect(dbApi);
     Ref order = orderTuple(info, orderBy, dialect);
-    Ref limitClause = limitText(limit, offset);
+    Ref limitClause = limitText(limit, offset, dialect);
     Ref args = Ref::steal(PyList_New(0));
     std::string sql = info.hasKey() ? "SELECT " : "SELECT DISTINCT ";
     sql += columnList(info.model, dialect);
@@ -1579,7 +1594,7 @@ ValuesQuery prepareValues(const ModelInfo& info, PyObject* columns, PyObject* wh
                           reinterpret_cast<OrderTermObject*>(item.get())->descending;
         sql += descending ? " DESC" : " ASC";
     }
-    sql += utf8(limitText(limit, offset).get());
+    sql += utf8(limitText(limit, offset, activeDialect(dbApi)).get());
     sql += ";";
     return {std::move(sql), argumentTuple(args.get()), std::move(forms)};
 }
@@ -1771,7 +1786,9 @@ const Signature<3> unlinkSignature{"unlink", {"row", "relation", "others"}, 3};
 // them waits; on SQLite the database's write lock already serializes the
 // writers, and the select stays as it is.
 bool locksRows(PyObject* forUpdate) {
-    return forUpdate && truthy(forUpdate) && activeDialect(dbApi) == DIALECT_MYSQL;
+    if (!forUpdate || !truthy(forUpdate)) return false;
+    int dialect = activeDialect(dbApi);
+    return dialect == DIALECT_MYSQL || dialect == DIALECT_POSTGRES;
 }
 
 void lockRows(PyObject* builder, PyObject* forUpdate) {
@@ -1935,8 +1952,12 @@ Ref Executor_max(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 // Whether a save of the row should read back what the database chose: some
 // of its columns are left to their defaults (a model without a key keeps the
-// driver's row id as its result).
-bool wantsReturning(const ModelInfo& info, const InsertPlan& plan) { return info.hasKey() && !plan.leftOut.empty(); }
+// driver's row id as its result).  PostgreSQL has no row id: a generated
+// key is always read back.
+bool wantsReturning(const ModelInfo& info, const InsertPlan& plan, int dialect) {
+    if (dialect == DIALECT_POSTGRES && plan.keyLeftOut) return true;
+    return info.hasKey() && !plan.leftOut.empty();
+}
 
 // The statement that saves one row, planned from the row as it is now.  A row
 // that writes every column it holds goes through the statement builder as it
@@ -1945,7 +1966,7 @@ bool wantsReturning(const ModelInfo& info, const InsertPlan& plan) { return info
 // which of the two the statement does.
 Ref saveStatement(const ModelInfo& info, PyObject* row, bool returningSupported, int dialect, bool* returning) {
     InsertPlan plan = planInsert(info, row, "save");
-    *returning = returningSupported && wantsReturning(info, plan);
+    *returning = returningSupported && wantsReturning(info, plan, dialect);
     if (!*returning && !plan.columns.empty()) return insertBuilder(info, plan);
     std::string sql = insertText(info, plan.columns, dialect);
     if (*returning) {
@@ -1992,8 +2013,8 @@ Ref saveRow(PyObject* self, PyObject* row) {
     refuseRelationValues(info, relationEntries(info), row, "save");
     // Refusals come before any statement; the plan also says whether the
     // database must be asked for what it chose.
-    bool asks = wantsReturning(info, planInsert(info, row, "save"));
     int dialect = activeDialect(dbApi);
+    bool asks = wantsReturning(info, planInsert(info, row, "save"), dialect);
     int support = asks ? returningSupport(dialect) : 0;
     if (support < 0) {
         if (isAsyncExecutor(self))
@@ -2011,7 +2032,7 @@ Ref saveRow(PyObject* self, PyObject* row) {
         return complete(self, startStatement(self, builder.get(), RESULT_RAW), row, finishSaveReturning, Ref(),
                         "AsyncModelExecutor.save");
     // The blocking SQLite connector would commit before the returned row is read.
-    BlockingTransaction transaction;
+    BlockingTransaction transaction(true);
     Ref raw = startStatement(self, builder.get(), RESULT_RAW);
     transaction.commit();
     return finishSaveReturning(self, row, raw.get());
@@ -2185,7 +2206,7 @@ Ref Executor_upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         statements = upsertStatements(info, row, conflict, returningSupport(dialect) == 1, dialect);
     }
     // The blocking SQLite connector would commit before the returned row is read.
-    BlockingTransaction transaction;
+    BlockingTransaction transaction(!statements.readKey);
     Ref raw = startStatement(self, statements.upsert.get(), RESULT_RAW);
     if (statements.readKey) raw = startStatement(self, statements.readKey.get(), RESULT_RAW);
     transaction.commit();
