@@ -23,6 +23,22 @@ MODULES = [
 ]
 
 
+@pytest.mark.parametrize("driver", ["aiomysql", "pymysql"])
+def test_a_missing_driver_fails_the_import_and_the_program_exits(driver):
+    # Blocked drivers make the import fail part-way; nothing it began may run at exit.
+    out = run_python(
+        f"""
+        import sys
+        sys.modules[{driver!r}] = None
+        try:
+            import Quillon.DB.DB
+        except ImportError as e:
+            print("refused:", {driver!r} in str(e))
+        """
+    )
+    assert out.strip() == "refused: True"
+
+
 def test_importing_every_module_warns_about_nothing():
     out = run_python(
         f"""

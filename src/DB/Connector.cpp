@@ -2844,7 +2844,7 @@ void exec(PyObject* module) {
     state.currentBlock = Ref::steal(PyContextVar_New("Quillon.DB.Connector.currentBlock", nullptr)).release();
     // Quillon.DB.utils builds its blocks on this type: it exists before the
     // utils module is imported.
-    initLifecycles(module, threading.get());
+    initLifecycles(module);
     importInto(module, "Quillon.DB.utils", "SqliteContextManager");
     importInto(module, "Quillon.Error.DbFault", "WriteOperateNotInAffairs");
     importInto(module, "Quillon.Ext", "generate_table");
@@ -2896,6 +2896,7 @@ void exec(PyObject* module) {
     state.generators = bindApi<GeneratorApi>("Quillon.DB.Generator", kGeneratorCapsule);
     bindApi<EntityApi>("Quillon.Model.Entity", kEntityCapsule);
     state.executors = bindApi<ExecutorsApi>("Quillon.Model.Executors", kExecutorsCapsule);
+    registerExitHook(threading.get());
 }
 
 PyModuleDef_Slot moduleSlots[] = {

@@ -316,8 +316,12 @@ private:
 // Module setup
 // ===========================================================================
 
-// Creates the Transaction type, the task factory's functions and the exit
-// hook; called once from the module's exec.
-void initLifecycles(PyObject* module, PyObject* threading);
+// Creates the Transaction type and the task factory's functions; called
+// once from the module's exec.
+void initLifecycles(PyObject* module);
+// Registers the hook that ends what connections are left open when the
+// program exits: the last step of the module's exec, so that a module whose
+// exec failed (a driver missing) leaves no hook reading its state.
+void registerExitHook(PyObject* threading);
 
 }  // namespace quillon::connector

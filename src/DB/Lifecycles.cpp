@@ -2455,10 +2455,13 @@ PyMethodDef atExitDef = {"_end_at_exit", atExit, METH_NOARGS,
 
 }  // namespace
 
-void initLifecycles(PyObject* module, PyObject* threading) {
+void initLifecycles(PyObject* module) {
     state.Transaction = addType(module, &transactionSpec);
     idleType = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &idleSpec, nullptr));  // kept
     if (!idleType) throwPending();
+}
+
+void registerExitHook(PyObject* threading) {
     // The aiosqlite driver runs every connection on a thread that is not a
     // daemon, and the interpreter waits for such threads before it runs its
     // atexit handlers: connections that nothing ended must be ended before
