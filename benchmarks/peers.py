@@ -1092,8 +1092,10 @@ def enter_venv(args, argv):
     pip = [python, "-m", "pip", "install", "--quiet", "--disable-pip-version-check"]
     env = dict(os.environ)
     if args.in_place:
-        log("installing the peers: " + ", ".join(PEERS))
-        subprocess.run(pip + PEERS, check=True)
+        # The tree's modules need the package's own dependencies beside them.
+        needs = PEERS + package_dependencies()
+        log("installing the peers and the package's dependencies: " + ", ".join(needs))
+        subprocess.run(pip + needs, check=True)
         env["PYTHONPATH"] = REPO + (os.pathsep + env["PYTHONPATH"] if env.get("PYTHONPATH") else "")
     else:
         # pip builds and reinstalls a local folder every time, so the tree's current code is measured.
@@ -1101,6 +1103,14 @@ def enter_venv(args, argv):
         subprocess.run(pip + PEERS + [REPO], check=True)
         env.pop("PYTHONPATH", None)
     os.execve(python, [python, SCRIPT] + argv, env)
+
+
+def package_dependencies():
+    """The runtime dependencies pyproject.toml declares."""
+    import tomllib
+
+    with open(os.path.join(REPO, "pyproject.toml"), "rb") as f:
+        return list(tomllib.load(f)["project"]["dependencies"])
 
 
 def main(argv=None):
