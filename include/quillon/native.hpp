@@ -273,6 +273,15 @@ int execModule(PyObject* module) noexcept {
 #define Q_MODULE_SLOTS(exec) Q_EXEC_SLOT(exec)
 #endif
 
+// Whether instances of `type` carry an instance dict (a `__dict__` slot, or
+// the interpreter-managed dict of 3.11 and later).
+inline bool hasInstanceDict(PyTypeObject* type) {
+#ifdef Py_TPFLAGS_MANAGED_DICT
+    if (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) return true;
+#endif
+    return type->tp_dictoffset != 0;
+}
+
 // ---------------------------------------------------------------------------
 // Capsules: each module publishes one struct of type pointers and native
 // tables (append-only, versioned) as its attribute `_C_API` before it imports

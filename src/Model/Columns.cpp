@@ -725,7 +725,7 @@ constexpr int kDeepestExpression = 64;
 const size_t expressionOffsets[] = {offsetof(ExpressionObject, left), offsetof(ExpressionObject, right)};
 const FieldList expressionFields{expressionOffsets, 2};
 
-int depthOf(PyObject* o) { return isExpression(o) ? exprOf(o)->depth : 0; }
+int depthOf(PyObject* o) { return o != Py_None && isExpression(o) ? exprOf(o)->depth : 0; }
 
 // Whether an expression computes an aggregate anywhere inside.
 bool hasAggregate(PyObject* o) {

@@ -457,7 +457,7 @@ inline bool mayBeTracked(PyObject* o) {
 void untrackAtomicRow(PyObject* row) {
     if (asRow(row)->_temp != Py_None) return;
     PyTypeObject* type = Py_TYPE(row);
-    if (type->tp_dictoffset != 0 || (type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return;
+    if (hasInstanceDict(type)) return;
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     while (PyDict_Next(row, &pos, &key, &value))
