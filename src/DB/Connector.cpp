@@ -2050,6 +2050,31 @@ PyObject* PyMysqlConnector_new(PyTypeObject* type, PyObject* args, PyObject* kwa
     return self;
 }
 
+// A whole-number setting taken out of the constructor's keywords.
+int takeCount(PyObject* extra, const char* name, int fallback, int least, const char* leastMeans = "") {
+    Ref given = takeKeyword(extra, name);
+    if (!given) return fallback;
+    if (PyBool_Check(given.get()) || !PyLong_Check(given.get()))
+        raise(PyExc_TypeError, "%s must be a whole number, not %.200s", name, typeName(given.get()));
+    long n = PyLong_AsLong(given.get());
+    if (n == -1 && PyErr_Occurred()) throwPending();
+    if (n < least || n > 100000) raise(PyExc_ValueError, "%s must be between %d%s and 100000", name, least, leastMeans);
+    return (int)n;
+}
+
+// The end of a blocking pooled connector's init: the driver's connection
+// settings, an empty pool and the per-thread state; ready at once (nothing
+// connects before the first statement).
+void startPooledBlocking(PyObject* self, Ref settings) {
+    auto* c = asPyMysql(self);
+    assignField(c->driverSettings, std::move(settings));
+    assignField(c->idle, Ref::steal(PyList_New(0)));
+    assignField(c->threadState, call(state.threadLocal));
+    asBase(self)->isAsync = 0;
+    asBase(self)->Type = 0;
+    asBase(self)->isReady = 1;
+}
+
 // PyMysqlConnector(**settings): the keywords of pymysql.connect, and the
 // connector's own maxsize, acquire_timeout and lock_wait_timeout.  Nothing
 // connects before the first statement.  Connections always run with
@@ -2062,25 +2087,13 @@ int PyMysqlConnector_init(PyObject* self, PyObject* args, PyObject* kwargs) noex
         auto* c = asPyMysql(self);
         c->acquireTimeout = takeSeconds(a.extra.get(), "acquire_timeout", kAcquireTimeout);
         c->lockWaitTimeout = takeLockWait(a.extra.get());
-        if (Ref size = takeKeyword(a.extra.get(), "maxsize")) {
-            if (PyBool_Check(size.get()) || !PyLong_Check(size.get()))
-                raise(PyExc_TypeError, "maxsize must be a whole number, not %.200s", typeName(size.get()));
-            long n = PyLong_AsLong(size.get());
-            if (n == -1 && PyErr_Occurred()) throwPending();
-            if (n < 0 || n > 100000) raise(PyExc_ValueError, "maxsize must be between 0 (no limit) and 100000");
-            c->maxsize = (int)n;
-        }
+        c->maxsize = takeCount(a.extra.get(), "maxsize", c->maxsize, 0, " (no limit)");
         static const Constant autocommit = interned("autocommit");
         if (PyDict_DelItem(a.extra.get(), autocommit.get()) < 0) PyErr_Clear();
         assignField(asBase(self)->_config, a.extra.get());
         Ref settings = mysqlSettings(a.extra.get(), c->lockWaitTimeout);
         check(PyDict_SetItem(settings.get(), autocommit.get(), Py_True));
-        assignField(c->driverSettings, std::move(settings));
-        assignField(c->idle, Ref::steal(PyList_New(0)));
-        assignField(c->threadState, call(state.threadLocal));
-        asBase(self)->isAsync = 0;
-        asBase(self)->Type = 0;
-        asBase(self)->isReady = 1;
+        startPooledBlocking(self, std::move(settings));
         return 0;
     });
 }
@@ -2298,18 +2311,6 @@ Ref pgFetchedRows(PyObject* cursor) {
     return callMethod(cursor, names.fetchall);
 }
 
-// A whole-number setting taken out of the constructor's keywords.
-int takeCount(PyObject* extra, const char* name, int fallback, int least) {
-    Ref given = takeKeyword(extra, name);
-    if (!given) return fallback;
-    if (PyBool_Check(given.get()) || !PyLong_Check(given.get()))
-        raise(PyExc_TypeError, "%s must be a whole number, not %.200s", name, typeName(given.get()));
-    long n = PyLong_AsLong(given.get());
-    if (n == -1 && PyErr_Occurred()) throwPending();
-    if (n < least || n > 100000) raise(PyExc_ValueError, "%s must be between %d and 100000", name, least);
-    return (int)n;
-}
-
 // The schema setting of a PostgreSQL connector's `config`, as text.
 Ref pgSchema(PyObject* self) {
     PyObject* config = asBase(self)->_config;
@@ -2375,12 +2376,7 @@ int PostgresConnector_init(PyObject* self, PyObject* args, PyObject* kwargs) noe
         check(PyDict_SetItem(settings.get(), autocommit.get(), Py_True));
         Ref context = call(importFrom("Quillon.DB.postgres_pool", "text_json_context").get());
         check(PyDict_SetDefault(settings.get(), interned("context").get(), context.get()) ? 0 : -1);
-        assignField(c->driverSettings, std::move(settings));
-        assignField(c->idle, Ref::steal(PyList_New(0)));
-        assignField(c->threadState, call(state.threadLocal));
-        asBase(self)->isAsync = 0;
-        asBase(self)->Type = 0;
-        asBase(self)->isReady = 1;
+        startPooledBlocking(self, std::move(settings));
         return 0;
     });
 }

@@ -599,13 +599,21 @@ Ref toDBValue(PyObject* self, PyObject* value) { return Ref::steal(opsOf(self)->
 // operand is kept as it is: the renderer writes its SQL.
 Ref membershipValues(PyObject* self, PyObject* values, int relationship);
 
-Ref setFilterNative(PyObject* self, PyObject* other, int relationship) {
-    Ref head = newCell(prop(self)->name, REL_NONE, self);
+// Links `operand` after `head` as the operand of `relationship`.
+Ref linkOperand(Ref head, const Ref& operand, int relationship) {
+    FilterListCellObject* h = head.as<FilterListCellObject>();
+    assignField(h->next, operand.get());
+    h->relationship = relationship;
+    return head;
+}
+
+// The chain `head <relationship> other` of a comparison: == / != None are
+// the NULL tests, another column or an expression is written as it is, and
+// any other value is `convert()`ed and bound.
+template <class Convert>
+Ref comparisonChain(Ref head, PyObject* other, int relationship, Convert&& convert) {
     Ref operand;
-    if (relationship == REL_IN || relationship == REL_NOT_IN || relationship == REL_BETWEEN) {
-        Ref values = membershipValues(self, other, relationship);
-        operand = newCell(values.get(), REL_NONE, Py_None);
-    } else if (other == Py_None && (relationship == REL_EQ || relationship == REL_NE)) {
+    if (other == Py_None && (relationship == REL_EQ || relationship == REL_NE)) {
         relationship = relationship == REL_EQ ? REL_IS_NULL : REL_NOT_NULL;
         operand = newCell(Py_None, REL_NONE, Py_None);
     } else if (PyObject_TypeCheck(other, BasePropertyType)) {
@@ -613,13 +621,19 @@ Ref setFilterNative(PyObject* self, PyObject* other, int relationship) {
     } else if (isExpression(other)) {
         operand = newCell(other, REL_NONE, Py_None);
     } else {
-        Ref converted = toDBValue(self, other);
+        Ref converted = convert();
         operand = newCell(converted.get(), REL_NONE, Py_None);
     }
-    FilterListCellObject* h = head.as<FilterListCellObject>();
-    assignField(h->next, operand.get());
-    h->relationship = relationship;
-    return head;
+    return linkOperand(std::move(head), operand, relationship);
+}
+
+Ref setFilterNative(PyObject* self, PyObject* other, int relationship) {
+    Ref head = newCell(prop(self)->name, REL_NONE, self);
+    if (relationship == REL_IN || relationship == REL_NOT_IN || relationship == REL_BETWEEN) {
+        Ref values = membershipValues(self, other, relationship);
+        return linkOperand(std::move(head), newCell(values.get(), REL_NONE, Py_None), relationship);
+    }
+    return comparisonChain(std::move(head), other, relationship, [&] { return toDBValue(self, other); });
 }
 
 PyObject* setFilterEntry(PyObject* self, PyObject* other, int relationship) {
@@ -779,23 +793,8 @@ Ref expressionOperand(PyObject* self, PyObject* value) {
 // `expression <op> other`: the two-cell chain of a comparison whose first
 // cell holds the expression.
 Ref expressionFilter(PyObject* self, PyObject* other, int relationship) {
-    Ref head = newCell(self, REL_NONE, Py_None);
-    Ref operand;
-    if (other == Py_None && (relationship == REL_EQ || relationship == REL_NE)) {
-        relationship = relationship == REL_EQ ? REL_IS_NULL : REL_NOT_NULL;
-        operand = newCell(Py_None, REL_NONE, Py_None);
-    } else if (PyObject_TypeCheck(other, BasePropertyType)) {
-        operand = newCell(prop(other)->name, REL_NONE, other);
-    } else if (isExpression(other)) {
-        operand = newCell(other, REL_NONE, Py_None);
-    } else {
-        Ref converted = expressionOperand(self, other);
-        operand = newCell(converted.get(), REL_NONE, Py_None);
-    }
-    FilterListCellObject* h = head.as<FilterListCellObject>();
-    assignField(h->next, operand.get());
-    h->relationship = relationship;
-    return head;
+    return comparisonChain(newCell(self, REL_NONE, Py_None), other, relationship,
+                           [&] { return expressionOperand(self, other); });
 }
 
 PyObject* expressionCompare(PyObject* self, PyObject* other, int op) {
