@@ -13,6 +13,7 @@
 #include <quillon/override.hpp>
 #include <quillon/sql.hpp>
 
+#include <charconv>
 #include <string>
 
 using namespace quillon;
@@ -875,10 +876,20 @@ Ref callFrom(PyObject* self, PyObject* target) {
     return fromTarget(self, target);
 }
 
+// The model base class, looked up on first use (the models module imports this one).
+PyObject* entityClass() {
+    static PyObject* entity = nullptr;  // lives for the process
+    if (!entity) entity = importFrom("Quillon.Model.Entity", "Entity").release();
+    return entity;
+}
+
 Ref fromTarget(PyObject* self, PyObject* target) {
     if (!PyUnicode_Check(target)) {
-        Ref entity = importFrom("Quillon.Model.Entity", "Entity");
-        if (assertionsEnabled() && !(PyType_Check(target) && isSubclass(target, entity.get())))
+        // A model's type says it is one without asking a __subclasscheck__.
+        if (assertionsEnabled() && !(PyType_Check(target) &&
+                                     (PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(target),
+                                                       reinterpret_cast<PyTypeObject*>(entityClass())) ||
+                                      isSubclass(target, entityClass()))))
             raise(PyExc_AssertionError, "%s", "Form仅支持字符串或者Entity子类");
         Ref tableName = getattr(target, "tableName");
         assignField(asBuilder(self)->target, std::move(tableName));
@@ -1035,15 +1046,40 @@ Ref where(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     return Ref::borrow(self);
 }
 
+// The LIMIT clause of a count and an offset.  Pages and repeated queries ask
+// for the same few clauses, so the last ones made are kept (a small table of
+// process-lifetime texts indexed by the pair).
+Ref limitText(int count, int offset, int dialect) {
+    struct Slot {
+        int count, offset, dialect;
+        PyObject* text;  // owned; replaced, never destroyed
+    };
+    static Slot slots[32];
+    Slot& slot = slots[(static_cast<unsigned>(count) * 31u + static_cast<unsigned>(offset) * 7u) % 32u];
+    if (slot.text && slot.count == count && slot.offset == offset && slot.dialect == dialect)
+        return Ref::borrow(slot.text);
+    char buffer[64];
+    char* end = buffer;
+    auto put = [&](const char* s) { while (*s) *end++ = *s++; };
+    auto number = [&](int n) { end = std::to_chars(end, buffer + sizeof buffer, n).ptr; };
+    if (dialect == DIALECT_POSTGRES) {
+        put(" LIMIT "), number(count), put(" OFFSET "), number(offset);
+    } else {
+        put(" limit "), number(offset), put(", "), number(count);
+    }
+    Ref text = Ref::steal(PyUnicode_DecodeASCII(buffer, end - buffer, nullptr));
+    PyObject* old = slot.text;
+    slot = {count, offset, dialect, Py_NewRef(text.get())};
+    Py_XDECREF(old);
+    return text;
+}
+
 const Signature<2> limitSig{"Limit", {"count", "offset"}, 2};
 Ref Limit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto b = bind(limitSig, args, nargs, kwnames);
     int count = asInt32(b[0]);
     int offset = asInt32(b[1]);
-    Ref text = currentDialect() == DIALECT_POSTGRES
-                   ? Ref::steal(PyUnicode_FromFormat(" LIMIT %i OFFSET %i", count, offset))
-                   : Ref::steal(PyUnicode_FromFormat(" limit %i, %i", offset, count));
-    assignField(asBuilder(self)->limit, std::move(text));
+    assignField(asBuilder(self)->limit, limitText(count, offset, currentDialect()));
     return Ref::borrow(self);
 }
 
