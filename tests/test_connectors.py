@@ -721,6 +721,27 @@ class TestIdleConnections:
 
         assert run(main) == (2, 2, 0)
 
+    def test_reading_tasks_share_one_connection_and_writers_read_their_own(self, db_path):
+        async def main():
+            c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path)
+            before = worker_threads()
+            await asyncio.create_task(c.execute("insert into item(name) values ('a')"))
+            reads = await asyncio.gather(*(c.execute("select count(*) from item") for _ in range(50)))
+            during = worker_threads()
+
+            async def writer():
+                await c.execute("insert into item(name) values ('b')")
+                # Its own uncommitted row, not what the other connections see.
+                return await c.execute("select count(*) from item")
+
+            mine = await asyncio.create_task(writer())
+            await c.close()
+            return set(reads), during - before, mine, settled_worker_threads(before) - before
+
+        # One connection for the first task, then the reader made of it and
+        # none more for fifty reading tasks; close() ends them all.
+        assert run(main) == ({((1,),)}, 1, ((2,),), 0)
+
     def test_programs_exit_with_connections_waiting(self, db_path):
         # Neither the loop nor the connector is closed: the end of the program
         # closes the waiting connection, whose thread would keep it alive.

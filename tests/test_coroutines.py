@@ -361,27 +361,27 @@ def test_cancellation_during_the_cleanup_of_a_failed_batch_is_not_swallowed(batc
 
 
 def test_a_cycle_through_a_suspended_coroutine_is_collected(db_path):
-    # The coroutine is suspended inside the driver's cursor.execute(), its
-    # body holding the cursor in a local; the cursor refers back to the
-    # coroutine.  Unreachable, the cycle must be collected (closing the
-    # coroutine), which needs the collector to see the body's local.
+    # The coroutine is suspended on the driver's queued call for its
+    # statement, its body holding that awaitable; the queued function
+    # refers back to the coroutine.  Unreachable, the cycle must be
+    # collected (closing the coroutine), which needs the collector to see
+    # what the body holds.
     class Marker:
         pass
 
     async def main():
         c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path)
-        await c.execute("select 1")  # the task's connection is open
+        con = await c.getCon()  # the task's connection is open
         it = c.execute("select 1").__await__()
-        yielded = await step_to(it, 1)
-        # Suspended in the driver's Cursor.execute(self, ...): its self is
-        # the cursor the body holds.
-        cursor = it.cr_await.cr_frame.f_locals["self"]
+        yielded = await step_to(it, 0)
+        queued = it.cr_await.cr_frame.f_locals["function"]
         marker = Marker()
         gone = weakref.ref(marker)
-        cursor.cycle = (it, marker)
-        del it, cursor, marker
-        gc.collect()
+        queued.cycle = (it, marker)
         await settle(yielded)
+        await con._execute(lambda: None)  # the driver thread lets go of the call it ran
+        del it, queued, marker
+        gc.collect()
         return gone
 
     gone = run(main)

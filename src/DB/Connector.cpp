@@ -1418,6 +1418,57 @@ Ref AioSqliteConnector_releaseCon(PyObject* self, PyObject* task) {
     return Ref::none();
 }
 
+// One trip to an aiosqlite connection's driver thread for a statement and
+// its rows: the driver's own connection runs it on a cursor of its own and
+// reads every row, and (cursor, rows) comes back.  aiosqlite's public calls
+// take a trip for the statement and another for the rows; its queue of
+// calls (`_execute`) takes any function.  Where the installed aiosqlite has
+// no such queue, null: the caller takes the two trips.
+// Whether SQL text is a SELECT (its first word, after blanks).
+bool startsWithSelect(PyObject* sql) {
+    if (!PyUnicode_Check(sql)) return false;
+    std::string_view text = utf8(sql);
+    size_t i = text.find_first_not_of(" \t\r\n");
+    if (i == std::string_view::npos || text.size() - i < 7) return false;
+    for (size_t k = 0; k < 6; ++k)
+        if ((text[i + k] | 0x20) != "select"[k]) return false;
+    char next = text[i + 6];
+    return next == ' ' || next == '\t' || next == '\r' || next == '\n' || next == '*' || next == '(';
+}
+
+PyObject* runAndFetch(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    return entry([&] {
+        if (nargs != 3) raise(PyExc_TypeError, "run_and_fetch(connection, sql, args) takes 3 arguments");
+        Ref cursor = callMethod(args[0], names.cursor);
+        callMethod(cursor.get(), names.execute, args[1], args[2]);
+        Ref rows = callMethod(cursor.get(), names.fetchall);
+        return tupleOf({cursor.get(), rows.get()});
+    });
+}
+PyMethodDef runAndFetchDef = {"run_and_fetch", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(runAndFetch)),
+                              METH_FASTCALL, "run_and_fetch(connection, sql, args) -> (cursor, rows)"};
+
+Ref oneTrip(PyObject* con, PyObject* text, PyObject* params) {
+    static const Constant queue = interned("_execute");
+    static const Constant driverConnection = interned("_conn");
+    static int supported = -1;
+    if (supported < 0) {
+        Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(con)));
+        supported = PyObject_HasAttr(type.get(), queue.get()) && PyObject_HasAttr(type.get(), driverConnection.get());
+    }
+    if (!supported) return Ref();
+    Ref driver = Ref::stealOrNull(PyObject_GetAttr(con, driverConnection.get()));
+    if (!driver) {
+        // A connection not (or no longer) open: its own calls say so.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throwPending();
+        PyErr_Clear();
+        return Ref();
+    }
+    static const Constant function = Ref::steal(PyCFunction_NewEx(&runAndFetchDef, nullptr, nullptr));
+    PyObject* argv[] = {con, function.get(), driver.get(), text, params};
+    return Ref::steal(PyObject_VectorcallMethod(queue.get(), argv, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
 Coro aioSqliteExecute(Ref self, Ref sql, Ref params, bool dictCur) {
     if (!asBase(self.get())->isReady)
         co_await awaitPy(toPython(waitReady(Ref::borrow(self.get())), "AioSqliteConnector.execute.<ready>"));
@@ -1434,16 +1485,29 @@ Coro aioSqliteExecute(Ref self, Ref sql, Ref params, bool dictCur) {
         con = Ref::borrow(turn.connection());
     } else {
         if (own && writesText(sql.get())) refuseWriteUnderOpenWrite(self.get(), task.get());
-        con = co_await awaitPy(callMethod(self.get(), names.getCon));
+        if (own && startsWithSelect(sql.get())) {
+            // A task that holds no connection reads on the shared reader.
+            con = sharedReader(self.get(), task.get());
+            if (con) own = false;
+        }
+        if (!con) con = co_await awaitPy(callMethod(self.get(), names.getCon));
     }
-    // The connection's execute makes the cursor and runs the statement in
-    // one trip to the driver thread.
+    // One trip to the driver thread for the statement and its rows where the
+    // driver allows; otherwise the connection's execute makes the cursor and
+    // runs the statement in one trip, and the rows are read in a second.
     Local cursor, rows;
     try {
-        cursor = co_await awaitPy(callMethod(con.get(), names.execute, text.get(), params.get()));
-        setattr(cursor.get(), names.useDict, dictCur ? Py_True : Py_False);
-        if (own) markOpenWrite(con.get(), task.get());
-        rows = co_await awaitPy(callMethod(cursor.get(), names.fetchall));
+        if (Ref trip = oneTrip(con.get(), text.get(), params.get())) {
+            Local done = co_await awaitPy(std::move(trip));
+            cursor = Ref::borrow(PyTuple_GET_ITEM(done.get(), 0));
+            rows = Ref::borrow(PyTuple_GET_ITEM(done.get(), 1));
+            if (own) markOpenWrite(con.get(), task.get());
+        } else {
+            cursor = co_await awaitPy(callMethod(con.get(), names.execute, text.get(), params.get()));
+            setattr(cursor.get(), names.useDict, dictCur ? Py_True : Py_False);
+            if (own) markOpenWrite(con.get(), task.get());
+            rows = co_await awaitPy(callMethod(cursor.get(), names.fetchall));
+        }
     } catch (PyError&) {
         if (own) markUnsettled(con.get());
         throw;
@@ -1485,7 +1549,13 @@ Coro aioSqliteProcess(Ref self, Ref executor) {
         con = Ref::borrow(turn.connection());
     } else {
         if (own && kind != SQL_SELECT) refuseWriteUnderOpenWrite(self.get(), task.get());
-        con = co_await awaitPy(callMethod(self.get(), names.getCon));
+        if (own && !isManyStatement(statementArgs.get()) && startsWithSelect(statementText.get())) {
+            // A task that holds no connection reads on the shared reader (told
+            // by the text: a write that reports rows is a SELECT to its executor).
+            con = sharedReader(self.get(), task.get());
+            if (con) own = false;
+        }
+        if (!con) con = co_await awaitPy(callMethod(self.get(), names.getCon));
     }
     Local cursor;
     Local raw;
@@ -1496,16 +1566,25 @@ Coro aioSqliteProcess(Ref self, Ref executor) {
         // over many tuples.
         bool reportingWrite = kind == SQL_NONE && !isManyStatement(statementArgs.get());
         if (!isManyStatement(statementArgs.get()) && !reportingWrite) {
-            // The cursor made and the statement run in one trip to the driver
-            // thread (the connection's execute), the rows read in a second.
-            cursor = co_await awaitPy(runStatement(con.get(), statementText.get(), statementArgs.get()));
-            recordRowCount(executor.get(), cursor.get());
-            if (kind == SQL_INSERT) {
-                raw = getattr(cursor.get(), names.lastrowid);
+            // An INSERT is read from its cursor (lastrowid): one trip.  Other
+            // statements take one trip for the statement and its rows where
+            // the driver allows, two otherwise (the cursor made and the
+            // statement run, then the rows read).
+            Ref trip = kind == SQL_INSERT ? Ref() : oneTrip(con.get(), statementText.get(), statementArgs.get());
+            Local rows;
+            if (trip) {
+                Local done = co_await awaitPy(std::move(trip));
+                cursor = Ref::borrow(PyTuple_GET_ITEM(done.get(), 0));
+                rows = Ref::borrow(PyTuple_GET_ITEM(done.get(), 1));
             } else {
-                Local rows = co_await awaitPy(callMethod(cursor.get(), names.fetchall));
-                raw = kind == SQL_SELECT ? RowShaper(cursor.get()).shapeAll(rows.get()) : rows.take();
+                cursor = co_await awaitPy(runStatement(con.get(), statementText.get(), statementArgs.get()));
+                if (kind != SQL_INSERT) rows = co_await awaitPy(callMethod(cursor.get(), names.fetchall));
             }
+            recordRowCount(executor.get(), cursor.get());
+            if (kind == SQL_INSERT)
+                raw = getattr(cursor.get(), names.lastrowid);
+            else
+                raw = kind == SQL_SELECT ? RowShaper(cursor.get()).shapeAll(rows.get()) : rows.take();
         } else {
             // Atomic like the blocking run: a task that catches the error and
             // goes on must not commit half of the batch when it ends.  The

@@ -263,6 +263,9 @@ void installTaskFactory(PyObject* loop);
 Ref newIdleConnections(int size);
 int idleConnectionsSize(PyObject* connector);
 Coro closeIdleConnectionsOf(Ref connector);
+// The connection that runs a SELECT of `task` when it holds none of its own
+// (see IdleConnectionsObject), or null.
+Ref sharedReader(PyObject* connector, PyObject* task);
 
 // SQLite's write lock between a task and the tasks it creates.
 void refuseWriteUnderOpenWrite(PyObject* self, PyObject* task);

@@ -1286,10 +1286,21 @@ bool writesText(PyObject* sql) {
 // connection, so the loop's shutdown_asyncgens() (asyncio.run does it) awaits
 // its aclose().  Otherwise connector.close() or the end of the program
 // closes them (they stay registered as open connections until then).
+//
+// The SELECTs of tasks that hold no connection of their own (they have not
+// written, and are in no transaction block) run on one shared reader, one
+// after another on its driver thread: the first of them takes a waiting
+// connection for that, and later ones use it (until one is waiting, they
+// read on connections of their own).  A task that has not written has no
+// transaction open, so each of its reads sees what is committed, on
+// whichever connection it runs; the reader spares such a task a connection
+// of its own (and the trip of its end).  It closes with the idle ones, and
+// is not counted in pool_size.
 struct IdleConnectionsObject {
     PyObject_HEAD
     PyObject* connections;  // list, the most recently kept last
     PyObject* loop;         // the loop whose end closes them, or None
+    PyObject* reader;       // the shared reader, or None
     PyObject* weakrefs;
     int size;
     int ended;  // the loop's end closed them: its later ends close theirs
@@ -1299,8 +1310,9 @@ namespace {
 
 bool driverThreadAlive(PyObject* con);
 
-const size_t idleOffsets[] = {offsetof(IdleConnectionsObject, connections), offsetof(IdleConnectionsObject, loop)};
-const FieldList idleFields{idleOffsets, 2};
+const size_t idleOffsets[] = {offsetof(IdleConnectionsObject, connections), offsetof(IdleConnectionsObject, loop),
+                               offsetof(IdleConnectionsObject, reader)};
+const FieldList idleFields{idleOffsets, 3};
 
 IdleConnectionsObject* asIdle(PyObject* o) { return reinterpret_cast<IdleConnectionsObject*>(o); }
 
@@ -1316,6 +1328,10 @@ void IdleConnections_dealloc(PyObject* self) noexcept {
 Coro closeIdleConnections(Ref idle) {
     Local waiting = Ref::borrow(asIdle(idle.get())->connections);
     assignField(asIdle(idle.get())->connections, Ref::steal(PyList_New(0)));
+    if (asIdle(idle.get())->reader != Py_None) {
+        check(PyList_Append(waiting.get(), asIdle(idle.get())->reader));
+        assignField(asIdle(idle.get())->reader, Py_None);
+    }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(waiting.get()); ++i) {
         Local con = Ref::borrow(PyList_GET_ITEM(waiting.get(), i));
         try {
@@ -1405,7 +1421,45 @@ void keepIdle(PyObject* connector, PyObject* con) {
     check(PyList_Append(idle->connections, con));
 }
 
+// Whether an aiosqlite connection still takes statements (close() and stop()
+// end that before its driver thread ends).
+bool takesStatements(PyObject* con) {
+    static const Constant running = interned("_running");
+    Ref flag = Ref::stealOrNull(PyObject_GetAttr(con, running.get()));
+    if (!flag) {
+        PyErr_Clear();
+        return driverThreadAlive(con);
+    }
+    return truthy(flag.get());
+}
+
 }  // namespace
+
+namespace {
+Ref joinedBlockConnection(PyObject* connector);
+}
+
+// The shared reader for a SELECT of `task`, or null when the task reads on
+// a connection of its own: it holds one (it wrote, or asked for it), it is in
+// a transaction block, or the connector keeps no reader (yet, or at all:
+// pool_size=0, closed, another loop).
+Ref sharedReader(PyObject* connector, PyObject* task) {
+    IdleConnectionsObject* idle = idleOf(connector);
+    if (!idle || idle->ended || asAioSqlite(connector)->closed) return Ref();
+    if (idle->reader == Py_None && PyList_GET_SIZE(idle->connections) == 0) return Ref();
+    if (heldConnection(asAioSqlite(connector)->conMap, task)) return Ref();
+    if (joinedBlockConnection(connector) || !onConnectorLoop(connector)) return Ref();
+    Ref held = Ref::borrow(reinterpret_cast<PyObject*>(idle));
+    if (idle->reader != Py_None) {
+        Ref reader = Ref::borrow(idle->reader);
+        if (takesStatements(reader.get())) return reader;
+        assignField(idle->reader, Py_None);
+        forgetOpenConnection(reader.get());
+    }
+    Ref waiting = takeIdleConnection(connector);
+    if (waiting) assignField(idle->reader, waiting.get());
+    return waiting;
+}
 
 Ref newIdleConnections(int size) {
     Ref idle = Ref::steal(PyType_GenericAlloc(idleType, 0));
