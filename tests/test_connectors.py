@@ -759,6 +759,57 @@ class TestIdleConnections:
         assert fresh_rows(db_path, "select name from item order by id") == [("a",), ("b",)]
 
 
+class TestWriteGate:
+    """Writing tasks of one connector take turns before SQLite's lock: each
+    still its own transaction, the connection one gives back serves the next."""
+
+    def test_concurrent_writing_tasks_reuse_connections(self, db_path, monkeypatch):
+        import aiosqlite
+
+        opened = []
+        connect = aiosqlite.connect
+        monkeypatch.setattr(aiosqlite, "connect", lambda *a, **k: opened.append(1) or connect(*a, **k))
+
+        async def main():
+            c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path, pool_size=2)
+
+            async def one(n):
+                await c.execute("insert into item(name) values (%s)", args=("w%d" % n,))
+                await asyncio.sleep(0)  # the transaction stays open across an await
+                await c.execute("update item set name = name || '!' where name = %s", args=("w%d" % n,))
+
+            await asyncio.gather(*(one(n) for n in range(60)))
+            await c.close()
+
+        run(main)
+        assert sorted(n for (n,) in fresh_rows(db_path, "select name from item")) == sorted(
+            "w%d!" % n for n in range(60))
+        assert len(opened) <= 2
+
+    def test_a_writer_waiting_on_a_holder_that_waits_for_it_fails_as_sqlite_does(self, db_path):
+        async def main():
+            c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path, timeout=0.3)
+            wrote = asyncio.Event()
+
+            async def other():
+                await asyncio.sleep(0.05)
+                await c.execute("insert into item(name) values ('other')")
+                wrote.set()
+
+            async def holder(waiting_for):
+                await c.execute("insert into item(name) values ('holder')")
+                with contextlib.suppress(asyncio.TimeoutError):
+                    await asyncio.wait_for(wrote.wait(), 2)
+                return await asyncio.gather(waiting_for, return_exceptions=True)
+
+            late = asyncio.create_task(other())  # made before the holder wrote: no deadlock check applies
+            (failure,) = await asyncio.create_task(holder(late))
+            return type(failure), str(failure)
+
+        assert run(main) == (sqlite3.OperationalError, "database is locked")
+        assert fresh_rows(db_path, "select name from item") == [("holder",)]
+
+
 class TestPerTaskConnections:
     def test_same_task_same_connection_other_task_other(self, db_path):
         async def main():

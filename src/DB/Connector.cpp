@@ -1424,6 +1424,16 @@ Ref AioSqliteConnector_releaseCon(PyObject* self, PyObject* task) {
 // take a trip for the statement and another for the rows; its queue of
 // calls (`_execute`) takes any function.  Where the installed aiosqlite has
 // no such queue, null: the caller takes the two trips.
+// After a statement that failed in the driver: the gate follows what the
+// connection holds; the statement's own error is the one the caller needs.
+void settleWriteGateQuietly(PyObject* self, PyObject* con, PyObject* task) {
+    try {
+        settleWriteGate(self, con, task);
+    } catch (PyError& e) {
+        if (!e.isException()) throw;
+    }
+}
+
 // Whether SQL text is a SELECT (its first word, after blanks).
 bool startsWithSelect(PyObject* sql) {
     if (!PyUnicode_Check(sql)) return false;
@@ -1490,7 +1500,14 @@ Coro aioSqliteExecute(Ref self, Ref sql, Ref params, bool dictCur) {
             con = sharedReader(self.get(), task.get());
             if (con) own = false;
         }
+        // A task's first write waits for its turn among the connector's
+        // writers, before it takes a connection and again with it.
+        bool writes = own && writesText(sql.get());
+        if (writes)
+            if (Ref gate = enterWriteGate(self.get(), nullptr, task.get())) co_await awaitPy(std::move(gate));
         if (!con) con = co_await awaitPy(callMethod(self.get(), names.getCon));
+        if (writes)
+            if (Ref gate = enterWriteGate(self.get(), con.get(), task.get())) co_await awaitPy(std::move(gate));
     }
     // One trip to the driver thread for the statement and its rows where the
     // driver allows; otherwise the connection's execute makes the cursor and
@@ -1508,10 +1525,12 @@ Coro aioSqliteExecute(Ref self, Ref sql, Ref params, bool dictCur) {
             if (own) markOpenWrite(con.get(), task.get());
             rows = co_await awaitPy(callMethod(cursor.get(), names.fetchall));
         }
-    } catch (PyError&) {
+    } catch (PyError& e) {
         if (own) markUnsettled(con.get());
+        if (own && e.isException()) settleWriteGateQuietly(self.get(), con.get(), task.get());
         throw;
     }
+    if (own) settleWriteGate(self.get(), con.get(), task.get());
     turn.leave();
     if (dictCur) co_return RowShaper(cursor.get()).shapeAll(rows.get());
     co_return Ref::steal(PySequence_Tuple(rows.get()));
@@ -1555,7 +1574,14 @@ Coro aioSqliteProcess(Ref self, Ref executor) {
             con = sharedReader(self.get(), task.get());
             if (con) own = false;
         }
+        // A task's first write waits for its turn among the connector's
+        // writers, before it takes a connection and again with it.
+        bool writes = own && writesText(statementText.get());
+        if (writes)
+            if (Ref gate = enterWriteGate(self.get(), nullptr, task.get())) co_await awaitPy(std::move(gate));
         if (!con) con = co_await awaitPy(callMethod(self.get(), names.getCon));
+        if (writes)
+            if (Ref gate = enterWriteGate(self.get(), con.get(), task.get())) co_await awaitPy(std::move(gate));
     }
     Local cursor;
     Local raw;
@@ -1626,10 +1652,12 @@ Coro aioSqliteProcess(Ref self, Ref executor) {
                 failure.rethrow();
             }
         }
-    } catch (PyError&) {
+    } catch (PyError& e) {
         if (own) markUnsettled(con.get());
+        if (own && e.isException()) settleWriteGateQuietly(self.get(), con.get(), task.get());
         throw;
     }
+    if (own) settleWriteGate(self.get(), con.get(), task.get());
     if (own) markOpenWrite(con.get(), task.get());
     turn.leave();
     co_return handleResult(executor.get(), raw.get());

@@ -266,6 +266,14 @@ Coro closeIdleConnectionsOf(Ref connector);
 // The connection that runs a SELECT of `task` when it holds none of its own
 // (see IdleConnectionsObject), or null.
 Ref sharedReader(PyObject* connector, PyObject* task);
+// The write gate of an AioSqliteConnector's tasks (see Lifecycles.cpp): null
+// when `task` may write now on its connection `con` (null: before it takes
+// one), or an awaitable of the turn; after the statement (done, or failed in
+// the driver), the gate passes to `con` while its transaction is open, or on
+// to the next writer; and it is left when `con`'s transaction has ended.
+Ref enterWriteGate(PyObject* connector, PyObject* con, PyObject* task);
+void settleWriteGate(PyObject* connector, PyObject* con, PyObject* task);
+void leaveWriteGate(PyObject* connector, PyObject* con, PyObject* task);
 
 // SQLite's write lock between a task and the tasks it creates.
 void refuseWriteUnderOpenWrite(PyObject* self, PyObject* task);

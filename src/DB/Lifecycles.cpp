@@ -167,7 +167,7 @@ void acquireBlockLock(Sqlite3ConnectorObject* c) {
         if (got == PY_LOCK_ACQUIRED) return;
         check(PyErr_CheckSignals());
         remaining -= slice;
-        if (remaining <= 0.0) raise(state.sqliteOperationalError, "database is locked");
+        if (remaining <= 0.0) raise(state.sqliteOperationalError, "%s", "database is locked");
     }
 }
 
@@ -907,6 +907,13 @@ Coro endConnections(Ref ends, Ref task, bool rollback, bool report) {
             broken = kind.pooled;
             keep(e);
         }
+        if (!kind.pooled) {
+            try {
+                leaveWriteGate(connector.get(), con.get(), task.get());
+            } catch (PyError& e) {
+                keep(e);
+            }
+        }
         try {
             if (kind.pooled) {
                 if (broken) {
@@ -1301,6 +1308,8 @@ struct IdleConnectionsObject {
     PyObject* connections;  // list, the most recently kept last
     PyObject* loop;         // the loop whose end closes them, or None
     PyObject* reader;       // the shared reader, or None
+    PyObject* writer;       // the connection holding the write gate, or None
+    PyObject* writeWaiters; // futures of the tasks waiting for the write gate
     PyObject* weakrefs;
     int size;
     int ended;  // the loop's end closed them: its later ends close theirs
@@ -1311,8 +1320,9 @@ namespace {
 bool driverThreadAlive(PyObject* con);
 
 const size_t idleOffsets[] = {offsetof(IdleConnectionsObject, connections), offsetof(IdleConnectionsObject, loop),
-                               offsetof(IdleConnectionsObject, reader)};
-const FieldList idleFields{idleOffsets, 3};
+                               offsetof(IdleConnectionsObject, reader), offsetof(IdleConnectionsObject, writer),
+                               offsetof(IdleConnectionsObject, writeWaiters)};
+const FieldList idleFields{idleOffsets, 5};
 
 IdleConnectionsObject* asIdle(PyObject* o) { return reinterpret_cast<IdleConnectionsObject*>(o); }
 
@@ -1465,8 +1475,147 @@ Ref newIdleConnections(int size) {
     Ref idle = Ref::steal(PyType_GenericAlloc(idleType, 0));
     initFieldsNone(idle.get(), idleFields);
     assignField(asIdle(idle.get())->connections, Ref::steal(PyList_New(0)));
+    assignField(asIdle(idle.get())->writeWaiters, Ref::steal(PyList_New(0)));
     asIdle(idle.get())->size = size;
     return idle;
+}
+
+// ---------------------------------------------------------------------------
+// The write gate
+// ---------------------------------------------------------------------------
+//
+// SQLite lets one connection write at a time; another one that tries waits
+// in the driver's busy handler, which sleeps in growing steps (up to 100 ms)
+// between its tries, so concurrent writing tasks spend most of their time
+// asleep.  The tasks of one connector take turns before they write instead:
+// a task's connection with no transaction open asks for the gate before its
+// first write and holds it until its transaction ends (the task's end commits
+// or rolls back), when the first task waiting gets it at once.  A gate whose
+// holder has no transaction open any more (it committed on its own) is free;
+// a waiter looks again every 0.1 s for that.  A connection already in a
+// transaction goes on without waiting (it may hold SQLite's lock: waiting for
+// the gate could wait for itself).  The wait is bounded by the connector's
+// timeout and then fails as SQLite's own wait does: "database is locked".
+// Other processes, and transaction blocks, still meet at SQLite's lock.
+
+namespace {
+
+bool inTransaction(PyObject* con) {
+    Ref open = Ref::stealOrNull(PyObject_GetAttr(con, names.in_transaction));
+    if (!open) {
+        // A connection closed under its holder: nothing held any more.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throwPending();
+        PyErr_Clear();
+        return false;
+    }
+    return truthy(open.get());
+}
+
+// The gate's holder is the task whose write statement is under way (it
+// waits for the gate before it takes a connection, so that the connection a
+// writer gives back serves the next one instead of a new one for each), or,
+// between statements, the connection whose transaction that write opened.
+bool gateFreeFor(IdleConnectionsObject* idle, PyObject* claimant) {
+    if (idle->writer == Py_None || idle->writer == claimant) return true;
+    Ref holder = Ref::borrow(idle->writer);
+    if (PyObject_TypeCheck(holder.get(), reinterpret_cast<PyTypeObject*>(state.futureType))) return isDone(holder.get());
+    return !inTransaction(holder.get());
+}
+
+void forgetWaiter(IdleConnectionsObject* idle, PyObject* future) {
+    Ref waiters = Ref::borrow(idle->writeWaiters);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(waiters.get()); ++i)
+        if (PyList_GET_ITEM(waiters.get(), i) == future) {
+            check(PyList_SetSlice(waiters.get(), i, i + 1, nullptr));
+            return;
+        }
+}
+
+// Wakes the first task still waiting for the gate.
+void wakeNextWriter(IdleConnectionsObject* idle) {
+    Ref waiters = Ref::borrow(idle->writeWaiters);
+    while (PyList_GET_SIZE(waiters.get()) > 0) {
+        Ref next = Ref::borrow(PyList_GET_ITEM(waiters.get(), 0));
+        check(PyList_SetSlice(waiters.get(), 0, 1, nullptr));
+        if (isDone(next.get())) continue;
+        callMethod(next.get(), names.set_result, Py_None);
+        return;
+    }
+}
+
+Coro awaitWriteGate(Ref connector, Ref con) {  // `con`: the claiming task
+    Local held = Ref::borrow(asAioSqlite(connector.get())->idle);
+    IdleConnectionsObject* idle = asIdle(held.get());
+    double deadline = monotonicSeconds() + asAioSqlite(connector.get())->timeout;
+    for (;;) {
+        if (gateFreeFor(idle, con.get())) {
+            assignField(idle->writer, con.get());
+            co_return Ref::none();
+        }
+        double remaining = deadline - monotonicSeconds();
+        if (remaining <= 0) raise(state.sqliteOperationalError, "%s", "database is locked");
+        Local future = callMethod(call(state.runningLoop).get(), names.create_future);
+        check(PyList_Append(idle->writeWaiters, future.get()));
+        Local waiting;
+        {
+            Ref limit = Ref::steal(PyFloat_FromDouble(remaining < 0.1 ? remaining : 0.1));
+            Ref keywords = Ref::steal(PyDict_New());
+            check(PyDict_SetItemString(keywords.get(), "timeout", limit.get()));
+            Ref waitList = Ref::steal(PyList_New(0));
+            check(PyList_Append(waitList.get(), future.get()));
+            Ref waitArgs = tupleOf({waitList.get()});
+            waiting = callWith(state.waitFor, waitArgs.get(), keywords.get());
+        }
+        try {
+            co_await awaitPy(waiting.take());
+        } catch (PyError&) {
+            // Given up (cancelled): a turn given to it goes to the next one.
+            forgetWaiter(idle, future.get());
+            if (isDone(future.get()) && !truthy(callMethod(future.get(), names.cancelled).get())) wakeNextWriter(idle);
+            throw;
+        }
+        forgetWaiter(idle, future.get());
+    }
+}
+
+}  // namespace
+
+Ref enterWriteGate(PyObject* connector, PyObject* con, PyObject* task) {
+    IdleConnectionsObject* idle = idleOf(connector);
+    if (!idle || !onConnectorLoop(connector) || idle->writer == task) return Ref();
+    if (!con) {
+        // Before the task takes a connection: only a task that holds none
+        // and is in no block waits here.
+        if (heldConnection(asAioSqlite(connector)->conMap, task) || joinedBlockConnection(connector)) return Ref();
+    } else if (idle->writer != con && inTransaction(con)) {
+        return Ref();
+    }
+    if ((con && idle->writer == con) || (gateFreeFor(idle, task) && PyList_GET_SIZE(idle->writeWaiters) == 0)) {
+        assignField(idle->writer, task);
+        return Ref();
+    }
+    return toPython(awaitWriteGate(Ref::borrow(connector), Ref::borrow(task)), "AioSqliteConnector.<write gate>");
+}
+
+void settleWriteGate(PyObject* connector, PyObject* con, PyObject* task) {
+    IdleConnectionsObject* idle = idleOf(connector);
+    if (!idle || idle->writer != task) return;
+    if (inTransaction(con)) {
+        assignField(idle->writer, con);
+        return;
+    }
+    assignField(idle->writer, Py_None);
+    if (onConnectorLoop(connector)) wakeNextWriter(idle);
+}
+
+void leaveWriteGate(PyObject* connector, PyObject* con, PyObject* task) {
+    IdleConnectionsObject* idle = idleOf(connector);
+    if (!idle || (idle->writer != con && idle->writer != task)) return;
+    assignField(idle->writer, Py_None);
+    // An end run away from the connector's loop (on a thread of its own)
+    // cannot touch the loop's futures: the waiters find the gate free when
+    // they look again.
+    if (onConnectorLoop(connector)) wakeNextWriter(idle);
 }
 
 int idleConnectionsSize(PyObject* connector) {
