@@ -185,6 +185,15 @@ PyObject* sqlTypeEnum = nullptr;
 PyObject* sqlFaultModule = nullptr;
 PyObject* initialLimit = nullptr;     // " "
 PyObject* tableNameKey = nullptr;     // interned "tableName", read once per column cell
+PyObject* modelKey = nullptr;         // interned names of the entries read while rendering
+PyObject* nameKey = nullptr;
+PyObject* valueKey = nullptr;
+PyObject* colKey = nullptr;
+PyObject* getKey = nullptr;
+PyObject* targetKey = nullptr;
+PyObject* ownerKey = nullptr;
+PyObject* bindColKey = nullptr;
+PyObject* targetBindColKey = nullptr;
 
 Ref textOf(const std::string& s) {
     return Ref::steal(PyUnicode_DecodeUTF8(s.data(), (Py_ssize_t)s.size(), nullptr));
@@ -249,6 +258,98 @@ bool isExpression(PyObject* o) {
 Borrowed propertyName(PyObject* prop) { return Borrowed(reinterpret_cast<BasePropertyObject*>(prop)->name); }
 
 // ===========================================================================
+// Table names and qualified column texts
+//
+// Every column of every statement asks its model for `tableName` and writes
+// `table.column`, quoting keywords.  Both answers are kept:
+//
+// - getattr(model, "tableName") runs no Python code when the model's
+//   metaclass reads attributes the standard way and defines no `tableName`
+//   itself, and the model's MRO holds a plain str under that name.  Such an
+//   answer is kept against the version tags of the model and its metaclass,
+//   which the interpreter changes whenever either class (or a base) is
+//   modified; anything else is asked through getattr each time.
+// - The qualified text of a (table name, column name) pair of str objects is
+//   kept per dialect while the entry holds those very objects.
+//
+// Both tables are small, direct-mapped, and live for the process (their
+// references are released only when an entry is replaced).
+// ===========================================================================
+
+struct TableNameSlot {
+    PyObject* model;  // compared only; the version tag proves it is the same class
+    unsigned modelTag;
+    unsigned metaTag;
+    PyObject* tableName;  // owned
+};
+TableNameSlot* tableNameSlots = nullptr;  // 64 entries, leaked
+constexpr size_t kTableNameSlots = 64;
+
+size_t pointerSlot(const void* p, size_t size) {
+    auto v = reinterpret_cast<uintptr_t>(p);
+    return (size_t)((v >> 4) ^ (v >> 10)) & (size - 1);
+}
+
+// The str getattr(model, "tableName") would give without running Python
+// code, or null when only getattr can tell.
+PyObject* plainTableName(PyObject* model) {
+    if (!PyType_Check(model)) return nullptr;
+    auto* type = reinterpret_cast<PyTypeObject*>(model);
+    PyTypeObject* meta = Py_TYPE(model);
+    TableNameSlot& slot = tableNameSlots[pointerSlot(model, kTableNameSlots)];
+    if (slot.model == model && slot.tableName && versionTagValid(type, slot.modelTag) &&
+        versionTagValid(meta, slot.metaTag))
+        return slot.tableName;
+    if (meta->tp_getattro != PyType_Type.tp_getattro) return nullptr;
+    unsigned metaTag = typeVersionTag(meta), modelTag = typeVersionTag(type);
+    if (!metaTag || !modelTag) return nullptr;
+    if (lookupType(meta, tableNameKey)) return nullptr;  // a descriptor of the metaclass decides
+    PyObject* found = lookupType(type, tableNameKey);
+    if (!found || !PyUnicode_CheckExact(found)) return nullptr;
+    PyObject* old = slot.tableName;
+    slot = {model, modelTag, metaTag, Py_NewRef(found)};
+    Py_XDECREF(old);  // a str: releasing it runs no Python code
+    return found;
+}
+
+Ref tableNameOf(PyObject* model) {
+    if (PyObject* plain = plainTableName(model)) return Ref::borrow(plain);
+    return getattr(model, tableNameKey);
+}
+
+struct QualifiedSlot {
+    PyObject* table;  // owned str
+    PyObject* column;  // owned str
+    int dialect;
+    std::string text;
+};
+QualifiedSlot* qualifiedSlots = nullptr;  // 256 entries, leaked
+constexpr size_t kQualifiedSlots = 256;
+
+// Appends `table.column` for two str objects, quoting keywords of `dialect`.
+void appendQualifiedNames(std::string& out, PyObject* table, PyObject* column, int dialect) {
+    if (!PyUnicode_CheckExact(table) || !PyUnicode_CheckExact(column)) {
+        appendQualified(out, nameText(table), nameText(column), dialect);
+        return;
+    }
+    auto mix = reinterpret_cast<uintptr_t>(table) * 31u + reinterpret_cast<uintptr_t>(column);
+    QualifiedSlot& slot = qualifiedSlots[pointerSlot(reinterpret_cast<void*>(mix), kQualifiedSlots) ^ (size_t)dialect];
+    if (slot.table == table && slot.column == column && slot.dialect == dialect) {
+        out.append(slot.text);
+        return;
+    }
+    size_t mark = out.size();
+    appendQualified(out, utf8(table), utf8(column), dialect);
+    PyObject *oldTable = slot.table, *oldColumn = slot.column;
+    slot.table = Py_NewRef(table);
+    slot.column = Py_NewRef(column);
+    slot.dialect = dialect;
+    slot.text.assign(out, mark, std::string::npos);
+    Py_XDECREF(oldTable);  // strs: releasing them runs no Python code
+    Py_XDECREF(oldColumn);
+}
+
+// ===========================================================================
 // Terms: columns, arithmetic and aggregates
 //
 // A column is written `table.column` (or bare, where a statement names its
@@ -267,8 +368,8 @@ void appendColumn(std::string& out, PyObject* prop, bool qualified, int dialect)
         return;
     }
     Ref model = Borrowed(reinterpret_cast<BasePropertyObject*>(prop)->model).ref();
-    Ref tableName = getattr(model.get(), tableNameKey);
-    appendQualified(out, nameText(tableName.get()), nameText(name.get()), dialect);
+    Ref tableName = tableNameOf(model.get());
+    appendQualifiedNames(out, tableName.get(), name.get(), dialect);
 }
 
 // Whether a flag column is `boolean` on PostgreSQL (stored as tinyint or bit elsewhere).
@@ -459,10 +560,10 @@ void renderCell(std::string& out, PyObject* cellObj, PyObject* args, int* depth,
             writesConnective = false;
         } else {
             Ref model = isProperty(col.get()) ? Borrowed(col.as<BasePropertyObject>()->model).ref()
-                                              : getattr(col.get(), "model");
-            Ref tableName = getattr(model.get(), tableNameKey);
+                                              : getattr(col.get(), modelKey);
+            Ref tableName = tableNameOf(model.get());
             Ref name = Borrowed(cell->value).ref();
-            appendQualified(out, nameText(tableName.get()), nameText(name.get()), dialect);
+            appendQualifiedNames(out, tableName.get(), name.get(), dialect);
             out.push_back(' ');
         }
     } else {
@@ -633,22 +734,21 @@ PyType_Spec joinCellSpec = {"Quillon.DB.Generator.JoinCell", sizeof(JoinCellObje
 // A foreign key reads its relation entries as attributes; as a dict its
 // entries are read directly (a missing entry reads as None, as the key's own
 // attribute fallback does).
-Ref keyEntry(PyObject* fk, const char* name) {
+Ref keyEntry(PyObject* fk, PyObject* name) {
     if (PyDict_Check(fk)) {
-        Ref key = str(name);
-        Borrowed v = dictItem(fk, key.get());
+        Borrowed v = dictItem(fk, name);
         return v ? v.ref() : Ref::none();
     }
     return getattr(fk, name);
 }
 
 void appendTableName(std::string& out, PyObject* model, int dialect) {
-    Ref tableName = getattr(model, tableNameKey);
+    Ref tableName = tableNameOf(model);
     appendIdentifier(out, nameText(tableName.get()), dialect);
 }
 
 void appendColumnName(std::string& out, PyObject* prop, int dialect) {
-    Ref name = isProperty(prop) ? propertyName(prop).ref() : getattr(prop, "name");
+    Ref name = isProperty(prop) ? propertyName(prop).ref() : getattr(prop, nameKey);
     appendIdentifier(out, nameText(name.get()), dialect);
 }
 
@@ -667,10 +767,10 @@ void renderJoins(std::string& out, PyObject* joinList) {
         Ref kindText = dictItem(joinTypeMap, kind.get()).ref();
         if (!kindText) raise(PyExc_TypeError, "can only concatenate str (not \"NoneType\") to str");
         Ref fk = Borrowed(join->key).ref();
-        Ref target = keyEntry(fk.get(), "target");
-        Ref owner = keyEntry(fk.get(), "owner");
-        Ref bindCol = keyEntry(fk.get(), "bindCol");
-        Ref targetBindCol = keyEntry(fk.get(), "targetBindCol");
+        Ref target = keyEntry(fk.get(), targetKey);
+        Ref owner = keyEntry(fk.get(), ownerKey);
+        Ref bindCol = keyEntry(fk.get(), bindColKey);
+        Ref targetBindCol = keyEntry(fk.get(), targetBindColKey);
         out.append("       ");
         appendConcat(out, kindText.get());
         appendTableName(out, target.get(), dialect);
@@ -726,10 +826,14 @@ Ref renderSelect(PyObject* self) {
         if (!first) out.push_back(',');
         first = false;
         Ref model = Borrowed(col.as<BasePropertyObject>()->model).ref();
-        Ref tableName = getattr(model.get(), tableNameKey);
-        Ref tableText = Ref::steal(PyObject_Str(tableName.get()));
+        Ref tableName = tableNameOf(model.get());
+        Ref tableText = PyUnicode_CheckExact(tableName.get()) ? std::move(tableName)
+                                                               : Ref::steal(PyObject_Str(tableName.get()));
         Borrowed name = propertyName(col.get());
-        appendQualified(out, utf8(tableText.get()), name.get() == Py_None ? "None" : nameText(name.get()), dialect);
+        if (name.get() == Py_None)
+            appendQualified(out, utf8(tableText.get()), "None", dialect);
+        else
+            appendQualifiedNames(out, tableText.get(), name.get(), dialect);
     }
     out.append(" FROM ");
     appendIdentifier(out, nameText(g->target), dialect);
@@ -745,17 +849,16 @@ Ref renderSelect(PyObject* self) {
     return tupleOf({text.get(), argTuple.get()});
 }
 
-Ref itemEntry(PyObject* item, const char* key) {
-    Ref k = str(key);
+Ref itemEntry(PyObject* item, PyObject* key) {
     if (PyDict_CheckExact(item)) {
-        Ref v = dictItem(item, k.get()).ref();
+        Ref v = dictItem(item, key).ref();
         if (!v) {
-            PyErr_SetObject(PyExc_KeyError, k.get());
+            PyErr_SetObject(PyExc_KeyError, key);
             throwPending();
         }
         return v;
     }
-    return Ref::steal(PyObject_GetItem(item, k.get()));
+    return Ref::steal(PyObject_GetItem(item, key));
 }
 
 Ref renderUpdate(PyObject* self) {
@@ -772,9 +875,9 @@ Ref renderUpdate(PyObject* self) {
     // An item's __getitem__ may change the list: each item is held.
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
         Ref item = fastItem(items.get(), i).ref();
-        Ref name = itemEntry(item.get(), "name");
+        Ref name = itemEntry(item.get(), nameKey);
         appendIdentifier(out, nameText(name.get()), dialect);
-        Ref value = itemEntry(item.get(), "value");
+        Ref value = itemEntry(item.get(), valueKey);
         if (isExpression(value.get())) {
             // Computed from the row's own columns: `stock = stock - %s`.
             out.append(" = ");
@@ -793,13 +896,12 @@ Ref renderUpdate(PyObject* self) {
     return tupleOf({text.get(), argTuple.get()});
 }
 
-Ref insertEntry(PyObject* item, const char* key) {
-    Ref k = str(key);
+Ref insertEntry(PyObject* item, PyObject* key) {
     if (PyDict_Check(item)) {
-        Borrowed v = dictItem(item, k.get());
+        Borrowed v = dictItem(item, key);
         return v ? v.ref() : Ref::none();
     }
-    return callMethod(item, "get", k.get());
+    return callMethod(item, getKey, key);
 }
 
 Ref renderInsert(PyObject* self) {
@@ -818,8 +920,8 @@ Ref renderInsert(PyObject* self) {
     Ref values = Ref::steal(PyTuple_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         Borrowed item = fastItem(items.get(), i);  // held by `items`
-        Ref col = insertEntry(item.get(), "col");
-        Ref value = insertEntry(item.get(), "value");
+        Ref col = insertEntry(item.get(), colKey);
+        Ref value = insertEntry(item.get(), valueKey);
         if (!PyUnicode_Check(col.get()))
             raise(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", i, typeName(col.get()));
         if (i) out.push_back(',');
@@ -1683,6 +1785,17 @@ void exec(PyObject* module) {
     TableGeneratorType = addType(module, &tableSpec, BaseSqlGeneratorType);
     initialLimit = interned(" ").release();
     tableNameKey = interned("tableName").release();
+    modelKey = interned("model").release();
+    nameKey = interned("name").release();
+    valueKey = interned("value").release();
+    colKey = interned("col").release();
+    getKey = interned("get").release();
+    targetKey = interned("target").release();
+    ownerKey = interned("owner").release();
+    bindColKey = interned("bindCol").release();
+    targetBindColKey = interned("targetBindCol").release();
+    tableNameSlots = new TableNameSlot[kTableNameSlots]();
+    qualifiedSlots = new QualifiedSlot[kQualifiedSlots]();
 
     api.BaseSqlGenerator = BaseSqlGeneratorType;
     api.CustomColAnnounce = CustomColAnnounceType;
