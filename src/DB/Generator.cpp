@@ -13,7 +13,9 @@
 #include <quillon/override.hpp>
 #include <quillon/sql.hpp>
 
+#include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <string>
 
 using namespace quillon;
@@ -479,14 +481,16 @@ bool isMembership(int relationship) {
     return relationship == REL_IN || relationship == REL_NOT_IN || relationship == REL_BETWEEN;
 }
 
-// Binds one operand value; MySQL matches a bit column by its integer.
+// The argument of one operand value; MySQL matches a bit column by its integer.
+Ref boundOperand(PyObject* value, FilterListCellObject* columnCell, int dialect) {
+    if (dialect == DIALECT_MYSQL && PyBytes_Check(value) && PyBytes_GET_SIZE(value) == 1 && isBitColumn(columnCell))
+        return integer(PyBytes_AS_STRING(value)[0] != 0 ? 1 : 0);
+    return Ref::borrow(value);
+}
+
 void bindOperand(PyObject* args, PyObject* value, FilterListCellObject* columnCell, int dialect) {
-    if (dialect == DIALECT_MYSQL && PyBytes_Check(value) && PyBytes_GET_SIZE(value) == 1 && isBitColumn(columnCell)) {
-        Ref number = integer(PyBytes_AS_STRING(value)[0] != 0 ? 1 : 0);
-        check(PyList_Append(args, number.get()));
-    } else {
-        check(PyList_Append(args, value));
-    }
+    Ref bound = boundOperand(value, columnCell, dialect);
+    check(PyList_Append(args, bound.get()));
 }
 
 // The whole test of IN, NOT IN or BETWEEN, written by its operand cell (the
@@ -628,14 +632,337 @@ void renderWhere(std::string& out, PyObject* head, PyObject* args, const char* k
     out.append((size_t)depth, ')');
 }
 
+// ===========================================================================
+// Statement shapes
+//
+// A statement's text depends on its shape only: the statement kind, the
+// dialect, the table, the columns, each filter cell's column, operator,
+// grouping and negation, how an operand is written (nothing for the NULL
+// tests, one placeholder per present value of IN, ...), the order terms and
+// the limit text.  Its values travel as arguments.  So a statement is first
+// walked without running any Python code, which gives its shape key and its
+// arguments; the text rendered for a key is kept, and a statement of a known
+// shape costs that walk only.
+//
+// The walk gives up (and the statement is rendered the usual way, its text
+// not kept) wherever the text could depend on Python code: a column whose
+// class defines its truth value or length, a model whose `tableName` is not
+// a plain str of the class (a metaclass descriptor, a changed `getattr`), a
+// name that is not an exact str, expressions, joins, overlong statements.
+// Because the walk runs no Python code, giving up is invisible: the usual
+// renderer then makes every call it always made, once.
+//
+// The key holds the identities of the str objects the text was made from
+// (table and column names, the target, the limit and order texts); an entry
+// owns references to them, so an identity in a key always stands for the
+// same text.  Values never enter a key.  The table is bounded (two-way
+// set-associative) and lives for the process: it is allocated once and
+// never freed, and an entry's references are released only when the entry
+// is replaced -- all of them strs, whose release runs no Python code.
+// ===========================================================================
+
+enum ShapeTag : uintptr_t {
+    SHAPE_SELECT = 1,
+    SHAPE_UPDATE,
+    SHAPE_DELETE,
+    SHAPE_WHERE,         // a filter rendered alone; the keyword follows
+    SHAPE_NO_FILTER,
+    SHAPE_FILTER,
+    SHAPE_COLUMN_CELL,   // table and column name follow
+    SHAPE_TEST_CELL,     // the column cell of IN / NOT IN / BETWEEN (its operand writes it)
+    SHAPE_VALUE_CELL,
+    SHAPE_MEMBERSHIP,    // table, column name, values, present values
+    SHAPE_ORDER_TEXT,
+    SHAPE_ORDER_COLUMN,  // table, column name, descending
+    SHAPE_SET_ITEM,      // column name
+};
+
+// The longest statement that is kept: longer ones (long IN lists, wide
+// selects) are rendered each time.
+constexpr size_t kShapeWords = 160;
+constexpr size_t kShapeObjects = 48;
+constexpr size_t kShapeArgs = 64;
+constexpr size_t kShapeCells = 64;
+
+struct Shape {
+    uintptr_t words[kShapeWords];
+    PyObject* objects[kShapeObjects];  // the strs whose identities are in `words`, borrowed
+    PyObject* args[kShapeArgs];        // owned
+    size_t wordCount = 0, objectCount = 0, argCount = 0;
+
+    Shape() = default;
+    Shape(const Shape&) = delete;
+    Shape& operator=(const Shape&) = delete;
+    ~Shape() {
+        for (size_t i = 0; i < argCount; ++i) Py_DECREF(args[i]);
+    }
+
+    bool put(uintptr_t w) {
+        if (wordCount == kShapeWords) return false;
+        words[wordCount++] = w;
+        return true;
+    }
+    bool put(uintptr_t a, uintptr_t b) { return put(a) && put(b); }
+    // A str that the text is made from: its identity is the key.
+    bool putText(PyObject* s) {
+        if (!s || !PyUnicode_CheckExact(s) || objectCount == kShapeObjects) return false;
+        objects[objectCount++] = s;
+        return put(reinterpret_cast<uintptr_t>(s));
+    }
+    bool bind(Ref value) {
+        if (argCount == kShapeArgs) return false;
+        args[argCount++] = value.release();
+        return true;
+    }
+    size_t hash() const {
+        uint64_t h = 0x9e3779b97f4a7c15ull;
+        for (size_t i = 0; i < wordCount; ++i) h = (h ^ words[i]) * 0x100000001b3ull, h ^= h >> 29;
+        return (size_t)h;
+    }
+    Ref argTuple() {
+        Ref tuple = Ref::steal(PyTuple_New((Py_ssize_t)argCount));
+        for (size_t i = 0; i < argCount; ++i) PyTuple_SET_ITEM(tuple.get(), (Py_ssize_t)i, args[i]);
+        argCount = 0;
+        return tuple;
+    }
+    void appendArgs(PyObject* list) {
+        for (size_t i = 0; i < argCount; ++i) check(PyList_Append(list, args[i]));
+    }
+};
+
+struct ShapeEntry {
+    size_t hash;
+    size_t wordCount, objectCount;
+    uintptr_t* words;   // owned array
+    PyObject** objects;  // owned array of owned strs
+    PyObject* text;      // owned
+};
+
+class ShapeCache {
+public:
+    static constexpr size_t kSets = 256, kWays = 2;
+
+    PyObject* find(const Shape& shape, size_t hash) {
+        ShapeEntry* set = entries_ + (hash & (kSets - 1)) * kWays;
+        for (size_t way = 0; way < kWays; ++way) {
+            ShapeEntry& e = set[way];
+            if (e.text && e.hash == hash && e.wordCount == shape.wordCount &&
+                std::equal(shape.words, shape.words + shape.wordCount, e.words)) {
+                recent_[hash & (kSets - 1)] = (unsigned char)way;
+                return e.text;
+            }
+        }
+        return nullptr;
+    }
+
+    void insert(const Shape& shape, size_t hash, PyObject* text) {
+        size_t index = hash & (kSets - 1);
+        size_t way = recent_[index] ^ 1u;  // the way not used last
+        recent_[index] = (unsigned char)way;
+        ShapeEntry& e = entries_[index * kWays + way];
+        ShapeEntry old = e;
+        e.hash = hash;
+        e.wordCount = shape.wordCount;
+        e.objectCount = shape.objectCount;
+        e.words = new uintptr_t[shape.wordCount];
+        std::copy(shape.words, shape.words + shape.wordCount, e.words);
+        e.objects = new PyObject*[shape.objectCount ? shape.objectCount : 1];
+        for (size_t i = 0; i < shape.objectCount; ++i) e.objects[i] = Py_NewRef(shape.objects[i]);
+        e.text = Py_NewRef(text);
+        // Released last, with the entry in its new state: strs only.
+        for (size_t i = 0; i < old.objectCount; ++i) Py_DECREF(old.objects[i]);
+        Py_XDECREF(old.text);
+        delete[] old.words;
+        delete[] old.objects;
+    }
+
+private:
+    ShapeEntry entries_[kSets * kWays]{};
+    unsigned char recent_[kSets]{};
+};
+
+ShapeCache* shapeCache = nullptr;  // allocated once, never freed
+
+// PyObject_IsTrue of `o` is True without calling anything: its class
+// defines neither a truth value nor a length.
+bool plainlyTrue(PyObject* o) {
+    PyTypeObject* t = Py_TYPE(o);
+    return !(t->tp_as_number && t->tp_as_number->nb_bool) && !(t->tp_as_mapping && t->tp_as_mapping->mp_length) &&
+           !(t->tp_as_sequence && t->tp_as_sequence->sq_length);
+}
+
+// The table and column name of a property as `appendColumn` writes it.
+bool shapeOfColumn(Shape& s, PyObject* prop) {
+    if (!isProperty(prop)) return false;
+    auto* p = reinterpret_cast<BasePropertyObject*>(prop);
+    return s.putText(plainTableName(p->model)) && s.putText(p->name);
+}
+
+// The shape of the filter chain at `head`, as renderWhere writes it; its
+// values are bound as bindOperand binds them.
+bool shapeOfFilter(Shape& s, PyObject* head, int dialect) {
+    if (!isFilterCell(head) || !nextCell(head)) return false;
+    if (!s.put(SHAPE_FILTER)) return false;
+    FilterListCellObject* prev = nullptr;
+    size_t cells = 0;
+    for (PyObject* cellObj = head; cellObj;) {
+        if (++cells > kShapeCells) return false;  // long (or circular) chains render the usual way
+        auto* cell = reinterpret_cast<FilterListCellObject*>(cellObj);
+        PyObject* next = cell->next == Py_None ? nullptr : cell->next;
+        if (next && (cell->relationship == REL_NONE || !isFilterCell(next))) return false;
+        uintptr_t groups = (uintptr_t)(uint32_t)cell->openGroups | (uintptr_t)(uint32_t)cell->closeGroups << 32;
+        uintptr_t kind = (uintptr_t)cell->notGroups | (uintptr_t)(uint32_t)cell->relationship << 32;
+        if (!s.put(groups, kind)) return false;
+        PyObject* col = cell->col;
+        if (col && col != Py_None) {
+            // The renderer asks the column's truth value: a property's is True.
+            if (!isProperty(col) || !plainlyTrue(col)) return false;
+            if (isMembership(cell->relationship)) {
+                if (!s.put(SHAPE_TEST_CELL)) return false;
+            } else {
+                auto* p = reinterpret_cast<BasePropertyObject*>(col);
+                if (!s.put(SHAPE_COLUMN_CELL) || !s.putText(plainTableName(p->model)) || !s.putText(cell->value))
+                    return false;
+            }
+        } else {
+            int comparison = prev ? prev->relationship : -1;
+            PyObject* value = cell->value;
+            if (!value || isExpression(value) || !s.put(SHAPE_VALUE_CELL)) return false;
+            if (prev && isMembership(comparison)) {
+                if (!PyTuple_CheckExact(value) || !s.put(SHAPE_MEMBERSHIP) || !shapeOfColumn(s, prev->col))
+                    return false;
+                Py_ssize_t n = PyTuple_GET_SIZE(value), present = 0;
+                if (comparison == REL_BETWEEN && n != 2) return false;
+                for (Py_ssize_t i = 0; i < n; ++i) {
+                    PyObject* item = PyTuple_GET_ITEM(value, i);
+                    if (item == Py_None && comparison != REL_BETWEEN) continue;
+                    ++present;
+                    if (!s.bind(boundOperand(item, prev, dialect))) return false;
+                }
+                if (!s.put((uintptr_t)n, (uintptr_t)present)) return false;
+            } else if (comparison != REL_IS_NULL && comparison != REL_NOT_NULL) {
+                if (!s.bind(boundOperand(value, prev, dialect))) return false;
+            }
+        }
+        prev = cell;
+        cellObj = next;
+    }
+    return true;
+}
+
+// The shape of a builder's statement of `kind` (SELECT, UPDATE or DELETE):
+// the kind, the dialect and everything its text is made from; false when it
+// is rendered the usual way.
+bool shapeOfStatement(Shape& s, SqlGeneratorObject* g, int kind, int dialect) {
+    uintptr_t tag = kind == SQL_SELECT ? SHAPE_SELECT : kind == SQL_UPDATE ? SHAPE_UPDATE : SHAPE_DELETE;
+    if (!s.put(tag, (uintptr_t)dialect) || !s.put((uintptr_t)dictStamp(relationshipMap)) || !s.putText(g->target))
+        return false;
+    if (kind == SQL_SELECT) {
+        if (!PyList_CheckExact(g->selectCol)) return false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(g->selectCol); ++i) {
+            PyObject* col = PyList_GET_ITEM(g->selectCol, i);
+            if (col == Py_None) continue;
+            if (!isProperty(col) || !plainlyTrue(col) || !shapeOfColumn(s, col)) return false;
+        }
+        // Joins are written from the foreign keys' Python attributes.
+        if (g->_joinList != Py_None && !(PyList_CheckExact(g->_joinList) && PyList_GET_SIZE(g->_joinList) == 0))
+            return false;
+    } else if (kind == SQL_UPDATE) {
+        if (!PyList_CheckExact(g->updateCol)) return false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(g->updateCol); ++i) {
+            PyObject* item = PyList_GET_ITEM(g->updateCol, i);
+            if (!PyDict_CheckExact(item)) return false;
+            PyObject* name = PyDict_GetItemWithError(item, nameKey);
+            PyObject* value = name ? PyDict_GetItemWithError(item, valueKey) : nullptr;
+            if (!value) {
+                PyErr_Clear();  // the renderer raises it
+                return false;
+            }
+            if (isExpression(value) || !s.put(SHAPE_SET_ITEM) || !s.putText(name) || !s.bind(Ref::borrow(value)))
+                return false;
+        }
+    }
+    if (g->whereCol == Py_None) {
+        if (!s.put(SHAPE_NO_FILTER)) return false;
+    } else if (!shapeOfFilter(s, g->whereCol, dialect)) {
+        return false;
+    }
+    if (kind != SQL_SELECT) return true;
+    if (g->orderList != Py_None) {
+        if (!PyTuple_CheckExact(g->orderList)) return false;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(g->orderList); ++i) {
+            PyObject* term = PyTuple_GET_ITEM(g->orderList, i);
+            if (PyUnicode_CheckExact(term)) {
+                if (!s.put(SHAPE_ORDER_TEXT) || !s.putText(term)) return false;
+                continue;
+            }
+            bool descending = false;
+            if (PyObject_TypeCheck(term, columns->OrderTerm)) {
+                descending = reinterpret_cast<OrderTermObject*>(term)->descending != 0;
+                term = reinterpret_cast<OrderTermObject*>(term)->term;
+            }
+            if (!s.put(SHAPE_ORDER_COLUMN, descending) || !shapeOfColumn(s, term)) return false;
+        }
+    }
+    return s.putText(g->limit);
+}
+
+// Renders a statement of a kept shape from the kept text; any other the
+// usual way, keeping the text of a shape seen for the first time.  `render`
+// gives (text, args).
+Ref renderKept(PyObject* self, int kind, Ref (*render)(PyObject*)) {
+    SqlGeneratorObject* g = reinterpret_cast<SqlGeneratorObject*>(self);
+    int dialect = currentDialect();
+    Shape shape;
+    if (!shapeOfStatement(shape, g, kind, dialect)) return render(self);
+    size_t hash = shape.hash();
+    if (PyObject* text = shapeCache->find(shape, hash)) {
+        Ref args = shape.argTuple();
+        return tupleOf({text, args.get()});
+    }
+    Ref pair = render(self);
+    // Kept only when rendering changed nothing the shape was made from.
+    Shape after;
+    if (shapeOfStatement(after, g, kind, dialect) && after.wordCount == shape.wordCount &&
+        std::equal(shape.words, shape.words + shape.wordCount, after.words))
+        shapeCache->insert(shape, hash, PyTuple_GET_ITEM(pair.get(), 0));
+    return pair;
+}
+
+// The where text of the chain at `head` after `keyword`, its values
+// appended to `args`; texts of the usual keywords are kept by shape.
+Ref whereText(PyObject* head, PyObject* args, const char* keyword) {
+    uintptr_t keywordCode = std::strcmp(keyword, " WHERE ") == 0 ? 1 : std::strcmp(keyword, " HAVING ") == 0 ? 2 : 0;
+    int dialect = currentDialect();
+    Shape shape;
+    bool kept = keywordCode && shape.put(SHAPE_WHERE, keywordCode) && shape.put((uintptr_t)dialect) &&
+                shape.put((uintptr_t)dictStamp(relationshipMap)) && shapeOfFilter(shape, head, dialect);
+    size_t hash = kept ? shape.hash() : 0;
+    if (kept) {
+        if (PyObject* text = shapeCache->find(shape, hash)) {
+            shape.appendArgs(args);
+            return Ref::borrow(text);
+        }
+    }
+    std::string out;
+    out.reserve(160);
+    renderWhere(out, head, args, keyword);
+    Ref text = textOf(out);
+    if (kept) {
+        Shape after;
+        if (after.put(SHAPE_WHERE, keywordCode) && after.put((uintptr_t)dialect) &&
+            after.put((uintptr_t)dictStamp(relationshipMap)) && shapeOfFilter(after, head, dialect) &&
+            after.wordCount == shape.wordCount && std::equal(shape.words, shape.words + shape.wordCount, after.words))
+            shapeCache->insert(shape, hash, text.get());
+    }
+    return text;
+}
+
 PyObject* apiRenderFilter(PyObject* cell, PyObject* args, const char* keyword) {
     return entry([&] {
         if (!isFilterCell(cell)) raiseArgType("cell", "FilterListCell", cell);
         if (!PyList_Check(args)) raiseArgType("args", "list", args);
-        std::string out;
-        out.reserve(160);
-        renderWhere(out, cell, args, keyword);
-        return textOf(out);
+        return whereText(cell, args, keyword);
     });
 }
 
@@ -643,10 +970,7 @@ Ref buildWhere(PyObject* cell) {
     Ref args = Ref::steal(PyList_New(0));
     if (cell == Py_None) return tupleOf({Ref::steal(PyUnicode_FromStringAndSize("", 0)).get(), args.get()});
     if (!isFilterCell(cell)) raiseArgType("cell", "FilterListCell", cell);
-    std::string out;
-    out.reserve(160);
-    renderWhere(out, cell, args.get());
-    Ref text = textOf(out);
+    Ref text = whereText(cell, args.get(), " WHERE ");
     return tupleOf({text.get(), args.get()});
 }
 
@@ -951,10 +1275,10 @@ Ref renderDelete(PyObject* self) {
 
 Ref renderBuild(PyObject* self) {
     switch (asBuilder(self)->base.currentType) {
-        case SQL_SELECT: return renderSelect(self);
-        case SQL_UPDATE: return renderUpdate(self);
+        case SQL_SELECT: return renderKept(self, SQL_SELECT, renderSelect);
+        case SQL_UPDATE: return renderKept(self, SQL_UPDATE, renderUpdate);
         case SQL_INSERT: return renderInsert(self);
-        case SQL_DELETE: return renderDelete(self);
+        case SQL_DELETE: return renderKept(self, SQL_DELETE, renderDelete);
         default: return Ref::none();
     }
 }
@@ -1020,11 +1344,11 @@ PyObject* sqlUpdateSlot(PyObject* self, PyObject* target) {
     });
 }
 PyObject* sqlFromSlot(PyObject* self, PyObject* target) { return entry([&] { return callFrom(self, target); }); }
-PyObject* buildUpdateSlot(PyObject* self) { return entry([&] { return renderUpdate(self); }); }
-PyObject* buildSelectSlot(PyObject* self) { return entry([&] { return renderSelect(self); }); }
+PyObject* buildUpdateSlot(PyObject* self) { return entry([&] { return renderKept(self, SQL_UPDATE, renderUpdate); }); }
+PyObject* buildSelectSlot(PyObject* self) { return entry([&] { return renderKept(self, SQL_SELECT, renderSelect); }); }
 PyObject* buildWhereSlot(PyObject* cell) { return entry([&] { return buildWhere(cell); }); }
 PyObject* buildInsertSlot(PyObject* self) { return entry([&] { return renderInsert(self); }); }
-PyObject* buildDeleteSlot(PyObject* self) { return entry([&] { return renderDelete(self); }); }
+PyObject* buildDeleteSlot(PyObject* self) { return entry([&] { return renderKept(self, SQL_DELETE, renderDelete); }); }
 PyObject* buildJoinSlot(PyObject* self) { return entry([&] { return renderJoinText(self); }); }
 PyObject* buildOrderSlot(PyObject* orderList) {
     return entry([&] { return orderText(orderList); });
@@ -1835,6 +2159,8 @@ void exec(PyObject* module) {
     addObject(module, "relationshipMap", relationships.get());
     addObject(module, "joinTypeMap", joins.get());
     relationshipMap = relationships.release();
+    watchDict(relationshipMap);  // kept texts are made with its entries
+    shapeCache = new ShapeCache();
     joinTypeMap = joins.release();
 
     sqlFaultModule = importModule("Quillon.Error.SqlFault").release();
