@@ -655,13 +655,18 @@ class TestSelectAndWhere:
             hidden = Flag()
             size = Flag()
 
-        def select(size):
-            return SqlGenerator().select(Item.id, Item.hidden, Item.size).where(Item.size > size).From(Item).Build()
+        def select(key, size):
+            return SqlGenerator().select(Item.id, Item.hidden, Item.size).where(
+                (Item.id > key) & (Item.size > size)).From(Item).Build()
 
-        assert select(1) == ("SELECT item.id,item.size FROM item WHERE item.size  >  %s  ;", (1,))
-        assert calls == ["hidden", "size", "size"]
-        assert select(2) == ("SELECT item.id,item.size FROM item WHERE item.size  >  %s  ;", (2,))
-        assert len(calls) == 6
+        text = "SELECT item.id,item.size FROM item WHERE item.id  >  %s  AND item.size  >  %s  ;"
+        assert select(1, 2) == (text, (1, 2)) and calls == ["hidden", "size", "size"]
+        assert select(3, 4) == (text, (3, 4)) and len(calls) == 6
+        assert SqlGenerator().select(Item.hidden, Item.size).where(Item.id > 1).From(Item).Build() == (
+            "SELECT item.size FROM item WHERE item.id  >  %s  ;", (1,))
+        assert SqlGenerator().select(Item.hidden, Item.size).where(Item.id > 2).From(Item).Build() == (
+            "SELECT item.size FROM item WHERE item.id  >  %s  ;", (2,))
+        assert len(calls) == 10
         Item.tableName = "stock"
         assert SqlGenerator.build_where(Item.id > 1) == (" WHERE stock.id  >  %s ", [1])
         assert SqlGenerator().delete("x").where(Item.id < 2).Build() == ("DELETE FROM x  WHERE stock.id  <  %s ", (2,))
