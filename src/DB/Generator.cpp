@@ -250,7 +250,11 @@ std::string_view nameText(PyObject* name) {
     return utf8(name);
 }
 
-bool isProperty(PyObject* o) { return PyObject_TypeCheck(o, columns->BaseProperty); }
+bool isProperty(PyObject* o) {
+    // The column classes derive from the base directly.
+    PyTypeObject* t = Py_TYPE(o);
+    return t == columns->BaseProperty || t->tp_base == columns->BaseProperty || PyType_IsSubtype(t, columns->BaseProperty);
+}
 bool isFilterCell(PyObject* o) { return PyObject_TypeCheck(o, columns->FilterListCell); }
 bool isExpression(PyObject* o) {
     // Operands are mostly builtin scalars, which are never expressions.
@@ -684,11 +688,23 @@ constexpr size_t kShapeObjects = 48;
 constexpr size_t kShapeArgs = 64;
 constexpr size_t kShapeCells = 64;
 
+// PyObject_IsTrue of an object of class `t` is True without calling
+// anything: the class defines neither a truth value nor a length.
+bool plainlyTrue(PyTypeObject* t) {
+    return !(t->tp_as_number && t->tp_as_number->nb_bool) && !(t->tp_as_mapping && t->tp_as_mapping->mp_length) &&
+           !(t->tp_as_sequence && t->tp_as_sequence->sq_length);
+}
+
 struct Shape {
     uintptr_t words[kShapeWords];
     PyObject* objects[kShapeObjects];  // the strs whose identities are in `words`, borrowed
     PyObject* args[kShapeArgs];        // owned
     size_t wordCount = 0, objectCount = 0, argCount = 0;
+    // The last model and column class asked about: a statement's columns
+    // mostly share both.
+    PyObject* lastModel = nullptr;
+    PyObject* lastTable = nullptr;
+    PyTypeObject* lastTrueType = nullptr;
 
     Shape() = default;
     Shape(const Shape&) = delete;
@@ -709,15 +725,41 @@ struct Shape {
         objects[objectCount++] = s;
         return put(reinterpret_cast<uintptr_t>(s));
     }
+    // The table name of a model, when getattr would give it without running code.
+    PyObject* tableOf(PyObject* model) {
+        if (model != lastModel) {
+            lastTable = plainTableName(model);
+            lastModel = model;
+        }
+        return lastTable;
+    }
+    // A column whose truth value the renderer asks is plainly True.
+    bool trueColumn(PyObject* col) {
+        PyTypeObject* t = Py_TYPE(col);
+        if (t == lastTrueType) return true;
+        if (!isProperty(col) || !plainlyTrue(t)) return false;
+        lastTrueType = t;
+        return true;
+    }
     bool bind(Ref value) {
         if (argCount == kShapeArgs) return false;
         args[argCount++] = value.release();
         return true;
     }
+    // Four independent lanes: the key is hashed on every render.
     size_t hash() const {
-        uint64_t h = 0x9e3779b97f4a7c15ull;
-        for (size_t i = 0; i < wordCount; ++i) h = (h ^ words[i]) * 0x100000001b3ull, h ^= h >> 29;
-        return (size_t)h;
+        constexpr uint64_t k = 0x9e3779b97f4a7c15ull;
+        uint64_t a = 1, b = 2, c = 3, d = 4;
+        size_t i = 0;
+        for (; i + 4 <= wordCount; i += 4) {
+            a = (a + words[i]) * k;
+            b = (b + words[i + 1]) * k;
+            c = (c + words[i + 2]) * k;
+            d = (d + words[i + 3]) * k;
+        }
+        for (; i < wordCount; ++i) a = (a + words[i]) * k;
+        uint64_t h = (a ^ (b >> 17)) * k + (c ^ (d >> 23)) + wordCount;
+        return (size_t)(h ^ (h >> 31));
     }
     Ref argTuple() {
         Ref tuple = Ref::steal(PyTuple_New((Py_ssize_t)argCount));
@@ -783,19 +825,12 @@ private:
 
 ShapeCache* shapeCache = nullptr;  // allocated once, never freed
 
-// PyObject_IsTrue of `o` is True without calling anything: its class
-// defines neither a truth value nor a length.
-bool plainlyTrue(PyObject* o) {
-    PyTypeObject* t = Py_TYPE(o);
-    return !(t->tp_as_number && t->tp_as_number->nb_bool) && !(t->tp_as_mapping && t->tp_as_mapping->mp_length) &&
-           !(t->tp_as_sequence && t->tp_as_sequence->sq_length);
-}
 
 // The table and column name of a property as `appendColumn` writes it.
 bool shapeOfColumn(Shape& s, PyObject* prop) {
     if (!isProperty(prop)) return false;
     auto* p = reinterpret_cast<BasePropertyObject*>(prop);
-    return s.putText(plainTableName(p->model)) && s.putText(p->name);
+    return s.putText(s.tableOf(p->model)) && s.putText(p->name);
 }
 
 // The shape of the filter chain at `head`, as renderWhere writes it; its
@@ -816,12 +851,12 @@ bool shapeOfFilter(Shape& s, PyObject* head, int dialect) {
         PyObject* col = cell->col;
         if (col && col != Py_None) {
             // The renderer asks the column's truth value: a property's is True.
-            if (!isProperty(col) || !plainlyTrue(col)) return false;
+            if (!s.trueColumn(col)) return false;
             if (isMembership(cell->relationship)) {
                 if (!s.put(SHAPE_TEST_CELL)) return false;
             } else {
                 auto* p = reinterpret_cast<BasePropertyObject*>(col);
-                if (!s.put(SHAPE_COLUMN_CELL) || !s.putText(plainTableName(p->model)) || !s.putText(cell->value))
+                if (!s.put(SHAPE_COLUMN_CELL) || !s.putText(s.tableOf(p->model)) || !s.putText(cell->value))
                     return false;
             }
         } else {
@@ -862,7 +897,7 @@ bool shapeOfStatement(Shape& s, SqlGeneratorObject* g, int kind, int dialect) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(g->selectCol); ++i) {
             PyObject* col = PyList_GET_ITEM(g->selectCol, i);
             if (col == Py_None) continue;
-            if (!isProperty(col) || !plainlyTrue(col) || !shapeOfColumn(s, col)) return false;
+            if (!s.trueColumn(col) || !shapeOfColumn(s, col)) return false;
         }
         // Joins are written from the foreign keys' Python attributes.
         if (g->_joinList != Py_None && !(PyList_CheckExact(g->_joinList) && PyList_GET_SIZE(g->_joinList) == 0))
@@ -1317,7 +1352,7 @@ Ref fromTarget(PyObject* self, PyObject* target) {
                                                        reinterpret_cast<PyTypeObject*>(entityClass())) ||
                                       isSubclass(target, entityClass()))))
             raise(PyExc_AssertionError, "%s", "Form仅支持字符串或者Entity子类");
-        Ref tableName = getattr(target, "tableName");
+        Ref tableName = tableNameOf(target);
         assignField(asBuilder(self)->target, std::move(tableName));
     } else {
         assignField(asBuilder(self)->target, target);
