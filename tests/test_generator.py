@@ -618,17 +618,19 @@ class TestSelectAndWhere:
     def test_a_shape_seen_before_gets_its_text_and_its_own_values(self, models, build, variant, text, variant_text):
         # Statements of one shape share their text; a shape that differs in
         # one respect (operator, column, grouping, None, IN length, negation)
-        # gets its own, in a select, a delete and a filter alone.
+        # gets its own, in a select, an update, a delete and a filter alone.
         User, _ = models
 
         def statements(make, a, b):
             select = SqlGenerator().select(User.id).where(make(User, a, b)).From(User)
             select.Limit(5, 0)
+            update = SqlGenerator().update(User).set({"name": "age", "value": b}).where(make(User, a, b))
             delete = SqlGenerator().delete(User).where(make(User, a, b))
-            return select.Build(), delete.Build(), SqlGenerator.build_where(make(User, a, b))
+            return select.Build(), update.Build(), delete.Build(), SqlGenerator.build_where(make(User, a, b))
 
         def texts(where):
-            return ["SELECT user.id FROM user" + where + " limit 0, 5;", "DELETE FROM user " + where, where]
+            return ["SELECT user.id FROM user" + where + " limit 0, 5;", "UPDATE user SET age = %s" + where + ";",
+                    "DELETE FROM user " + where, where]
 
         first = statements(build, 1, 2)
         assert [sql for sql, _ in first] == texts(text)

@@ -837,6 +837,7 @@ bool shapeOfColumn(Shape& s, PyObject* prop) {
 // values are bound as bindOperand binds them.
 bool shapeOfFilter(Shape& s, PyObject* head, int dialect) {
     if (!isFilterCell(head) || !nextCell(head)) return false;
+    if (dialect == DIALECT_MYSQL) bitMember();  // looked up now: the walk below runs no Python code
     if (!s.put(SHAPE_FILTER)) return false;
     FilterListCellObject* prev = nullptr;
     size_t cells = 0;
@@ -907,12 +908,14 @@ bool shapeOfStatement(Shape& s, SqlGeneratorObject* g, int kind, int dialect) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(g->updateCol); ++i) {
             PyObject* item = PyList_GET_ITEM(g->updateCol, i);
             if (!PyDict_CheckExact(item)) return false;
+            // Looking a str up among str keys compares no other objects.
+            Py_ssize_t at = 0;
+            PyObject *key, *entry;
+            while (PyDict_Next(item, &at, &key, &entry))
+                if (!PyUnicode_CheckExact(key)) return false;
             PyObject* name = PyDict_GetItemWithError(item, nameKey);
             PyObject* value = name ? PyDict_GetItemWithError(item, valueKey) : nullptr;
-            if (!value) {
-                PyErr_Clear();  // the renderer raises it
-                return false;
-            }
+            if (!value) return false;  // the renderer raises the KeyError
             if (isExpression(value) || !s.put(SHAPE_SET_ITEM) || !s.putText(name) || !s.bind(Ref::borrow(value)))
                 return false;
         }
@@ -951,9 +954,11 @@ Ref renderKept(PyObject* self, int kind, Ref (*render)(PyObject*)) {
     Shape shape;
     if (!shapeOfStatement(shape, g, kind, dialect)) return render(self);
     size_t hash = shape.hash();
-    if (PyObject* text = shapeCache->find(shape, hash)) {
+    // The kept text is held at once: making the arguments' tuple may run a
+    // collection, whose finalizers may render (and replace entries).
+    if (Ref text = Ref::borrow(shapeCache->find(shape, hash))) {
         Ref args = shape.argTuple();
-        return tupleOf({text, args.get()});
+        return tupleOf({text.get(), args.get()});
     }
     Ref pair = render(self);
     // Kept only when rendering changed nothing the shape was made from.
@@ -974,9 +979,9 @@ Ref whereText(PyObject* head, PyObject* args, const char* keyword) {
                 shape.put((uintptr_t)dictStamp(relationshipMap)) && shapeOfFilter(shape, head, dialect);
     size_t hash = kept ? shape.hash() : 0;
     if (kept) {
-        if (PyObject* text = shapeCache->find(shape, hash)) {
+        if (Ref text = Ref::borrow(shapeCache->find(shape, hash))) {
             shape.appendArgs(args);
-            return Ref::borrow(text);
+            return text;
         }
     }
     std::string out;
