@@ -623,20 +623,20 @@ class TestSelectAndWhere:
 
         def statements(make, a, b):
             select = SqlGenerator().select(User.id).where(make(User, a, b)).From(User)
-            select.Limit(5, 0)
+            select.Limit(5, a)
             update = SqlGenerator().update(User).set({"name": "age", "value": b}).where(make(User, a, b))
             delete = SqlGenerator().delete(User).where(make(User, a, b))
             return select.Build(), update.Build(), delete.Build(), SqlGenerator.build_where(make(User, a, b))
 
-        def texts(where):
-            return ["SELECT user.id FROM user" + where + " limit 0, 5;", "UPDATE user SET age = %s" + where + ";",
+        def texts(where, offset=1):
+            return [f"SELECT user.id FROM user{where} limit {offset}, 5;", "UPDATE user SET age = %s" + where + ";",
                     "DELETE FROM user " + where, where]
 
         first = statements(build, 1, 2)
         assert [sql for sql, _ in first] == texts(text)
         assert [sql for sql, _ in statements(variant, 1, 2)] == texts(variant_text)
         second = statements(build, 3, 4)
-        assert [sql for sql, _ in second] == texts(text)
+        assert [sql for sql, _ in second] == texts(text, offset=3)
         assert [tuple(args) for _, args in second] == [tuple({1: 3, 2: 4}[v] for v in args) for _, args in first]
         assert first[0][1]
 

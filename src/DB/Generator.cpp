@@ -657,9 +657,10 @@ void renderWhere(std::string& out, PyObject* head, PyObject* args, const char* k
 // renderer then makes every call it always made, once.
 //
 // The key holds the identities of the str objects the text was made from
-// (table and column names, the target, the limit and order texts); an entry
-// owns references to them, so an identity in a key always stands for the
-// same text.  Values never enter a key.  The table is bounded (two-way
+// (table and column names, the target; an entry owns references to them, so
+// an identity in a key always stands for the same text) and the content of
+// the limit and order texts, which are often made afresh.  Values never
+// enter a key.  The table is bounded (two-way
 // set-associative) and lives for the process: it is allocated once and
 // never freed, and an entry's references are released only when the entry
 // is replaced -- all of them strs, whose release runs no Python code.
@@ -687,6 +688,7 @@ constexpr size_t kShapeWords = 160;
 constexpr size_t kShapeObjects = 48;
 constexpr size_t kShapeArgs = 64;
 constexpr size_t kShapeCells = 64;
+constexpr size_t kShapeContent = 120;  // bytes of a text kept by its content
 
 // PyObject_IsTrue of an object of class `t` is True without calling
 // anything: the class defines neither a truth value nor a length.
@@ -739,6 +741,19 @@ struct Shape {
         if (t == lastTrueType) return true;
         if (!isProperty(col) || !plainlyTrue(t)) return false;
         lastTrueType = t;
+        return true;
+    }
+    // A short str that the text is made from, by its content: limit and
+    // order texts are often made afresh for every statement.
+    bool putContent(PyObject* s) {
+        if (!s || !PyUnicode_CheckExact(s)) return false;
+        std::string_view text = utf8(s);
+        if (text.size() > kShapeContent || !put(text.size())) return false;
+        for (size_t at = 0; at < text.size(); at += sizeof(uintptr_t)) {
+            uintptr_t w = 0;
+            std::memcpy(&w, text.data() + at, std::min(sizeof w, text.size() - at));
+            if (!put(w)) return false;
+        }
         return true;
     }
     bool bind(Ref value) {
@@ -931,7 +946,7 @@ bool shapeOfStatement(Shape& s, SqlGeneratorObject* g, int kind, int dialect) {
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(g->orderList); ++i) {
             PyObject* term = PyTuple_GET_ITEM(g->orderList, i);
             if (PyUnicode_CheckExact(term)) {
-                if (!s.put(SHAPE_ORDER_TEXT) || !s.putText(term)) return false;
+                if (!s.put(SHAPE_ORDER_TEXT) || !s.putContent(term)) return false;
                 continue;
             }
             bool descending = false;
@@ -942,7 +957,7 @@ bool shapeOfStatement(Shape& s, SqlGeneratorObject* g, int kind, int dialect) {
             if (!s.put(SHAPE_ORDER_COLUMN, descending) || !shapeOfColumn(s, term)) return false;
         }
     }
-    return s.putText(g->limit);
+    return s.putContent(g->limit);
 }
 
 // Renders a statement of a kept shape from the kept text; any other the
