@@ -773,8 +773,15 @@ struct Shape {
             d = (d + words[i + 3]) * k;
         }
         for (; i < wordCount; ++i) a = (a + words[i]) * k;
-        uint64_t h = (a ^ (b >> 17)) * k + (c ^ (d >> 23)) + wordCount;
-        return (size_t)(h ^ (h >> 31));
+        // Multiplying carries a word's bits upwards only: the lanes are
+        // folded and mixed so that every bit reaches the low bits, which
+        // choose the entry.
+        uint64_t h = (a ^ (b >> 29)) + (c ^ (d >> 31)) * k + wordCount;
+        h ^= h >> 33;
+        h *= 0xff51afd7ed558ccdull;
+        h ^= h >> 33;
+        h *= 0xc4ceb9fe1a85ec53ull;
+        return (size_t)(h ^ (h >> 33));
     }
     Ref argTuple() {
         Ref tuple = Ref::steal(PyTuple_New((Py_ssize_t)argCount));
