@@ -614,6 +614,10 @@ class TestSelectAndWhere:
          " WHERE user.id  NOT IN (%s,%s) ", " WHERE (user.id  NOT IN (%s) AND user.id IS NOT NULL) "),
         (lambda U, a, b: ~((U.age > a) | (U.id == b)), lambda U, a, b: (U.age > a) | (U.id == b),
          " WHERE NOT (user.age  >  %s  OR user.id  =  %s )", " WHERE user.age  >  %s  OR user.id  =  %s "),
+        (lambda U, a, b: U.age > (U.id + a) * b, lambda U, a, b: U.age > U.id * a + b,
+         " WHERE user.age  > (user.id + %s) * %s ", " WHERE user.age  > (user.id * %s) + %s "),
+        (lambda U, a, b: U.age > U.id - a, lambda U, a, b: U.age > a,
+         " WHERE user.age  > user.id - %s ", " WHERE user.age  >  %s "),
     ])
     def test_a_shape_seen_before_gets_its_text_and_its_own_values(self, models, build, variant, text, variant_text):
         # Statements of one shape share their text; a shape that differs in

@@ -652,7 +652,7 @@ void renderWhere(std::string& out, PyObject* head, PyObject* args, const char* k
 // not kept) wherever the text could depend on Python code: a column whose
 // class defines its truth value or length, a model whose `tableName` is not
 // a plain str of the class (a metaclass descriptor, a changed `getattr`), a
-// name that is not an exact str, expressions, joins, overlong statements.
+// name that is not an exact str, joins, overlong statements, INSERT.
 // Because the walk runs no Python code, giving up is invisible: the usual
 // renderer then makes every call it always made, once.
 //
@@ -678,8 +678,14 @@ enum ShapeTag : uintptr_t {
     SHAPE_VALUE_CELL,
     SHAPE_MEMBERSHIP,    // table, column name, values, present values
     SHAPE_ORDER_TEXT,
-    SHAPE_ORDER_COLUMN,  // table, column name, descending
+    SHAPE_ORDER_COLUMN,  // descending, then the term
     SHAPE_SET_ITEM,      // column name
+    SHAPE_EXPRESSION,    // an expression written by a cell, a SET item or an order term
+    SHAPE_TERM_COLUMN,
+    SHAPE_TERM_VALUE,
+    SHAPE_TERM_AGGREGATE,  // kind, DISTINCT and PostgreSQL's boolean columns
+    SHAPE_TERM_STAR,
+    SHAPE_TERM_ARITHMETIC,
 };
 
 // The longest statement that is kept: longer ones (long IN lists, wide
@@ -689,6 +695,7 @@ constexpr size_t kShapeObjects = 48;
 constexpr size_t kShapeArgs = 64;
 constexpr size_t kShapeCells = 64;
 constexpr size_t kShapeContent = 120;  // bytes of a text kept by its content
+constexpr int kShapeTermDepth = 16;
 
 // PyObject_IsTrue of an object of class `t` is True without calling
 // anything: the class defines neither a truth value nor a length.
@@ -855,11 +862,40 @@ bool shapeOfColumn(Shape& s, PyObject* prop) {
     return s.putText(s.tableOf(p->model)) && s.putText(p->name);
 }
 
+// The column types the renderer compares with are looked up before a walk,
+// which then runs no Python code.
+void prepareWalk(int dialect) {
+    if (dialect == DIALECT_MYSQL) bitMember();
+    if (dialect == DIALECT_POSTGRES) isBooleanColumn(Py_None);
+}
+
+// The shape of a term as renderTermInto writes it: columns, values bound,
+// aggregates and arithmetic by their kinds.
+bool shapeOfTerm(Shape& s, PyObject* term, bool qualified, int dialect, int depth) {
+    if (!term || depth > kShapeTermDepth) return false;
+    if (isProperty(term)) {
+        auto* p = reinterpret_cast<BasePropertyObject*>(term);
+        return s.put(SHAPE_TERM_COLUMN) && (!qualified || s.putText(s.tableOf(p->model))) && s.putText(p->name);
+    }
+    if (!isExpression(term)) return s.put(SHAPE_TERM_VALUE) && s.bind(Ref::borrow(term));
+    auto* e = reinterpret_cast<ExpressionObject*>(term);
+    int kind = e->kind;
+    if (isAggregateKind(kind)) {
+        bool boolean = dialect == DIALECT_POSTGRES && (kind == EXPR_MIN || kind == EXPR_MAX) && isBooleanColumn(e->left);
+        uintptr_t form = (uintptr_t)kind | (uintptr_t)(e->distinct != 0) << 8 | (uintptr_t)boolean << 9;
+        if (!s.put(SHAPE_TERM_AGGREGATE, form)) return false;
+        if (kind == EXPR_COUNT && e->left == Py_None) return s.put(SHAPE_TERM_STAR);
+        return shapeOfTerm(s, e->left, qualified, dialect, depth + 1);
+    }
+    if (kind < EXPR_ADD || kind > EXPR_DIV) return false;  // the renderer raises
+    return s.put(SHAPE_TERM_ARITHMETIC, (uintptr_t)kind) && shapeOfTerm(s, e->left, qualified, dialect, depth + 1) &&
+           shapeOfTerm(s, e->right, qualified, dialect, depth + 1);
+}
+
 // The shape of the filter chain at `head`, as renderWhere writes it; its
 // values are bound as bindOperand binds them.
 bool shapeOfFilter(Shape& s, PyObject* head, int dialect) {
     if (!isFilterCell(head) || !nextCell(head)) return false;
-    if (dialect == DIALECT_MYSQL) bitMember();  // looked up now: the walk below runs no Python code
     if (!s.put(SHAPE_FILTER)) return false;
     FilterListCellObject* prev = nullptr;
     size_t cells = 0;
@@ -885,8 +921,12 @@ bool shapeOfFilter(Shape& s, PyObject* head, int dialect) {
         } else {
             int comparison = prev ? prev->relationship : -1;
             PyObject* value = cell->value;
-            if (!value || isExpression(value) || !s.put(SHAPE_VALUE_CELL)) return false;
-            if (prev && isMembership(comparison)) {
+            if (!value || !s.put(SHAPE_VALUE_CELL)) return false;
+            if (isExpression(value)) {
+                if ((prev && isMembership(comparison)) || !s.put(SHAPE_EXPRESSION) ||
+                    !shapeOfTerm(s, value, true, dialect, 0))
+                    return false;
+            } else if (prev && isMembership(comparison)) {
                 if (!PyTuple_CheckExact(value) || !s.put(SHAPE_MEMBERSHIP) || !shapeOfColumn(s, prev->col))
                     return false;
                 Py_ssize_t n = PyTuple_GET_SIZE(value), present = 0;
@@ -912,6 +952,7 @@ bool shapeOfFilter(Shape& s, PyObject* head, int dialect) {
 // the kind, the dialect and everything its text is made from; false when it
 // is rendered the usual way.
 bool shapeOfStatement(Shape& s, SqlGeneratorObject* g, int kind, int dialect) {
+    prepareWalk(dialect);
     uintptr_t tag = kind == SQL_SELECT ? SHAPE_SELECT : kind == SQL_UPDATE ? SHAPE_UPDATE : SHAPE_DELETE;
     if (!s.put(tag, (uintptr_t)dialect) || !s.put((uintptr_t)dictStamp(relationshipMap)) || !s.putText(g->target))
         return false;
@@ -938,7 +979,9 @@ bool shapeOfStatement(Shape& s, SqlGeneratorObject* g, int kind, int dialect) {
             PyObject* name = PyDict_GetItemWithError(item, nameKey);
             PyObject* value = name ? PyDict_GetItemWithError(item, valueKey) : nullptr;
             if (!value) return false;  // the renderer raises the KeyError
-            if (isExpression(value) || !s.put(SHAPE_SET_ITEM) || !s.putText(name) || !s.bind(Ref::borrow(value)))
+            if (!s.put(SHAPE_SET_ITEM) || !s.putText(name)) return false;
+            if (isExpression(value) ? !s.put(SHAPE_EXPRESSION) || !shapeOfTerm(s, value, false, dialect, 0)
+                                    : !s.bind(Ref::borrow(value)))
                 return false;
         }
     }
@@ -956,12 +999,11 @@ bool shapeOfStatement(Shape& s, SqlGeneratorObject* g, int kind, int dialect) {
                 if (!s.put(SHAPE_ORDER_TEXT) || !s.putContent(term)) return false;
                 continue;
             }
-            bool descending = false;
-            if (PyObject_TypeCheck(term, columns->OrderTerm)) {
-                descending = reinterpret_cast<OrderTermObject*>(term)->descending != 0;
-                term = reinterpret_cast<OrderTermObject*>(term)->term;
-            }
-            if (!s.put(SHAPE_ORDER_COLUMN, descending) || !shapeOfColumn(s, term)) return false;
+            bool ordered = PyObject_TypeCheck(term, columns->OrderTerm);
+            if (!ordered && !isProperty(term)) return false;  // the renderer raises
+            bool descending = ordered && reinterpret_cast<OrderTermObject*>(term)->descending != 0;
+            if (ordered) term = reinterpret_cast<OrderTermObject*>(term)->term;
+            if (!s.put(SHAPE_ORDER_COLUMN, descending) || !shapeOfTerm(s, term, true, dialect, 0)) return false;
         }
     }
     return s.putContent(g->limit);
@@ -997,6 +1039,7 @@ Ref whereText(PyObject* head, PyObject* args, const char* keyword) {
     uintptr_t keywordCode = std::strcmp(keyword, " WHERE ") == 0 ? 1 : std::strcmp(keyword, " HAVING ") == 0 ? 2 : 0;
     int dialect = currentDialect();
     Shape shape;
+    prepareWalk(dialect);
     bool kept = keywordCode && shape.put(SHAPE_WHERE, keywordCode) && shape.put((uintptr_t)dialect) &&
                 shape.put((uintptr_t)dictStamp(relationshipMap)) && shapeOfFilter(shape, head, dialect);
     size_t hash = kept ? shape.hash() : 0;
