@@ -243,8 +243,12 @@ class TestWriteStatements:
         assert run_sql(users_db, "select name, age from user where id = 5") == [("eve", 22)]
 
     def test_insert_missing_key_gives_none(self):
-        g = SqlGenerator().insert("t").values({"col": "a"})
-        assert g.Build() == ("INSERT INTO t (a) values (%s);", (None,))
+        # Inserts of one shape share a text, each with its own values.
+        for value, items in [(1, [{"col": "a", "value": 1}]), (None, [{"col": "a"}]),
+                             (2, [{"col": "a", "value": 2}, {"col": "b"}])]:
+            g = SqlGenerator().insert("t").values(*items)
+            text = "INSERT INTO t (a) values (%s);" if len(items) == 1 else "INSERT INTO t (a,b) values (%s,%s);"
+            assert g.Build() == (text, (value,) + (None,) * (len(items) - 1))
 
     def test_insert_none_item_fails_like_a_missing_get(self):
         g = SqlGenerator().insert("t").values(None)

@@ -670,6 +670,7 @@ enum ShapeTag : uintptr_t {
     SHAPE_SELECT = 1,
     SHAPE_UPDATE,
     SHAPE_DELETE,
+    SHAPE_INSERT,
     SHAPE_WHERE,         // a filter rendered alone; the keyword follows
     SHAPE_NO_FILTER,
     SHAPE_FILTER,
@@ -680,6 +681,7 @@ enum ShapeTag : uintptr_t {
     SHAPE_ORDER_TEXT,
     SHAPE_ORDER_COLUMN,  // descending, then the term
     SHAPE_SET_ITEM,      // column name
+    SHAPE_INSERT_ITEM,   // column name
     SHAPE_EXPRESSION,    // an expression written by a cell, a SET item or an order term
     SHAPE_TERM_COLUMN,
     SHAPE_TERM_VALUE,
@@ -948,12 +950,26 @@ bool shapeOfFilter(Shape& s, PyObject* head, int dialect) {
     return true;
 }
 
-// The shape of a builder's statement of `kind` (SELECT, UPDATE or DELETE):
+// Whether `item` is a dict whose keys are all exact strs: looking a str up
+// in it compares no other objects.
+bool plainItem(PyObject* item) {
+    if (!PyDict_CheckExact(item)) return false;
+    Py_ssize_t at = 0;
+    PyObject *key, *entry;
+    while (PyDict_Next(item, &at, &key, &entry))
+        if (!PyUnicode_CheckExact(key)) return false;
+    return true;
+}
+
+// The shape of a builder's statement of `kind` (SELECT, INSERT, UPDATE or DELETE):
 // the kind, the dialect and everything its text is made from; false when it
 // is rendered the usual way.
 bool shapeOfStatement(Shape& s, SqlGeneratorObject* g, int kind, int dialect) {
     prepareWalk(dialect);
-    uintptr_t tag = kind == SQL_SELECT ? SHAPE_SELECT : kind == SQL_UPDATE ? SHAPE_UPDATE : SHAPE_DELETE;
+    uintptr_t tag = kind == SQL_SELECT   ? SHAPE_SELECT
+                    : kind == SQL_UPDATE ? SHAPE_UPDATE
+                    : kind == SQL_INSERT ? SHAPE_INSERT
+                                         : SHAPE_DELETE;
     if (!s.put(tag, (uintptr_t)dialect) || !s.put((uintptr_t)dictStamp(relationshipMap)) || !s.putText(g->target))
         return false;
     if (kind == SQL_SELECT) {
@@ -970,12 +986,7 @@ bool shapeOfStatement(Shape& s, SqlGeneratorObject* g, int kind, int dialect) {
         if (!PyList_CheckExact(g->updateCol)) return false;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(g->updateCol); ++i) {
             PyObject* item = PyList_GET_ITEM(g->updateCol, i);
-            if (!PyDict_CheckExact(item)) return false;
-            // Looking a str up among str keys compares no other objects.
-            Py_ssize_t at = 0;
-            PyObject *key, *entry;
-            while (PyDict_Next(item, &at, &key, &entry))
-                if (!PyUnicode_CheckExact(key)) return false;
+            if (!plainItem(item)) return false;
             PyObject* name = PyDict_GetItemWithError(item, nameKey);
             PyObject* value = name ? PyDict_GetItemWithError(item, valueKey) : nullptr;
             if (!value) return false;  // the renderer raises the KeyError
@@ -984,6 +995,18 @@ bool shapeOfStatement(Shape& s, SqlGeneratorObject* g, int kind, int dialect) {
                                     : !s.bind(Ref::borrow(value)))
                 return false;
         }
+    } else if (kind == SQL_INSERT) {
+        // The values of an insert are its items' values, a missing one None.
+        if (!PyList_CheckExact(g->selectCol)) return false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(g->selectCol); ++i) {
+            PyObject* item = PyList_GET_ITEM(g->selectCol, i);
+            if (!plainItem(item)) return false;
+            PyObject* col = PyDict_GetItemWithError(item, colKey);
+            PyObject* value = col ? PyDict_GetItemWithError(item, valueKey) : nullptr;
+            if (!s.put(SHAPE_INSERT_ITEM) || !s.putText(col) || !s.bind(Ref::borrow(value ? value : Py_None)))
+                return false;
+        }
+        return true;
     }
     if (g->whereCol == Py_None) {
         if (!s.put(SHAPE_NO_FILTER)) return false;
@@ -1382,7 +1405,7 @@ Ref renderBuild(PyObject* self) {
     switch (asBuilder(self)->base.currentType) {
         case SQL_SELECT: return renderKept(self, SQL_SELECT, renderSelect);
         case SQL_UPDATE: return renderKept(self, SQL_UPDATE, renderUpdate);
-        case SQL_INSERT: return renderInsert(self);
+        case SQL_INSERT: return renderKept(self, SQL_INSERT, renderInsert);
         case SQL_DELETE: return renderKept(self, SQL_DELETE, renderDelete);
         default: return Ref::none();
     }
@@ -1452,7 +1475,7 @@ PyObject* sqlFromSlot(PyObject* self, PyObject* target) { return entry([&] { ret
 PyObject* buildUpdateSlot(PyObject* self) { return entry([&] { return renderKept(self, SQL_UPDATE, renderUpdate); }); }
 PyObject* buildSelectSlot(PyObject* self) { return entry([&] { return renderKept(self, SQL_SELECT, renderSelect); }); }
 PyObject* buildWhereSlot(PyObject* cell) { return entry([&] { return buildWhere(cell); }); }
-PyObject* buildInsertSlot(PyObject* self) { return entry([&] { return renderInsert(self); }); }
+PyObject* buildInsertSlot(PyObject* self) { return entry([&] { return renderKept(self, SQL_INSERT, renderInsert); }); }
 PyObject* buildDeleteSlot(PyObject* self) { return entry([&] { return renderKept(self, SQL_DELETE, renderDelete); }); }
 PyObject* buildJoinSlot(PyObject* self) { return entry([&] { return renderJoinText(self); }); }
 PyObject* buildOrderSlot(PyObject* orderList) {
