@@ -652,7 +652,7 @@ void renderWhere(std::string& out, PyObject* head, PyObject* args, const char* k
 // not kept) wherever the text could depend on Python code: a column whose
 // class defines its truth value or length, a model whose `tableName` is not
 // a plain str of the class (a metaclass descriptor, a changed `getattr`), a
-// name that is not an exact str, joins, overlong statements, INSERT.
+// name that is not an exact str, joins, overlong statements.
 // Because the walk runs no Python code, giving up is invisible: the usual
 // renderer then makes every call it always made, once.
 //
@@ -660,10 +660,12 @@ void renderWhere(std::string& out, PyObject* head, PyObject* args, const char* k
 // (table and column names, the target; an entry owns references to them, so
 // an identity in a key always stands for the same text) and the content of
 // the limit and order texts, which are often made afresh.  Values never
-// enter a key.  The table is bounded (two-way
-// set-associative) and lives for the process: it is allocated once and
-// never freed, and an entry's references are released only when the entry
-// is replaced -- all of them strs, whose release runs no Python code.
+// enter a key.  A key reads unambiguously from its start: every part whose
+// form varies begins with a tag, every list with its length.  The table is
+// bounded (two-way set-associative) and lives for the process: it is
+// allocated once and never freed, and an entry's references are released
+// only when the entry is replaced -- all of them strs, whose release runs no
+// Python code.
 // ===========================================================================
 
 enum ShapeTag : uintptr_t {
@@ -677,6 +679,7 @@ enum ShapeTag : uintptr_t {
     SHAPE_COLUMN_CELL,   // table and column name follow
     SHAPE_TEST_CELL,     // the column cell of IN / NOT IN / BETWEEN (its operand writes it)
     SHAPE_VALUE_CELL,
+    SHAPE_PLAIN_VALUE,   // a value cell binding its value (or nothing, for the NULL tests)
     SHAPE_MEMBERSHIP,    // table, column name, values, present values
     SHAPE_ORDER_TEXT,
     SHAPE_ORDER_COLUMN,  // descending, then the term
@@ -730,6 +733,13 @@ struct Shape {
         return true;
     }
     bool put(uintptr_t a, uintptr_t b) { return put(a) && put(b); }
+    // A list's length, known once the list is walked: its word is kept first.
+    size_t reserve() { return put(0) ? wordCount - 1 : kShapeWords; }
+    bool fill(size_t at, uintptr_t count) {
+        if (at >= wordCount) return false;
+        words[at] = count;
+        return true;
+    }
     // A str that the text is made from: its identity is the key.
     bool putText(PyObject* s) {
         if (!s || !PyUnicode_CheckExact(s) || objectCount == kShapeObjects) return false;
@@ -899,6 +909,7 @@ bool shapeOfTerm(Shape& s, PyObject* term, bool qualified, int dialect, int dept
 bool shapeOfFilter(Shape& s, PyObject* head, int dialect) {
     if (!isFilterCell(head) || !nextCell(head)) return false;
     if (!s.put(SHAPE_FILTER)) return false;
+    size_t countAt = s.reserve();
     FilterListCellObject* prev = nullptr;
     size_t cells = 0;
     for (PyObject* cellObj = head; cellObj;) {
@@ -940,14 +951,17 @@ bool shapeOfFilter(Shape& s, PyObject* head, int dialect) {
                     if (!s.bind(boundOperand(item, prev, dialect))) return false;
                 }
                 if (!s.put((uintptr_t)n, (uintptr_t)present)) return false;
-            } else if (comparison != REL_IS_NULL && comparison != REL_NOT_NULL) {
-                if (!s.bind(boundOperand(value, prev, dialect))) return false;
+            } else {
+                if (!s.put(SHAPE_PLAIN_VALUE)) return false;
+                if (comparison != REL_IS_NULL && comparison != REL_NOT_NULL &&
+                    !s.bind(boundOperand(value, prev, dialect)))
+                    return false;
             }
         }
         prev = cell;
         cellObj = next;
     }
-    return true;
+    return s.fill(countAt, cells);
 }
 
 // Whether `item` is a dict whose keys are all exact strs: looking a str up
@@ -973,17 +987,20 @@ bool shapeOfStatement(Shape& s, SqlGeneratorObject* g, int kind, int dialect) {
     if (!s.put(tag, (uintptr_t)dialect) || !s.put((uintptr_t)dictStamp(relationshipMap)) || !s.putText(g->target))
         return false;
     if (kind == SQL_SELECT) {
-        if (!PyList_CheckExact(g->selectCol)) return false;
+        if (!PyList_CheckExact(g->selectCol) || !s.put((uintptr_t)PyList_GET_SIZE(g->selectCol))) return false;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(g->selectCol); ++i) {
             PyObject* col = PyList_GET_ITEM(g->selectCol, i);
-            if (col == Py_None) continue;
+            if (col == Py_None) {
+                if (!s.put(0)) return false;  // a skipped entry
+                continue;
+            }
             if (!s.trueColumn(col) || !shapeOfColumn(s, col)) return false;
         }
         // Joins are written from the foreign keys' Python attributes.
         if (g->_joinList != Py_None && !(PyList_CheckExact(g->_joinList) && PyList_GET_SIZE(g->_joinList) == 0))
             return false;
     } else if (kind == SQL_UPDATE) {
-        if (!PyList_CheckExact(g->updateCol)) return false;
+        if (!PyList_CheckExact(g->updateCol) || !s.put((uintptr_t)PyList_GET_SIZE(g->updateCol))) return false;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(g->updateCol); ++i) {
             PyObject* item = PyList_GET_ITEM(g->updateCol, i);
             if (!plainItem(item)) return false;
@@ -997,7 +1014,7 @@ bool shapeOfStatement(Shape& s, SqlGeneratorObject* g, int kind, int dialect) {
         }
     } else if (kind == SQL_INSERT) {
         // The values of an insert are its items' values, a missing one None.
-        if (!PyList_CheckExact(g->selectCol)) return false;
+        if (!PyList_CheckExact(g->selectCol) || !s.put((uintptr_t)PyList_GET_SIZE(g->selectCol))) return false;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(g->selectCol); ++i) {
             PyObject* item = PyList_GET_ITEM(g->selectCol, i);
             if (!plainItem(item)) return false;
@@ -1014,8 +1031,10 @@ bool shapeOfStatement(Shape& s, SqlGeneratorObject* g, int kind, int dialect) {
         return false;
     }
     if (kind != SQL_SELECT) return true;
-    if (g->orderList != Py_None) {
-        if (!PyTuple_CheckExact(g->orderList)) return false;
+    if (g->orderList == Py_None) {
+        if (!s.put(0)) return false;
+    } else {
+        if (!PyTuple_CheckExact(g->orderList) || !s.put((uintptr_t)PyTuple_GET_SIZE(g->orderList))) return false;
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(g->orderList); ++i) {
             PyObject* term = PyTuple_GET_ITEM(g->orderList, i);
             if (PyUnicode_CheckExact(term)) {
