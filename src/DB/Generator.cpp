@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <memory>
 #include <string>
 
 using namespace quillon;
@@ -346,11 +347,12 @@ void appendQualifiedNames(std::string& out, PyObject* table, PyObject* column, i
     }
     size_t mark = out.size();
     appendQualified(out, utf8(table), utf8(column), dialect);
+    std::string text(out, mark);  // made before the slot changes: a failure leaves it as it was
     PyObject *oldTable = slot.table, *oldColumn = slot.column;
     slot.table = Py_NewRef(table);
     slot.column = Py_NewRef(column);
     slot.dialect = dialect;
-    slot.text.assign(out, mark, std::string::npos);
+    slot.text = std::move(text);
     Py_XDECREF(oldTable);  // strs: releasing them runs no Python code
     Py_XDECREF(oldColumn);
 }
@@ -842,14 +844,17 @@ public:
         size_t index = hash & (kSets - 1);
         size_t way = recent_[index] ^ 1u;  // the way not used last
         recent_[index] = (unsigned char)way;
+        // Allocated before the entry changes: a failure leaves it as it was.
+        std::unique_ptr<uintptr_t[]> words(new uintptr_t[shape.wordCount ? shape.wordCount : 1]);
+        std::unique_ptr<PyObject*[]> objects(new PyObject*[shape.objectCount ? shape.objectCount : 1]);
         ShapeEntry& e = entries_[index * kWays + way];
         ShapeEntry old = e;
         e.hash = hash;
         e.wordCount = shape.wordCount;
         e.objectCount = shape.objectCount;
-        e.words = new uintptr_t[shape.wordCount];
+        e.words = words.release();
         std::copy(shape.words, shape.words + shape.wordCount, e.words);
-        e.objects = new PyObject*[shape.objectCount ? shape.objectCount : 1];
+        e.objects = objects.release();
         for (size_t i = 0; i < shape.objectCount; ++i) e.objects[i] = Py_NewRef(shape.objects[i]);
         e.text = Py_NewRef(text);
         // Released last, with the entry in its new state: strs only.
