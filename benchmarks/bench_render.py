@@ -4,8 +4,10 @@ Run: PYTHONPATH=. python benchmarks/bench_render.py [iterations]
 Prints the best mean time per Build() and per full chain (builder + filter +
 Build), of a short select, of the six-column select of
 ((age > x) & (name == y)) | (active == 1) with LIMIT 20 (values changing on
-every call: one shape, its text kept), of an update and a delete by key, and
-the floor of the same text made by string formatting.
+every call: one shape, its text kept; and with a new LIMIT offset every call:
+a new shape each time, the cost of rendering one whose text is not kept), of
+an update and a delete by key, and the floor of the same text made by string
+formatting.
 """
 import itertools
 
@@ -63,6 +65,17 @@ def six_columns():
     return g.Build()
 
 
+offsets = itertools.cycle(range(100_000))
+
+
+def six_columns_new_offset():
+    """The same select with a new offset each time: each is a new shape."""
+    g = SqlGenerator().select(User.id, User.name, User.age, User.active, User.score, User.note).where(
+        ((User.age > next(ages)) & (User.name == "bob")) | (User.active == 1)).From(User)
+    g.Limit(20, next(offsets))
+    return g.Build()
+
+
 def update_by_key():
     return SqlGenerator().update(User).set({"name": "age", "value": next(ages)}).where(User.id == 7).Build()
 
@@ -84,6 +97,7 @@ def main():
     for label, stmt in [("Build() only", g.Build), ("builder + filter + Build()", whole_chain),
                         ("build_where only", lambda: SqlGenerator.build_where(g.whereCol)),
                         ("short select built + rendered", short_select), ("six-column select, LIMIT 20", six_columns),
+                        ("  the same, a new offset each", six_columns_new_offset),
                         ("update by key", update_by_key), ("delete by key", delete_by_key),
                         ("string formatting", formatted)]:
         best = min(timeit.repeat(stmt, number=iterations, repeat=5))
