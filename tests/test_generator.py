@@ -15,7 +15,7 @@ import types
 
 import pytest
 
-from conftest import needs_assertions
+from conftest import needs_assertions, run_python
 import Quillon.Model.Columns as Columns
 from Quillon.DB.Generator import (
     BaseSqlGenerator,
@@ -243,8 +243,12 @@ class TestWriteStatements:
         assert run_sql(users_db, "select name, age from user where id = 5") == [("eve", 22)]
 
     def test_insert_missing_key_gives_none(self):
-        g = SqlGenerator().insert("t").values({"col": "a"})
-        assert g.Build() == ("INSERT INTO t (a) values (%s);", (None,))
+        # Inserts of one shape share a text, each with its own values.
+        for value, items in [(1, [{"col": "a", "value": 1}]), (None, [{"col": "a"}]),
+                             (2, [{"col": "a", "value": 2}, {"col": "b"}])]:
+            g = SqlGenerator().insert("t").values(*items)
+            text = "INSERT INTO t (a) values (%s);" if len(items) == 1 else "INSERT INTO t (a,b) values (%s,%s);"
+            assert g.Build() == (text, (value,) + (None,) * (len(items) - 1))
 
     def test_insert_none_item_fails_like_a_missing_get(self):
         g = SqlGenerator().insert("t").values(None)
@@ -599,6 +603,108 @@ class TestSelectAndWhere:
         where = SqlGenerator.build_where(build(User))
         assert where == (text, args)
         assert [r[0] for r in run_sql(users_db, "select id from user" + text + " order by id", args)] == ids
+
+    @pytest.mark.parametrize("build, variant, text, variant_text", [
+        (lambda U, a, b: U.age > a, lambda U, a, b: U.age >= a, " WHERE user.age  >  %s ", " WHERE user.age  >=  %s "),
+        (lambda U, a, b: U.age > a, lambda U, a, b: U.id > a, " WHERE user.age  >  %s ", " WHERE user.id  >  %s "),
+        (lambda U, a, b: (U.age > a) & ((U.age < b) | (U.id == a)), lambda U, a, b: ((U.age > a) & (U.age < b)) | (U.id == a),
+         " WHERE user.age  >  %s  AND (user.age  <  %s  OR user.id  =  %s )",
+         " WHERE user.age  >  %s  AND user.age  <  %s  OR user.id  =  %s "),
+        (lambda U, a, b: (U.addressId == a) & (U.age > b), lambda U, a, b: (U.addressId == None) & (U.age > b),  # noqa: E711
+         " WHERE user.addressId  =  %s  AND user.age  >  %s ", " WHERE user.addressId  IS NULL AND user.age  >  %s "),
+        (lambda U, a, b: U.id.isIn([a, b]), lambda U, a, b: U.id.isIn([a, b, a]),
+         " WHERE user.id  IN (%s,%s) ", " WHERE user.id  IN (%s,%s,%s) "),
+        (lambda U, a, b: U.id.notIn([a, b]), lambda U, a, b: U.id.notIn([a, None]),
+         " WHERE user.id  NOT IN (%s,%s) ", " WHERE (user.id  NOT IN (%s) AND user.id IS NOT NULL) "),
+        (lambda U, a, b: ~((U.age > a) | (U.id == b)), lambda U, a, b: (U.age > a) | (U.id == b),
+         " WHERE NOT (user.age  >  %s  OR user.id  =  %s )", " WHERE user.age  >  %s  OR user.id  =  %s "),
+        (lambda U, a, b: U.age > (U.id + a) * b, lambda U, a, b: U.age > U.id * a + b,
+         " WHERE user.age  > (user.id + %s) * %s ", " WHERE user.age  > (user.id * %s) + %s "),
+        (lambda U, a, b: U.age > U.id - a, lambda U, a, b: U.age > a,
+         " WHERE user.age  > user.id - %s ", " WHERE user.age  >  %s "),
+    ])
+    def test_a_shape_seen_before_gets_its_text_and_its_own_values(self, models, build, variant, text, variant_text):
+        # Statements of one shape share their text; a shape that differs in
+        # one respect (operator, column, grouping, None, IN length, negation)
+        # gets its own, in a select, an update, a delete and a filter alone.
+        User, _ = models
+
+        def statements(make, a, b):
+            select = SqlGenerator().select(User.id).where(make(User, a, b)).From(User)
+            select.Limit(5, a)
+            update = SqlGenerator().update(User).set({"name": "age", "value": b}).where(make(User, a, b))
+            delete = SqlGenerator().delete(User).where(make(User, a, b))
+            return select.Build(), update.Build(), delete.Build(), SqlGenerator.build_where(make(User, a, b))
+
+        def texts(where, offset=1):
+            return [f"SELECT user.id FROM user{where} limit {offset}, 5;", "UPDATE user SET age = %s" + where + ";",
+                    "DELETE FROM user " + where, where]
+
+        first = statements(build, 1, 2)
+        assert [sql for sql, _ in first] == texts(text)
+        assert [sql for sql, _ in statements(variant, 1, 2)] == texts(variant_text)
+        second = statements(build, 3, 4)
+        assert [sql for sql, _ in second] == texts(text, offset=3)
+        assert [tuple(args) for _, args in second] == [tuple({1: 3, 2: 4}[v] for v in args) for _, args in first]
+        assert first[0][1]
+
+    def test_table_names_and_overrides_are_asked_on_every_render(self):
+        from Quillon.Model.Columns import IntProperty
+        from Quillon.Model.Entity import Entity
+
+        calls = []
+
+        class Flag(IntProperty):
+            def __bool__(self):
+                calls.append(self.name)
+                return self.name != "hidden"
+
+        class Item(Entity):
+            tableName = "item"
+            id = IntProperty(pk=True)
+            hidden = Flag()
+            size = Flag()
+
+        def select(key, size):
+            return SqlGenerator().select(Item.id, Item.hidden, Item.size).where(
+                (Item.id > key) & (Item.size > size)).From(Item).Build()
+
+        text = "SELECT item.id,item.size FROM item WHERE item.id  >  %s  AND item.size  >  %s  ;"
+        assert select(1, 2) == (text, (1, 2)) and calls == ["hidden", "size", "size"]
+        assert select(3, 4) == (text, (3, 4)) and len(calls) == 6
+        assert SqlGenerator().select(Item.hidden, Item.size).where(Item.id > 1).From(Item).Build() == (
+            "SELECT item.size FROM item WHERE item.id  >  %s  ;", (1,))
+        assert SqlGenerator().select(Item.hidden, Item.size).where(Item.id > 2).From(Item).Build() == (
+            "SELECT item.size FROM item WHERE item.id  >  %s  ;", (2,))
+        assert len(calls) == 10
+        Item.tableName = "stock"
+        assert SqlGenerator.build_where(Item.id > 1) == (" WHERE stock.id  >  %s ", [1])
+        assert SqlGenerator().delete("x").where(Item.id < 2).Build() == ("DELETE FROM x  WHERE stock.id  <  %s ", (2,))
+
+
+@needs_entity
+def test_a_kept_statement_text_follows_the_dialect():
+    out = run_python("""
+        from Quillon.DB.DB import DB
+        from Quillon.DB.Connector import PyMysqlConnector
+        from Quillon.DB.Generator import SqlGenerator
+        from Quillon.Model.Columns import IntProperty, StrProperty
+        from Quillon.Model.Entity import Entity
+
+        class Order(Entity):
+            id = IntProperty(pk=True)
+            group = StrProperty()
+
+        def select(value):
+            return SqlGenerator().select(Order.group).where(Order.group == value).From(Order).Build()
+
+        print(select("a"), select("b"))
+        DB.create(connector=PyMysqlConnector(host="127.0.0.1", port=1, connect_timeout=1))
+        print(select("a"), select("b"))
+    """)
+    quoted = 'SELECT "order"."group" FROM "order" WHERE "order"."group"  =  %s  ;'
+    assert out.splitlines() == [str((quoted, ("a",))) + " " + str((quoted, ("b",))),
+                                str((quoted.replace('"', "`"), ("a",))) + " " + str((quoted.replace('"', "`"), ("b",)))]
 
 
 @needs_entity

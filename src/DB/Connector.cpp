@@ -244,9 +244,32 @@ PyType_Spec dictRowIteratorSpec = {"Quillon.DB.Connector.DictRowIterator", sizeo
 
 // "%s" -> "?" for the SQLite driver.  A non-str (None) fails the way a
 // missing `replace` does.
+//
+// The generator gives a statement of a shape it has seen as the very str
+// object it gave before, so the rewritten text of the last statements is
+// kept beside them: a small direct-mapped table keyed by identity, whose
+// entries own both strs (so an identity always stands for the same text).
+// It lives for the process; replaced entries release strs only, which runs
+// no Python code.
+struct QmarkSlot {
+    PyObject* sql;    // owned
+    PyObject* qmark;  // owned
+};
+constexpr size_t kQmarkSlots = 64;
+QmarkSlot* qmarkSlots = nullptr;  // allocated on first use, never freed
+
 Ref toQmark(PyObject* sql) {
-    if (PyUnicode_CheckExact(sql)) return Ref::steal(PyUnicode_Replace(sql, names.percentS, names.question, -1));
-    return callMethod(sql, names.replace, names.percentS, names.question);
+    if (!PyUnicode_CheckExact(sql)) return callMethod(sql, names.replace, names.percentS, names.question);
+    if (!qmarkSlots) qmarkSlots = new QmarkSlot[kQmarkSlots]();
+    auto bits = reinterpret_cast<uintptr_t>(sql);
+    QmarkSlot& slot = qmarkSlots[((bits >> 4) ^ (bits >> 11)) & (kQmarkSlots - 1)];
+    if (slot.sql == sql) return Ref::borrow(slot.qmark);
+    Ref qmark = Ref::steal(PyUnicode_Replace(sql, names.percentS, names.question, -1));
+    QmarkSlot old = slot;
+    slot = {Py_NewRef(sql), qmark.newRef()};
+    Py_XDECREF(old.sql);
+    Py_XDECREF(old.qmark);
+    return qmark;
 }
 
 // Unpacks a builder's `Build()` result into (sql, args) like `sql, args = r`.

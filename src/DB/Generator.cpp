@@ -13,7 +13,10 @@
 #include <quillon/override.hpp>
 #include <quillon/sql.hpp>
 
+#include <algorithm>
 #include <charconv>
+#include <cstring>
+#include <memory>
 #include <string>
 
 using namespace quillon;
@@ -185,6 +188,15 @@ PyObject* sqlTypeEnum = nullptr;
 PyObject* sqlFaultModule = nullptr;
 PyObject* initialLimit = nullptr;     // " "
 PyObject* tableNameKey = nullptr;     // interned "tableName", read once per column cell
+PyObject* modelKey = nullptr;         // interned names of the entries read while rendering
+PyObject* nameKey = nullptr;
+PyObject* valueKey = nullptr;
+PyObject* colKey = nullptr;
+PyObject* getKey = nullptr;
+PyObject* targetKey = nullptr;
+PyObject* ownerKey = nullptr;
+PyObject* bindColKey = nullptr;
+PyObject* targetBindColKey = nullptr;
 
 Ref textOf(const std::string& s) {
     return Ref::steal(PyUnicode_DecodeUTF8(s.data(), (Py_ssize_t)s.size(), nullptr));
@@ -239,7 +251,11 @@ std::string_view nameText(PyObject* name) {
     return utf8(name);
 }
 
-bool isProperty(PyObject* o) { return PyObject_TypeCheck(o, columns->BaseProperty); }
+bool isProperty(PyObject* o) {
+    // The column classes derive from the base directly.
+    PyTypeObject* t = Py_TYPE(o);
+    return t == columns->BaseProperty || t->tp_base == columns->BaseProperty || PyType_IsSubtype(t, columns->BaseProperty);
+}
 bool isFilterCell(PyObject* o) { return PyObject_TypeCheck(o, columns->FilterListCell); }
 bool isExpression(PyObject* o) {
     // Operands are mostly builtin scalars, which are never expressions.
@@ -247,6 +263,99 @@ bool isExpression(PyObject* o) {
     return columns->Expression && PyObject_TypeCheck(o, columns->Expression);
 }
 Borrowed propertyName(PyObject* prop) { return Borrowed(reinterpret_cast<BasePropertyObject*>(prop)->name); }
+
+// ===========================================================================
+// Table names and qualified column texts
+//
+// Every column of every statement asks its model for `tableName` and writes
+// `table.column`, quoting keywords.  Both answers are kept:
+//
+// - getattr(model, "tableName") runs no Python code when the model's
+//   metaclass reads attributes the standard way and defines no `tableName`
+//   itself, and the model's MRO holds a plain str under that name.  Such an
+//   answer is kept against the version tags of the model and its metaclass,
+//   which the interpreter changes whenever either class (or a base) is
+//   modified; anything else is asked through getattr each time.
+// - The qualified text of a (table name, column name) pair of str objects is
+//   kept per dialect while the entry holds those very objects.
+//
+// Both tables are small, direct-mapped, and live for the process (their
+// references are released only when an entry is replaced).
+// ===========================================================================
+
+struct TableNameSlot {
+    PyObject* model;  // compared only; the version tag proves it is the same class
+    unsigned modelTag;
+    unsigned metaTag;
+    PyObject* tableName;  // owned
+};
+TableNameSlot* tableNameSlots = nullptr;  // 64 entries, leaked
+constexpr size_t kTableNameSlots = 64;
+
+size_t pointerSlot(const void* p, size_t size) {
+    auto v = reinterpret_cast<uintptr_t>(p);
+    return (size_t)((v >> 4) ^ (v >> 10)) & (size - 1);
+}
+
+// The str getattr(model, "tableName") would give without running Python
+// code, or null when only getattr can tell.
+PyObject* plainTableName(PyObject* model) {
+    if (!PyType_Check(model)) return nullptr;
+    auto* type = reinterpret_cast<PyTypeObject*>(model);
+    PyTypeObject* meta = Py_TYPE(model);
+    TableNameSlot& slot = tableNameSlots[pointerSlot(model, kTableNameSlots)];
+    if (slot.model == model && slot.tableName && versionTagValid(type, slot.modelTag) &&
+        versionTagValid(meta, slot.metaTag))
+        return slot.tableName;
+    if (meta->tp_getattro != PyType_Type.tp_getattro) return nullptr;
+    unsigned metaTag = typeVersionTag(meta), modelTag = typeVersionTag(type);
+    if (!metaTag || !modelTag) return nullptr;
+    if (lookupType(meta, tableNameKey)) return nullptr;  // a descriptor of the metaclass decides
+    PyObject* found = lookupType(type, tableNameKey);
+    if (!found || !PyUnicode_CheckExact(found)) return nullptr;
+    PyObject* old = slot.tableName;
+    slot = {model, modelTag, metaTag, Py_NewRef(found)};
+    Py_XDECREF(old);  // a str: releasing it runs no Python code
+    return found;
+}
+
+Ref tableNameOf(PyObject* model) {
+    if (PyObject* plain = plainTableName(model)) return Ref::borrow(plain);
+    return getattr(model, tableNameKey);
+}
+
+struct QualifiedSlot {
+    PyObject* table;  // owned str
+    PyObject* column;  // owned str
+    int dialect;
+    std::string text;
+};
+QualifiedSlot* qualifiedSlots = nullptr;  // 256 entries, leaked
+constexpr size_t kQualifiedSlots = 256;
+
+// Appends `table.column` for two str objects, quoting keywords of `dialect`.
+void appendQualifiedNames(std::string& out, PyObject* table, PyObject* column, int dialect) {
+    if (!PyUnicode_CheckExact(table) || !PyUnicode_CheckExact(column)) {
+        appendQualified(out, nameText(table), nameText(column), dialect);
+        return;
+    }
+    auto mix = reinterpret_cast<uintptr_t>(table) * 31u + reinterpret_cast<uintptr_t>(column);
+    QualifiedSlot& slot = qualifiedSlots[pointerSlot(reinterpret_cast<void*>(mix), kQualifiedSlots) ^ (size_t)dialect];
+    if (slot.table == table && slot.column == column && slot.dialect == dialect) {
+        out.append(slot.text);
+        return;
+    }
+    size_t mark = out.size();
+    appendQualified(out, utf8(table), utf8(column), dialect);
+    std::string text(out, mark);  // made before the slot changes: a failure leaves it as it was
+    PyObject *oldTable = slot.table, *oldColumn = slot.column;
+    slot.table = Py_NewRef(table);
+    slot.column = Py_NewRef(column);
+    slot.dialect = dialect;
+    slot.text = std::move(text);
+    Py_XDECREF(oldTable);  // strs: releasing them runs no Python code
+    Py_XDECREF(oldColumn);
+}
 
 // ===========================================================================
 // Terms: columns, arithmetic and aggregates
@@ -267,8 +376,8 @@ void appendColumn(std::string& out, PyObject* prop, bool qualified, int dialect)
         return;
     }
     Ref model = Borrowed(reinterpret_cast<BasePropertyObject*>(prop)->model).ref();
-    Ref tableName = getattr(model.get(), tableNameKey);
-    appendQualified(out, nameText(tableName.get()), nameText(name.get()), dialect);
+    Ref tableName = tableNameOf(model.get());
+    appendQualifiedNames(out, tableName.get(), name.get(), dialect);
 }
 
 // Whether a flag column is `boolean` on PostgreSQL (stored as tinyint or bit elsewhere).
@@ -378,14 +487,16 @@ bool isMembership(int relationship) {
     return relationship == REL_IN || relationship == REL_NOT_IN || relationship == REL_BETWEEN;
 }
 
-// Binds one operand value; MySQL matches a bit column by its integer.
+// The argument of one operand value; MySQL matches a bit column by its integer.
+Ref boundOperand(PyObject* value, FilterListCellObject* columnCell, int dialect) {
+    if (dialect == DIALECT_MYSQL && PyBytes_Check(value) && PyBytes_GET_SIZE(value) == 1 && isBitColumn(columnCell))
+        return integer(PyBytes_AS_STRING(value)[0] != 0 ? 1 : 0);
+    return Ref::borrow(value);
+}
+
 void bindOperand(PyObject* args, PyObject* value, FilterListCellObject* columnCell, int dialect) {
-    if (dialect == DIALECT_MYSQL && PyBytes_Check(value) && PyBytes_GET_SIZE(value) == 1 && isBitColumn(columnCell)) {
-        Ref number = integer(PyBytes_AS_STRING(value)[0] != 0 ? 1 : 0);
-        check(PyList_Append(args, number.get()));
-    } else {
-        check(PyList_Append(args, value));
-    }
+    Ref bound = boundOperand(value, columnCell, dialect);
+    check(PyList_Append(args, bound.get()));
 }
 
 // The whole test of IN, NOT IN or BETWEEN, written by its operand cell (the
@@ -459,10 +570,10 @@ void renderCell(std::string& out, PyObject* cellObj, PyObject* args, int* depth,
             writesConnective = false;
         } else {
             Ref model = isProperty(col.get()) ? Borrowed(col.as<BasePropertyObject>()->model).ref()
-                                              : getattr(col.get(), "model");
-            Ref tableName = getattr(model.get(), tableNameKey);
+                                              : getattr(col.get(), modelKey);
+            Ref tableName = tableNameOf(model.get());
             Ref name = Borrowed(cell->value).ref();
-            appendQualified(out, nameText(tableName.get()), nameText(name.get()), dialect);
+            appendQualifiedNames(out, tableName.get(), name.get(), dialect);
             out.push_back(' ');
         }
     } else {
@@ -527,14 +638,483 @@ void renderWhere(std::string& out, PyObject* head, PyObject* args, const char* k
     out.append((size_t)depth, ')');
 }
 
+// ===========================================================================
+// Statement shapes
+//
+// A statement's text depends on its shape only: the statement kind, the
+// dialect, the table, the columns, each filter cell's column, operator,
+// grouping and negation, how an operand is written (nothing for the NULL
+// tests, one placeholder per present value of IN, ...), the order terms and
+// the limit text.  Its values travel as arguments.  So a statement is first
+// walked without running any Python code, which gives its shape key and its
+// arguments; the text rendered for a key is kept, and a statement of a known
+// shape costs that walk only.
+//
+// The walk gives up (and the statement is rendered the usual way, its text
+// not kept) wherever the text could depend on Python code: a column whose
+// class defines its truth value or length, a model whose `tableName` is not
+// a plain str of the class (a metaclass descriptor, a changed `getattr`), a
+// name that is not an exact str, joins, overlong statements.
+// Because the walk runs no Python code, giving up is invisible: the usual
+// renderer then makes every call it always made, once.
+//
+// The key holds the identities of the str objects the text was made from
+// (table and column names, the target; an entry owns references to them, so
+// an identity in a key always stands for the same text) and the content of
+// the limit and order texts, which are often made afresh.  Values never
+// enter a key.  A key reads unambiguously from its start: every part whose
+// form varies begins with a tag, every list with its length.  The table is
+// bounded (two-way set-associative) and lives for the process: it is
+// allocated once and never freed, and an entry's references are released
+// only when the entry is replaced -- all of them strs, whose release runs no
+// Python code.
+// ===========================================================================
+
+enum ShapeTag : uintptr_t {
+    SHAPE_SELECT = 1,
+    SHAPE_UPDATE,
+    SHAPE_DELETE,
+    SHAPE_INSERT,
+    SHAPE_WHERE,         // a filter rendered alone; the keyword follows
+    SHAPE_NO_FILTER,
+    SHAPE_FILTER,
+    SHAPE_COLUMN_CELL,   // table and column name follow
+    SHAPE_TEST_CELL,     // the column cell of IN / NOT IN / BETWEEN (its operand writes it)
+    SHAPE_VALUE_CELL,
+    SHAPE_PLAIN_VALUE,   // a value cell binding its value (or nothing, for the NULL tests)
+    SHAPE_MEMBERSHIP,    // table, column name, values, present values
+    SHAPE_ORDER_TEXT,
+    SHAPE_ORDER_COLUMN,  // descending, then the term
+    SHAPE_SET_ITEM,      // column name
+    SHAPE_INSERT_ITEM,   // column name
+    SHAPE_EXPRESSION,    // an expression written by a cell, a SET item or an order term
+    SHAPE_TERM_COLUMN,
+    SHAPE_TERM_VALUE,
+    SHAPE_TERM_AGGREGATE,  // kind, DISTINCT and PostgreSQL's boolean columns
+    SHAPE_TERM_STAR,
+    SHAPE_TERM_ARITHMETIC,
+};
+
+// The longest statement that is kept: longer ones (long IN lists, wide
+// selects) are rendered each time.
+constexpr size_t kShapeWords = 160;
+constexpr size_t kShapeObjects = 48;
+constexpr size_t kShapeArgs = 64;
+constexpr size_t kShapeCells = 64;
+constexpr size_t kShapeContent = 120;  // bytes of a text kept by its content
+constexpr int kShapeTermDepth = 16;
+
+// PyObject_IsTrue of an object of class `t` is True without calling
+// anything: the class defines neither a truth value nor a length.
+bool plainlyTrue(PyTypeObject* t) {
+    return !(t->tp_as_number && t->tp_as_number->nb_bool) && !(t->tp_as_mapping && t->tp_as_mapping->mp_length) &&
+           !(t->tp_as_sequence && t->tp_as_sequence->sq_length);
+}
+
+struct Shape {
+    uintptr_t words[kShapeWords];
+    PyObject* objects[kShapeObjects];  // the strs whose identities are in `words`, borrowed
+    PyObject* args[kShapeArgs];        // owned
+    size_t wordCount = 0, objectCount = 0, argCount = 0;
+    // The last model and column class asked about: a statement's columns
+    // mostly share both.
+    PyObject* lastModel = nullptr;
+    PyObject* lastTable = nullptr;
+    PyTypeObject* lastTrueType = nullptr;
+
+    Shape() = default;
+    Shape(const Shape&) = delete;
+    Shape& operator=(const Shape&) = delete;
+    ~Shape() {
+        for (size_t i = 0; i < argCount; ++i) Py_DECREF(args[i]);
+    }
+
+    bool put(uintptr_t w) {
+        if (wordCount == kShapeWords) return false;
+        words[wordCount++] = w;
+        return true;
+    }
+    bool put(uintptr_t a, uintptr_t b) { return put(a) && put(b); }
+    // A list's length, known once the list is walked: its word is kept first.
+    size_t reserve() { return put(0) ? wordCount - 1 : kShapeWords; }
+    bool fill(size_t at, uintptr_t count) {
+        if (at >= wordCount) return false;
+        words[at] = count;
+        return true;
+    }
+    // A str that the text is made from: its identity is the key.
+    bool putText(PyObject* s) {
+        if (!s || !PyUnicode_CheckExact(s) || objectCount == kShapeObjects) return false;
+        objects[objectCount++] = s;
+        return put(reinterpret_cast<uintptr_t>(s));
+    }
+    // The table name of a model, when getattr would give it without running code.
+    PyObject* tableOf(PyObject* model) {
+        if (model != lastModel) {
+            lastTable = plainTableName(model);
+            lastModel = model;
+        }
+        return lastTable;
+    }
+    // A column whose truth value the renderer asks is plainly True.
+    bool trueColumn(PyObject* col) {
+        PyTypeObject* t = Py_TYPE(col);
+        if (t == lastTrueType) return true;
+        if (!isProperty(col) || !plainlyTrue(t)) return false;
+        lastTrueType = t;
+        return true;
+    }
+    // A short str that the text is made from, by its content: limit and
+    // order texts are often made afresh for every statement.
+    bool putContent(PyObject* s) {
+        if (!s || !PyUnicode_CheckExact(s)) return false;
+        std::string_view text = utf8(s);
+        if (text.size() > kShapeContent || !put(text.size())) return false;
+        for (size_t at = 0; at < text.size(); at += sizeof(uintptr_t)) {
+            uintptr_t w = 0;
+            std::memcpy(&w, text.data() + at, std::min(sizeof w, text.size() - at));
+            if (!put(w)) return false;
+        }
+        return true;
+    }
+    bool bind(Ref value) {
+        if (argCount == kShapeArgs) return false;
+        args[argCount++] = value.release();
+        return true;
+    }
+    // Four independent lanes: the key is hashed on every render.
+    size_t hash() const {
+        constexpr uint64_t k = 0x9e3779b97f4a7c15ull;
+        uint64_t a = 1, b = 2, c = 3, d = 4;
+        size_t i = 0;
+        for (; i + 4 <= wordCount; i += 4) {
+            a = (a + words[i]) * k;
+            b = (b + words[i + 1]) * k;
+            c = (c + words[i + 2]) * k;
+            d = (d + words[i + 3]) * k;
+        }
+        for (; i < wordCount; ++i) a = (a + words[i]) * k;
+        // Multiplying carries a word's bits upwards only: the lanes are
+        // folded and mixed so that every bit reaches the low bits, which
+        // choose the entry.
+        uint64_t h = (a ^ (b >> 29)) + (c ^ (d >> 31)) * k + wordCount;
+        h ^= h >> 33;
+        h *= 0xff51afd7ed558ccdull;
+        h ^= h >> 33;
+        h *= 0xc4ceb9fe1a85ec53ull;
+        return (size_t)(h ^ (h >> 33));
+    }
+    Ref argTuple() {
+        Ref tuple = Ref::steal(PyTuple_New((Py_ssize_t)argCount));
+        for (size_t i = 0; i < argCount; ++i) PyTuple_SET_ITEM(tuple.get(), (Py_ssize_t)i, args[i]);
+        argCount = 0;
+        return tuple;
+    }
+    void appendArgs(PyObject* list) {
+        for (size_t i = 0; i < argCount; ++i) check(PyList_Append(list, args[i]));
+    }
+};
+
+struct ShapeEntry {
+    size_t hash;
+    size_t wordCount, objectCount;
+    uintptr_t* words;   // owned array
+    PyObject** objects;  // owned array of owned strs
+    PyObject* text;      // owned
+};
+
+class ShapeCache {
+public:
+    static constexpr size_t kSets = 256, kWays = 2;
+
+    PyObject* find(const Shape& shape, size_t hash) {
+        ShapeEntry* set = entries_ + (hash & (kSets - 1)) * kWays;
+        for (size_t way = 0; way < kWays; ++way) {
+            ShapeEntry& e = set[way];
+            if (e.text && e.hash == hash && e.wordCount == shape.wordCount &&
+                std::equal(shape.words, shape.words + shape.wordCount, e.words)) {
+                recent_[hash & (kSets - 1)] = (unsigned char)way;
+                return e.text;
+            }
+        }
+        return nullptr;
+    }
+
+    void insert(const Shape& shape, size_t hash, PyObject* text) {
+        size_t index = hash & (kSets - 1);
+        size_t way = recent_[index] ^ 1u;  // the way not used last
+        recent_[index] = (unsigned char)way;
+        // Allocated before the entry changes: a failure leaves it as it was.
+        std::unique_ptr<uintptr_t[]> words(new uintptr_t[shape.wordCount ? shape.wordCount : 1]);
+        std::unique_ptr<PyObject*[]> objects(new PyObject*[shape.objectCount ? shape.objectCount : 1]);
+        ShapeEntry& e = entries_[index * kWays + way];
+        ShapeEntry old = e;
+        e.hash = hash;
+        e.wordCount = shape.wordCount;
+        e.objectCount = shape.objectCount;
+        e.words = words.release();
+        std::copy(shape.words, shape.words + shape.wordCount, e.words);
+        e.objects = objects.release();
+        for (size_t i = 0; i < shape.objectCount; ++i) e.objects[i] = Py_NewRef(shape.objects[i]);
+        e.text = Py_NewRef(text);
+        // Released last, with the entry in its new state: strs only.
+        for (size_t i = 0; i < old.objectCount; ++i) Py_DECREF(old.objects[i]);
+        Py_XDECREF(old.text);
+        delete[] old.words;
+        delete[] old.objects;
+    }
+
+private:
+    ShapeEntry entries_[kSets * kWays]{};
+    unsigned char recent_[kSets]{};
+};
+
+ShapeCache* shapeCache = nullptr;  // allocated once, never freed
+
+
+// The table and column name of a property as `appendColumn` writes it.
+bool shapeOfColumn(Shape& s, PyObject* prop) {
+    if (!isProperty(prop)) return false;
+    auto* p = reinterpret_cast<BasePropertyObject*>(prop);
+    return s.putText(s.tableOf(p->model)) && s.putText(p->name);
+}
+
+// The column types the renderer compares with are looked up before a walk,
+// which then runs no Python code.
+void prepareWalk(int dialect) {
+    if (dialect == DIALECT_MYSQL) bitMember();
+    if (dialect == DIALECT_POSTGRES) isBooleanColumn(Py_None);
+}
+
+// The shape of a term as renderTermInto writes it: columns, values bound,
+// aggregates and arithmetic by their kinds.
+bool shapeOfTerm(Shape& s, PyObject* term, bool qualified, int dialect, int depth) {
+    if (!term || depth > kShapeTermDepth) return false;
+    if (isProperty(term)) {
+        auto* p = reinterpret_cast<BasePropertyObject*>(term);
+        return s.put(SHAPE_TERM_COLUMN) && (!qualified || s.putText(s.tableOf(p->model))) && s.putText(p->name);
+    }
+    if (!isExpression(term)) return s.put(SHAPE_TERM_VALUE) && s.bind(Ref::borrow(term));
+    auto* e = reinterpret_cast<ExpressionObject*>(term);
+    int kind = e->kind;
+    if (isAggregateKind(kind)) {
+        bool boolean = dialect == DIALECT_POSTGRES && (kind == EXPR_MIN || kind == EXPR_MAX) && isBooleanColumn(e->left);
+        uintptr_t form = (uintptr_t)kind | (uintptr_t)(e->distinct != 0) << 8 | (uintptr_t)boolean << 9;
+        if (!s.put(SHAPE_TERM_AGGREGATE, form)) return false;
+        if (kind == EXPR_COUNT && e->left == Py_None) return s.put(SHAPE_TERM_STAR);
+        return shapeOfTerm(s, e->left, qualified, dialect, depth + 1);
+    }
+    if (kind < EXPR_ADD || kind > EXPR_DIV) return false;  // the renderer raises
+    return s.put(SHAPE_TERM_ARITHMETIC, (uintptr_t)kind) && shapeOfTerm(s, e->left, qualified, dialect, depth + 1) &&
+           shapeOfTerm(s, e->right, qualified, dialect, depth + 1);
+}
+
+// The shape of the filter chain at `head`, as renderWhere writes it; its
+// values are bound as bindOperand binds them.
+bool shapeOfFilter(Shape& s, PyObject* head, int dialect) {
+    if (!isFilterCell(head) || !nextCell(head)) return false;
+    if (!s.put(SHAPE_FILTER)) return false;
+    size_t countAt = s.reserve();
+    FilterListCellObject* prev = nullptr;
+    size_t cells = 0;
+    for (PyObject* cellObj = head; cellObj;) {
+        if (++cells > kShapeCells) return false;  // long (or circular) chains render the usual way
+        auto* cell = reinterpret_cast<FilterListCellObject*>(cellObj);
+        PyObject* next = cell->next == Py_None ? nullptr : cell->next;
+        if (next && (cell->relationship == REL_NONE || !isFilterCell(next))) return false;
+        uintptr_t groups = (uintptr_t)(uint32_t)cell->openGroups | (uintptr_t)(uint32_t)cell->closeGroups << 32;
+        uintptr_t kind = (uintptr_t)cell->notGroups | (uintptr_t)(uint32_t)cell->relationship << 32;
+        if (!s.put(groups, kind)) return false;
+        PyObject* col = cell->col;
+        if (col && col != Py_None) {
+            // The renderer asks the column's truth value: a property's is True.
+            if (!s.trueColumn(col)) return false;
+            if (isMembership(cell->relationship)) {
+                if (!s.put(SHAPE_TEST_CELL)) return false;
+            } else {
+                auto* p = reinterpret_cast<BasePropertyObject*>(col);
+                if (!s.put(SHAPE_COLUMN_CELL) || !s.putText(s.tableOf(p->model)) || !s.putText(cell->value))
+                    return false;
+            }
+        } else {
+            int comparison = prev ? prev->relationship : -1;
+            PyObject* value = cell->value;
+            if (!value || !s.put(SHAPE_VALUE_CELL)) return false;
+            if (isExpression(value)) {
+                if ((prev && isMembership(comparison)) || !s.put(SHAPE_EXPRESSION) ||
+                    !shapeOfTerm(s, value, true, dialect, 0))
+                    return false;
+            } else if (prev && isMembership(comparison)) {
+                if (!PyTuple_CheckExact(value) || !s.put(SHAPE_MEMBERSHIP) || !shapeOfColumn(s, prev->col))
+                    return false;
+                Py_ssize_t n = PyTuple_GET_SIZE(value), present = 0;
+                if (comparison == REL_BETWEEN && n != 2) return false;
+                for (Py_ssize_t i = 0; i < n; ++i) {
+                    PyObject* item = PyTuple_GET_ITEM(value, i);
+                    if (item == Py_None && comparison != REL_BETWEEN) continue;
+                    ++present;
+                    if (!s.bind(boundOperand(item, prev, dialect))) return false;
+                }
+                if (!s.put((uintptr_t)n, (uintptr_t)present)) return false;
+            } else {
+                if (!s.put(SHAPE_PLAIN_VALUE)) return false;
+                if (comparison != REL_IS_NULL && comparison != REL_NOT_NULL &&
+                    !s.bind(boundOperand(value, prev, dialect)))
+                    return false;
+            }
+        }
+        prev = cell;
+        cellObj = next;
+    }
+    return s.fill(countAt, cells);
+}
+
+// Whether `item` is a dict whose keys are all exact strs: looking a str up
+// in it compares no other objects.
+bool plainItem(PyObject* item) {
+    if (!PyDict_CheckExact(item)) return false;
+    Py_ssize_t at = 0;
+    PyObject *key, *entry;
+    while (PyDict_Next(item, &at, &key, &entry))
+        if (!PyUnicode_CheckExact(key)) return false;
+    return true;
+}
+
+// The shape of a builder's statement of `kind` (SELECT, INSERT, UPDATE or DELETE):
+// the kind, the dialect and everything its text is made from; false when it
+// is rendered the usual way.
+bool shapeOfStatement(Shape& s, SqlGeneratorObject* g, int kind, int dialect) {
+    prepareWalk(dialect);
+    uintptr_t tag = kind == SQL_SELECT   ? SHAPE_SELECT
+                    : kind == SQL_UPDATE ? SHAPE_UPDATE
+                    : kind == SQL_INSERT ? SHAPE_INSERT
+                                         : SHAPE_DELETE;
+    if (!s.put(tag, (uintptr_t)dialect) || !s.put((uintptr_t)dictStamp(relationshipMap)) || !s.putText(g->target))
+        return false;
+    if (kind == SQL_SELECT) {
+        if (!PyList_CheckExact(g->selectCol) || !s.put((uintptr_t)PyList_GET_SIZE(g->selectCol))) return false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(g->selectCol); ++i) {
+            PyObject* col = PyList_GET_ITEM(g->selectCol, i);
+            if (col == Py_None) {
+                if (!s.put(0)) return false;  // a skipped entry
+                continue;
+            }
+            if (!s.trueColumn(col) || !shapeOfColumn(s, col)) return false;
+        }
+        // Joins are written from the foreign keys' Python attributes.
+        if (g->_joinList != Py_None && !(PyList_CheckExact(g->_joinList) && PyList_GET_SIZE(g->_joinList) == 0))
+            return false;
+    } else if (kind == SQL_UPDATE) {
+        if (!PyList_CheckExact(g->updateCol) || !s.put((uintptr_t)PyList_GET_SIZE(g->updateCol))) return false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(g->updateCol); ++i) {
+            PyObject* item = PyList_GET_ITEM(g->updateCol, i);
+            if (!plainItem(item)) return false;
+            PyObject* name = PyDict_GetItemWithError(item, nameKey);
+            PyObject* value = name ? PyDict_GetItemWithError(item, valueKey) : nullptr;
+            if (!value) return false;  // the renderer raises the KeyError
+            if (!s.put(SHAPE_SET_ITEM) || !s.putText(name)) return false;
+            if (isExpression(value) ? !s.put(SHAPE_EXPRESSION) || !shapeOfTerm(s, value, false, dialect, 0)
+                                    : !s.bind(Ref::borrow(value)))
+                return false;
+        }
+    } else if (kind == SQL_INSERT) {
+        // The values of an insert are its items' values, a missing one None.
+        if (!PyList_CheckExact(g->selectCol) || !s.put((uintptr_t)PyList_GET_SIZE(g->selectCol))) return false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(g->selectCol); ++i) {
+            PyObject* item = PyList_GET_ITEM(g->selectCol, i);
+            if (!plainItem(item)) return false;
+            PyObject* col = PyDict_GetItemWithError(item, colKey);
+            PyObject* value = col ? PyDict_GetItemWithError(item, valueKey) : nullptr;
+            if (!s.put(SHAPE_INSERT_ITEM) || !s.putText(col) || !s.bind(Ref::borrow(value ? value : Py_None)))
+                return false;
+        }
+        return true;
+    }
+    if (g->whereCol == Py_None) {
+        if (!s.put(SHAPE_NO_FILTER)) return false;
+    } else if (!shapeOfFilter(s, g->whereCol, dialect)) {
+        return false;
+    }
+    if (kind != SQL_SELECT) return true;
+    if (g->orderList == Py_None) {
+        if (!s.put(0)) return false;
+    } else {
+        if (!PyTuple_CheckExact(g->orderList) || !s.put((uintptr_t)PyTuple_GET_SIZE(g->orderList))) return false;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(g->orderList); ++i) {
+            PyObject* term = PyTuple_GET_ITEM(g->orderList, i);
+            if (PyUnicode_CheckExact(term)) {
+                if (!s.put(SHAPE_ORDER_TEXT) || !s.putContent(term)) return false;
+                continue;
+            }
+            bool ordered = PyObject_TypeCheck(term, columns->OrderTerm);
+            if (!ordered && !isProperty(term)) return false;  // the renderer raises
+            bool descending = ordered && reinterpret_cast<OrderTermObject*>(term)->descending != 0;
+            if (ordered) term = reinterpret_cast<OrderTermObject*>(term)->term;
+            if (!s.put(SHAPE_ORDER_COLUMN, descending) || !shapeOfTerm(s, term, true, dialect, 0)) return false;
+        }
+    }
+    return s.putContent(g->limit);
+}
+
+// Renders a statement of a kept shape from the kept text; any other the
+// usual way, keeping the text of a shape seen for the first time.  `render`
+// gives (text, args).
+Ref renderKept(PyObject* self, int kind, Ref (*render)(PyObject*)) {
+    SqlGeneratorObject* g = reinterpret_cast<SqlGeneratorObject*>(self);
+    int dialect = currentDialect();
+    Shape shape;
+    if (!shapeOfStatement(shape, g, kind, dialect)) return render(self);
+    size_t hash = shape.hash();
+    // The kept text is held at once: making the arguments' tuple may run a
+    // collection, whose finalizers may render (and replace entries).
+    if (Ref text = Ref::borrow(shapeCache->find(shape, hash))) {
+        Ref args = shape.argTuple();
+        return tupleOf({text.get(), args.get()});
+    }
+    Ref pair = render(self);
+    // Kept only when rendering changed nothing the shape was made from.
+    Shape after;
+    if (shapeOfStatement(after, g, kind, dialect) && after.wordCount == shape.wordCount &&
+        std::equal(shape.words, shape.words + shape.wordCount, after.words))
+        shapeCache->insert(shape, hash, PyTuple_GET_ITEM(pair.get(), 0));
+    return pair;
+}
+
+// The where text of the chain at `head` after `keyword`, its values
+// appended to `args`; texts of the usual keywords are kept by shape.
+Ref whereText(PyObject* head, PyObject* args, const char* keyword) {
+    uintptr_t keywordCode = std::strcmp(keyword, " WHERE ") == 0 ? 1 : std::strcmp(keyword, " HAVING ") == 0 ? 2 : 0;
+    int dialect = currentDialect();
+    Shape shape;
+    prepareWalk(dialect);
+    bool kept = keywordCode && shape.put(SHAPE_WHERE, keywordCode) && shape.put((uintptr_t)dialect) &&
+                shape.put((uintptr_t)dictStamp(relationshipMap)) && shapeOfFilter(shape, head, dialect);
+    size_t hash = kept ? shape.hash() : 0;
+    if (kept) {
+        if (Ref text = Ref::borrow(shapeCache->find(shape, hash))) {
+            shape.appendArgs(args);
+            return text;
+        }
+    }
+    std::string out;
+    out.reserve(160);
+    renderWhere(out, head, args, keyword);
+    Ref text = textOf(out);
+    if (kept) {
+        Shape after;
+        if (after.put(SHAPE_WHERE, keywordCode) && after.put((uintptr_t)dialect) &&
+            after.put((uintptr_t)dictStamp(relationshipMap)) && shapeOfFilter(after, head, dialect) &&
+            after.wordCount == shape.wordCount && std::equal(shape.words, shape.words + shape.wordCount, after.words))
+            shapeCache->insert(shape, hash, text.get());
+    }
+    return text;
+}
+
 PyObject* apiRenderFilter(PyObject* cell, PyObject* args, const char* keyword) {
     return entry([&] {
         if (!isFilterCell(cell)) raiseArgType("cell", "FilterListCell", cell);
         if (!PyList_Check(args)) raiseArgType("args", "list", args);
-        std::string out;
-        out.reserve(160);
-        renderWhere(out, cell, args, keyword);
-        return textOf(out);
+        return whereText(cell, args, keyword);
     });
 }
 
@@ -542,10 +1122,7 @@ Ref buildWhere(PyObject* cell) {
     Ref args = Ref::steal(PyList_New(0));
     if (cell == Py_None) return tupleOf({Ref::steal(PyUnicode_FromStringAndSize("", 0)).get(), args.get()});
     if (!isFilterCell(cell)) raiseArgType("cell", "FilterListCell", cell);
-    std::string out;
-    out.reserve(160);
-    renderWhere(out, cell, args.get());
-    Ref text = textOf(out);
+    Ref text = whereText(cell, args.get(), " WHERE ");
     return tupleOf({text.get(), args.get()});
 }
 
@@ -633,22 +1210,21 @@ PyType_Spec joinCellSpec = {"Quillon.DB.Generator.JoinCell", sizeof(JoinCellObje
 // A foreign key reads its relation entries as attributes; as a dict its
 // entries are read directly (a missing entry reads as None, as the key's own
 // attribute fallback does).
-Ref keyEntry(PyObject* fk, const char* name) {
+Ref keyEntry(PyObject* fk, PyObject* name) {
     if (PyDict_Check(fk)) {
-        Ref key = str(name);
-        Borrowed v = dictItem(fk, key.get());
+        Borrowed v = dictItem(fk, name);
         return v ? v.ref() : Ref::none();
     }
     return getattr(fk, name);
 }
 
 void appendTableName(std::string& out, PyObject* model, int dialect) {
-    Ref tableName = getattr(model, tableNameKey);
+    Ref tableName = tableNameOf(model);
     appendIdentifier(out, nameText(tableName.get()), dialect);
 }
 
 void appendColumnName(std::string& out, PyObject* prop, int dialect) {
-    Ref name = isProperty(prop) ? propertyName(prop).ref() : getattr(prop, "name");
+    Ref name = isProperty(prop) ? propertyName(prop).ref() : getattr(prop, nameKey);
     appendIdentifier(out, nameText(name.get()), dialect);
 }
 
@@ -667,10 +1243,10 @@ void renderJoins(std::string& out, PyObject* joinList) {
         Ref kindText = dictItem(joinTypeMap, kind.get()).ref();
         if (!kindText) raise(PyExc_TypeError, "can only concatenate str (not \"NoneType\") to str");
         Ref fk = Borrowed(join->key).ref();
-        Ref target = keyEntry(fk.get(), "target");
-        Ref owner = keyEntry(fk.get(), "owner");
-        Ref bindCol = keyEntry(fk.get(), "bindCol");
-        Ref targetBindCol = keyEntry(fk.get(), "targetBindCol");
+        Ref target = keyEntry(fk.get(), targetKey);
+        Ref owner = keyEntry(fk.get(), ownerKey);
+        Ref bindCol = keyEntry(fk.get(), bindColKey);
+        Ref targetBindCol = keyEntry(fk.get(), targetBindColKey);
         out.append("       ");
         appendConcat(out, kindText.get());
         appendTableName(out, target.get(), dialect);
@@ -726,10 +1302,14 @@ Ref renderSelect(PyObject* self) {
         if (!first) out.push_back(',');
         first = false;
         Ref model = Borrowed(col.as<BasePropertyObject>()->model).ref();
-        Ref tableName = getattr(model.get(), tableNameKey);
-        Ref tableText = Ref::steal(PyObject_Str(tableName.get()));
+        Ref tableName = tableNameOf(model.get());
+        Ref tableText = PyUnicode_CheckExact(tableName.get()) ? std::move(tableName)
+                                                               : Ref::steal(PyObject_Str(tableName.get()));
         Borrowed name = propertyName(col.get());
-        appendQualified(out, utf8(tableText.get()), name.get() == Py_None ? "None" : nameText(name.get()), dialect);
+        if (name.get() == Py_None)
+            appendQualified(out, utf8(tableText.get()), "None", dialect);
+        else
+            appendQualifiedNames(out, tableText.get(), name.get(), dialect);
     }
     out.append(" FROM ");
     appendIdentifier(out, nameText(g->target), dialect);
@@ -745,17 +1325,16 @@ Ref renderSelect(PyObject* self) {
     return tupleOf({text.get(), argTuple.get()});
 }
 
-Ref itemEntry(PyObject* item, const char* key) {
-    Ref k = str(key);
+Ref itemEntry(PyObject* item, PyObject* key) {
     if (PyDict_CheckExact(item)) {
-        Ref v = dictItem(item, k.get()).ref();
+        Ref v = dictItem(item, key).ref();
         if (!v) {
-            PyErr_SetObject(PyExc_KeyError, k.get());
+            PyErr_SetObject(PyExc_KeyError, key);
             throwPending();
         }
         return v;
     }
-    return Ref::steal(PyObject_GetItem(item, k.get()));
+    return Ref::steal(PyObject_GetItem(item, key));
 }
 
 Ref renderUpdate(PyObject* self) {
@@ -772,9 +1351,9 @@ Ref renderUpdate(PyObject* self) {
     // An item's __getitem__ may change the list: each item is held.
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
         Ref item = fastItem(items.get(), i).ref();
-        Ref name = itemEntry(item.get(), "name");
+        Ref name = itemEntry(item.get(), nameKey);
         appendIdentifier(out, nameText(name.get()), dialect);
-        Ref value = itemEntry(item.get(), "value");
+        Ref value = itemEntry(item.get(), valueKey);
         if (isExpression(value.get())) {
             // Computed from the row's own columns: `stock = stock - %s`.
             out.append(" = ");
@@ -793,13 +1372,12 @@ Ref renderUpdate(PyObject* self) {
     return tupleOf({text.get(), argTuple.get()});
 }
 
-Ref insertEntry(PyObject* item, const char* key) {
-    Ref k = str(key);
+Ref insertEntry(PyObject* item, PyObject* key) {
     if (PyDict_Check(item)) {
-        Borrowed v = dictItem(item, k.get());
+        Borrowed v = dictItem(item, key);
         return v ? v.ref() : Ref::none();
     }
-    return callMethod(item, "get", k.get());
+    return callMethod(item, getKey, key);
 }
 
 Ref renderInsert(PyObject* self) {
@@ -818,8 +1396,8 @@ Ref renderInsert(PyObject* self) {
     Ref values = Ref::steal(PyTuple_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         Borrowed item = fastItem(items.get(), i);  // held by `items`
-        Ref col = insertEntry(item.get(), "col");
-        Ref value = insertEntry(item.get(), "value");
+        Ref col = insertEntry(item.get(), colKey);
+        Ref value = insertEntry(item.get(), valueKey);
         if (!PyUnicode_Check(col.get()))
             raise(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", i, typeName(col.get()));
         if (i) out.push_back(',');
@@ -849,10 +1427,10 @@ Ref renderDelete(PyObject* self) {
 
 Ref renderBuild(PyObject* self) {
     switch (asBuilder(self)->base.currentType) {
-        case SQL_SELECT: return renderSelect(self);
-        case SQL_UPDATE: return renderUpdate(self);
-        case SQL_INSERT: return renderInsert(self);
-        case SQL_DELETE: return renderDelete(self);
+        case SQL_SELECT: return renderKept(self, SQL_SELECT, renderSelect);
+        case SQL_UPDATE: return renderKept(self, SQL_UPDATE, renderUpdate);
+        case SQL_INSERT: return renderKept(self, SQL_INSERT, renderInsert);
+        case SQL_DELETE: return renderKept(self, SQL_DELETE, renderDelete);
         default: return Ref::none();
     }
 }
@@ -891,7 +1469,7 @@ Ref fromTarget(PyObject* self, PyObject* target) {
                                                        reinterpret_cast<PyTypeObject*>(entityClass())) ||
                                       isSubclass(target, entityClass()))))
             raise(PyExc_AssertionError, "%s", "Form仅支持字符串或者Entity子类");
-        Ref tableName = getattr(target, "tableName");
+        Ref tableName = tableNameOf(target);
         assignField(asBuilder(self)->target, std::move(tableName));
     } else {
         assignField(asBuilder(self)->target, target);
@@ -918,11 +1496,11 @@ PyObject* sqlUpdateSlot(PyObject* self, PyObject* target) {
     });
 }
 PyObject* sqlFromSlot(PyObject* self, PyObject* target) { return entry([&] { return callFrom(self, target); }); }
-PyObject* buildUpdateSlot(PyObject* self) { return entry([&] { return renderUpdate(self); }); }
-PyObject* buildSelectSlot(PyObject* self) { return entry([&] { return renderSelect(self); }); }
+PyObject* buildUpdateSlot(PyObject* self) { return entry([&] { return renderKept(self, SQL_UPDATE, renderUpdate); }); }
+PyObject* buildSelectSlot(PyObject* self) { return entry([&] { return renderKept(self, SQL_SELECT, renderSelect); }); }
 PyObject* buildWhereSlot(PyObject* cell) { return entry([&] { return buildWhere(cell); }); }
-PyObject* buildInsertSlot(PyObject* self) { return entry([&] { return renderInsert(self); }); }
-PyObject* buildDeleteSlot(PyObject* self) { return entry([&] { return renderDelete(self); }); }
+PyObject* buildInsertSlot(PyObject* self) { return entry([&] { return renderKept(self, SQL_INSERT, renderInsert); }); }
+PyObject* buildDeleteSlot(PyObject* self) { return entry([&] { return renderKept(self, SQL_DELETE, renderDelete); }); }
 PyObject* buildJoinSlot(PyObject* self) { return entry([&] { return renderJoinText(self); }); }
 PyObject* buildOrderSlot(PyObject* orderList) {
     return entry([&] { return orderText(orderList); });
@@ -1683,6 +2261,17 @@ void exec(PyObject* module) {
     TableGeneratorType = addType(module, &tableSpec, BaseSqlGeneratorType);
     initialLimit = interned(" ").release();
     tableNameKey = interned("tableName").release();
+    modelKey = interned("model").release();
+    nameKey = interned("name").release();
+    valueKey = interned("value").release();
+    colKey = interned("col").release();
+    getKey = interned("get").release();
+    targetKey = interned("target").release();
+    ownerKey = interned("owner").release();
+    bindColKey = interned("bindCol").release();
+    targetBindColKey = interned("targetBindCol").release();
+    tableNameSlots = new TableNameSlot[kTableNameSlots]();
+    qualifiedSlots = new QualifiedSlot[kQualifiedSlots]();
 
     api.BaseSqlGenerator = BaseSqlGeneratorType;
     api.CustomColAnnounce = CustomColAnnounceType;
@@ -1722,6 +2311,8 @@ void exec(PyObject* module) {
     addObject(module, "relationshipMap", relationships.get());
     addObject(module, "joinTypeMap", joins.get());
     relationshipMap = relationships.release();
+    watchDict(relationshipMap);  // kept texts are made with its entries
+    shapeCache = new ShapeCache();
     joinTypeMap = joins.release();
 
     sqlFaultModule = importModule("Quillon.Error.SqlFault").release();
