@@ -483,22 +483,37 @@ class TestSqlite3Logging:
         from concurrent.futures import ThreadPoolExecutor
 
         seen = []
+        parent = logging.getLogger("quillon-tests")
         probe = logging.getLogger("quillon-tests.statement-probe")
         probe.setLevel(logging.INFO)
         monkeypatch.setattr(probe, "debug", seen.append, raising=False)
         monkeypatch.setattr(Connector, "_logger", probe)
         c = Sqlite3Connector(db_path)
-        with ThreadPoolExecutor(1) as worker:
-            def run(sql):
-                c.execute(sql)
-                worker.submit(c.execute, sql + " ").result()
+        try:
+            with ThreadPoolExecutor(1) as worker:
+                def run(sql):
+                    c.execute(sql)
+                    worker.submit(c.execute, sql + " ").result()
 
-            run("select 1")
-            probe.setLevel(logging.DEBUG)
-            run("select 2")
-            probe.setLevel(logging.INFO)
-            run("select 3")
-        assert seen == ["select 2", "select 2 "]
+                run("select 1")
+                probe.setLevel(logging.DEBUG)
+                run("select 2")
+                probe.setLevel(logging.INFO)
+                run("select 3")
+                # A level the logger inherits, and logging.disable, count the same way.
+                probe.setLevel(logging.NOTSET)
+                parent.setLevel(logging.DEBUG)
+                run("select 4")
+                logging.disable(logging.DEBUG)
+                run("select 5")
+                logging.disable(logging.NOTSET)
+                run("select 6")
+                parent.setLevel(logging.INFO)
+                run("select 7")
+        finally:
+            logging.disable(logging.NOTSET)
+            parent.setLevel(logging.NOTSET)
+        assert seen == ["select 2", "select 2 ", "select 4", "select 4 ", "select 6", "select 6 "]
 
     def test_module_logger_and_lock(self):
         assert Connector._logger is logging.getLogger("Quillon.DB")

@@ -591,10 +591,28 @@ Ref newRunner(PyObject* self, PyObject* builder, int mode) {
     return runner;
 }
 
+// Whether a blocking statement may go to the connector's process directly:
+// the facade's class keeps the native `execute` (a Python subclass of the
+// facade may define its own) and the connector is a blocking one.
+OverrideSet<1> facadeOverrides{{"execute"}};
+
+Ref directConnector(PyObject* facade) {
+    PyTypeObject* t = Py_TYPE(facade);
+    if (!isNativeType(t) && (t->tp_getattro != PyObject_GenericGetAttr || facadeOverrides.overridden(facade, 0)))
+        return Ref();
+    Ref connector = Borrowed(reinterpret_cast<DBObject*>(facade)->_connector).ref();
+    if (connector.get() == Py_None || connector.as<BaseConnectorObject>()->isAsync) return Ref();
+    return connector;
+}
+
 // Starts the prepared statement of `executor` through the facade: the result
 // for a blocking connector, an awaitable of it for an asyncio one.
 Ref startExecutor(PyObject* executor) {
-    Ref op = getattr(activeFacade(dbApi), "execute");
+    PyObject* facade = activeFacade(dbApi);
+    if (!isAsyncExecutor(executor))
+        if (Ref connector = directConnector(facade))
+            return Ref::steal(connectorApi->process(connector.get(), executor));
+    Ref op = getattr(facade, "execute");
     Ref work = Borrowed(asExecutor(executor)->work).ref();
     if (isAsyncExecutor(executor)) {
         if (work.get() != Py_None) {
