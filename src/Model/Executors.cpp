@@ -32,6 +32,7 @@
 #include <quillon/terms.hpp>
 
 #include <algorithm>
+#include <array>
 #include <map>
 #include <optional>
 #include <string>
@@ -189,6 +190,7 @@ std::vector<std::pair<Ref, bool>> relationEntries(const ModelInfo& info) {
     std::vector<std::pair<Ref, bool>> out;
     Ref fks = getattr(info.model, names.fk.get());
     Ref seq = Ref::steal(PySequence_Fast(fks.get(), "fk must be a list"));
+    if (PySequence_Fast_GET_SIZE(seq.get()) == 0) return out;
     Ref manyToMany = foreignTypeMember(names.MANY_TO_MANY.get());
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
         Ref fk = fastItem(seq.get(), i).ref();
@@ -443,22 +445,53 @@ std::string insertText(const ModelInfo& info, const std::vector<Py_ssize_t>& col
     return sql;
 }
 
-// The insert of one row through the statement builder: the written columns
-// in database form.
-Ref insertBuilder(const ModelInfo& info, const InsertPlan& plan) {
-    const std::vector<Py_ssize_t>& columns = plan.columns;
+// The insert texts of recent row shapes.  Saves write the same columns of
+// the same table over and over, so the text of a shape (the dialect, the
+// table name and the names of the written columns, compared by identity
+// with the strings the model holds) is made once.  A small ring of entries
+// whose strings are kept alive by the entries themselves (and never
+// released at exit).
+struct InsertShape {
+    int dialect = -1;
+    PyObject* table = nullptr;
+    std::vector<PyObject*> names;
+    PyObject* text = nullptr;
+};
+std::array<InsertShape, 8> insertShapes;
+size_t nextInsertShape = 0;
+
+// "INSERT INTO <table> (<columns>) values (%s,...);" for the written columns
+// of a plan (at least one).  Runs no Python code.
+Ref insertStatementText(const ModelInfo& info, const std::vector<Py_ssize_t>& columns, int dialect) {
+    std::vector<PyObject*> names;
+    names.reserve(columns.size());
+    for (Py_ssize_t i : columns) names.push_back(asProperty(info.column(i).get())->name);  // held by the properties
+    for (const InsertShape& shape : insertShapes)
+        if (shape.text && shape.dialect == dialect && shape.table == info.table.get() && shape.names == names)
+            return Ref::borrow(shape.text);
+    Ref text = str(insertText(info, columns, dialect) + ";");
+    InsertShape& shape = insertShapes[nextInsertShape];
+    nextInsertShape = (nextInsertShape + 1) % insertShapes.size();
+    for (PyObject* name : shape.names) Py_DECREF(name);
+    Py_XDECREF(shape.table);
+    Py_XSETREF(shape.text, text.newRef());
+    shape.dialect = dialect;
+    shape.table = Py_NewRef(info.table.get());
+    for (PyObject* name : names) Py_INCREF(name);
+    shape.names = std::move(names);
+    return text;
+}
+
+// The insert of one row that writes at least one column: the written
+// columns in database form, the text of the row's shape.
+Ref insertStatement(const ModelInfo& info, const InsertPlan& plan, int dialect) {
     Ref values = rowArguments(info, plan);
-    Ref items = Ref::steal(PyList_New((Py_ssize_t)columns.size()));
-    for (size_t c = 0; c < columns.size(); ++c) {
-        Ref prop = info.column(columns[c]);
-        Ref item = Ref::steal(PyDict_New());
-        Ref name = columnName(prop.get());
-        check(PyDict_SetItem(item.get(), names.col.get(), name.get()));
-        check(PyDict_SetItem(item.get(), names.value.get(), tupleItem(values.get(), (Py_ssize_t)c).get()));
-        PyList_SET_ITEM(items.get(), (Py_ssize_t)c, item.release());
-    }
-    Ref b = newBuilder(info, SQL_INSERT);
-    assignField(asBuilder(b.get())->selectCol, std::move(items));
+    Ref b = Ref::steal(StatementType->tp_alloc(StatementType, 0));
+    auto* s = reinterpret_cast<StatementObject*>(b.get());
+    s->base.ops = &statementOps;
+    s->base.currentType = SQL_INSERT;
+    s->sql = insertStatementText(info, plan.columns, dialect).release();
+    s->args = values.release();
     return b;
 }
 
@@ -1982,10 +2015,10 @@ bool wantsReturning(const ModelInfo& info, const InsertPlan& plan, int dialect) 
 // always has; one that leaves columns to their defaults asks the database
 // for the values it chose where `returningSupported`.  `returning` tells
 // which of the two the statement does.
-Ref saveStatement(const ModelInfo& info, PyObject* row, bool returningSupported, int dialect, bool* returning) {
-    InsertPlan plan = planInsert(info, row, "save");
+Ref saveStatement(const ModelInfo& info, const InsertPlan& plan, bool returningSupported, int dialect,
+                  bool* returning) {
     *returning = returningSupported && wantsReturning(info, plan, dialect);
-    if (!*returning && !plan.columns.empty()) return insertBuilder(info, plan);
+    if (!*returning && !plan.columns.empty()) return insertStatement(info, plan, dialect);
     std::string sql = insertText(info, plan.columns, dialect);
     if (*returning) {
         sql += " RETURNING ";
@@ -2017,7 +2050,8 @@ Coro saveAfterAsking(Ref self, Ref row, int dialect) {
     Ref started;
     {
         ModelInfo info(modelOf(self.get()));
-        Ref builder = saveStatement(info, row.get(), returningSupport(dialect) == 1, dialect, &returning);
+        InsertPlan plan = planInsert(info, row.get(), "save");
+        Ref builder = saveStatement(info, plan, returningSupport(dialect) == 1, dialect, &returning);
         started = startStatement(self.get(), builder.get(), RESULT_RAW);
     }
     Ref raw = co_await awaitPy(std::move(started));
@@ -2032,7 +2066,8 @@ Ref saveRow(PyObject* self, PyObject* row) {
     // Refusals come before any statement; the plan also says whether the
     // database must be asked for what it chose.
     int dialect = activeDialect(dbApi);
-    bool asks = wantsReturning(info, planInsert(info, row, "save"), dialect);
+    InsertPlan plan = planInsert(info, row, "save");
+    bool asks = wantsReturning(info, plan, dialect);
     int support = asks ? returningSupport(dialect) : 0;
     if (support < 0) {
         if (isAsyncExecutor(self))
@@ -2040,12 +2075,17 @@ Ref saveRow(PyObject* self, PyObject* row) {
         Ref empty = noArgs();
         rememberServer(asList(startSql(self, kServerVersionQuery, empty.get(), false)).get());
         support = returningSupport(dialect);
+        planInsert(info, row, "save", plan);  // asking ran Python code: the row is read again
     }
     bool returning = false;
-    Ref builder = saveStatement(info, row, support == 1, dialect, &returning);
-    if (!returning)
-        return complete(self, startStatement(self, builder.get(), RESULT_RAW), row, finishSave, Ref(),
-                        "AsyncModelExecutor.save");
+    Ref builder = saveStatement(info, plan, support == 1, dialect, &returning);
+    if (!returning) {
+        if (isAsyncExecutor(self))
+            return complete(self, startStatement(self, builder.get(), RESULT_RAW), row, finishSave, Ref(),
+                            "AsyncModelExecutor.save");
+        Ref raw = startStatement(self, builder.get(), RESULT_RAW);
+        return savedKey(info, row, raw.get());
+    }
     if (isAsyncExecutor(self))
         return complete(self, startStatement(self, builder.get(), RESULT_RAW), row, finishSaveReturning, Ref(),
                         "AsyncModelExecutor.save");
