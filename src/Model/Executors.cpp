@@ -445,40 +445,60 @@ std::string insertText(const ModelInfo& info, const std::vector<Py_ssize_t>& col
     return sql;
 }
 
-// The insert texts of recent row shapes.  Saves write the same columns of
-// the same table over and over, so the text of a shape (the dialect, the
-// table name and the names of the written columns, compared by identity
-// with the strings the model holds) is made once.  A small ring of entries
-// whose strings are kept alive by the entries themselves (and never
+// The texts of recent row shapes.  Saves and updates by key write the same
+// columns of the same table over and over, so the text of a shape (the
+// dialect, the table name and the names of the written columns, compared by
+// identity with the strings the model holds) is made once.  A small ring of
+// entries whose strings are kept alive by the entries themselves (and never
 // released at exit).
-struct InsertShape {
-    int dialect = -1;
-    PyObject* table = nullptr;
-    std::vector<PyObject*> names;
-    PyObject* text = nullptr;
+class ShapeTexts {
+public:
+    // The text of the shape (borrowed), or null.
+    PyObject* find(int dialect, PyObject* table, const std::vector<PyObject*>& names) const {
+        for (const Entry& e : entries_)
+            if (e.text && e.dialect == dialect && e.table == table && e.names == names) return e.text;
+        return nullptr;
+    }
+    void store(int dialect, PyObject* table, std::vector<PyObject*> names, PyObject* text) {
+        Entry& e = entries_[next_];
+        next_ = (next_ + 1) % entries_.size();
+        for (PyObject* name : e.names) Py_DECREF(name);
+        Py_XDECREF(e.table);
+        Py_XSETREF(e.text, Py_NewRef(text));
+        e.dialect = dialect;
+        e.table = Py_NewRef(table);
+        for (PyObject* name : names) Py_INCREF(name);
+        e.names = std::move(names);
+    }
+
+private:
+    struct Entry {
+        int dialect = -1;
+        PyObject* table = nullptr;
+        std::vector<PyObject*> names;
+        PyObject* text = nullptr;
+    };
+    std::array<Entry, 8> entries_;
+    size_t next_ = 0;
 };
-std::array<InsertShape, 8> insertShapes;
-size_t nextInsertShape = 0;
+ShapeTexts insertTexts, updateTexts;
+
+// The names of columns of the model's column list, borrowed from their
+// properties (valid until Python code runs).
+std::vector<PyObject*> columnNames(const ModelInfo& info, const std::vector<Py_ssize_t>& columns) {
+    std::vector<PyObject*> names;
+    names.reserve(columns.size());
+    for (Py_ssize_t i : columns) names.push_back(asProperty(info.column(i).get())->name);
+    return names;
+}
 
 // "INSERT INTO <table> (<columns>) values (%s,...);" for the written columns
 // of a plan (at least one).  Runs no Python code.
 Ref insertStatementText(const ModelInfo& info, const std::vector<Py_ssize_t>& columns, int dialect) {
-    std::vector<PyObject*> names;
-    names.reserve(columns.size());
-    for (Py_ssize_t i : columns) names.push_back(asProperty(info.column(i).get())->name);  // held by the properties
-    for (const InsertShape& shape : insertShapes)
-        if (shape.text && shape.dialect == dialect && shape.table == info.table.get() && shape.names == names)
-            return Ref::borrow(shape.text);
+    std::vector<PyObject*> names = columnNames(info, columns);
+    if (PyObject* known = insertTexts.find(dialect, info.table.get(), names)) return Ref::borrow(known);
     Ref text = str(insertText(info, columns, dialect) + ";");
-    InsertShape& shape = insertShapes[nextInsertShape];
-    nextInsertShape = (nextInsertShape + 1) % insertShapes.size();
-    for (PyObject* name : shape.names) Py_DECREF(name);
-    Py_XDECREF(shape.table);
-    Py_XSETREF(shape.text, text.newRef());
-    shape.dialect = dialect;
-    shape.table = Py_NewRef(info.table.get());
-    for (PyObject* name : names) Py_INCREF(name);
-    shape.names = std::move(names);
+    insertTexts.store(dialect, info.table.get(), std::move(names), text.get());
     return text;
 }
 
@@ -2605,13 +2625,57 @@ Ref Executor_insertMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 // update and delete
 // ---------------------------------------------------------------------------
 
+// The update of one row by its key: the SET items of setItemsOfRow, with
+// the text of the row's shape made once; the key filter is rendered by the
+// generator as a builder's would be.  A row that sets a column to an
+// expression goes through the builder, which renders the expression.
+Ref rowUpdateStatement(const ModelInfo& info, PyObject* row, PyObject* where) {
+    std::vector<Py_ssize_t> columns;
+    std::vector<Ref> values;
+    for (Py_ssize_t i = 0; i < info.columnCount(); ++i) {
+        Ref prop = info.column(i);
+        if (prop.get() == info.pkCol.get()) continue;
+        Ref name = columnName(prop.get());
+        Ref value = dictItem(row, name.get()).ref();
+        if (!value) continue;
+        if (leftToDatabase(defaultedColumns(row), name.get(), value.get())) continue;
+        if (PyObject_TypeCheck(value.get(), columnsApi->Expression)) return updateBuilder(info, setItemsOfRow(info, row), where);
+        columns.push_back(i);
+        values.push_back(std::move(value));
+    }
+    if (columns.empty()) raise(PyExc_ValueError, "an update needs at least one column to set");
+    Ref args = Ref::steal(PyList_New((Py_ssize_t)columns.size()));
+    for (size_t c = 0; c < columns.size(); ++c)
+        PyList_SET_ITEM(args.get(), (Py_ssize_t)c, toDB(info.column(columns[c]).get(), values[c].get()).release());
+    int dialect = activeDialect(dbApi);
+    std::vector<PyObject*> names = columnNames(info, columns);
+    Ref set = Ref::borrow(updateTexts.find(dialect, info.table.get(), names));
+    if (!set) {
+        std::string sql = "UPDATE ";
+        appendIdentifier(sql, utf8(info.table.get()), dialect);
+        sql += " SET ";
+        for (size_t c = 0; c < names.size(); ++c) {
+            if (c) sql += ",";
+            appendIdentifier(sql, utf8(names[c]), dialect);
+            sql += " = %s";
+        }
+        set = str(sql);
+        updateTexts.store(dialect, info.table.get(), std::move(names), set.get());
+    }
+    Ref filter = Ref::steal(generatorApi->renderFilter(where, args.get(), " WHERE "));
+    std::string sql(utf8(set.get()));
+    sql += utf8(filter.get());
+    sql += ";";
+    return newStatement(sql, Ref::steal(PyList_AsTuple(args.get())), SQL_UPDATE);
+}
+
 Ref Executor_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto b = bind(updateSignature, args, nargs, kwnames);
     ModelInfo info(modelOf(self));
     Ref key = rowKey(info, b[0], "update");
     Ref where = keyFilter(info.pkCol.get(), key.get());
-    Ref builder = updateBuilder(info, setItemsOfRow(info, b[0]), where.get());
-    return completeRowCount(self, builder.get(), "AsyncModelExecutor.update");
+    Ref statement = rowUpdateStatement(info, b[0], where.get());
+    return completeRowCount(self, statement.get(), "AsyncModelExecutor.update");
 }
 
 Ref Executor_updateWhere(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
