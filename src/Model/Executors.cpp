@@ -376,7 +376,8 @@ constexpr long kNoLimit = 2147483647;
 // MySQL and SQLite read "limit <offset>, <count>"; PostgreSQL has only
 // "LIMIT <count> OFFSET <offset>".
 Ref limitText(PyObject* limit, PyObject* offset, int dialect) {
-    if (limit == Py_None && offset == Py_None) return str(" ");
+    static const Leaked noLimit = str(" ");
+    if (limit == Py_None && offset == Py_None) return Ref::borrow(noLimit.get());
     long count = kNoLimit, skip = 0;
     if (limit != Py_None) {
         count = PyLong_AsLong(limit);
@@ -388,8 +389,22 @@ Ref limitText(PyObject* limit, PyObject* offset, int dialect) {
         if (skip == -1 && PyErr_Occurred()) throwPending();
         if (skip < 0) raise(PyExc_ValueError, "offset must not be negative");
     }
-    if (dialect == DIALECT_POSTGRES) return Ref::steal(PyUnicode_FromFormat(" LIMIT %ld OFFSET %ld", count, skip));
-    return Ref::steal(PyUnicode_FromFormat(" limit %ld, %ld", skip, count));
+    // get() and first() ask for the same few clauses over and over: the last
+    // ones made are kept (process-lifetime texts, replaced, never destroyed).
+    struct Slot {
+        long count, skip;
+        int dialect;
+        PyObject* text;
+    };
+    static Slot slots[16];
+    Slot& slot = slots[(static_cast<unsigned long>(count) * 31u + static_cast<unsigned long>(skip) * 7u) % 16u];
+    if (slot.text && slot.count == count && slot.skip == skip && slot.dialect == dialect) return Ref::borrow(slot.text);
+    Ref text = dialect == DIALECT_POSTGRES ? Ref::steal(PyUnicode_FromFormat(" LIMIT %ld OFFSET %ld", count, skip))
+                                           : Ref::steal(PyUnicode_FromFormat(" limit %ld, %ld", skip, count));
+    PyObject* old = slot.text;
+    slot = {count, skip, dialect, text.newRef()};
+    Py_XDECREF(old);
+    return text;
 }
 
 // One order term, or a sequence of them.
