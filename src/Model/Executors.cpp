@@ -2045,11 +2045,11 @@ bool wantsReturning(const ModelInfo& info, const InsertPlan& plan, int dialect) 
     return info.hasKey() && !plan.leftOut.empty();
 }
 
-// The statement that saves one row, planned from the row as it is now.  A row
-// that writes every column it holds goes through the statement builder as it
-// always has; one that leaves columns to their defaults asks the database
-// for the values it chose where `returningSupported`.  `returning` tells
-// which of the two the statement does.
+// The statement that saves one row, from its plan (which holds the values
+// it read of the row).  A row that writes every column it holds is an
+// insert of its shape; one that leaves columns to their defaults asks the
+// database for the values it chose where `returningSupported`.  `returning`
+// tells which of the two the statement does.
 Ref saveStatement(const ModelInfo& info, const InsertPlan& plan, bool returningSupported, int dialect,
                   bool* returning) {
     *returning = returningSupported && wantsReturning(info, plan, dialect);
@@ -2067,7 +2067,6 @@ Ref saveStatement(const ModelInfo& info, const InsertPlan& plan, bool returningS
         for (Py_ssize_t i : plan.leftOut) add(info.column(i).get());
     }
     sql += ";";
-    // No Python code has run since the plan was made: its values are valid.
     return newStatement(sql, rowArguments(info, plan), *returning ? SQL_SELECT : SQL_INSERT);
 }
 
@@ -2654,7 +2653,8 @@ Ref rowUpdateStatement(const ModelInfo& info, PyObject* row, PyObject* where) {
         Ref value = dictItem(row, name.get()).ref();
         if (!value) continue;
         if (leftToDatabase(defaultedColumns(row), name.get(), value.get())) continue;
-        if (PyObject_TypeCheck(value.get(), columnsApi->Expression)) return updateBuilder(info, setItemsOfRow(info, row), where);
+        if (PyObject_TypeCheck(value.get(), columnsApi->Expression))
+            return updateBuilder(info, setItemsOfRow(info, row), where);
         columns.push_back(i);
         values.push_back(std::move(value));
     }
