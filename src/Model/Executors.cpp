@@ -462,16 +462,21 @@ std::string insertText(const ModelInfo& info, const std::vector<Py_ssize_t>& col
 
 // The texts of recent row shapes.  Saves and updates by key write the same
 // columns of the same table over and over, so the text of a shape (the
-// dialect, the table name and the names of the written columns, compared by
-// identity with the strings the model holds) is made once.  A small ring of
+// dialect, the table name and the names of the written columns, which are
+// mostly the very strings the model holds) is made once.  A small ring of
 // entries whose strings are kept alive by the entries themselves (and never
 // released at exit).
 class ShapeTexts {
 public:
-    // The text of the shape (borrowed), or null.
+    // The text of the shape (borrowed), or null.  Runs no Python code.
     PyObject* find(int dialect, PyObject* table, const std::vector<PyObject*>& names) const {
-        for (const Entry& e : entries_)
-            if (e.text && e.dialect == dialect && e.table == table && e.names == names) return e.text;
+        for (const Entry& e : entries_) {
+            if (!e.text || e.dialect != dialect || !sameText(e.table, table) || e.names.size() != names.size())
+                continue;
+            bool same = true;
+            for (size_t i = 0; same && i < names.size(); ++i) same = sameText(e.names[i], names[i]);
+            if (same) return e.text;
+        }
         return nullptr;
     }
     void store(int dialect, PyObject* table, std::vector<PyObject*> names, PyObject* text) {
@@ -487,6 +492,10 @@ public:
     }
 
 private:
+    static bool sameText(PyObject* a, PyObject* b) {
+        return a == b || (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b) &&
+                          PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_Compare(a, b) == 0);
+    }
     struct Entry {
         int dialect = -1;
         PyObject* table = nullptr;
@@ -2662,26 +2671,35 @@ Ref rowUpdateStatement(const ModelInfo& info, PyObject* row, PyObject* where) {
     Ref args = Ref::steal(PyList_New((Py_ssize_t)columns.size()));
     for (size_t c = 0; c < columns.size(); ++c)
         PyList_SET_ITEM(args.get(), (Py_ssize_t)c, toDB(info.column(columns[c]).get(), values[c].get()).release());
+    Ref filter = Ref::steal(generatorApi->renderFilter(where, args.get(), " WHERE "));
+    // The whole text is kept with the shape for the filter text it was made
+    // with: updates by key render the same filter text every time.
     int dialect = activeDialect(dbApi);
     std::vector<PyObject*> names = columnNames(info, columns);
-    Ref set = Ref::borrow(updateTexts.find(dialect, info.table.get(), names));
-    if (!set) {
+    names.push_back(filter.get());
+    Ref text = Ref::borrow(updateTexts.find(dialect, info.table.get(), names));
+    if (!text) {
         std::string sql = "UPDATE ";
         appendIdentifier(sql, utf8(info.table.get()), dialect);
         sql += " SET ";
-        for (size_t c = 0; c < names.size(); ++c) {
+        for (size_t c = 0; c < columns.size(); ++c) {
             if (c) sql += ",";
             appendIdentifier(sql, utf8(names[c]), dialect);
             sql += " = %s";
         }
-        set = str(sql);
-        updateTexts.store(dialect, info.table.get(), std::move(names), set.get());
+        sql += utf8(filter.get());
+        sql += ";";
+        text = str(sql);
+        updateTexts.store(dialect, info.table.get(), std::move(names), text.get());
     }
-    Ref filter = Ref::steal(generatorApi->renderFilter(where, args.get(), " WHERE "));
-    std::string sql(utf8(set.get()));
-    sql += utf8(filter.get());
-    sql += ";";
-    return newStatement(sql, Ref::steal(PyList_AsTuple(args.get())), SQL_UPDATE);
+    Ref statement = Ref::steal(StatementType->tp_alloc(StatementType, 0));
+    auto* s = reinterpret_cast<StatementObject*>(statement.get());
+    s->base.ops = &statementOps;
+    s->base.currentType = SQL_UPDATE;
+    s->sql = text.release();
+    s->args = PyList_AsTuple(args.get());
+    if (!s->args) throwPending();
+    return statement;
 }
 
 Ref Executor_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
