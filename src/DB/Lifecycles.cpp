@@ -352,8 +352,8 @@ bool statementLogWanted() {
     static const Constant disabledName = interned("disabled");
     static const Constant standard = importFrom("logging", "Logger");
     static const Constant standardIsEnabledFor = getattr(standard.get(), isEnabledFor.get());
-    PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(state.module), loggerName.get());
-    Ref logger = found ? Ref::borrow(found) : moduleLogger();  // the module's own error when it is gone
+    Ref logger = dictItem(PyModule_GetDict(state.module), loggerName.get()).ref();
+    if (!logger) logger = moduleLogger();  // the module's own error when it is gone
     PyTypeObject* t = Py_TYPE(logger.get());
     if (t->tp_getattro == PyObject_GenericGetAttr && t->tp_dictoffset != 0 &&
         lookupType(t, isEnabledFor.get()) == standardIsEnabledFor.get()) {
