@@ -4,6 +4,7 @@ blocking connector and the awaitable one with its per-task connections."""
 import asyncio
 import contextlib
 import logging
+import os
 import sqlite3
 import threading
 import time
@@ -427,6 +428,40 @@ class TestSqlite3Connections:
     def test_main_thread_gets_shared_connection(self, conn):
         assert conn.getCon() is conn.con
 
+    @pytest.mark.skipif(not hasattr(os, "fork"), reason="the platform does not fork")
+    def test_child_forked_on_a_worker_thread_has_that_thread_as_main(self, db_path):
+        run_python(f"""
+            import os, threading
+            from Quillon.DB.Connector import Sqlite3Connector
+            c = Sqlite3Connector({db_path!r})
+            assert c.getCon() is c.con
+            status = []
+            def fork():
+                pid = os.fork()
+                if pid == 0:
+                    os._exit(0 if c.getCon() is c.con else 3)
+                status.append(os.waitpid(pid, 0)[1])
+            t = threading.Thread(target=fork)
+            t.start()
+            t.join()
+            assert status == [0], status
+            assert c.getCon() is c.con
+        """)
+
+    def test_statement_run_while_another_binds_its_arguments(self, conn):
+        # An adapter runs a statement of the connector while the driver binds
+        # the arguments of another one: each gets a cursor of its own.
+        class Tag:
+            pass
+
+        sqlite3.register_adapter(Tag, lambda tag: "n%d" % conn.execute("select count(*) from item")[0][0])
+        try:
+            for _ in range(3):
+                conn.execute("insert into item(name) values (%s)", args=(Tag(),))
+        finally:
+            del sqlite3.adapters[(Tag, sqlite3.PrepareProtocol)]
+        assert conn.execute("select name from item order by id") == (("n0",), ("n1",), ("n2",))
+
     def test_worker_thread_gets_new_connections(self, conn, db_path):
         got = []
 
@@ -483,22 +518,37 @@ class TestSqlite3Logging:
         from concurrent.futures import ThreadPoolExecutor
 
         seen = []
+        parent = logging.getLogger("quillon-tests")
         probe = logging.getLogger("quillon-tests.statement-probe")
         probe.setLevel(logging.INFO)
         monkeypatch.setattr(probe, "debug", seen.append, raising=False)
         monkeypatch.setattr(Connector, "_logger", probe)
         c = Sqlite3Connector(db_path)
-        with ThreadPoolExecutor(1) as worker:
-            def run(sql):
-                c.execute(sql)
-                worker.submit(c.execute, sql + " ").result()
+        try:
+            with ThreadPoolExecutor(1) as worker:
+                def run(sql):
+                    c.execute(sql)
+                    worker.submit(c.execute, sql + " ").result()
 
-            run("select 1")
-            probe.setLevel(logging.DEBUG)
-            run("select 2")
-            probe.setLevel(logging.INFO)
-            run("select 3")
-        assert seen == ["select 2", "select 2 "]
+                run("select 1")
+                probe.setLevel(logging.DEBUG)
+                run("select 2")
+                probe.setLevel(logging.INFO)
+                run("select 3")
+                # A level the logger inherits, and logging.disable, count the same way.
+                probe.setLevel(logging.NOTSET)
+                parent.setLevel(logging.DEBUG)
+                run("select 4")
+                logging.disable(logging.DEBUG)
+                run("select 5")
+                logging.disable(logging.NOTSET)
+                run("select 6")
+                parent.setLevel(logging.INFO)
+                run("select 7")
+        finally:
+            logging.disable(logging.NOTSET)
+            parent.setLevel(logging.NOTSET)
+        assert seen == ["select 2", "select 2 ", "select 4", "select 4 ", "select 6", "select 6 "]
 
     def test_module_logger_and_lock(self):
         assert Connector._logger is logging.getLogger("Quillon.DB")

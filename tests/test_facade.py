@@ -125,6 +125,33 @@ assert db.execute == db.connector.asyncProcess
 """)
 
 
+def test_executor_statements_honour_process_overrides(db_path):
+    # Executors reach the connector's process without asking the facade each
+    # time; a process defined by the class, set on the instance or restored
+    # to the native one later is still the one that runs.
+    scenario(f"""
+from Quillon.Model.Columns import IntProperty, StrProperty
+from Quillon.Model.Entity import Entity
+calls = []
+class Counting(Sqlite3Connector):
+    def process(self, executor, con=None):
+        calls.append("class")
+        return super().process(executor)
+c = Counting({db_path!r})
+DB.create(connector=c)
+class Item(Entity):
+    id = IntProperty(pk=True)
+    name = StrProperty()
+ex = Item.getExecutor()
+assert ex.save(Item(id=1, name="a")) == 1 and calls == ["class"]
+c.process = lambda executor, con=None: calls.append("instance") or Sqlite3Connector.process(c, executor)
+assert ex.get(1)["name"] == "a" and calls == ["class", "instance"]
+del c.process
+Counting.process = Sqlite3Connector.process
+assert ex.get(1)["name"] == "a" and calls == ["class", "instance"]
+""")
+
+
 def test_facade_without_connector():
     scenario("""
 from Quillon.Error.DbFault import DbFault

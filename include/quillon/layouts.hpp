@@ -359,6 +359,7 @@ struct Sqlite3ConnectorObject {
     int closed;
     unsigned long blockOwner;       // sharedConnection: the thread whose block is open, or 0
     PyThread_type_lock blockLock;   // sharedConnection: held while a block or statement runs
+    PyObject* spareCursor;          // a cursor of `con` for the main thread's next statement, or None
 };
 
 struct AioSqliteConnectorObject {
@@ -410,6 +411,10 @@ struct ConnectorApi {
     // the awaited one AioMysqlConnectorObject's.
     PyTypeObject* PostgresConnector;
     PyTypeObject* AioPostgresConnector;
+    // `connector.process(executor)` for a blocking executor: the native
+    // process of the connector's class unless a Python subclass or the
+    // instance replaces it.  The executor's result.
+    PyObject* (*process)(PyObject* connector, PyObject* executor);
 };
 
 // ===========================================================================
@@ -549,12 +554,13 @@ Q_AT(BaseConnectorObject, _config, H + 24); Q_AT(BaseConnectorObject, count, H +
 Q_AT(BaseConnectorObject, isReady, H + 36); Q_AT(BaseConnectorObject, dialect, H + 40);
 Q_SIZE(Sqlite3ConnectorOps, 24); Q_AT(Sqlite3ConnectorOps, init_sqlite, 0);
 Q_AT(Sqlite3ConnectorOps, autoFiledAnnounce, 8); Q_AT(Sqlite3ConnectorOps, getTableNameList, 16);
-Q_SIZE(Sqlite3ConnectorObject, H + 128); Q_AT(Sqlite3ConnectorObject, ops, H + 48);
+Q_SIZE(Sqlite3ConnectorObject, H + 136); Q_AT(Sqlite3ConnectorObject, ops, H + 48);
 Q_AT(Sqlite3ConnectorObject, con, H + 56); Q_AT(Sqlite3ConnectorObject, path, H + 64);
 Q_AT(Sqlite3ConnectorObject, transactionDepth, H + 72); Q_AT(Sqlite3ConnectorObject, threadState, H + 80);
 Q_AT(Sqlite3ConnectorObject, timeout, H + 88); Q_AT(Sqlite3ConnectorObject, showLog, H + 96);
 Q_AT(Sqlite3ConnectorObject, sharedConnection, H + 100); Q_AT(Sqlite3ConnectorObject, closed, H + 104);
 Q_AT(Sqlite3ConnectorObject, blockOwner, H + 112); Q_AT(Sqlite3ConnectorObject, blockLock, H + 120);
+Q_AT(Sqlite3ConnectorObject, spareCursor, H + 128);
 Q_SIZE(AioSqliteConnectorObject, H + 104); Q_AT(AioSqliteConnectorObject, loop, H + 48);
 Q_AT(AioSqliteConnectorObject, idle, H + 56); Q_AT(AioSqliteConnectorObject, isUsing, H + 64);
 Q_AT(AioSqliteConnectorObject, path, H + 72); Q_AT(AioSqliteConnectorObject, conMap, H + 80);
@@ -569,10 +575,11 @@ Q_AT(PyMysqlConnectorObject, idle, H + 56); Q_AT(PyMysqlConnectorObject, threadS
 Q_AT(PyMysqlConnectorObject, driverSettings, H + 72); Q_AT(PyMysqlConnectorObject, acquireTimeout, H + 80);
 Q_AT(PyMysqlConnectorObject, maxsize, H + 88); Q_AT(PyMysqlConnectorObject, inUse, H + 92);
 Q_AT(PyMysqlConnectorObject, closed, H + 96); Q_AT(PyMysqlConnectorObject, lockWaitTimeout, H + 100);
-Q_SIZE(ConnectorApi, 64); Q_AT(ConnectorApi, version, 0); Q_AT(ConnectorApi, BaseConnector, 8);
+Q_SIZE(ConnectorApi, 72); Q_AT(ConnectorApi, version, 0); Q_AT(ConnectorApi, BaseConnector, 8);
 Q_AT(ConnectorApi, Sqlite3Connector, 16); Q_AT(ConnectorApi, AioSqliteConnector, 24);
 Q_AT(ConnectorApi, AioMysqlConnector, 32); Q_AT(ConnectorApi, PyMysqlConnector, 40);
 Q_AT(ConnectorApi, PostgresConnector, 48); Q_AT(ConnectorApi, AioPostgresConnector, 56);
+Q_AT(ConnectorApi, process, 64);
 Q_SIZE(DBObject, H + 8); Q_AT(DBObject, _connector, H);
 Q_SIZE(DBApi, 24); Q_AT(DBApi, version, 0); Q_AT(DBApi, DB, 8); Q_AT(DBApi, instance, 16);
 Q_SIZE(PagingOps, 8); Q_AT(PagingOps, _execute, 0);

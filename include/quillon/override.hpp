@@ -170,8 +170,9 @@ private:
         unsigned int m = 0;
         for (size_t i = 0; i < N; ++i) {
             PyObject* attr = lookupType(t, name(i));  // borrowed; only compared and inspected
-            bool native = attr && Py_IS_TYPE(attr, &PyMethodDescr_Type) &&
-                          isNativeType(reinterpret_cast<PyMethodDescrObject*>(attr)->d_common.d_type);
+            // A method or a property of one of our native types is the native operation.
+            bool native = attr && (Py_IS_TYPE(attr, &PyMethodDescr_Type) || Py_IS_TYPE(attr, &PyGetSetDescr_Type)) &&
+                          isNativeType(reinterpret_cast<PyDescrObject*>(attr)->d_type);
             if (attr && !native) m |= 1u << i;
         }
         Entry e{tag, m};

@@ -1108,8 +1108,9 @@ PyType_Spec baseSpec = {"Quillon.DB.Connector.BaseConnector", sizeof(BaseConnect
 
 const size_t sqliteOffsets[] = {offsetof(BaseConnectorObject, _pool),    offsetof(BaseConnectorObject, selectCon),
                                 offsetof(BaseConnectorObject, _config),  offsetof(Sqlite3ConnectorObject, con),
-                                offsetof(Sqlite3ConnectorObject, path),  offsetof(Sqlite3ConnectorObject, threadState)};
-const FieldList sqliteFields{sqliteOffsets, 6};
+                                offsetof(Sqlite3ConnectorObject, path),  offsetof(Sqlite3ConnectorObject, threadState),
+                                offsetof(Sqlite3ConnectorObject, spareCursor)};
+const FieldList sqliteFields{sqliteOffsets, 7};
 
 // autoFiledAnnounce and getTableNameList honour a Python subclass's own
 // version when they are called through the native table.
@@ -1117,6 +1118,7 @@ OverrideSet<2> sqliteOverrides{{"autoFiledAnnounce", "getTableNameList"}};
 
 Ref sqliteInitNative(PyObject* self, PyObject* path, bool showLog) {
     asSqlite(self)->showLog = showLog;
+    dropSpareCursor(self);
     assignField(asSqlite(self)->con, openSqliteConnection(self, path));
     markMainConnectionTraced(self, false);
     return Ref::none();
@@ -1201,11 +1203,7 @@ int Sqlite3Connector_init(PyObject* self, PyObject* args, PyObject* kwargs) noex
 // A connection for the calling thread: the connector's own one on the main
 // thread, a new default connection (owned by the caller) on any other.
 Ref Sqlite3Connector_getCon(PyObject* self) {
-    Ref main = call(state.mainThread);
-    Ref ident = getattr(main.get(), "ident");
-    unsigned long mainIdent = PyLong_AsUnsignedLong(ident.get());
-    if (mainIdent == (unsigned long)-1 && PyErr_Occurred()) throwPending();
-    if (PyThread_get_thread_ident() == mainIdent) return Ref::borrow(asSqlite(self)->con);
+    if (onMainThread()) return Ref::borrow(asSqlite(self)->con);
     return call(state.sqliteConnect, asSqlite(self)->path);
 }
 
@@ -1220,7 +1218,8 @@ Ref Sqlite3Connector_releaseCon(PyObject*, PyObject* con) {
 Ref Sqlite3Connector_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     ExecuteCall request = bindExecute(args, nargs, kwnames, true);
     ThreadSession session(self);
-    Ref cursor = callMethod(session.con(), names.cursor);
+    // The lazy dict rows keep the cursor; every other form reads its rows here.
+    Ref cursor = session.takeCursor();
     Ref text = toQmark(request.sql);
     callMethod(cursor.get(), names.execute, text.get(), request.params);
     bool wrote = !session.inBlock() && truthy(getattr(session.con(), names.in_transaction).get());
@@ -1229,19 +1228,20 @@ Ref Sqlite3Connector_execute(PyObject* self, PyObject* const* args, Py_ssize_t n
         // The rows of a writing statement are read before its commit.
         Ref rows = callMethod(cursor.get(), names.fetchall);
         Ref shaped = RowShaper(cursor.get()).shapeAll(rows.get());
+        session.keepCursor(std::move(cursor));
         callMethod(session.con(), names.commit);
         Ref list = Ref::steal(PySequence_List(shaped.get()));
         return Ref::steal(PyObject_GetIter(list.get()));
     }
     Ref rows = callMethod(cursor.get(), names.fetchall);
+    session.keepCursor(std::move(cursor));
     if (wrote) callMethod(session.con(), names.commit);
     return Ref::steal(PySequence_Tuple(rows.get()));
 }
 
-Ref Sqlite3Connector_process(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature<2> sig{"process", {"executor", "con"}, 1};
-    auto a = bind(sig, args, nargs, kwnames);
-    PyObject* executor = a[0];
+// The statement of a blocking executor on the calling thread's connection
+// (`process` takes a connection argument but runs on the thread's own).
+Ref sqliteProcess(PyObject* self, PyObject* executor) {
     // A None executor has no statement to run: refused before the database is touched.
     requireType("executor", executor, state.executors->ModelExecutor, false);
 
@@ -1250,12 +1250,16 @@ Ref Sqlite3Connector_process(PyObject* self, PyObject* const* args, Py_ssize_t n
 
     ThreadSession session(self);
     PyObject* con = session.con();
-    Ref cursor = callMethod(con, names.cursor);
+    // A run over many tuples leaves the cursor's lastrowid as it was: it gets
+    // a cursor of its own, as a statement whose rows are left unread would.
+    bool many = isManyStatement(params.get());
+    Ref cursor = many ? callMethod(con, names.cursor) : session.takeCursor();
     runStatementAtomically(con, cursor.get(), text.get(), params.get(), DIALECT_SQLITE, session.inBlock());
     recordRowCount(executor, cursor.get());
     // Inside a transaction block the block's end commits.
     if (!session.inBlock()) callMethod(con, names.commit);
     Ref raw;
+    bool readThrough = !many;
     switch (statementKind(builder)) {
     case SQL_SELECT: {
         Ref rows = callMethod(cursor.get(), names.fetchall);
@@ -1264,11 +1268,19 @@ Ref Sqlite3Connector_process(PyObject* self, PyObject* const* args, Py_ssize_t n
     }
     case SQL_INSERT:
         raw = getattr(cursor.get(), names.lastrowid);
+        readThrough = readThrough && getattr(cursor.get(), names.description).get() == Py_None;  // no rows
         break;
     default:
         raw = callMethod(cursor.get(), names.fetchall);
     }
+    if (readThrough) session.keepCursor(std::move(cursor));
     return handleResult(executor, raw.get());
+}
+
+Ref Sqlite3Connector_process(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature<2> sig{"process", {"executor", "con"}, 1};
+    auto a = bind(sig, args, nargs, kwnames);
+    return sqliteProcess(self, a[0]);
 }
 
 Ref Connector__beginTransaction(PyObject* self) {
@@ -1293,6 +1305,7 @@ Ref Sqlite3Connector_close(PyObject* self) {
             raise(state.transactionError, "close() inside a transaction block: end the block first");
         c->closed = 1;
         session.closeThreadConnection();
+        dropSpareCursor(self);
         callMethod(c->con, names.close);
     }
     return Ref::none();
@@ -2266,14 +2279,12 @@ Ref PyMysqlConnector_execute(PyObject* self, PyObject* const* args, Py_ssize_t n
     }
 }
 
-Ref PyMysqlConnector_process(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature<2> sig{"process", {"executor", "con"}, 1};
-    auto a = bind(sig, args, nargs, kwnames);
-    PyObject* executor = a[0];
+// The statement of a blocking executor on `given` (None: the calling
+// thread's block connection, or one of the pool).
+Ref pyMysqlProcess(PyObject* self, PyObject* executor, PyObject* given) {
     requireType("executor", executor, state.executors->ModelExecutor, false);
     PyObject* builder = builderOf(executor);
     auto [text, params] = preparedStatement(builder, false);
-    PyObject* given = a.get(1, Py_None);
 
     std::optional<ThreadSession> session;
     Ref con;
@@ -2305,6 +2316,12 @@ Ref PyMysqlConnector_process(PyObject* self, PyObject* const* args, Py_ssize_t n
         if (session && !e.isException()) session->discard();
         throw;
     }
+}
+
+Ref PyMysqlConnector_process(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature<2> sig{"process", {"executor", "con"}, 1};
+    auto a = bind(sig, args, nargs, kwnames);
+    return pyMysqlProcess(self, a[0], a.get(1, Py_None));
 }
 
 Ref PyMysqlConnector_getCon(PyObject* self) { return takeCallerConnection(self); }
@@ -2548,14 +2565,12 @@ Ref pgStatementResult(PyObject* executor, PyObject* cursor, int kind) {
     return rows;
 }
 
-Ref PostgresConnector_process(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature<2> sig{"process", {"executor", "con"}, 1};
-    auto a = bind(sig, args, nargs, kwnames);
-    PyObject* executor = a[0];
+// The statement of a blocking executor on `given` (None: the calling
+// thread's block connection, or one of the pool).
+Ref postgresProcess(PyObject* self, PyObject* executor, PyObject* given) {
     requireType("executor", executor, state.executors->ModelExecutor, false);
     PyObject* builder = builderOf(executor);
     auto [text, params] = preparedStatement(builder, false);
-    PyObject* given = a.get(1, Py_None);
 
     std::optional<ThreadSession> session;
     Ref con;
@@ -2577,6 +2592,12 @@ Ref PostgresConnector_process(PyObject* self, PyObject* const* args, Py_ssize_t 
         if (session && !e.isException()) session->discard();
         throw;
     }
+}
+
+Ref PostgresConnector_process(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature<2> sig{"process", {"executor", "con"}, 1};
+    auto a = bind(sig, args, nargs, kwnames);
+    return postgresProcess(self, a[0], a.get(1, Py_None));
 }
 
 // The depth of the calling thread's transaction blocks (0: none open).
@@ -2916,6 +2937,35 @@ PyMethodDef moduleMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// `connector.process(executor)` for the executors, without looking the
+// operation up on every statement: the native process of the connector's
+// class, unless a Python subclass defines its own, the instance holds one
+// or the class looks its attributes up its own way.
+OverrideSet<1> processOverrides{{"process"}};
+
+bool instanceHolds(PyObject* self, PyObject* name) {
+    if (Py_TYPE(self)->tp_dictoffset == 0) return false;
+    Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    if (PyDict_GetItemWithError(dict.get(), name)) return true;
+    checkError();
+    return false;
+}
+
+PyObject* api_process(PyObject* self, PyObject* executor) noexcept {
+    return entry([&]() -> Ref {
+        PyTypeObject* t = Py_TYPE(self);
+        bool replaced = !isNativeType(t) && (t->tp_getattro != PyObject_GenericGetAttr ||
+                                             processOverrides.overridden(self, 0) ||
+                                             instanceHolds(self, processOverrides.name(0)));
+        if (!replaced) {
+            if (PyObject_TypeCheck(self, state.Sqlite3Connector)) return sqliteProcess(self, executor);
+            if (PyObject_TypeCheck(self, state.PyMysqlConnector)) return pyMysqlProcess(self, executor, Py_None);
+            if (PyObject_TypeCheck(self, state.PostgresConnector)) return postgresProcess(self, executor, Py_None);
+        }
+        return callMethod(self, processOverrides.name(0), executor);
+    });
+}
+
 ConnectorApi api;
 
 // `from module import name` as a module attribute.
@@ -2952,6 +3002,7 @@ void exec(PyObject* module) {
     api.PyMysqlConnector = state.PyMysqlConnector;
     api.PostgresConnector = state.PostgresConnector;
     api.AioPostgresConnector = state.AioPostgresConnector;
+    api.process = api_process;
     publish(module, &api, kConnectorCapsule);
     initCoroutines(module);
 
@@ -3023,6 +3074,7 @@ void exec(PyObject* module) {
     bindApi<EntityApi>("Quillon.Model.Entity", kEntityCapsule);
     state.executors = bindApi<ExecutorsApi>("Quillon.Model.Executors", kExecutorsCapsule);
     registerExitHook(threading.get());
+    registerForkHook();
 }
 
 PyModuleDef_Slot moduleSlots[] = {

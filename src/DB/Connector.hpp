@@ -155,6 +155,15 @@ public:
     void storeDepth(int depth);
     // Closes the calling thread's own connection (not the connector's).
     void closeThreadConnection();
+    // SQLite: a cursor for a statement whose rows are all read before the
+    // call returns: the spare cursor of the thread's connection, or a new
+    // one.  The spare is taken out of its place while its statement runs, so
+    // a statement that Python code starts meanwhile (an adapter, a trace
+    // handler) gets a cursor of its own.
+    Ref takeCursor();
+    // Gives a cursor of takeCursor() back once its statement ran through: it
+    // becomes the spare again unless another one took its place meanwhile.
+    void keepCursor(Ref cursor);
     // MySQL: a statement was cut off mid-way (an interrupt), so the
     // connection's state is unknown: it is closed and never reused.
     void discard();
@@ -171,17 +180,22 @@ private:
     Ref threadDict_;
     int depth_ = 0;
     bool heldLock_ = false;   // SQLite, shared connection: this session holds the connector's lock
+    bool spareOnConnector_ = false;  // SQLite: the main thread on the connector's own connection
     bool checkedOut_ = false; // MySQL: the connection goes back to the pool when the session ends
     bool discarded_ = false;
 };
 
 [[noreturn]] void raiseClosed();
+// Whether the calling thread is the main thread (of the child, after a fork).
+bool onMainThread();
 
 // A new SQLite connection on the connector's database with its settings
 // (untraced: a session traces it when the statement log is wanted).
 Ref openSqliteConnection(PyObject* self, PyObject* path);
 // The connector's own connection: whether it is traced.
 void markMainConnectionTraced(PyObject* self, bool traced);
+// The connector's own connection is closed or replaced: its spare cursor goes.
+void dropSpareCursor(PyObject* self);
 
 // The pool of a blocking MySQL connector: every connection it made and
 // gave out is closed (those out now are closed when they come back).
@@ -334,5 +348,7 @@ void initLifecycles(PyObject* module);
 // program exits: the last step of the module's exec, so that a module whose
 // exec failed (a driver missing) leaves no hook reading its state.
 void registerExitHook(PyObject* threading);
+// A forked child forgets the main thread's ident of its parent.
+void registerForkHook();
 
 }  // namespace quillon::connector

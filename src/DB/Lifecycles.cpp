@@ -29,12 +29,15 @@
 //   At the end of the program, connections that nothing ended are ended.
 #include "Connector.hpp"
 
+#include <quillon/override.hpp>
+
 #include <structmember.h>
 
 #include <chrono>
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace quillon::connector {
 
@@ -47,6 +50,10 @@ double monotonicSeconds() {
 
 PyObject* conKey() {
     static const Constant key = interned("con");
+    return key.get();
+}
+PyObject* cursorKey() {
+    static const Constant key = interned("cursor");
     return key.get();
 }
 PyObject* depthKey() {
@@ -142,13 +149,32 @@ bool connectionLost(PyObject* value) {
 
 namespace {
 
-bool onMainThread() {
-    Ref main = call(state.mainThread);
-    Ref ident = getattr(main.get(), "ident");
-    unsigned long mainIdent = PyLong_AsUnsignedLong(ident.get());
-    if (mainIdent == (unsigned long)-1 && PyErr_Occurred()) throwPending();
-    return PyThread_get_thread_ident() == mainIdent;
+// The main thread's ident, asked of `threading` on first use and again after
+// a fork: the child's main thread is the thread that forked.  0 while not
+// known (no thread has ident 0).
+unsigned long mainThreadIdent = 0;
+
+PyObject* forgetMainThread(PyObject*, PyObject*) noexcept {
+    mainThreadIdent = 0;
+    Py_RETURN_NONE;
 }
+PyMethodDef forgetMainThreadDef = {"_forget_main_thread", forgetMainThread, METH_NOARGS,
+                                   "forgets the main thread's ident (a forked child asks again)"};
+
+}  // namespace
+
+bool onMainThread() {
+    if (!mainThreadIdent) {
+        Ref main = call(state.mainThread);
+        Ref ident = getattr(main.get(), "ident");
+        unsigned long value = PyLong_AsUnsignedLong(ident.get());
+        if (value == (unsigned long)-1 && PyErr_Occurred()) throwPending();
+        mainThreadIdent = value;
+    }
+    return PyThread_get_thread_ident() == mainThreadIdent;
+}
+
+namespace {
 
 [[noreturn]] void raiseMysqlClosed(PyObject* self) { raise(PyExc_RuntimeError, "%s is closed", Py_TYPE(self)->tp_name); }
 
@@ -312,10 +338,35 @@ PyObject* tracedKey() {
     return key.get();
 }
 
+// Whether the logger handles DEBUG records, as its isEnabledFor says.  A
+// logger of the logging module keeps that answer per level in its `_cache`
+// dict, which the module empties in place whenever a level changes anywhere
+// or logging.disable is called: a cached answer is read there, and
+// isEnabledFor is called only to fill it, or for a logger that does not
+// work the standard way (a replaced isEnabledFor, no such cache, disabled).
 bool statementLogWanted() {
     static const Constant isEnabledFor = interned("isEnabledFor");
     static const Constant debugLevel = integer(10);  // logging.DEBUG
-    Ref logger = moduleLogger();
+    static const Constant loggerName = interned("_logger");
+    static const Constant cacheName = interned("_cache");
+    static const Constant disabledName = interned("disabled");
+    static const Constant standard = importFrom("logging", "Logger");
+    static const Constant standardIsEnabledFor = getattr(standard.get(), isEnabledFor.get());
+    Ref logger = dictItem(PyModule_GetDict(state.module), loggerName.get()).ref();
+    if (!logger) logger = moduleLogger();  // the module's own error when it is gone
+    PyTypeObject* t = Py_TYPE(logger.get());
+    if (t->tp_getattro == PyObject_GenericGetAttr && t->tp_dictoffset != 0 &&
+        lookupType(t, isEnabledFor.get()) == standardIsEnabledFor.get()) {
+        Ref dict = Ref::steal(PyObject_GenericGetDict(logger.get(), nullptr));
+        Ref cache = dictItem(dict.get(), cacheName.get()).ref();
+        bool standardWay = cache && PyDict_CheckExact(cache.get()) && !dictItem(dict.get(), isEnabledFor.get()) &&
+                           dictItem(dict.get(), disabledName.get()).get() == Py_False;
+        if (standardWay) {
+            Borrowed known = dictItem(cache.get(), debugLevel.get());  // only compared
+            if (known.get() == Py_True) return true;
+            if (known.get() == Py_False) return false;
+        }
+    }
     return truthy(callMethod(logger.get(), isEnabledFor.get(), debugLevel.get()).get());
 }
 
@@ -378,9 +429,11 @@ ThreadSession::ThreadSession(PyObject* self)
             depth_ = c->transactionDepth;
         }
         con_ = Ref::borrow(c->con);
+        spareOnConnector_ = onMainThread();  // a cursor is never shared between threads
     } else if (onMainThread()) {
         con_ = Ref::borrow(c->con);
         depth_ = c->transactionDepth;
+        spareOnConnector_ = true;
     } else {
         openSqliteThreadConnection();
     }
@@ -423,6 +476,7 @@ void ThreadSession::openSqliteThreadConnection() {
     }
     if (!con) {
         con = openSqliteConnection(self_, c->path);
+        if (PyDict_DelItem(threadDict_.get(), cursorKey()) < 0) PyErr_Clear();  // one of a closed connection
         check(PyDict_SetItem(threadDict_.get(), conKey(), con.get()));
         check(PyDict_SetItem(threadDict_.get(), tracedKey(), Py_False));
     }
@@ -485,9 +539,44 @@ void ThreadSession::storeDepth(int depth) {
 
 void ThreadSession::closeThreadConnection() {
     if (mysql_ || !threadDict_) return;
+    if (PyDict_DelItem(threadDict_.get(), cursorKey()) < 0) PyErr_Clear();  // none kept
     check(PyDict_DelItem(threadDict_.get(), conKey()));
     callMethod(con_.get(), names.close);
 }
+
+// The spare cursor of a connection: an entry of the thread's state for a
+// thread's own connection, a field of the connector for its own connection
+// on the main thread; other threads on a shared connection keep none.
+Ref ThreadSession::takeCursor() {
+    static const Constant rowFactory = interned("row_factory");
+    Ref spare;
+    if (threadDict_) {
+        spare = dictItem(threadDict_.get(), cursorKey()).ref();
+        if (spare) check(PyDict_DelItem(threadDict_.get(), cursorKey()));
+    } else if (spareOnConnector_) {
+        PyObject*& slot = asSqlite(self_)->spareCursor;
+        if (slot && slot != Py_None) spare = Ref::steal(std::exchange(slot, Py_NewRef(Py_None)));
+    }
+    // The driver gives a cursor the connection's row factory when it makes it.
+    if (spare && getattr(spare.get(), rowFactory.get()).get() == getattr(con_.get(), rowFactory.get()).get())
+        return spare;
+    return callMethod(con_.get(), names.cursor);
+}
+
+void ThreadSession::keepCursor(Ref cursor) {
+    if (threadDict_) {
+        // Still the thread's connection, and no other cursor kept meanwhile.
+        if (dictItem(threadDict_.get(), conKey()).get() != con_.get() || dictItem(threadDict_.get(), cursorKey()))
+            return;
+        check(PyDict_SetItem(threadDict_.get(), cursorKey(), cursor.get()));
+    } else if (spareOnConnector_) {
+        auto* c = asSqlite(self_);
+        if (c->spareCursor != Py_None || c->closed || c->con != con_.get()) return;
+        Py_SETREF(c->spareCursor, cursor.release());
+    }
+}
+
+void dropSpareCursor(PyObject* self) { assignField(asSqlite(self)->spareCursor, Py_None); }
 
 Ref takeCallerConnection(PyObject* self) {
     auto* c = asPyMysql(self);
@@ -2679,6 +2768,21 @@ void registerExitHook(PyObject* threading) {
         registerAtExit = importFrom("atexit", "register");
     }
     call(registerAtExit.get(), atExitHook.get());
+}
+
+void registerForkHook() {
+    // Where processes fork, a child asks again which thread is its main one.
+    Ref os = importModule("os");
+    Ref registerAtFork = Ref::stealOrNull(PyObject_GetAttrString(os.get(), "register_at_fork"));
+    if (!registerAtFork) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throwPending();
+        PyErr_Clear();
+        return;
+    }
+    Ref forget = Ref::steal(PyCFunction_NewEx(&forgetMainThreadDef, nullptr, nullptr));
+    Ref kwnames = tupleOf({interned("after_in_child").get()});
+    PyObject* argv[] = {forget.get()};
+    Ref done = Ref::steal(PyObject_Vectorcall(registerAtFork.get(), argv, 0, kwnames.get()));
 }
 
 }  // namespace quillon::connector

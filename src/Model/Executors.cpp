@@ -32,6 +32,7 @@
 #include <quillon/terms.hpp>
 
 #include <algorithm>
+#include <array>
 #include <map>
 #include <optional>
 #include <string>
@@ -189,6 +190,7 @@ std::vector<std::pair<Ref, bool>> relationEntries(const ModelInfo& info) {
     std::vector<std::pair<Ref, bool>> out;
     Ref fks = getattr(info.model, names.fk.get());
     Ref seq = Ref::steal(PySequence_Fast(fks.get(), "fk must be a list"));
+    if (PySequence_Fast_GET_SIZE(seq.get()) == 0) return out;
     Ref manyToMany = foreignTypeMember(names.MANY_TO_MANY.get());
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
         Ref fk = fastItem(seq.get(), i).ref();
@@ -374,7 +376,8 @@ constexpr long kNoLimit = 2147483647;
 // MySQL and SQLite read "limit <offset>, <count>"; PostgreSQL has only
 // "LIMIT <count> OFFSET <offset>".
 Ref limitText(PyObject* limit, PyObject* offset, int dialect) {
-    if (limit == Py_None && offset == Py_None) return str(" ");
+    static const Leaked noLimit = str(" ");
+    if (limit == Py_None && offset == Py_None) return Ref::borrow(noLimit.get());
     long count = kNoLimit, skip = 0;
     if (limit != Py_None) {
         count = PyLong_AsLong(limit);
@@ -386,8 +389,22 @@ Ref limitText(PyObject* limit, PyObject* offset, int dialect) {
         if (skip == -1 && PyErr_Occurred()) throwPending();
         if (skip < 0) raise(PyExc_ValueError, "offset must not be negative");
     }
-    if (dialect == DIALECT_POSTGRES) return Ref::steal(PyUnicode_FromFormat(" LIMIT %ld OFFSET %ld", count, skip));
-    return Ref::steal(PyUnicode_FromFormat(" limit %ld, %ld", skip, count));
+    // get() and first() ask for the same few clauses over and over: the last
+    // ones made are kept (process-lifetime texts, replaced, never destroyed).
+    struct Slot {
+        long count, skip;
+        int dialect;
+        PyObject* text;
+    };
+    static Slot slots[16];
+    Slot& slot = slots[(static_cast<unsigned long>(count) * 31u + static_cast<unsigned long>(skip) * 7u) % 16u];
+    if (slot.text && slot.count == count && slot.skip == skip && slot.dialect == dialect) return Ref::borrow(slot.text);
+    Ref text = dialect == DIALECT_POSTGRES ? Ref::steal(PyUnicode_FromFormat(" LIMIT %ld OFFSET %ld", count, skip))
+                                           : Ref::steal(PyUnicode_FromFormat(" limit %ld, %ld", skip, count));
+    PyObject* old = slot.text;
+    slot = {count, skip, dialect, text.newRef()};
+    Py_XDECREF(old);
+    return text;
 }
 
 // One order term, or a sequence of them.
@@ -443,22 +460,82 @@ std::string insertText(const ModelInfo& info, const std::vector<Py_ssize_t>& col
     return sql;
 }
 
-// The insert of one row through the statement builder: the written columns
-// in database form.
-Ref insertBuilder(const ModelInfo& info, const InsertPlan& plan) {
-    const std::vector<Py_ssize_t>& columns = plan.columns;
-    Ref values = rowArguments(info, plan);
-    Ref items = Ref::steal(PyList_New((Py_ssize_t)columns.size()));
-    for (size_t c = 0; c < columns.size(); ++c) {
-        Ref prop = info.column(columns[c]);
-        Ref item = Ref::steal(PyDict_New());
-        Ref name = columnName(prop.get());
-        check(PyDict_SetItem(item.get(), names.col.get(), name.get()));
-        check(PyDict_SetItem(item.get(), names.value.get(), tupleItem(values.get(), (Py_ssize_t)c).get()));
-        PyList_SET_ITEM(items.get(), (Py_ssize_t)c, item.release());
+// The texts of recent row shapes.  Saves and updates by key write the same
+// columns of the same table over and over, so the text of a shape (the
+// dialect, the table name and the names of the written columns, which are
+// mostly the very strings the model holds) is made once.  A small ring of
+// entries whose strings are kept alive by the entries themselves (and never
+// released at exit).
+class ShapeTexts {
+public:
+    // The text of the shape (borrowed), or null.  Runs no Python code.
+    PyObject* find(int dialect, PyObject* table, const std::vector<PyObject*>& names) const {
+        for (const Entry& e : entries_) {
+            if (!e.text || e.dialect != dialect || !sameText(e.table, table) || e.names.size() != names.size())
+                continue;
+            bool same = true;
+            for (size_t i = 0; same && i < names.size(); ++i) same = sameText(e.names[i], names[i]);
+            if (same) return e.text;
+        }
+        return nullptr;
     }
-    Ref b = newBuilder(info, SQL_INSERT);
-    assignField(asBuilder(b.get())->selectCol, std::move(items));
+    void store(int dialect, PyObject* table, std::vector<PyObject*> names, PyObject* text) {
+        Entry& e = entries_[next_];
+        next_ = (next_ + 1) % entries_.size();
+        for (PyObject* name : e.names) Py_DECREF(name);
+        Py_XDECREF(e.table);
+        Py_XSETREF(e.text, Py_NewRef(text));
+        e.dialect = dialect;
+        e.table = Py_NewRef(table);
+        for (PyObject* name : names) Py_INCREF(name);
+        e.names = std::move(names);
+    }
+
+private:
+    static bool sameText(PyObject* a, PyObject* b) {
+        return a == b || (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b) &&
+                          PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_Compare(a, b) == 0);
+    }
+    struct Entry {
+        int dialect = -1;
+        PyObject* table = nullptr;
+        std::vector<PyObject*> names;
+        PyObject* text = nullptr;
+    };
+    std::array<Entry, 8> entries_;
+    size_t next_ = 0;
+};
+ShapeTexts insertTexts, updateTexts;
+
+// The names of columns of the model's column list, borrowed from their
+// properties (valid until Python code runs).
+std::vector<PyObject*> columnNames(const ModelInfo& info, const std::vector<Py_ssize_t>& columns) {
+    std::vector<PyObject*> names;
+    names.reserve(columns.size());
+    for (Py_ssize_t i : columns) names.push_back(asProperty(info.column(i).get())->name);
+    return names;
+}
+
+// "INSERT INTO <table> (<columns>) values (%s,...);" for the written columns
+// of a plan (at least one).  Runs no Python code.
+Ref insertStatementText(const ModelInfo& info, const std::vector<Py_ssize_t>& columns, int dialect) {
+    std::vector<PyObject*> names = columnNames(info, columns);
+    if (PyObject* known = insertTexts.find(dialect, info.table.get(), names)) return Ref::borrow(known);
+    Ref text = str(insertText(info, columns, dialect) + ";");
+    insertTexts.store(dialect, info.table.get(), std::move(names), text.get());
+    return text;
+}
+
+// The insert of one row that writes at least one column: the written
+// columns in database form, the text of the row's shape.
+Ref insertStatement(const ModelInfo& info, const InsertPlan& plan, int dialect) {
+    Ref values = rowArguments(info, plan);
+    Ref b = Ref::steal(StatementType->tp_alloc(StatementType, 0));
+    auto* s = reinterpret_cast<StatementObject*>(b.get());
+    s->base.ops = &statementOps;
+    s->base.currentType = SQL_INSERT;
+    s->sql = insertStatementText(info, plan.columns, dialect).release();
+    s->args = values.release();
     return b;
 }
 
@@ -591,10 +668,28 @@ Ref newRunner(PyObject* self, PyObject* builder, int mode) {
     return runner;
 }
 
+// Whether a blocking statement may go to the connector's process directly:
+// the facade's class keeps the native `execute` (a Python subclass of the
+// facade may define its own) and the connector is a blocking one.
+OverrideSet<1> facadeOverrides{{"execute"}};
+
+Ref directConnector(PyObject* facade) {
+    PyTypeObject* t = Py_TYPE(facade);
+    if (!isNativeType(t) && (t->tp_getattro != PyObject_GenericGetAttr || facadeOverrides.overridden(facade, 0)))
+        return Ref();
+    Ref connector = Borrowed(reinterpret_cast<DBObject*>(facade)->_connector).ref();
+    if (connector.get() == Py_None || connector.as<BaseConnectorObject>()->isAsync) return Ref();
+    return connector;
+}
+
 // Starts the prepared statement of `executor` through the facade: the result
 // for a blocking connector, an awaitable of it for an asyncio one.
 Ref startExecutor(PyObject* executor) {
-    Ref op = getattr(activeFacade(dbApi), "execute");
+    PyObject* facade = activeFacade(dbApi);
+    if (!isAsyncExecutor(executor))
+        if (Ref connector = directConnector(facade))
+            return Ref::steal(connectorApi->process(connector.get(), executor));
+    Ref op = getattr(facade, "execute");
     Ref work = Borrowed(asExecutor(executor)->work).ref();
     if (isAsyncExecutor(executor)) {
         if (work.get() != Py_None) {
@@ -1959,15 +2054,15 @@ bool wantsReturning(const ModelInfo& info, const InsertPlan& plan, int dialect) 
     return info.hasKey() && !plan.leftOut.empty();
 }
 
-// The statement that saves one row, planned from the row as it is now.  A row
-// that writes every column it holds goes through the statement builder as it
-// always has; one that leaves columns to their defaults asks the database
-// for the values it chose where `returningSupported`.  `returning` tells
-// which of the two the statement does.
-Ref saveStatement(const ModelInfo& info, PyObject* row, bool returningSupported, int dialect, bool* returning) {
-    InsertPlan plan = planInsert(info, row, "save");
+// The statement that saves one row, from its plan (which holds the values
+// it read of the row).  A row that writes every column it holds is an
+// insert of its shape; one that leaves columns to their defaults asks the
+// database for the values it chose where `returningSupported`.  `returning`
+// tells which of the two the statement does.
+Ref saveStatement(const ModelInfo& info, const InsertPlan& plan, bool returningSupported, int dialect,
+                  bool* returning) {
     *returning = returningSupported && wantsReturning(info, plan, dialect);
-    if (!*returning && !plan.columns.empty()) return insertBuilder(info, plan);
+    if (!*returning && !plan.columns.empty()) return insertStatement(info, plan, dialect);
     std::string sql = insertText(info, plan.columns, dialect);
     if (*returning) {
         sql += " RETURNING ";
@@ -1981,7 +2076,6 @@ Ref saveStatement(const ModelInfo& info, PyObject* row, bool returningSupported,
         for (Py_ssize_t i : plan.leftOut) add(info.column(i).get());
     }
     sql += ";";
-    // No Python code has run since the plan was made: its values are valid.
     return newStatement(sql, rowArguments(info, plan), *returning ? SQL_SELECT : SQL_INSERT);
 }
 
@@ -1999,7 +2093,8 @@ Coro saveAfterAsking(Ref self, Ref row, int dialect) {
     Ref started;
     {
         ModelInfo info(modelOf(self.get()));
-        Ref builder = saveStatement(info, row.get(), returningSupport(dialect) == 1, dialect, &returning);
+        InsertPlan plan = planInsert(info, row.get(), "save");
+        Ref builder = saveStatement(info, plan, returningSupport(dialect) == 1, dialect, &returning);
         started = startStatement(self.get(), builder.get(), RESULT_RAW);
     }
     Ref raw = co_await awaitPy(std::move(started));
@@ -2014,7 +2109,8 @@ Ref saveRow(PyObject* self, PyObject* row) {
     // Refusals come before any statement; the plan also says whether the
     // database must be asked for what it chose.
     int dialect = activeDialect(dbApi);
-    bool asks = wantsReturning(info, planInsert(info, row, "save"), dialect);
+    InsertPlan plan = planInsert(info, row, "save");
+    bool asks = wantsReturning(info, plan, dialect);
     int support = asks ? returningSupport(dialect) : 0;
     if (support < 0) {
         if (isAsyncExecutor(self))
@@ -2022,12 +2118,17 @@ Ref saveRow(PyObject* self, PyObject* row) {
         Ref empty = noArgs();
         rememberServer(asList(startSql(self, kServerVersionQuery, empty.get(), false)).get());
         support = returningSupport(dialect);
+        planInsert(info, row, "save", plan);  // asking ran Python code: the row is read again
     }
     bool returning = false;
-    Ref builder = saveStatement(info, row, support == 1, dialect, &returning);
-    if (!returning)
-        return complete(self, startStatement(self, builder.get(), RESULT_RAW), row, finishSave, Ref(),
-                        "AsyncModelExecutor.save");
+    Ref builder = saveStatement(info, plan, support == 1, dialect, &returning);
+    if (!returning) {
+        if (isAsyncExecutor(self))
+            return complete(self, startStatement(self, builder.get(), RESULT_RAW), row, finishSave, Ref(),
+                            "AsyncModelExecutor.save");
+        Ref raw = startStatement(self, builder.get(), RESULT_RAW);
+        return savedKey(info, row, raw.get());
+    }
     if (isAsyncExecutor(self))
         return complete(self, startStatement(self, builder.get(), RESULT_RAW), row, finishSaveReturning, Ref(),
                         "AsyncModelExecutor.save");
@@ -2547,13 +2648,67 @@ Ref Executor_insertMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 // update and delete
 // ---------------------------------------------------------------------------
 
+// The update of one row by its key: the SET items of setItemsOfRow, with
+// the text of the row's shape made once; the key filter is rendered by the
+// generator as a builder's would be.  A row that sets a column to an
+// expression goes through the builder, which renders the expression.
+Ref rowUpdateStatement(const ModelInfo& info, PyObject* row, PyObject* where) {
+    std::vector<Py_ssize_t> columns;
+    std::vector<Ref> values;
+    for (Py_ssize_t i = 0; i < info.columnCount(); ++i) {
+        Ref prop = info.column(i);
+        if (prop.get() == info.pkCol.get()) continue;
+        Ref name = columnName(prop.get());
+        Ref value = dictItem(row, name.get()).ref();
+        if (!value) continue;
+        if (leftToDatabase(defaultedColumns(row), name.get(), value.get())) continue;
+        if (PyObject_TypeCheck(value.get(), columnsApi->Expression))
+            return updateBuilder(info, setItemsOfRow(info, row), where);
+        columns.push_back(i);
+        values.push_back(std::move(value));
+    }
+    if (columns.empty()) raise(PyExc_ValueError, "an update needs at least one column to set");
+    Ref args = Ref::steal(PyList_New((Py_ssize_t)columns.size()));
+    for (size_t c = 0; c < columns.size(); ++c)
+        PyList_SET_ITEM(args.get(), (Py_ssize_t)c, toDB(info.column(columns[c]).get(), values[c].get()).release());
+    Ref filter = Ref::steal(generatorApi->renderFilter(where, args.get(), " WHERE "));
+    // The whole text is kept with the shape for the filter text it was made
+    // with: updates by key render the same filter text every time.
+    int dialect = activeDialect(dbApi);
+    std::vector<PyObject*> names = columnNames(info, columns);
+    names.push_back(filter.get());
+    Ref text = Ref::borrow(updateTexts.find(dialect, info.table.get(), names));
+    if (!text) {
+        std::string sql = "UPDATE ";
+        appendIdentifier(sql, utf8(info.table.get()), dialect);
+        sql += " SET ";
+        for (size_t c = 0; c < columns.size(); ++c) {
+            if (c) sql += ",";
+            appendIdentifier(sql, utf8(names[c]), dialect);
+            sql += " = %s";
+        }
+        sql += utf8(filter.get());
+        sql += ";";
+        text = str(sql);
+        updateTexts.store(dialect, info.table.get(), std::move(names), text.get());
+    }
+    Ref statement = Ref::steal(StatementType->tp_alloc(StatementType, 0));
+    auto* s = reinterpret_cast<StatementObject*>(statement.get());
+    s->base.ops = &statementOps;
+    s->base.currentType = SQL_UPDATE;
+    s->sql = text.release();
+    s->args = PyList_AsTuple(args.get());
+    if (!s->args) throwPending();
+    return statement;
+}
+
 Ref Executor_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto b = bind(updateSignature, args, nargs, kwnames);
     ModelInfo info(modelOf(self));
     Ref key = rowKey(info, b[0], "update");
     Ref where = keyFilter(info.pkCol.get(), key.get());
-    Ref builder = updateBuilder(info, setItemsOfRow(info, b[0]), where.get());
-    return completeRowCount(self, builder.get(), "AsyncModelExecutor.update");
+    Ref statement = rowUpdateStatement(info, b[0], where.get());
+    return completeRowCount(self, statement.get(), "AsyncModelExecutor.update");
 }
 
 Ref Executor_updateWhere(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
