@@ -792,6 +792,24 @@ class TestIdleConnections:
         # none more for fifty reading tasks; close() ends them all.
         assert run(main) == ({((1,),)}, 1, ((2,),), 0)
 
+    def test_a_long_read_on_the_reader_does_not_hold_up_the_others(self, db_path):
+        async def main():
+            c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path)
+            await asyncio.create_task(c.execute("insert into item(name) values ('a')"))
+            await c.execute("select 1")  # the reader is made
+            long = asyncio.ensure_future(c.execute(
+                "select count(*) from (with recursive r(i) as (select 1 union all select i + 1 from r "
+                "where i < 3000000) select i from r)"))
+            await asyncio.sleep(0.05)
+            short = await asyncio.gather(*(c.execute("select count(*) from item") for _ in range(10)))
+            passed = not long.done()
+            await long
+            await c.close()
+            return set(short), passed
+
+        # The short reads went to connections of their own meanwhile.
+        assert run(main) == ({((1,),)}, True)
+
     def test_programs_exit_with_connections_waiting(self, db_path):
         # Neither the loop nor the connector is closed: the end of the program
         # closes the waiting connection, whose thread would keep it alive.

@@ -1482,19 +1482,23 @@ bool startsWithSelect(PyObject* sql) {
     return next == ' ' || next == '\t' || next == '\r' || next == '\n' || next == '*' || next == '(';
 }
 
-PyObject* runAndFetch(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    return entry([&] {
+// Bound to a shared reader's load (or to nothing), which it tells when the
+// statement is done.
+PyObject* runAndFetch(PyObject* load, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    PyObject* result = entry([&] {
         if (nargs != 3) raise(PyExc_TypeError, "run_and_fetch(connection, sql, args) takes 3 arguments");
         Ref cursor = callMethod(args[0], names.cursor);
         callMethod(cursor.get(), names.execute, args[1], args[2]);
         Ref rows = callMethod(cursor.get(), names.fetchall);
         return tupleOf({cursor.get(), rows.get()});
     });
+    if (load) readerTripDone(load);
+    return result;
 }
 PyMethodDef runAndFetchDef = {"run_and_fetch", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(runAndFetch)),
                               METH_FASTCALL, "run_and_fetch(connection, sql, args) -> (cursor, rows)"};
 
-Ref oneTrip(PyObject* con, PyObject* text, PyObject* params) {
+Ref oneTrip(PyObject* con, PyObject* text, PyObject* params, PyObject* load = nullptr) {
     static const Constant queue = interned("_execute");
     static const Constant driverConnection = interned("_conn");
     static int supported = -1;
@@ -1510,9 +1514,12 @@ Ref oneTrip(PyObject* con, PyObject* text, PyObject* params) {
         PyErr_Clear();
         return Ref();
     }
-    static const Constant function = Ref::steal(PyCFunction_NewEx(&runAndFetchDef, nullptr, nullptr));
+    static const Constant unbound = Ref::steal(PyCFunction_NewEx(&runAndFetchDef, nullptr, nullptr));
+    Ref function = load ? Ref::steal(PyCFunction_NewEx(&runAndFetchDef, load, nullptr)) : Ref::borrow(unbound.get());
     PyObject* argv[] = {con, function.get(), driver.get(), text, params};
-    return Ref::steal(PyObject_VectorcallMethod(queue.get(), argv, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref trip = Ref::steal(PyObject_VectorcallMethod(queue.get(), argv, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (load) readerTripQueued(load);
+    return trip;
 }
 
 Coro aioSqliteExecute(Ref self, Ref sql, Ref params, bool dictCur) {
@@ -1526,14 +1533,16 @@ Coro aioSqliteExecute(Ref self, Ref sql, Ref params, bool dictCur) {
     }
     Local task = call(state.currentTask);
     bool own = !turn.connection() && task.get() != Py_None;
-    Local con;
+    Local con, readerLoad;
     if (turn.connection()) {
         con = Ref::borrow(turn.connection());
     } else {
         if (own && writesText(sql.get())) refuseWriteUnderOpenWrite(self.get(), task.get());
         if (own && startsWithSelect(sql.get())) {
             // A task that holds no connection reads on the shared reader.
-            con = sharedReader(self.get(), task.get());
+            Ref load;
+            con = sharedReader(self.get(), task.get(), &load);
+            readerLoad = std::move(load);
             if (con) own = false;
         }
         // A task's first write waits for its turn among the connector's
@@ -1550,7 +1559,7 @@ Coro aioSqliteExecute(Ref self, Ref sql, Ref params, bool dictCur) {
     // runs the statement in one trip, and the rows are read in a second.
     Local cursor, rows;
     try {
-        if (Ref trip = oneTrip(con.get(), text.get(), params.get())) {
+        if (Ref trip = oneTrip(con.get(), text.get(), params.get(), readerLoad ? readerLoad.get() : nullptr)) {
             Local done = co_await awaitPy(std::move(trip));
             cursor = Ref::borrow(PyTuple_GET_ITEM(done.get(), 0));
             rows = Ref::borrow(PyTuple_GET_ITEM(done.get(), 1));
@@ -1599,7 +1608,7 @@ Coro aioSqliteProcess(Ref self, Ref executor) {
     }
     Local task = call(state.currentTask);
     bool own = !turn.connection() && task.get() != Py_None;
-    Local con;
+    Local con, readerLoad;
     if (turn.connection()) {
         con = Ref::borrow(turn.connection());
     } else {
@@ -1607,7 +1616,9 @@ Coro aioSqliteProcess(Ref self, Ref executor) {
         if (own && !isManyStatement(statementArgs.get()) && startsWithSelect(statementText.get())) {
             // A task that holds no connection reads on the shared reader (told
             // by the text: a write that reports rows is a SELECT to its executor).
-            con = sharedReader(self.get(), task.get());
+            Ref load;
+            con = sharedReader(self.get(), task.get(), &load);
+            readerLoad = std::move(load);
             if (con) own = false;
         }
         // A task's first write waits for its turn among the connector's
@@ -1632,7 +1643,9 @@ Coro aioSqliteProcess(Ref self, Ref executor) {
             // statements take one trip for the statement and its rows where
             // the driver allows, two otherwise (the cursor made and the
             // statement run, then the rows read).
-            Ref trip = kind == SQL_INSERT ? Ref() : oneTrip(con.get(), statementText.get(), statementArgs.get());
+            Ref trip = kind == SQL_INSERT ? Ref()
+                                          : oneTrip(con.get(), statementText.get(), statementArgs.get(),
+                                                    readerLoad ? readerLoad.get() : nullptr);
             Local rows;
             if (trip) {
                 Local done = co_await awaitPy(std::move(trip));

@@ -278,8 +278,11 @@ Ref newIdleConnections(int size);
 int idleConnectionsSize(PyObject* connector);
 Coro closeIdleConnectionsOf(Ref connector);
 // The connection that runs a SELECT of `task` when it holds none of its own
-// (see IdleConnectionsObject), or null.
-Ref sharedReader(PyObject* connector, PyObject* task);
+// (see IdleConnectionsObject), or null; `*load` receives the reader's load,
+// which the trip running the statement there reports to.
+Ref sharedReader(PyObject* connector, PyObject* task, Ref* load);
+void readerTripQueued(PyObject* load);
+void readerTripDone(PyObject* load) noexcept;
 // The write gate of an AioSqliteConnector's tasks (see Lifecycles.cpp): null
 // when `task` may write now on its connection `con` (null: before it takes
 // one), or an awaitable of the turn; after the statement (done, or failed in

@@ -1391,12 +1391,16 @@ bool writesText(PyObject* sql) {
 // transaction open, so each of its reads sees what is committed, on
 // whichever connection it runs; the reader spares such a task a connection
 // of its own (and the trip of its end).  It closes with the idle ones, and
-// is not counted in pool_size.
+// is not counted in pool_size.  A reader busy with a long statement (one
+// queued, none finished for a while) is passed by: the reads that come then
+// take connections of their own, as they would without a reader, instead of
+// queueing behind it.
 struct IdleConnectionsObject {
     PyObject_HEAD
     PyObject* connections;  // list, the most recently kept last
     PyObject* loop;         // the loop whose end closes them, or None
     PyObject* reader;       // the shared reader, or None
+    PyObject* readerLoad;   // its load (a capsule of ReaderLoad), or None
     PyObject* writer;       // the connection holding the write gate, or None
     PyObject* writeWaiters; // futures of the tasks waiting for the write gate
     PyObject* weakrefs;
@@ -1410,8 +1414,8 @@ bool driverThreadAlive(PyObject* con);
 
 const size_t idleOffsets[] = {offsetof(IdleConnectionsObject, connections), offsetof(IdleConnectionsObject, loop),
                                offsetof(IdleConnectionsObject, reader), offsetof(IdleConnectionsObject, writer),
-                               offsetof(IdleConnectionsObject, writeWaiters)};
-const FieldList idleFields{idleOffsets, 5};
+                               offsetof(IdleConnectionsObject, writeWaiters), offsetof(IdleConnectionsObject, readerLoad)};
+const FieldList idleFields{idleOffsets, 6};
 
 IdleConnectionsObject* asIdle(PyObject* o) { return reinterpret_cast<IdleConnectionsObject*>(o); }
 
@@ -1430,6 +1434,7 @@ Coro closeIdleConnections(Ref idle) {
     if (asIdle(idle.get())->reader != Py_None) {
         check(PyList_Append(waiting.get(), asIdle(idle.get())->reader));
         assignField(asIdle(idle.get())->reader, Py_None);
+        assignField(asIdle(idle.get())->readerLoad, Py_None);
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(waiting.get()); ++i) {
         Local con = Ref::borrow(PyList_GET_ITEM(waiting.get(), i));
@@ -1538,11 +1543,57 @@ namespace {
 Ref joinedBlockConnection(PyObject* connector);
 }
 
+// The reader's load: its statements queued and not finished (counted by the
+// trips, on the loop's thread when queued and on the driver's when done,
+// both holding the interpreter), and when the last one finished.
+namespace {
+
+struct ReaderLoad {
+    long pending = 0;
+    double lastDone = 0;
+};
+const char* const readerLoadName = "Quillon.DB.Connector.ReaderLoad";
+constexpr double kReaderStall = 0.05;  // seconds without progress that make a reader busy
+
+ReaderLoad* loadOf(PyObject* capsule) {
+    return static_cast<ReaderLoad*>(PyCapsule_GetPointer(capsule, readerLoadName));
+}
+
+Ref newReaderLoad() {
+    auto* load = new ReaderLoad();
+    PyObject* capsule = PyCapsule_New(load, readerLoadName, [](PyObject* c) {
+        delete static_cast<ReaderLoad*>(PyCapsule_GetPointer(c, readerLoadName));
+    });
+    if (!capsule) {
+        delete load;
+        throwPending();
+    }
+    return Ref::steal(capsule);
+}
+
+}  // namespace
+
+void readerTripQueued(PyObject* load) {
+    ReaderLoad* l = loadOf(load);
+    if (!l) throwPending();
+    if (l->pending++ == 0) l->lastDone = monotonicSeconds();
+}
+
+void readerTripDone(PyObject* load) noexcept {
+    ReaderLoad* l = static_cast<ReaderLoad*>(PyCapsule_GetPointer(load, readerLoadName));
+    if (!l) {
+        PyErr_Clear();
+        return;
+    }
+    if (l->pending > 0) --l->pending;
+    l->lastDone = monotonicSeconds();
+}
+
 // The shared reader for a SELECT of `task`, or null when the task reads on
 // a connection of its own: it holds one (it wrote, or asked for it), it is in
 // a transaction block, or the connector keeps no reader (yet, or at all:
 // pool_size=0, closed, another loop).
-Ref sharedReader(PyObject* connector, PyObject* task) {
+Ref sharedReader(PyObject* connector, PyObject* task, Ref* load) {
     IdleConnectionsObject* idle = idleOf(connector);
     if (!idle || idle->ended || asAioSqlite(connector)->closed) return Ref();
     if (idle->reader == Py_None && PyList_GET_SIZE(idle->connections) == 0) return Ref();
@@ -1551,12 +1602,23 @@ Ref sharedReader(PyObject* connector, PyObject* task) {
     Ref held = Ref::borrow(reinterpret_cast<PyObject*>(idle));
     if (idle->reader != Py_None) {
         Ref reader = Ref::borrow(idle->reader);
-        if (takesStatements(reader.get())) return reader;
+        if (takesStatements(reader.get())) {
+            ReaderLoad* l = loadOf(idle->readerLoad);
+            if (!l) throwPending();
+            if (l->pending > 0 && monotonicSeconds() - l->lastDone > kReaderStall) return Ref();
+            *load = Ref::borrow(idle->readerLoad);
+            return reader;
+        }
         assignField(idle->reader, Py_None);
+        assignField(idle->readerLoad, Py_None);
         forgetOpenConnection(reader.get());
     }
     Ref waiting = takeIdleConnection(connector);
-    if (waiting) assignField(idle->reader, waiting.get());
+    if (waiting) {
+        assignField(idle->readerLoad, newReaderLoad());
+        assignField(idle->reader, waiting.get());
+        *load = Ref::borrow(idle->readerLoad);
+    }
     return waiting;
 }
 
