@@ -288,29 +288,52 @@ inline bool sameText(PyObject* a, PyObject* b) {
            memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), (size_t)n * PyUnicode_KIND(a)) == 0;
 }
 
+// Whether a value may take part in a reference cycle (see untrackAtomicRow).
+inline bool mayBeTracked(PyObject* o) {
+    return PyObject_IS_GC(o) && (!PyTuple_CheckExact(o) || PyObject_GC_IsTracked(o));
+}
+
 // The common fetched row: a plain dict holding exactly the model's columns in
 // mapping order.  It is cloned in one step and only the values that a
 // conversion changes are replaced; the result is the one the general path
-// builds.  Returns false (row untouched) for any other shape.
-bool fillFetched(PyObject* row, const RowPlan& plan, PyObject* source, bool convert) {
+// builds.  Returns false (row untouched) for any other shape.  `*atomic`
+// (when given) tells whether every value the row ends with is atomic (its
+// keys are texts).
+bool fillFetched(PyObject* row, const RowPlan& plan, PyObject* source, bool convert, bool* atomic = nullptr) {
+    size_t n = plan.columns.size();
     if (!plan.columnsOnly || !PyDict_CheckExact(source) || PyDict_GET_SIZE(row) != 0 ||
-        PyDict_GET_SIZE(source) != (Py_ssize_t)plan.columns.size())
+        PyDict_GET_SIZE(source) != (Py_ssize_t)n)
         return false;
+    // The values in column order, held: a conversion may run Python code.
+    Ref few[16];
+    std::vector<Ref> many;
+    Ref* values = few;
+    if (n > 16) {
+        many.resize(n);
+        values = many.data();
+    }
     PyObject *key, *value;
     Py_ssize_t pos = 0;
+    size_t i = 0;
     for (const PlanEntry* e : plan.columns) {
         if (!PyDict_Next(source, &pos, &key, &value) || !sameText(key, e->name.get())) return false;
+        values[i++] = Ref::borrow(value);
     }
     check(PyDict_Update(row, source));
-    if (!convert) return true;
-    pos = 0;
+    bool onlyAtomic = true;
+    i = 0;
     for (const PlanEntry* e : plan.columns) {
-        if (!PyDict_Next(row, &pos, &key, &value)) raise(PyExc_RuntimeError, "row changed size while being built");
-        Ref k = Ref::borrow(key), v = Ref::borrow(value);
-        Ref converted = toObjValue(e->prop.get(), v.get());
-        // Replacing the value of an existing key keeps the iteration valid.
-        if (converted.get() != v.get()) setEntry(row, k.get(), converted.get());
+        Ref& v = values[i++];
+        if (convert) {
+            Ref converted = toObjValue(e->prop.get(), v.get());
+            if (converted.get() != v.get()) {
+                setEntry(row, e->name.get(), converted.get());
+                v = std::move(converted);
+            }
+        }
+        if (onlyAtomic && mayBeTracked(v.get())) onlyAtomic = false;
     }
+    if (atomic) *atomic = onlyAtomic;
     return true;
 }
 
@@ -451,13 +474,9 @@ int ModelInstance_setattro(PyObject* self, PyObject* name, PyObject* value) noex
 // a container in it later tracks it again (the dict's own insertion does,
 // for a subclass too), and so does giving it a record of database defaults
 // (markDatabaseDefault).  A row class with an instance dict stays tracked.
-inline bool mayBeTracked(PyObject* o) {
-    return PyObject_IS_GC(o) && (!PyTuple_CheckExact(o) || PyObject_GC_IsTracked(o));
-}
+bool mayUntrack(PyObject* row) { return asRow(row)->_temp == Py_None && !hasInstanceDict(Py_TYPE(row)); }
 void untrackAtomicRow(PyObject* row) {
-    if (asRow(row)->_temp != Py_None) return;
-    PyTypeObject* type = Py_TYPE(row);
-    if (hasInstanceDict(type)) return;
+    if (!mayUntrack(row)) return;
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     while (PyDict_Next(row, &pos, &key, &value))
@@ -477,8 +496,14 @@ Ref rowFromPlan(PyObject* model, const RowPlan& plan, PyObject* values, int chec
     if (nativelyBuilt(plan)) {
         static PyObject* noArgs = PyTuple_New(0);
         Ref row = Ref::steal(ModelInstance_new(plan.rowClass.as<PyTypeObject>(), noArgs, nullptr));
-        fillRow(row.get(), plan, values, check != 0);
-        untrackAtomicRow(row.get());
+        bool atomic = false;
+        if (values && fillFetched(row.get(), plan, values, check != 0, &atomic)) {
+            // The values were seen as they were stored: no second look.
+            if (atomic && mayUntrack(row.get())) PyObject_GC_UnTrack(row.get());
+        } else {
+            fillRow(row.get(), plan, values, check != 0);
+            untrackAtomicRow(row.get());
+        }
         return row;
     }
     if (plan.builderOverridden) {

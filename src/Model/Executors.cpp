@@ -505,7 +505,9 @@ private:
     std::array<Entry, 8> entries_;
     size_t next_ = 0;
 };
-ShapeTexts insertTexts, updateTexts;
+// Process-lifetime: made once and never destroyed (their entries hold references).
+ShapeTexts& insertTexts = *new ShapeTexts;
+ShapeTexts& updateTexts = *new ShapeTexts;
 
 // The names of columns of the model's column list, borrowed from their
 // properties (valid until Python code runs).
