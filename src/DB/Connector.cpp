@@ -140,8 +140,7 @@ public:
     // One row (held by the caller) as a dict.
     Ref shape(PyObject* row) const {
         Py_ssize_t n = PyTuple_GET_SIZE(keys_.get());
-        // Sized for its keys at once (a new dict grows once past five).
-        Ref out = Ref::steal(_PyDict_NewPresized(n));
+        Ref out = Ref::steal(PyDict_New());
         bool fast = PyTuple_CheckExact(row);  // immutable: its items live as long as it does
         for (Py_ssize_t i = 0; i < n; ++i) {
             Ref value = fast && i < PyTuple_GET_SIZE(row) ? tupleItem(row, i).ref() : itemAt(row, i);
