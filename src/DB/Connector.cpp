@@ -1522,6 +1522,33 @@ Ref oneTrip(PyObject* con, PyObject* text, PyObject* params, PyObject* load = nu
     return trip;
 }
 
+// The connection a statement runs on outside a block's turn, as
+// (connection, the shared reader's load or None, whether it is the task's
+// own): the shared reader for a SELECT of a task that holds no connection
+// (`reads`), otherwise the task's own; a task's first write waits for its
+// turn among the connector's writers, before it takes a connection and
+// again with it.  `own`: the statement has a task.
+Coro statementConnection(Ref self, Ref task, Ref text, bool own, bool reads) {
+    if (reads) {
+        Ref load;
+        if (Ref reader = sharedReader(self.get(), task.get(), &load))
+            co_return tupleOf({reader.get(), load.get(), Py_False});
+    }
+    bool writes = own && writesText(text.get());
+    if (writes)
+        if (Ref gate = enterWriteGate(self.get(), nullptr, task.get())) co_await awaitPy(std::move(gate));
+    Local con = co_await awaitPy(callMethod(self.get(), names.getCon));
+    if (writes)
+        if (Ref gate = enterWriteGate(self.get(), con.get(), task.get())) co_await awaitPy(std::move(gate));
+    co_return tupleOf({con.get(), Py_None, own ? Py_True : Py_False});
+}
+
+void takeChosen(PyObject* chosen, Local& con, Local& readerLoad, bool& own) {
+    con = Ref::borrow(PyTuple_GET_ITEM(chosen, 0));
+    if (PyTuple_GET_ITEM(chosen, 1) != Py_None) readerLoad = Ref::borrow(PyTuple_GET_ITEM(chosen, 1));
+    own = PyTuple_GET_ITEM(chosen, 2) == Py_True;
+}
+
 Coro aioSqliteExecute(Ref self, Ref sql, Ref params, bool dictCur) {
     if (!asBase(self.get())->isReady)
         co_await awaitPy(toPython(waitReady(Ref::borrow(self.get())), "AioSqliteConnector.execute.<ready>"));
@@ -1538,21 +1565,11 @@ Coro aioSqliteExecute(Ref self, Ref sql, Ref params, bool dictCur) {
         con = Ref::borrow(turn.connection());
     } else {
         if (own && writesText(sql.get())) refuseWriteUnderOpenWrite(self.get(), task.get());
-        if (own && startsWithSelect(sql.get())) {
-            // A task that holds no connection reads on the shared reader.
-            Ref load;
-            con = sharedReader(self.get(), task.get(), &load);
-            readerLoad = std::move(load);
-            if (con) own = false;
-        }
-        // A task's first write waits for its turn among the connector's
-        // writers, before it takes a connection and again with it.
-        bool writes = own && writesText(sql.get());
-        if (writes)
-            if (Ref gate = enterWriteGate(self.get(), nullptr, task.get())) co_await awaitPy(std::move(gate));
-        if (!con) con = co_await awaitPy(callMethod(self.get(), names.getCon));
-        if (writes)
-            if (Ref gate = enterWriteGate(self.get(), con.get(), task.get())) co_await awaitPy(std::move(gate));
+        Local chosen = co_await awaitPy(toPython(statementConnection(Ref::borrow(self.get()), Ref::borrow(task.get()),
+                                                                     Ref::borrow(text.get()), own,
+                                                                     own && startsWithSelect(sql.get())),
+                                                 "AioSqliteConnector.execute.<connection>"));
+        takeChosen(chosen.get(), con, readerLoad, own);
     }
     // One trip to the driver thread for the statement and its rows where the
     // driver allows; otherwise the connection's execute makes the cursor and
@@ -1613,22 +1630,13 @@ Coro aioSqliteProcess(Ref self, Ref executor) {
         con = Ref::borrow(turn.connection());
     } else {
         if (own && kind != SQL_SELECT) refuseWriteUnderOpenWrite(self.get(), task.get());
-        if (own && !isManyStatement(statementArgs.get()) && startsWithSelect(statementText.get())) {
-            // A task that holds no connection reads on the shared reader (told
-            // by the text: a write that reports rows is a SELECT to its executor).
-            Ref load;
-            con = sharedReader(self.get(), task.get(), &load);
-            readerLoad = std::move(load);
-            if (con) own = false;
-        }
-        // A task's first write waits for its turn among the connector's
-        // writers, before it takes a connection and again with it.
-        bool writes = own && writesText(statementText.get());
-        if (writes)
-            if (Ref gate = enterWriteGate(self.get(), nullptr, task.get())) co_await awaitPy(std::move(gate));
-        if (!con) con = co_await awaitPy(callMethod(self.get(), names.getCon));
-        if (writes)
-            if (Ref gate = enterWriteGate(self.get(), con.get(), task.get())) co_await awaitPy(std::move(gate));
+        // Told by the text: a write that reports rows is a SELECT to its executor.
+        bool reads = own && !isManyStatement(statementArgs.get()) && startsWithSelect(statementText.get());
+        Local chosen = co_await awaitPy(toPython(
+            statementConnection(Ref::borrow(self.get()), Ref::borrow(task.get()), Ref::borrow(statementText.get()), own,
+                                reads),
+            "AioSqliteConnector.asyncProcess.<connection>"));
+        takeChosen(chosen.get(), con, readerLoad, own);
     }
     Local cursor;
     Local raw;

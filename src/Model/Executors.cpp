@@ -601,11 +601,12 @@ Ref setItemsFrom(const ModelInfo& info, PyObject* values) {
     return items;
 }
 
-// SET items of a row: every column but the key, except the columns the row
-// left to a database default and still holds None for (the row never knew
-// their stored value, which stays as it is).
-Ref setItemsOfRow(const ModelInfo& info, PyObject* row) {
-    Ref items = Ref::steal(PyList_New(0));
+// The columns an update of a row sets (their indexes in the model's column
+// list) and the row's values for them: every column but the key, except the
+// columns the row left to a database default and still holds None for (the
+// row never knew their stored value, which stays as it is).
+void setColumnsOfRow(const ModelInfo& info, PyObject* row, std::vector<Py_ssize_t>& columns,
+                     std::vector<Ref>& values) {
     for (Py_ssize_t i = 0; i < info.columnCount(); ++i) {
         Ref prop = info.column(i);
         if (prop.get() == info.pkCol.get()) continue;
@@ -613,10 +614,18 @@ Ref setItemsOfRow(const ModelInfo& info, PyObject* row) {
         Ref value = dictItem(row, name.get()).ref();
         if (!value) continue;
         if (leftToDatabase(defaultedColumns(row), name.get(), value.get())) continue;
-        check(PyList_Append(items.get(), setItem(prop.get(), value.get()).get()));
+        columns.push_back(i);
+        values.push_back(std::move(value));
     }
+}
+
+Ref setItemsOf(const ModelInfo& info, const std::vector<Py_ssize_t>& columns, const std::vector<Ref>& values) {
+    Ref items = Ref::steal(PyList_New(0));
+    for (size_t c = 0; c < columns.size(); ++c)
+        check(PyList_Append(items.get(), setItem(info.column(columns[c]).get(), values[c].get()).get()));
     return items;
 }
+
 
 Ref rowKey(const ModelInfo& info, PyObject* row, const char* op) {
     PyObject* pk = info.requireKey(op);
@@ -2650,25 +2659,17 @@ Ref Executor_insertMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 // update and delete
 // ---------------------------------------------------------------------------
 
-// The update of one row by its key: the SET items of setItemsOfRow, with
+// The update of one row by its key: the SET columns of setColumnsOfRow, with
 // the text of the row's shape made once; the key filter is rendered by the
 // generator as a builder's would be.  A row that sets a column to an
 // expression goes through the builder, which renders the expression.
 Ref rowUpdateStatement(const ModelInfo& info, PyObject* row, PyObject* where) {
     std::vector<Py_ssize_t> columns;
     std::vector<Ref> values;
-    for (Py_ssize_t i = 0; i < info.columnCount(); ++i) {
-        Ref prop = info.column(i);
-        if (prop.get() == info.pkCol.get()) continue;
-        Ref name = columnName(prop.get());
-        Ref value = dictItem(row, name.get()).ref();
-        if (!value) continue;
-        if (leftToDatabase(defaultedColumns(row), name.get(), value.get())) continue;
+    setColumnsOfRow(info, row, columns, values);
+    for (const Ref& value : values)
         if (PyObject_TypeCheck(value.get(), columnsApi->Expression))
-            return updateBuilder(info, setItemsOfRow(info, row), where);
-        columns.push_back(i);
-        values.push_back(std::move(value));
-    }
+            return updateBuilder(info, setItemsOf(info, columns, values), where);
     if (columns.empty()) raise(PyExc_ValueError, "an update needs at least one column to set");
     Ref args = Ref::steal(PyList_New((Py_ssize_t)columns.size()));
     for (size_t c = 0; c < columns.size(); ++c)
