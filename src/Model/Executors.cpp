@@ -508,6 +508,8 @@ private:
 // Process-lifetime: made once and never destroyed (their entries hold references).
 ShapeTexts& insertTexts = *new ShapeTexts;
 ShapeTexts& updateTexts = *new ShapeTexts;
+ShapeTexts& countTexts = *new ShapeTexts;
+ShapeTexts& existsTexts = *new ShapeTexts;
 
 // The names of columns of the model's column list, borrowed from their
 // properties (valid until Python code runs).
@@ -723,10 +725,11 @@ Ref startStatement(PyObject* self, PyObject* builder, int mode, Ref* runner = nu
     return started;
 }
 
-// Starts SQL text through the facade's executeSql (dict rows when asked).
-Ref startSql(PyObject* self, const std::string& sql, PyObject* args, bool dictRows) {
-    Ref op = getattr(activeFacade(dbApi), "executeSql");
-    Ref text = str(sql);
+// Starts SQL text (a str) through the facade's executeSql (dict rows when asked).
+Ref startSqlText(PyObject* self, PyObject* sqlText, PyObject* args, bool dictRows) {
+    static const Leaked executeSql = interned("executeSql");
+    Ref op = Ref::steal(PyObject_GetAttr(activeFacade(dbApi), executeSql.get()));
+    Ref text = Ref::borrow(sqlText);
     Ref work = Borrowed(asExecutor(self)->work).ref();
     if (work.get() != Py_None) {
         Ref kwnames = tupleOf({names.con.get(), names.dictCur.get(), names.args.get()});
@@ -736,6 +739,9 @@ Ref startSql(PyObject* self, const std::string& sql, PyObject* args, bool dictRo
     Ref kwnames = tupleOf({names.dictCur.get(), names.args.get()});
     PyObject* argv[] = {text.get(), dictRows ? Py_True : Py_False, args};
     return Ref::steal(PyObject_Vectorcall(op.get(), argv, 1, kwnames.get()));
+}
+Ref startSql(PyObject* self, const std::string& sql, PyObject* args, bool dictRows) {
+    return startSqlText(self, str(sql).get(), args, dictRows);
 }
 
 // Rows of SQL text as a list (the blocking connector yields dict rows lazily).
@@ -1951,11 +1957,15 @@ Ref Executor_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 // Runs SQL text whose tuple rows `finish` reads (with `state`).
-Ref completeSql(PyObject* self, const std::string& sql, PyObject* args, PyObject* state, Finish finish,
-                const char* qualname) {
-    Ref started = startSql(self, sql, args, false);
+Ref completeSqlText(PyObject* self, PyObject* sql, PyObject* args, PyObject* state, Finish finish,
+                    const char* qualname) {
+    Ref started = startSqlText(self, sql, args, false);
     if (!isAsyncExecutor(self)) started = asList(std::move(started));
     return complete(self, std::move(started), state, finish, Ref(), qualname);
+}
+Ref completeSql(PyObject* self, const std::string& sql, PyObject* args, PyObject* state, Finish finish,
+                const char* qualname) {
+    return completeSqlText(self, str(sql).get(), args, state, finish, qualname);
 }
 
 enum CountKind { COUNT_ROWS, ANY_ROW };
@@ -1973,12 +1983,24 @@ Ref countLike(PyObject* self, PyObject* where, PyObject* join, CountKind kind) {
     if (!elsewhere.empty() || join != Py_None) plan = planJoins(info, join, elsewhere, dialect);
     if (elsewhere.empty()) {
         Ref parts = whereParts(where);
-        std::string sql = kind == COUNT_ROWS ? "SELECT count(*) FROM " : "SELECT 1 FROM ";
-        appendIdentifier(sql, utf8(info.table.get()), dialect);
-        sql += utf8(PyTuple_GET_ITEM(parts.get(), 0));
-        sql += kind == COUNT_ROWS ? ";" : " limit 1;";
+        // The text is kept per table and filter text (the filter's own text
+        // is kept by shape), so a repeated count is one lookup.
+        PyObject* filterText = PyTuple_GET_ITEM(parts.get(), 0);
+        ShapeTexts& kept = kind == COUNT_ROWS ? countTexts : existsTexts;
+        Ref text;
+        if (PyUnicode_CheckExact(filterText) && PyUnicode_CheckExact(info.table.get()))
+            text = Ref::borrow(kept.find(dialect, info.table.get(), {filterText}));
+        if (!text) {
+            std::string sql = kind == COUNT_ROWS ? "SELECT count(*) FROM " : "SELECT 1 FROM ";
+            appendIdentifier(sql, utf8(info.table.get()), dialect);
+            sql += utf8(filterText);
+            sql += kind == COUNT_ROWS ? ";" : " limit 1;";
+            text = str(sql);
+            if (PyUnicode_CheckExact(filterText) && PyUnicode_CheckExact(info.table.get()))
+                kept.store(dialect, info.table.get(), {filterText}, text.get());
+        }
         Ref args = argumentTuple(PyTuple_GET_ITEM(parts.get(), 1));
-        return completeSql(self, sql, args.get(), Py_None, finish, qualname);
+        return completeSqlText(self, text.get(), args.get(), Py_None, finish, qualname);
     }
     Ref args = Ref::steal(PyList_New(0));
     std::string from = " FROM " + tableOf(info.model, dialect) + plan.text;
