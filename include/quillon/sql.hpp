@@ -191,4 +191,27 @@ inline void appendQualified(std::string& out, std::string_view table, std::strin
     appendIdentifier(out, column, dialect);
 }
 
+// The LIMIT clause of a count and an offset: " limit <offset>, <count>"
+// (SQLite, MySQL) or " LIMIT <count> OFFSET <offset>" (PostgreSQL).  Pages
+// and repeated queries ask for the same few clauses, so the recent ones are
+// kept (each module keeps its own small table; the texts live for the
+// process and a replaced one is released, which runs no Python code).
+inline Ref limitClause(long count, long offset, int dialect) {
+    struct Slot {
+        long count = 0, offset = 0;
+        int dialect = -1;
+        Leaked text;
+    };
+    static Slot* slots = new Slot[32];  // never destroyed
+    Slot& slot = slots[(static_cast<unsigned long>(count) * 31u + static_cast<unsigned long>(offset) * 7u) % 32u];
+    if (slot.text && slot.count == count && slot.offset == offset && slot.dialect == dialect)
+        return Ref::borrow(slot.text.get());
+    std::string text = dialect == DIALECT_POSTGRES ? " LIMIT " + std::to_string(count) + " OFFSET " + std::to_string(offset)
+                                                   : " limit " + std::to_string(offset) + ", " + std::to_string(count);
+    Ref made = Ref::steal(PyUnicode_DecodeASCII(text.data(), (Py_ssize_t)text.size(), nullptr));
+    slot.count = count, slot.offset = offset, slot.dialect = dialect;
+    slot.text = Ref::borrow(made.get());
+    return made;
+}
+
 }  // namespace quillon

@@ -252,8 +252,8 @@ PyType_Spec dictRowIteratorSpec = {"Quillon.DB.Connector.DictRowIterator", sizeo
 // It lives for the process; replaced entries release strs only, which runs
 // no Python code.
 struct QmarkSlot {
-    PyObject* sql;    // owned
-    PyObject* qmark;  // owned
+    Ref sql;
+    Ref qmark;
 };
 constexpr size_t kQmarkSlots = 64;
 QmarkSlot* qmarkSlots = nullptr;  // allocated on first use, never freed
@@ -263,12 +263,10 @@ Ref toQmark(PyObject* sql) {
     if (!qmarkSlots) qmarkSlots = new QmarkSlot[kQmarkSlots]();
     auto bits = reinterpret_cast<uintptr_t>(sql);
     QmarkSlot& slot = qmarkSlots[((bits >> 4) ^ (bits >> 11)) & (kQmarkSlots - 1)];
-    if (slot.sql == sql) return Ref::borrow(slot.qmark);
+    if (slot.sql.get() == sql) return Ref::borrow(slot.qmark.get());
     Ref qmark = Ref::steal(PyUnicode_Replace(sql, names.percentS, names.question, -1));
-    QmarkSlot old = slot;
-    slot = {Py_NewRef(sql), qmark.newRef()};
-    Py_XDECREF(old.sql);
-    Py_XDECREF(old.qmark);
+    slot.sql = Ref::borrow(sql);
+    slot.qmark = Ref::borrow(qmark.get());
     return qmark;
 }
 

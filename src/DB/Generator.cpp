@@ -14,7 +14,6 @@
 #include <quillon/sql.hpp>
 
 #include <algorithm>
-#include <charconv>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -1624,40 +1623,12 @@ Ref where(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     return Ref::borrow(self);
 }
 
-// The LIMIT clause of a count and an offset.  Pages and repeated queries ask
-// for the same few clauses, so the last ones made are kept (a small table of
-// process-lifetime texts indexed by the pair).
-Ref limitText(int count, int offset, int dialect) {
-    struct Slot {
-        int count, offset, dialect;
-        PyObject* text;  // owned; replaced, never destroyed
-    };
-    static Slot slots[32];
-    Slot& slot = slots[(static_cast<unsigned>(count) * 31u + static_cast<unsigned>(offset) * 7u) % 32u];
-    if (slot.text && slot.count == count && slot.offset == offset && slot.dialect == dialect)
-        return Ref::borrow(slot.text);
-    char buffer[64];
-    char* end = buffer;
-    auto put = [&](const char* s) { while (*s) *end++ = *s++; };
-    auto number = [&](int n) { end = std::to_chars(end, buffer + sizeof buffer, n).ptr; };
-    if (dialect == DIALECT_POSTGRES) {
-        put(" LIMIT "), number(count), put(" OFFSET "), number(offset);
-    } else {
-        put(" limit "), number(offset), put(", "), number(count);
-    }
-    Ref text = Ref::steal(PyUnicode_DecodeASCII(buffer, end - buffer, nullptr));
-    PyObject* old = slot.text;
-    slot = {count, offset, dialect, Py_NewRef(text.get())};
-    Py_XDECREF(old);
-    return text;
-}
-
 const Signature<2> limitSig{"Limit", {"count", "offset"}, 2};
 Ref Limit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto b = bind(limitSig, args, nargs, kwnames);
     int count = asInt32(b[0]);
     int offset = asInt32(b[1]);
-    assignField(asBuilder(self)->limit, limitText(count, offset, currentDialect()));
+    assignField(asBuilder(self)->limit, limitClause(count, offset, currentDialect()));
     return Ref::borrow(self);
 }
 

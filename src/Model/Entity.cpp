@@ -340,8 +340,14 @@ bool fillFetched(PyObject* row, const RowPlan& plan, PyObject* source, bool conv
 // Fills `row` from `source` (a dict, or null for no values) following the
 // model's mapping: conversion through the properties when `convert`, nested
 // rows for foreign keys, defaults for the columns not given.
+void fillRowByMapping(PyObject* row, const RowPlan& plan, PyObject* source, bool convert);
 void fillRow(PyObject* row, const RowPlan& plan, PyObject* source, bool convert) {
     if (source && fillFetched(row, plan, source, convert)) return;
+    fillRowByMapping(row, plan, source, convert);
+}
+
+// fillRow for any source: entry by entry through the mapping.
+void fillRowByMapping(PyObject* row, const RowPlan& plan, PyObject* source, bool convert) {
     bool prefilled = PyDict_GET_SIZE(row) != 0;  // pairs of a zip
     for (const PlanEntry& e : plan.entries) {
         PyObject* name = e.name.get();
@@ -501,7 +507,7 @@ Ref rowFromPlan(PyObject* model, const RowPlan& plan, PyObject* values, int chec
             // The values were seen as they were stored: no second look.
             if (atomic && mayUntrack(row.get())) PyObject_GC_UnTrack(row.get());
         } else {
-            fillRow(row.get(), plan, values, check != 0);
+            fillRowByMapping(row.get(), plan, values, check != 0);
             untrackAtomicRow(row.get());
         }
         return row;

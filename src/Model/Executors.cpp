@@ -389,22 +389,7 @@ Ref limitText(PyObject* limit, PyObject* offset, int dialect) {
         if (skip == -1 && PyErr_Occurred()) throwPending();
         if (skip < 0) raise(PyExc_ValueError, "offset must not be negative");
     }
-    // get() and first() ask for the same few clauses over and over: the last
-    // ones made are kept (process-lifetime texts, replaced, never destroyed).
-    struct Slot {
-        long count, skip;
-        int dialect;
-        PyObject* text;
-    };
-    static Slot slots[16];
-    Slot& slot = slots[(static_cast<unsigned long>(count) * 31u + static_cast<unsigned long>(skip) * 7u) % 16u];
-    if (slot.text && slot.count == count && slot.skip == skip && slot.dialect == dialect) return Ref::borrow(slot.text);
-    Ref text = dialect == DIALECT_POSTGRES ? Ref::steal(PyUnicode_FromFormat(" LIMIT %ld OFFSET %ld", count, skip))
-                                           : Ref::steal(PyUnicode_FromFormat(" limit %ld, %ld", skip, count));
-    PyObject* old = slot.text;
-    slot = {count, skip, dialect, text.newRef()};
-    Py_XDECREF(old);
-    return text;
+    return limitClause(count, skip, dialect);
 }
 
 // One order term, or a sequence of them.
@@ -471,24 +456,23 @@ public:
     // The text of the shape (borrowed), or null.  Runs no Python code.
     PyObject* find(int dialect, PyObject* table, const std::vector<PyObject*>& names) const {
         for (const Entry& e : entries_) {
-            if (!e.text || e.dialect != dialect || !sameText(e.table, table) || e.names.size() != names.size())
+            if (!e.text || e.dialect != dialect || !sameText(e.table.get(), table) || e.names.size() != names.size())
                 continue;
             bool same = true;
-            for (size_t i = 0; same && i < names.size(); ++i) same = sameText(e.names[i], names[i]);
-            if (same) return e.text;
+            for (size_t i = 0; same && i < names.size(); ++i) same = sameText(e.names[i].get(), names[i]);
+            if (same) return e.text.get();
         }
         return nullptr;
     }
-    void store(int dialect, PyObject* table, std::vector<PyObject*> names, PyObject* text) {
+    // Replacing an entry releases strs only, which runs no Python code.
+    void store(int dialect, PyObject* table, const std::vector<PyObject*>& names, PyObject* text) {
         Entry& e = entries_[next_];
         next_ = (next_ + 1) % entries_.size();
-        for (PyObject* name : e.names) Py_DECREF(name);
-        Py_XDECREF(e.table);
-        Py_XSETREF(e.text, Py_NewRef(text));
         e.dialect = dialect;
-        e.table = Py_NewRef(table);
-        for (PyObject* name : names) Py_INCREF(name);
-        e.names = std::move(names);
+        e.table = Ref::borrow(table);
+        e.names.clear();
+        for (PyObject* name : names) e.names.push_back(Ref::borrow(name));
+        e.text = Ref::borrow(text);
     }
 
 private:
@@ -496,11 +480,12 @@ private:
         return a == b || (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b) &&
                           PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_Compare(a, b) == 0);
     }
+    // Owned references: the tables themselves are never destroyed.
     struct Entry {
         int dialect = -1;
-        PyObject* table = nullptr;
-        std::vector<PyObject*> names;
-        PyObject* text = nullptr;
+        Ref table;
+        std::vector<Ref> names;
+        Ref text;
     };
     std::array<Entry, 8> entries_;
     size_t next_ = 0;
@@ -1471,7 +1456,7 @@ Ref selectAcross(const ModelInfo& info, const JoinPlan& plan, PyObject* where, P
                  PyObject* offset, bool forUpdate = false) {
     int dialect = activeDialect(dbApi);
     Ref order = orderTuple(info, orderBy, dialect);
-    Ref limitClause = limitText(limit, offset, dialect);
+    Ref clause = limitText(limit, offset, dialect);
     Ref args = Ref::steal(PyList_New(0));
     std::string sql = info.hasKey() ? "SELECT " : "SELECT DISTINCT ";
     sql += columnList(info.model, dialect);
@@ -1488,7 +1473,7 @@ Ref selectAcross(const ModelInfo& info, const JoinPlan& plan, PyObject* where, P
             sql += utf8(PyTuple_GET_ITEM(order.get(), i));
         }
     }
-    sql += utf8(limitClause.get());
+    sql += utf8(clause.get());
     if (forUpdate) sql += " FOR UPDATE";
     sql += ";";
     return newStatement(sql, argumentTuple(args.get()), SQL_SELECT);
